@@ -1,0 +1,147 @@
+// Out-of-line parts of the per-call arena.
+//
+// Every block the arena owns starts with a BlockHead, followed by the link
+// that chains it into m_blocks, followed by the usable bytes. Small blocks
+// come from malloc; large element arrays come from anonymous mappings that
+// ask the kernel for transparent huge pages, since first-touch page faults on
+// 4 KiB pages otherwise cost as much as reading the data. A large array can
+// be detached from the arena and handed to a host value.
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "kexio/host/context.h"
+#include "kexio/host/detach.h"
+
+IcvAllocator* IcvAllocator::m_current = nullptr;
+std::int32_t IcvAllocator::m_NextHandle = 1;
+std::int32_t IcvAllocator::m_init_handle = 1;
+
+namespace {
+
+enum : std::uint32_t { kHeap = 0x4B485031u, kMapped = 0x4B4D4150u };
+
+struct alignas(16) BlockHead {
+  std::size_t bytes;   // whole block, head included
+  std::uint32_t kind;  // kHeap or kMapped
+  std::uint32_t unused;
+};
+static_assert(sizeof(BlockHead) == 16);
+
+constexpr std::size_t kLinkSpace = 16;  // the link, padded to keep data 16-aligned
+constexpr std::size_t kDataOffset = sizeof(BlockHead) + kLinkSpace;
+constexpr std::size_t kMappedThreshold = std::size_t{1} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMinHeapBlock = 4096;
+
+BlockHead* head_of(IcvAllocator::link* l) {
+  return reinterpret_cast<BlockHead*>(reinterpret_cast<unsigned char*>(l) - sizeof(BlockHead));
+}
+unsigned char* data_of(BlockHead* h) { return reinterpret_cast<unsigned char*>(h) + kDataOffset; }
+IcvAllocator::link* link_of(BlockHead* h) {
+  return reinterpret_cast<IcvAllocator::link*>(reinterpret_cast<unsigned char*>(h) +
+                                               sizeof(BlockHead));
+}
+
+void free_block(BlockHead* h) {
+  if (h->kind == kMapped) {
+    munmap(h, h->bytes);
+  } else {
+    std::free(h);
+  }
+}
+
+BlockHead* heap_block(std::size_t usable) {
+  if (usable > SIZE_MAX - kDataOffset) return nullptr;
+  std::size_t bytes = kDataOffset + usable;
+  auto* h = static_cast<BlockHead*>(std::malloc(bytes));
+  if (h == nullptr) return nullptr;
+  h->bytes = bytes;
+  h->kind = kHeap;
+  return h;
+}
+
+// A mapping of at least usable bytes after the head, aligned to a huge page
+// when it is large enough to hold one.
+BlockHead* mapped_block(std::size_t usable) {
+  const std::size_t page = 4096;
+  if (usable > SIZE_MAX / 2) return nullptr;
+  std::size_t bytes = (kDataOffset + usable + page - 1) & ~(page - 1);
+  std::size_t reserve = bytes >= kHugePage ? bytes + kHugePage : bytes;
+  void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  auto start = reinterpret_cast<std::uintptr_t>(p);
+  if (reserve != bytes) {
+    std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    std::uintptr_t end = aligned + bytes;
+    std::uintptr_t reserved_end = start + reserve;
+    if (reserved_end > end) munmap(reinterpret_cast<void*>(end), reserved_end - end);
+    start = aligned;
+    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
+  }
+  auto* h = reinterpret_cast<BlockHead*>(start);
+  h->bytes = bytes;
+  h->kind = kMapped;
+  return h;
+}
+
+void push(IcvAllocator* a, BlockHead* h) {
+  IcvAllocator::link* l = link_of(h);
+  l->next = a->m_blocks;
+  a->m_blocks = l;
+}
+
+}  // namespace
+
+void IcvAllocator::link::operator delete(void* p) noexcept {
+  if (p != nullptr) free_block(head_of(static_cast<link*>(p)));
+}
+
+void IcvAllocator::NewBuf(std::size_t n) {
+  std::size_t usable = n < kMinHeapBlock - kDataOffset ? kMinHeapBlock - kDataOffset : n;
+  BlockHead* h = heap_block(usable);
+  if (h == nullptr) {
+    m_top = nullptr;
+    return;
+  }
+  push(this, h);
+  m_limit = data_of(h);
+  m_top = m_limit + (usable - n);
+}
+
+void* IcvAllocator::allocate_array(std::size_t bytes) {
+  if (bytes == 0) bytes = 16;
+  BlockHead* h = bytes >= kMappedThreshold ? mapped_block(bytes) : heap_block(bytes);
+  if (h == nullptr) return nullptr;
+  push(this, h);
+  return data_of(h);
+}
+
+namespace Kex {
+
+double* allocate_doubles(std::size_t count) {
+  if (IcvAllocator::m_current == nullptr || count > SIZE_MAX / sizeof(double)) return nullptr;
+  return static_cast<double*>(IcvAllocator::m_current->allocate_array(count * sizeof(double)));
+}
+
+void* detach_array(IcvAllocator* arena, const void* data) {
+  if (arena == nullptr || data == nullptr) return nullptr;
+  for (IcvAllocator::link** pl = &arena->m_blocks; *pl != nullptr; pl = &(*pl)->next) {
+    BlockHead* h = head_of(*pl);
+    if (data_of(h) == data) {
+      if (h->kind != kMapped) return nullptr;
+      *pl = (*pl)->next;
+      return h;
+    }
+  }
+  return nullptr;
+}
+
+void free_detached(void* block) {
+  if (block != nullptr) free_block(static_cast<BlockHead*>(block));
+}
+
+}  // namespace Kex

@@ -1,0 +1,18 @@
+#include "kexio/host/errors.h"
+
+#include <utility>
+
+namespace Kex {
+
+Exception::Exception(std::string message, std::uint32_t index)
+    : m_message(std::move(message)), m_index(index) {}
+Exception::~Exception() = default;
+
+ComError::ComError(std::string description) : m_description(std::move(description)) {}
+ComError::~ComError() = default;
+
+void Throw(const char* message, std::uint32_t index) {
+  throw Exception(message != nullptr ? message : "", index);
+}
+
+}  // namespace Kex

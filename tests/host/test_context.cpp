@@ -1,0 +1,113 @@
+// Call contexts, the arena and the result helpers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "kexio/host/context.h"
+#include "kexio/io.h"
+#include "support/values.h"
+
+namespace {
+
+struct Statics {
+  IcvAllocator* current = IcvAllocator::m_current;
+  std::int32_t next = IcvAllocator::m_NextHandle;
+  std::int32_t init = IcvAllocator::m_init_handle;
+  bool operator==(const Statics&) const = default;
+};
+
+TEST(Records, LayoutOfTheContextFields) {
+  KexCallContext ctx;
+  auto* base = reinterpret_cast<unsigned char*>(&ctx);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(static_cast<IcvAllocator*>(&ctx)), base);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(&ctx.m_alloc) - base, 144);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(&ctx.m_aux) - base, 152);
+}
+
+TEST(Records, NewMatrixSetsTagAndColumnMajorLayout) {
+  KexCallContext ctx;
+  double* data = Kex::allocate_doubles(6);
+  ASSERT_NE(data, nullptr);
+  for (int i = 0; i < 6; ++i) data[i] = i;
+  Kex::aMatrix* m = Kex::new_matrix(ctx.m_alloc, 3, 2, data, nullptr);
+  ASSERT_NE(m, nullptr);
+  std::uint32_t words[2];
+  std::memcpy(words, m, sizeof words);
+  EXPECT_EQ(words[0], 3u);
+  EXPECT_EQ(words[1], 0x7FF40000u);
+  double tag;
+  std::memcpy(&tag, m, sizeof tag);
+  EXPECT_TRUE(tag != tag) << "the tag reads as a NaN";
+  EXPECT_EQ(m->m_rv[1 * 3 + 2], 5.0) << "element (2, 1) sits at index 5";
+  // A result header comes from the inline buffer: no heap block yet.
+  EXPECT_EQ(ctx.m_alloc, static_cast<IcvAllocator*>(&ctx));
+  auto* header = reinterpret_cast<unsigned char*>(m);
+  EXPECT_GE(header, ctx.m_buf);
+  EXPECT_LT(header, ctx.m_buf + sizeof ctx.m_buf);
+}
+
+TEST(Arena, OverflowingTheInlineBufferLinksHeapBlocksThatCloseFrees) {
+  KexCallContext ctx;
+  std::vector<Kex::aComplex*> values;
+  for (int i = 0; i < 1000; ++i) {
+    double re = i, im = -i;
+    values.push_back(Kex::new_complex(ctx.m_alloc, &re, &im));
+    ASSERT_NE(values.back(), nullptr);
+  }
+  EXPECT_NE(ctx.m_blocks, nullptr);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(values[i]->rp, i);
+    ASSERT_EQ(values[i]->ip, -i);
+  }
+  // Large arrays are usable across their whole length.
+  double* big = Kex::allocate_doubles(1 << 20);
+  ASSERT_NE(big, nullptr);
+  big[0] = 1;
+  big[(1 << 20) - 1] = 2;
+  EXPECT_EQ(Kex::allocate_doubles(SIZE_MAX / 4), nullptr) << "overflowing sizes are refused";
+}
+
+TEST(Context, NestedContextsRestoreTheStatics) {
+  Statics before;
+  IcvAllocator::m_NextHandle = 17;
+  Statics start;
+  {
+    KexCallContext outer;
+    EXPECT_EQ(IcvAllocator::m_current, &outer);
+    EXPECT_EQ(IcvAllocator::m_init_handle, 17);
+    IcvAllocator::m_NextHandle = 20;
+    {
+      KexCallContext inner;
+      EXPECT_EQ(IcvAllocator::m_current, &inner);
+      EXPECT_EQ(inner.m_saved_current, &outer);
+      EXPECT_EQ(IcvAllocator::m_init_handle, 20);
+      IcvAllocator::m_NextHandle = 25;
+    }
+    EXPECT_EQ(IcvAllocator::m_current, &outer);
+    EXPECT_EQ(IcvAllocator::m_NextHandle, 20) << "handles of the inner call are returned";
+    EXPECT_EQ(IcvAllocator::m_init_handle, 17);
+  }
+  EXPECT_TRUE(Statics() == start);
+  IcvAllocator::m_NextHandle = before.next;
+}
+
+TEST(Context, AnErrorUnwindingThroughTheEntryLayerRestoresTheStatics) {
+  using namespace kexio_test;
+  Statics before;
+  // Fails inside the worker, after the context was opened.
+  EXPECT_THROW(Kex::IO::READ_BLUE(u"", str("/nonexistent/kexio/a.bmp")), Kex::Exception);
+  EXPECT_TRUE(Statics() == before);
+  // Fails in a type check, before any context.
+  EXPECT_THROW(Kex::IO::READ_BLUE(u"", num(1)), Kex::Exception);
+  EXPECT_TRUE(Statics() == before);
+  {
+    KexCallContext outer;
+    Statics inside;
+    EXPECT_THROW(Kex::IO::WRITEBIN(u"", str("/nonexistent/kexio/x"), str("int16"), num(0), mat({{1}})),
+                 Kex::Exception);
+    EXPECT_TRUE(Statics() == inside) << "an inner call leaves the outer context current";
+  }
+  EXPECT_TRUE(Statics() == before);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// The entry layer: type checks in order, their messages and indexes, the
+// argument counts, and the strings handed to workers.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "kexio/io.h"
+#include "support/values.h"
+
+namespace {
+
+using namespace kexio_test;
+using IO = Kex::IO;
+using Ref = Cvd::Ref;
+
+struct Raised {
+  std::string message;
+  std::uint32_t index;
+};
+
+Raised raised(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Kex::Exception& e) {
+    return {e.message(), e.index()};
+  }
+  return {"<nothing raised>", 0};
+}
+
+#define EXPECT_RAISES(call, msg, idx)        \
+  do {                                       \
+    Raised r = raised([&] { (void)(call); }); \
+    EXPECT_EQ(r.message, msg) << #call;      \
+    EXPECT_EQ(r.index, idx) << #call;        \
+  } while (0)
+
+const std::u16string cwd = u"/nonexistent/kexio";
+
+Ref text_matrix() {
+  auto m = mat({{1, 2}});
+  m->m_parr = std::make_shared<Cvd::Table>();
+  m->real()[1] = Cvd::NestedSlot();
+  (*m->m_parr)[1] = str("t");
+  return m;
+}
+
+Ref complex_matrix() {
+  auto m = mat({{1, 2}});
+  m->m_iarr = Cvd::NewArray(2);
+  m->m_iarr[0] = 0;
+  m->m_iarr[1] = 3;
+  return m;
+}
+
+TEST(Entry, EveryReaderWantsAStringFirst) {
+  using Reader = Ref (*)(const std::u16string&, const Ref&);
+  for (Reader f : {&IO::READPRN, &IO::READ_IMAGE, &IO::READBMP, &IO::READRGB, &IO::READ_RED,
+                   &IO::READ_GREEN, &IO::READ_BLUE, &IO::READ_HLS, &IO::READ_HLS_HUE,
+                   &IO::READ_HLS_LIGHT, &IO::READ_HLS_SAT, &IO::READ_HSV, &IO::READ_HSV_HUE,
+                   &IO::READ_HSV_SAT, &IO::READ_HSV_VALUE, &IO::GETWAVINFO, &IO::READWAV}) {
+    EXPECT_RAISES(f(cwd, num(1)), "must be string", 1u);
+    EXPECT_RAISES(f(cwd, mat({{1}})), "must be string", 1u);
+  }
+  EXPECT_RAISES(IO::LoadColormap(num(1)), "must be string", 1u);
+  EXPECT_RAISES(IO::csketchfile_cvs(mat({{1}})), "must be string", 1u);
+}
+
+TEST(Entry, ImageWritersCheckNameThenScalarMatrix) {
+  using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
+  for (Writer f : {&IO::WRITEBMP, &IO::WRITERGB, &IO::WRITE_HLS, &IO::WRITE_HSV}) {
+    EXPECT_RAISES(f(cwd, num(1), num(1)), "must be string", 1u);
+    EXPECT_RAISES(f(cwd, str("a.bmp"), num(1)), "must be scalar matrix", 2u);
+    EXPECT_RAISES(f(cwd, str("a.bmp"), str("x")), "must be scalar matrix", 2u);
+    EXPECT_RAISES(f(cwd, str("a.bmp"), text_matrix()), "must be scalar matrix", 2u);
+  }
+}
+
+TEST(Entry, PrnChecks) {
+  EXPECT_RAISES(IO::WRITEPRN(cwd, 4, 8, num(1), num(1)), "must be string", 1u);
+  EXPECT_RAISES(IO::WRITEPRN(cwd, 4, 8, str("a"), str("b")), "must be a scalar or a matrix", 2u);
+  EXPECT_RAISES(IO::APPENDPRN(cwd, 4, 8, num(1), mat({{1}})), "must be string", 1u);
+  EXPECT_RAISES(IO::APPENDPRN(cwd, 4, 8, str("a"), num(1)), "must be matrix", 2u);
+}
+
+TEST(Entry, ReadbinCountsAndChecksOptionalArgumentsFromTheLast) {
+  std::vector<Ref> seven(7, num(0));
+  EXPECT_RAISES(IO::READBIN(cwd, seven), "too_many_arguments\t6\t7", Kex::kWholeCall);
+  EXPECT_RAISES(IO::READBIN(cwd, {str("f")}), "too_few_arguments\t2\t1", Kex::kWholeCall);
+  EXPECT_RAISES(IO::READBIN(cwd, {}), "too_few_arguments\t2\t0", Kex::kWholeCall);
+  EXPECT_RAISES(IO::READBIN(cwd, {num(1), num(2)}), "must be string", 1u);
+  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), num(2)}), "must be string", 2u);
+  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), str("y")}),
+                "must be scalar", 5u);
+  EXPECT_RAISES(
+      IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), num(0), mat({{1}})}),
+      "must be scalar", 6u);
+  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x")}), "must be scalar", 3u);
+}
+
+TEST(Entry, WritebinRawWavColormapChecksInOrder) {
+  EXPECT_RAISES(IO::WRITEBIN(cwd, num(1), num(1), str("x"), num(1)), "must be string", 1u);
+  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), num(1), str("x"), num(1)), "must be string", 2u);
+  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), str("byte"), str("x"), num(1)), "must be scalar", 3u);
+  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), str("byte"), num(0), text_matrix()),
+                "must be scalar matrix", 4u);
+
+  Ref n = num(1), s = str("s");
+  EXPECT_RAISES(IO::READRAW(cwd, n, n, n, n, s, n), "must be string", 1u);
+  EXPECT_RAISES(IO::READRAW(cwd, s, n, s, n, s, n), "must be scalar", 3u);
+  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, s, s, n), "must be scalar", 4u);
+  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, n, n, n), "must be string", 5u);
+  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, n, s, s), "must be scalar", 6u);
+  // The writing overload takes the value first but reports it as argument 4.
+  EXPECT_RAISES(IO::READRAW(cwd, n, n, n, s), "must be string", 1u);
+  EXPECT_RAISES(IO::READRAW(cwd, n, s, s, s), "must be scalar", 2u);
+  EXPECT_RAISES(IO::READRAW(cwd, n, s, n, n), "must be string", 3u);
+  EXPECT_RAISES(IO::READRAW(cwd, n, s, n, s), "must be scalar matrix", 4u);
+
+  EXPECT_RAISES(IO::WRITEWAV(cwd, n, n, n, mat({{1}})), "must be string", 1u);
+  EXPECT_RAISES(IO::WRITEWAV(cwd, s, s, n, mat({{1}})), "must be scalar", 2u);
+  EXPECT_RAISES(IO::WRITEWAV(cwd, s, n, s, mat({{1}})), "must be scalar", 3u);
+  EXPECT_RAISES(IO::WRITEWAV(cwd, s, n, n, text_matrix()), "must be scalar matrix", 4u);
+
+  EXPECT_RAISES(IO::SaveColormap(n, mat({{1, 2, 3}})), "must be string", 1u);
+  EXPECT_RAISES(IO::SaveColormap(s, complex_matrix()), "must be real matrix", 2u);
+  EXPECT_RAISES(IO::SaveColormap(s, text_matrix()), "must be real matrix", 2u);
+  EXPECT_RAISES(IO::SaveColormap(s, n), "must be real matrix", 2u);
+}
+
+TEST(Entry, ReadfileCountsThenChecksTwoStrings) {
+  EXPECT_RAISES(IO::READFILE(cwd, {str("a")}), "too_few_arguments\t2\t1", Kex::kWholeCall);
+  EXPECT_RAISES(IO::READFILE(cwd, std::vector<Ref>(8, str("a"))), "too_many_arguments\t6\t8",
+                Kex::kWholeCall);
+  EXPECT_RAISES(IO::READFILE(cwd, {num(1), str("a")}), "must be string", 1u);
+  EXPECT_RAISES(IO::READFILE(cwd, {str("a"), num(1)}), "must be string", 2u);
+}
+
+// The fake image library returns the bytes of the name it was given.
+TEST(Entry, NamesReachWorkersAsLowBytesOfTheirCodeUnits) {
+  Ref n = num(0);
+  Ref v = IO::READRAW(cwd, str(u"a\u00e9\u0163.raw"), n, n, n, str("s"), n);
+  auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
+  ASSERT_NE(m, nullptr);
+  std::vector<double> got(m->real(), m->real() + m->size());
+  EXPECT_EQ(got, (std::vector<double>{'a', 0xE9, 0x63, '.', 'r', 'a', 'w'}));
+}
+
+TEST(Entry, WriteRawWithoutTheLibraryEntryIsAnUnknownFormat) {
+  // The fake library has no imgwrite_raw entry.
+  EXPECT_RAISES(IO::READRAW(cwd, mat({{1}}), str("f.raw"), num(1), str("s")),
+                "unknown file format", Kex::kWholeCall);
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// Small builders of host values for tests.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kexio/runtime/cvd.h"
+
+namespace kexio_test {
+
+inline Cvd::Ref num(double re, double im = 0.0) { return std::make_shared<Cvd::NumVal>(re, im); }
+
+inline Cvd::Ref str(const std::u16string& s) { return std::make_shared<Cvd::StrVal>(s); }
+inline Cvd::Ref str(const std::string& s) {
+  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
+}
+inline Cvd::Ref str(const char* s) { return str(std::string(s)); }
+
+// A real matrix from its rows.
+inline std::shared_ptr<Cvd::MatVal> mat(std::initializer_list<std::initializer_list<double>> rows) {
+  std::uint32_t r = static_cast<std::uint32_t>(rows.size());
+  std::uint32_t c = r == 0 ? 0 : static_cast<std::uint32_t>(rows.begin()->size());
+  auto m = Cvd::MatVal::Zeros(r, c);
+  std::uint32_t i = 0;
+  for (const auto& row : rows) {
+    std::uint32_t j = 0;
+    for (double v : row) m->real()[static_cast<std::size_t>(j++) * r + i] = v;
+    ++i;
+  }
+  return m;
+}
+
+// The element (r, c) of a host matrix result.
+inline double at(const Cvd::Ref& v, std::uint32_t r, std::uint32_t c) {
+  return static_cast<Cvd::MatVal*>(v.get())->get_real(r, c);
+}
+
+}  // namespace kexio_test
