@@ -56,12 +56,11 @@ class IO {
   static Ref READBIN(const Str& cwd, const Args& args);
   static Ref WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
                       const Ref& V_);
-  static Ref READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
-                     const Ref& Z_, const Ref& S_, const Ref& K_);
+  static Ref READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, const Ref& Z_,
+                     const Ref& S_, const Ref& K_);
   // The writing overload: the host binds it under the worksheet name WRITERAW
   // too. The value comes first here while the user writes it last.
-  static Ref READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
-                     const Ref& S_);
+  static Ref READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, const Ref& S_);
 
   // WAV audio.
   static Ref GETWAVINFO(const Str& cwd, const Ref& file_);

@@ -39,7 +39,9 @@ constexpr std::size_t kMinHeapBlock = 4096;
 BlockHead* head_of(IcvAllocator::link* l) {
   return reinterpret_cast<BlockHead*>(reinterpret_cast<unsigned char*>(l) - sizeof(BlockHead));
 }
-unsigned char* data_of(BlockHead* h) { return reinterpret_cast<unsigned char*>(h) + kDataOffset; }
+unsigned char* data_of(BlockHead* h) {
+  return reinterpret_cast<unsigned char*>(h) + kDataOffset;
+}
 IcvAllocator::link* link_of(BlockHead* h) {
   return reinterpret_cast<IcvAllocator::link*>(reinterpret_cast<unsigned char*>(h) +
                                                sizeof(BlockHead));

@@ -84,12 +84,24 @@ void HSV_TO_RGB(double h, double s, double v, unsigned char* r, unsigned char* g
   double t = val * (1.0 - sat * (1.0 - f));
   double rr, gg, bb;
   switch (i) {
-    case 0: rr = val, gg = t, bb = p; break;
-    case 1: rr = q, gg = val, bb = p; break;
-    case 2: rr = p, gg = val, bb = t; break;
-    case 3: rr = p, gg = q, bb = val; break;
-    case 4: rr = t, gg = p, bb = val; break;
-    default: rr = val, gg = p, bb = q; break;
+    case 0:
+      rr = val, gg = t, bb = p;
+      break;
+    case 1:
+      rr = q, gg = val, bb = p;
+      break;
+    case 2:
+      rr = p, gg = val, bb = t;
+      break;
+    case 3:
+      rr = p, gg = q, bb = val;
+      break;
+    case 4:
+      rr = t, gg = p, bb = val;
+      break;
+    default:
+      rr = val, gg = p, bb = q;
+      break;
   }
   *r = to_byte(rr);
   *g = to_byte(gg);

@@ -85,7 +85,9 @@ double MatVal::get_real(std::uint32_t row, std::uint32_t col) const {
   return real()[static_cast<std::size_t>(col) * Data.rows + row];
 }
 
-double MatVal::get_1(std::size_t index) const { return real()[index]; }
+double MatVal::get_1(std::size_t index) const {
+  return real()[index];
+}
 
 Ref MatVal::get_2_na(NumVal& num, std::uint32_t row, std::uint32_t col) const {
   std::size_t index = static_cast<std::size_t>(col) * Data.rows + row;
@@ -104,7 +106,8 @@ namespace Vrt {
 
 std::string StringToRawBytes(const std::u16string& s) {
   std::string out(s.size(), '\0');
-  for (std::size_t i = 0; i < s.size(); ++i) out[i] = static_cast<char>(s[i] & 0xFF);
+  for (std::size_t i = 0; i < s.size(); ++i)
+    out[i] = static_cast<char>(s[i] & 0xFF);
   return out;
 }
 

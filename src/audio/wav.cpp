@@ -4,8 +4,12 @@
 
 namespace kexio {
 
-aVector* GETWAVINFO(KexCallContext*, const char*, const char*) { not_available("GETWAVINFO"); }
-aMatrix* READWAV(KexCallContext*, const char*, const char*) { not_available("READWAV"); }
+aVector* GETWAVINFO(KexCallContext*, const char*, const char*) {
+  not_available("GETWAVINFO");
+}
+aMatrix* READWAV(KexCallContext*, const char*, const char*) {
+  not_available("READWAV");
+}
 aComplex* WRITEWAV(KexCallContext*, const char*, const aMatrix*, const aComplex*, const aComplex*,
                    const char*) {
   not_available("WRITEWAV");

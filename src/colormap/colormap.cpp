@@ -4,7 +4,9 @@
 
 namespace kexio {
 
-aMatrix* ReadColormap(KexCallContext*, const char*) { not_available("LoadColormap"); }
+aMatrix* ReadColormap(KexCallContext*, const char*) {
+  not_available("LoadColormap");
+}
 aComplex* WriteColormap(KexCallContext*, const char*, const aMatrix*) {
   not_available("SaveColormap");
 }

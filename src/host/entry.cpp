@@ -18,9 +18,15 @@ using Str = std::u16string;
   Vrt::Run::AppException::Raise(Vrt::RawBytesToString(message), index);
 }
 
-Cvd::StrVal* as_string(const Ref& v) { return dynamic_cast<Cvd::StrVal*>(v.get()); }
-Cvd::NumVal* as_number(const Ref& v) { return dynamic_cast<Cvd::NumVal*>(v.get()); }
-Cvd::MatVal* as_matrix(const Ref& v) { return dynamic_cast<Cvd::MatVal*>(v.get()); }
+Cvd::StrVal* as_string(const Ref& v) {
+  return dynamic_cast<Cvd::StrVal*>(v.get());
+}
+Cvd::NumVal* as_number(const Ref& v) {
+  return dynamic_cast<Cvd::NumVal*>(v.get());
+}
+Cvd::MatVal* as_matrix(const Ref& v) {
+  return dynamic_cast<Cvd::MatVal*>(v.get());
+}
 
 void check_string(const Ref& v, std::uint32_t index) {
   if (as_string(v) == nullptr) raise("must be string", index);
@@ -57,9 +63,13 @@ const aMatrix* record(const Ref& v) {
   return &m->Data;
 }
 
-const aComplex* number(const Ref& v) { return &as_number(v)->Data; }
+const aComplex* number(const Ref& v) {
+  return &as_number(v)->Data;
+}
 
-std::string bytes(const Ref& v) { return Vrt::StringToRawBytes(as_string(v)->m_str); }
+std::string bytes(const Ref& v) {
+  return Vrt::StringToRawBytes(as_string(v)->m_str);
+}
 
 template <typename R>
 Kex::Anyval* any(R* result) {
@@ -125,17 +135,30 @@ Ref IO::APPENDPRN(const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& 
   record(V_);
   std::string c = Vrt::StringToRawBytes(cwd);
   std::string f = bytes(file_);
-  return kexio::appendPRN(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_),
-                          c.c_str());
+  return kexio::appendPRN(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
 }
 
-Ref IO::READ_IMAGE(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_IMAGE); }
-Ref IO::READBMP(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_IMAGE); }
-Ref IO::READRGB(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READRGB); }
-Ref IO::READ_RED(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_RED); }
-Ref IO::READ_GREEN(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_GREEN); }
-Ref IO::READ_BLUE(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_BLUE); }
-Ref IO::READ_HLS(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_HLS); }
+Ref IO::READ_IMAGE(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_IMAGE);
+}
+Ref IO::READBMP(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_IMAGE);
+}
+Ref IO::READRGB(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READRGB);
+}
+Ref IO::READ_RED(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_RED);
+}
+Ref IO::READ_GREEN(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_GREEN);
+}
+Ref IO::READ_BLUE(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_BLUE);
+}
+Ref IO::READ_HLS(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_HLS);
+}
 Ref IO::READ_HLS_HUE(const Str& cwd, const Ref& f) {
   return read_image(cwd, f, kexio::READ_HLS_HUE);
 }
@@ -145,7 +168,9 @@ Ref IO::READ_HLS_LIGHT(const Str& cwd, const Ref& f) {
 Ref IO::READ_HLS_SAT(const Str& cwd, const Ref& f) {
   return read_image(cwd, f, kexio::READ_HLS_SAT);
 }
-Ref IO::READ_HSV(const Str& cwd, const Ref& f) { return read_image(cwd, f, kexio::READ_HSV); }
+Ref IO::READ_HSV(const Str& cwd, const Ref& f) {
+  return read_image(cwd, f, kexio::READ_HSV);
+}
 Ref IO::READ_HSV_HUE(const Str& cwd, const Ref& f) {
   return read_image(cwd, f, kexio::READ_HSV_HUE);
 }
@@ -260,10 +285,11 @@ Ref IO::GETWAVINFO(const Str& cwd, const Ref& file_) {
   return KexMarshal::UnMarshal(result);
 }
 
-Ref IO::READWAV(const Str& cwd, const Ref& file_) { return read_image(cwd, file_, kexio::READWAV); }
+Ref IO::READWAV(const Str& cwd, const Ref& file_) {
+  return read_image(cwd, file_, kexio::READWAV);
+}
 
-Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
-                 const Ref& V_) {
+Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_, const Ref& V_) {
   check_string(file_, 1);
   check_scalar(SR_, 2);
   check_scalar(Res_, 3);

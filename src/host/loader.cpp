@@ -15,7 +15,8 @@ std::string so_name(const char* dll_name) {
   std::string base = dll_name;
   if (base.size() > 4) {
     std::string ext = base.substr(base.size() - 4);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : ext)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".dll") base.resize(base.size() - 4);
   }
   return "lib" + base + ".so";

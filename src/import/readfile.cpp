@@ -4,6 +4,8 @@
 
 namespace kexio {
 
-Cvd::Ref READFILE(const char*, const std::vector<Cvd::Ref>&) { not_available("READFILE"); }
+Cvd::Ref READFILE(const char*, const std::vector<Cvd::Ref>&) {
+  not_available("READFILE");
+}
 
 }  // namespace kexio

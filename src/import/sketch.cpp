@@ -4,6 +4,8 @@
 
 namespace kexio {
 
-aVector* csketchfile_cvs(KexCallContext*, const char*) { not_available("csketchfile_cvs"); }
+aVector* csketchfile_cvs(KexCallContext*, const char*) {
+  not_available("csketchfile_cvs");
+}
 
 }  // namespace kexio

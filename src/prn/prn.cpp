@@ -4,7 +4,9 @@
 
 namespace kexio {
 
-Cvd::Ref READPRN(const char*, const char*) { not_available("READPRN"); }
+Cvd::Ref READPRN(const char*, const char*) {
+  not_available("READPRN");
+}
 Cvd::Ref writePRN(const char*, const Cvd::Ref&, const Cvd::NumVal&, const Cvd::NumVal&,
                   const char*) {
   not_available("WRITEPRN");

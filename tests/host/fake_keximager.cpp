@@ -10,6 +10,7 @@ extern "C" Kex::aMatrix* imgread_raw(KexCallContext* ctx, const char* file, cons
                                      const Kex::aComplex*, const char*) {
   std::size_t n = std::strlen(file);
   double* v = Kex::allocate_doubles(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(file[i]);
+  for (std::size_t i = 0; i < n; ++i)
+    v[i] = static_cast<unsigned char>(file[i]);
   return Kex::new_vector(ctx->m_alloc, static_cast<std::uint32_t>(n), v);
 }

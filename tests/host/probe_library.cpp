@@ -1,2 +1,4 @@
 // A library the loader tests copy into place and load by name.
-extern "C" int kexio_probe_answer() { return 42; }
+extern "C" int kexio_probe_answer() {
+  return 42;
+}

@@ -28,7 +28,8 @@ TEST(Records, NewMatrixSetsTagAndColumnMajorLayout) {
   KexCallContext ctx;
   double* data = Kex::allocate_doubles(6);
   ASSERT_NE(data, nullptr);
-  for (int i = 0; i < 6; ++i) data[i] = i;
+  for (int i = 0; i < 6; ++i)
+    data[i] = i;
   Kex::aMatrix* m = Kex::new_matrix(ctx.m_alloc, 3, 2, data, nullptr);
   ASSERT_NE(m, nullptr);
   std::uint32_t words[2];
@@ -103,8 +104,9 @@ TEST(Context, AnErrorUnwindingThroughTheEntryLayerRestoresTheStatics) {
   {
     KexCallContext outer;
     Statics inside;
-    EXPECT_THROW(Kex::IO::WRITEBIN(u"", str("/nonexistent/kexio/x"), str("int16"), num(0), mat({{1}})),
-                 Kex::Exception);
+    EXPECT_THROW(
+        Kex::IO::WRITEBIN(u"", str("/nonexistent/kexio/x"), str("int16"), num(0), mat({{1}})),
+        Kex::Exception);
     EXPECT_TRUE(Statics() == inside) << "an inner call leaves the outer context current";
   }
   EXPECT_TRUE(Statics() == before);

@@ -27,11 +27,11 @@ Raised raised(const std::function<void()>& call) {
   return {"<nothing raised>", 0};
 }
 
-#define EXPECT_RAISES(call, msg, idx)        \
-  do {                                       \
+#define EXPECT_RAISES(call, msg, idx)         \
+  do {                                        \
     Raised r = raised([&] { (void)(call); }); \
-    EXPECT_EQ(r.message, msg) << #call;      \
-    EXPECT_EQ(r.index, idx) << #call;        \
+    EXPECT_EQ(r.message, msg) << #call;       \
+    EXPECT_EQ(r.index, idx) << #call;         \
   } while (0)
 
 const std::u16string cwd = u"/nonexistent/kexio";
@@ -91,9 +91,8 @@ TEST(Entry, ReadbinCountsAndChecksOptionalArgumentsFromTheLast) {
   EXPECT_RAISES(IO::READBIN(cwd, {str("f"), num(2)}), "must be string", 2u);
   EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), str("y")}),
                 "must be scalar", 5u);
-  EXPECT_RAISES(
-      IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), num(0), mat({{1}})}),
-      "must be scalar", 6u);
+  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), num(0), mat({{1}})}),
+                "must be scalar", 6u);
   EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x")}), "must be scalar", 3u);
 }
 
@@ -147,8 +146,8 @@ TEST(Entry, NamesReachWorkersAsLowBytesOfTheirCodeUnits) {
 
 TEST(Entry, WriteRawWithoutTheLibraryEntryIsAnUnknownFormat) {
   // The fake library has no imgwrite_raw entry.
-  EXPECT_RAISES(IO::READRAW(cwd, mat({{1}}), str("f.raw"), num(1), str("s")),
-                "unknown file format", Kex::kWholeCall);
+  EXPECT_RAISES(IO::READRAW(cwd, mat({{1}}), str("f.raw"), num(1), str("s")), "unknown file format",
+                Kex::kWholeCall);
 }
 
 }  // namespace

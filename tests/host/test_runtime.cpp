@@ -15,7 +15,8 @@ TEST(UnMarshal, SmallMatrixIsCopiedAndOutlivesTheContext) {
   {
     KexCallContext ctx;
     double* d = Kex::allocate_doubles(4);
-    for (int i = 0; i < 4; ++i) d[i] = i + 0.5;
+    for (int i = 0; i < 4; ++i)
+      d[i] = i + 0.5;
     arena_data = d;
     double im[4] = {0, 0, 0, 0};
     (void)im;

@@ -10,13 +10,19 @@
 
 namespace kexio_test {
 
-inline Cvd::Ref num(double re, double im = 0.0) { return std::make_shared<Cvd::NumVal>(re, im); }
+inline Cvd::Ref num(double re, double im = 0.0) {
+  return std::make_shared<Cvd::NumVal>(re, im);
+}
 
-inline Cvd::Ref str(const std::u16string& s) { return std::make_shared<Cvd::StrVal>(s); }
+inline Cvd::Ref str(const std::u16string& s) {
+  return std::make_shared<Cvd::StrVal>(s);
+}
 inline Cvd::Ref str(const std::string& s) {
   return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
 }
-inline Cvd::Ref str(const char* s) { return str(std::string(s)); }
+inline Cvd::Ref str(const char* s) {
+  return str(std::string(s));
+}
 
 // A real matrix from its rows.
 inline std::shared_ptr<Cvd::MatVal> mat(std::initializer_list<std::initializer_list<double>> rows) {
@@ -26,7 +32,8 @@ inline std::shared_ptr<Cvd::MatVal> mat(std::initializer_list<std::initializer_l
   std::uint32_t i = 0;
   for (const auto& row : rows) {
     std::uint32_t j = 0;
-    for (double v : row) m->real()[static_cast<std::size_t>(j++) * r + i] = v;
+    for (double v : row)
+      m->real()[static_cast<std::size_t>(j++) * r + i] = v;
     ++i;
   }
   return m;

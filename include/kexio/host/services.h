@@ -30,16 +30,12 @@ namespace Kex {
 // planes of images; hue is the fraction of a full turn from red, times 255.
 // The components are not rounded, so each pair turns every byte triple back
 // into the same bytes. Outputs whose address is null are not stored.
-void RGB_TO_HSV(unsigned char r, unsigned char g, unsigned char b, double* h, double* s,
-                double* v);
-void RGB_TO_HLS(unsigned char r, unsigned char g, unsigned char b, double* h, double* l,
-                double* s);
+void RGB_TO_HSV(unsigned char r, unsigned char g, unsigned char b, double* h, double* s, double* v);
+void RGB_TO_HLS(unsigned char r, unsigned char g, unsigned char b, double* h, double* l, double* s);
 // Inverses. Hue wraps around modulo 255; saturation, lightness and value are
 // clamped to 0..255; NaN counts as 0.
-void HSV_TO_RGB(double h, double s, double v, unsigned char* r, unsigned char* g,
-                unsigned char* b);
-void HLS_TO_RGB(double h, double l, double s, unsigned char* r, unsigned char* g,
-                unsigned char* b);
+void HSV_TO_RGB(double h, double s, double v, unsigned char* r, unsigned char* g, unsigned char* b);
+void HLS_TO_RGB(double h, double l, double s, unsigned char* r, unsigned char* g, unsigned char* b);
 
 // A Latin-1 byte string (as worksheet strings reach the library) turned into
 // a path of this platform, encoded as UTF-8.

@@ -61,7 +61,8 @@ class MatVal : public Object {
   ~MatVal() override;
 
   // A rows x cols matrix of zeros.
-  static std::shared_ptr<MatVal> Zeros(std::uint32_t rows, std::uint32_t cols, bool complex = false);
+  static std::shared_ptr<MatVal> Zeros(std::uint32_t rows, std::uint32_t cols,
+                                       bool complex = false);
 
   std::uint32_t get_Rows() const { return Data.rows; }
   std::uint32_t get_Cols() const { return Data.cols; }

@@ -1,0 +1,35 @@
+# Driven by the install.consumer test; see CMakeLists.txt.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/stage)
+# The tree must work wherever it ends up.
+file(RENAME ${WORK_DIR}/stage ${WORK_DIR}/moved)
+set(PREFIX ${WORK_DIR}/moved)
+
+# The CMake package.
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G Ninja
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+run(${WORK_DIR}/consumer/consumer)
+message(STATUS "cmake package: ${LAST_OUTPUT}")
+
+# The pkg-config file.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${PREFIX}/lib/pkgconfig)
+run(${PKG_CONFIG} --cflags --libs kexio)
+string(STRIP "${LAST_OUTPUT}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${CXX} ${CONSUMER_DIR}/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
+run(${WORK_DIR}/consumer-pc)
+message(STATUS "pkg-config: ${LAST_OUTPUT}")
+
+# The installed host runs from the moved tree too.
+run(${PREFIX}/bin/kexio --version)
