@@ -1,181 +1,129 @@
 // csketchfile_cvs: separators, where reading stops, number forms, limits and
-// messages, checked on files written for each case.
+// messages, each checked on a file written for it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <complex>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <variant>
-#include <vector>
 
 #include "kexio/io.h"
+#include "support/scratch.h"
 #include "support/values.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace kexio_test;
-using IO = Kex::IO;
 using Points = std::vector<std::complex<double>>;
-
-struct Raised {
-  std::string message;
-  std::uint32_t index;
-  bool operator==(const Raised&) const = default;
-};
-using Outcome = std::variant<Points, Raised>;
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-  if (const auto* r = std::get_if<Raised>(&o))
-    return os << "raised \"" << r->message << "\" at " << r->index;
-  os << "points";
-  for (const auto& p : std::get<Points>(o))
-    os << " " << p;
-  return os;
-}
 
 const Raised kUnknown{"unknown file format", Kex::kWholeCall};
 const Raised kOpenError{"file open error", Kex::kWholeCall};
 
+// The points read from the file, or what was raised.
+struct Outcome {
+  Points points;
+  Raised error;
+  bool operator==(const Outcome&) const = default;
+};
+Outcome ok(Points p) {
+  return {std::move(p), {}};
+}
+Outcome fails(Raised r) {
+  return {{}, std::move(r)};
+}
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  for (const auto& p : o.points)
+    os << p << " ";
+  return os << o.error;
+}
+
+Outcome call(const Cvd::Ref& name) {
+  Outcome o;
+  o.error = raised([&] {
+    Cvd::Ref v = Kex::IO::csketchfile_cvs(name);
+    auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
+    ASSERT_TRUE(m != nullptr && m->get_Cols() == 1 && m->get_HasImag());
+    for (std::uint32_t i = 0; i < m->get_Rows(); ++i)
+      o.points.emplace_back(m->real()[i], m->imag()[i]);
+  });
+  if (o.error.message == "<nothing raised>") o.error = {};
+  return o;
+}
+
 class Sketch : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] != 0 ? base : "/tmp") + "/kexio-sketch-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
-  }
-
-  static Outcome call(const Cvd::Ref& name) {
-    try {
-      Cvd::Ref v = IO::csketchfile_cvs(name);
-      auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
-      if (m == nullptr || m->get_Cols() != 1 || !m->get_HasImag()) {
-        return Raised{"<not a complex column vector>", 0};
-      }
-      Points pts;
-      for (std::uint32_t i = 0; i < m->get_Rows(); ++i)
-        pts.emplace_back(m->real()[i], m->imag()[i]);
-      return pts;
-    } catch (const Kex::Exception& e) {
-      return Raised{e.message(), e.index()};
-    }
-  }
-
-  // Writes text to a file and reads it.
   Outcome read(const std::string& text) {
-    const fs::path p = m_dir / "pts.txt";
-    std::ofstream(p, std::ios::binary) << text;
-    return call(str(p.string()));
+    write_bytes(m_dir.path() / "pts.txt", text);
+    return call(str(m_dir.path() / "pts.txt"));
   }
-
-  fs::path m_dir;
+  ScratchDir m_dir;
 };
 
-const Points kOneTwoThreeFour = {{1, 2}, {3, 4}};
+TEST_F(Sketch, SeparatorsAndWhereReadingStops) {
+  const Outcome both = ok({{1, 2}, {3, 4}}), first = ok({{1, 2}});
+  const std::pair<const char*, Outcome> cases[] = {
+      {"1 2\n3 4\n", both},
+      {"1 2\n3 4", both},
+      {"(1,2)(3,4)", both},
+      {"(1;2)\n(3;4)\n", both},
+      {"1/2 3:4", both},
+      {"\t1\t2\r\n3\t4\r\n", both},
+      {" ( 1 , 2 ) \n ( 3 , 4 ) (", both},
+      {"1,\t,2\n,3\n(\n4)", both},
+      // A lone number is dropped; text ends the reading.
+      {"1 2 3", first},
+      {"1 2 x 3 4", first},
+      {"1 2 - 3 4", first},
+      {"1 2 . 3 4", first},
+      // An exponent marker without digits is text after the number.
+      {"1 2e 3 4", first},
+      {"1 2e+ 3 4", first},
+      {"5e 7 8 9", fails(kUnknown)},
+      {"5 x 7 8", fails(kUnknown)},
+      {"", fails(kUnknown)},
+      {" \n(,)\n", fails(kUnknown)},
+      {"points 1 2", fails(kUnknown)},
+      {"7", fails(kUnknown)},
+      // Number forms; "1.2.3" is 1.2 then .3.
+      {"1e3 -2.5 .5 5. +7 -0.125 1.5E-3 2e+2",
+       ok({{1000, -2.5}, {0.5, 5}, {7, -0.125}, {0.0015, 200}})},
+      {"1.2.3", ok({{1.2, 0.3}})},
+      {"0.1 4.9e-324", ok({{0.1, 4.9e-324}})},
+      // Values above 1e10 become 1e10; there is no lower limit.
+      {"2e10 -2e10 1e400 -1e400", ok({{1e10, -2e10}, {1e10, -INFINITY}})},
+      {"INF -Infinity", ok({{1e10, -INFINITY}})},
+  };
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(read(text), expected) << text;
 
-TEST_F(Sketch, SeparatorsBetweenNumbers) {
-  for (const char* text : {"1 2\n3 4\n", "1 2\n3 4", "(1,2)(3,4)", "(1;2)\n(3;4)\n", "1,2;3,4",
-                           "1/2 3:4", "\t1\t2\r\n3\t4\r\n", " ( 1 , 2 ) \n ( 3 , 4 ) ",
-                           "1,\t,2\n,3\n(\n4)", "1\n\n\n2 3\n4", "1 2 3 4 ("}) {
-    EXPECT_EQ(read(text), Outcome(kOneTwoThreeFour)) << "text: " << text;
-  }
+  Outcome nan = read("nan(1) 4 -nan 5");
+  ASSERT_EQ(nan.points.size(), 2u) << nan;
+  EXPECT_TRUE(std::isnan(nan.points[0].real()) && std::isnan(nan.points[1].real()));
 }
 
-TEST_F(Sketch, ReadingStopsAtTextAndDropsALoneNumber) {
-  EXPECT_EQ(read("1 2 3"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("1 2 x 3 4"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("1 2 3 x 4"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("1 2 - 3 4"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("1 2 . 3 4"), Outcome(Points{{1, 2}}));
-  // An exponent marker without digits is not part of the number; what
-  // follows it is text.
-  EXPECT_EQ(read("1 2e 3 4"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("1 2e+ 3 4"), Outcome(Points{{1, 2}}));
-  EXPECT_EQ(read("5e 7 8 9"), Outcome(kUnknown));
-  EXPECT_EQ(read("5 x 7 8"), Outcome(kUnknown));
-  EXPECT_EQ(read(""), Outcome(kUnknown));
-  EXPECT_EQ(read(" \n\t(,)\n"), Outcome(kUnknown));
-  EXPECT_EQ(read("points 1 2"), Outcome(kUnknown));
-  EXPECT_EQ(read("7"), Outcome(kUnknown));
-}
-
-TEST_F(Sketch, NumberForms) {
-  EXPECT_EQ(read("1e3 -2.5 .5 5. +7 -0.125 1.5E-3 2e+2"),
-            Outcome(Points{{1000, -2.5}, {0.5, 5}, {7, -0.125}, {0.0015, 200}}));
-  // "1.2.3" is 1.2 followed by .3.
-  EXPECT_EQ(read("1.2.3"), Outcome(Points{{1.2, 0.3}}));
-  EXPECT_EQ(read("0.1 0.30000000000000004"), Outcome(Points{{0.1, 0.30000000000000004}}));
-  EXPECT_EQ(read("-1e-400 4.9e-324"), Outcome(Points{{-0.0, 4.9e-324}}));
-  Outcome o = read("INF -Infinity nan(1) -inf");
-  ASSERT_TRUE(std::holds_alternative<Points>(o)) << o;
-  const Points& p = std::get<Points>(o);
-  ASSERT_EQ(p.size(), 2u);
-  EXPECT_EQ(p[0].real(), 1e10);
-  EXPECT_EQ(p[0].imag(), -INFINITY);
-  EXPECT_TRUE(std::isnan(p[1].real()));
-  EXPECT_EQ(p[1].imag(), -INFINITY);
-}
-
-TEST_F(Sketch, LargeValuesAreCappedAndCountIsLimited) {
-  EXPECT_EQ(read("2e10 -2e10 1e10 1e400"), Outcome(Points{{1e10, -2e10}, {1e10, 1e10}}));
-
+TEST_F(Sketch, CountLimitAndLongRuns) {
   std::string many;
   for (int i = 0; i < 20000; ++i)
     many += std::to_string(i) + " " + std::to_string(-i) + "\n";
   Outcome o = read(many);
-  ASSERT_TRUE(std::holds_alternative<Points>(o)) << "raised";
-  const Points& p = std::get<Points>(o);
-  ASSERT_EQ(p.size(), 16003u);
-  EXPECT_EQ(p.front(), std::complex<double>(0, 0));
-  EXPECT_EQ(p[12345], std::complex<double>(12345, -12345));
-  EXPECT_EQ(p.back(), std::complex<double>(16002, -16002));
-}
+  ASSERT_EQ(o.points.size(), 16003u) << o.error;
+  EXPECT_EQ(o.points[12345], std::complex<double>(12345, -12345));
+  EXPECT_EQ(o.points.back(), std::complex<double>(16002, -16002));
 
-TEST_F(Sketch, NumbersAcrossLongRunsOfText) {
-  // Long gaps and long numbers do not depend on how the file is read in
-  // pieces.
+  // Long gaps and long numbers read the same however the file is buffered.
   const std::string gap(100000, ' ');
-  const std::string digits = "1" + std::string(70000, '0');  // 1e70000, capped
-  EXPECT_EQ(read(gap + "123456789" + gap + "2\n"), Outcome(Points{{123456789, 2}}));
-  EXPECT_EQ(read(digits + " 0." + std::string(70000, '0') + "1 3 4"),
-            Outcome(Points{{1e10, 0}, {3, 4}}));
-  std::string text;
-  for (int i = 0; i < 5000; ++i)
-    text += "(" + std::to_string(i) + ".25, 0.5)";
-  Outcome o = read(text);
-  ASSERT_TRUE(std::holds_alternative<Points>(o));
-  ASSERT_EQ(std::get<Points>(o).size(), 5000u);
-  EXPECT_EQ(std::get<Points>(o)[4321], std::complex<double>(4321.25, 0.5));
+  EXPECT_EQ(read(gap + "123456789" + gap + "2\n"), ok({{123456789, 2}}));
+  EXPECT_EQ(read("1" + std::string(70000, '0') + " 0." + std::string(70000, '0') + "1 3 4"),
+            ok({{1e10, 0}, {3, 4}}));
 }
 
 TEST_F(Sketch, NamesAndOpenErrors) {
-  EXPECT_EQ(call(num(3)), Outcome(Raised{"must be string", 1}));
-  EXPECT_EQ(call(str((m_dir / "missing.txt").string())), Outcome(kOpenError));
-  EXPECT_EQ(call(str(m_dir.string())), Outcome(kOpenError));
-
-  // A relative name is taken from the process's current folder.
-  std::ofstream(m_dir / "rel.txt") << "5 6\n";
-  const fs::path here = fs::current_path();
-  fs::current_path(m_dir);
-  Outcome rel = call(str("rel.txt"));
-  fs::current_path(here);
-  EXPECT_EQ(rel, Outcome(Points{{5, 6}}));
+  EXPECT_EQ(call(num(3)), fails({"must be string", 1}));
+  EXPECT_EQ(call(str(m_dir.path() / "missing.txt")), fails(kOpenError));
+  EXPECT_EQ(call(str(m_dir.path())), fails(kOpenError));
 
   // Latin-1 names reach the UTF-8 file.
-  std::ofstream(m_dir / "caf\xc3\xa9.txt") << "7 8";
-  const std::string dir = m_dir.string();
-  const std::u16string name(dir.begin(), dir.end());
-  EXPECT_EQ(call(str(name + u"/caf\u00e9.txt")), Outcome(Points{{7, 8}}));
+  write_bytes(m_dir.path() / "caf\xc3\xa9.txt", "7 8");
+  const std::string d = m_dir.path();
+  EXPECT_EQ(call(str(std::u16string(d.begin(), d.end()) + u"/caf\u00e9.txt")), ok({{7, 8}}));
 }
 
 }  // namespace
