@@ -1,0 +1,287 @@
+// LoadColormap and SaveColormap: file bytes, the length-prefix forms of the
+// identification string, path rules, messages, and that a failed save leaves
+// an existing colormap intact and no temporary file behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <optional>
+
+#include "host/loader.h"
+#include "kexio/io.h"
+#include "support/scratch.h"
+#include "support/values.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kexio_test;
+using IO = Kex::IO;
+using Rows = std::vector<std::vector<double>>;
+using namespace std::string_literals;
+
+const std::string kId = "Pellmark Colormap";
+
+std::string u32(std::uint32_t v) {
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
+}
+std::string id(const std::string& s = kId) {
+  return static_cast<char>(s.size()) + s;
+}
+std::string cmap(const std::string& id, std::uint32_t n, const std::vector<std::uint32_t>& cs) {
+  std::string b = id + u32(n);
+  for (std::uint32_t c : cs)
+    b += u32(c);
+  return b;
+}
+
+fs::path cmaps_dir() {
+  return fs::canonical(fs::path(kexio::module_dir()) / "cmaps");
+}
+
+Rows rows_of(const Cvd::Ref& v) {
+  auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
+  Rows out;
+  if (m == nullptr || m->get_Cols() != 3) return {{-1}};
+  for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
+    out.push_back({m->get_real(r, 0), m->get_real(r, 1), m->get_real(r, 2)});
+  }
+  return out;
+}
+
+// Each test gets a scratch folder and its own empty TMPDIR, so that leftover
+// temporary files show. Files that must go into the real colormap folder get
+// per-process names and are removed afterwards.
+class Colormap : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* t = std::getenv("TMPDIR")) m_old_tmpdir = t;
+    fs::create_directory(m_tmp);
+    ::setenv("TMPDIR", m_tmp.c_str(), 1);
+  }
+  void TearDown() override {
+    if (m_old_tmpdir) {
+      ::setenv("TMPDIR", m_old_tmpdir->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    for (const fs::path& p : m_in_cmaps)
+      fs::remove(p);
+  }
+  std::string in_cmaps(const std::string& stem, const std::string& ext) {
+    std::string name = "kexio-test-" + stem + "-" + std::to_string(::getpid());
+    m_in_cmaps.push_back(cmaps_dir() / (name + ext));
+    return name;
+  }
+  // The LoadColormap name of p + ".cmp": names are used unchanged, so "../"
+  // leads out of the colormap folder.
+  static std::string load_name(const fs::path& p) { return fs::relative(p, cmaps_dir()); }
+  Cvd::Ref load_bytes(const std::string& b) {
+    write_bytes(dir() / "in.cmp", b);
+    return IO::LoadColormap(str(load_name(dir() / "in")));
+  }
+  Cvd::Ref save(const fs::path& p, const Cvd::Ref& m) { return IO::SaveColormap(str(p), m); }
+  const fs::path& dir() const { return m_scratch.path(); }
+
+  ScratchDir m_scratch;
+  fs::path m_tmp = dir() / "tmp";
+  std::optional<std::string> m_old_tmpdir;
+  std::vector<fs::path> m_in_cmaps;
+};
+
+TEST_F(Colormap, SaveWritesTheFileBytesAndLoadReadsThemBack) {
+  const std::string name = in_cmaps("warm", ".cmp");
+  Cvd::Ref n = IO::SaveColormap(str(name), mat({{255, 0, 0}, {0, 0, 255}}));
+  EXPECT_EQ(static_cast<Cvd::NumVal*>(n.get())->Data.rp, 2.0);
+  EXPECT_EQ(read_bytes(cmaps_dir() / (name + ".cmp")), cmap(id(), 2, {0xFF, 0xFF0000}));
+  EXPECT_EQ(rows_of(IO::LoadColormap(str(name))), (Rows{{255, 0, 0}, {0, 0, 255}}));
+  EXPECT_TRUE(fs::is_empty(m_tmp));
+
+  // Each value is clamped to 0..255, then truncated.
+  save(dir() / "c", mat({{300, -5, 12.9}, {255.99, 0.99, -0.5}, {INFINITY, -INFINITY, 1e300}}));
+  EXPECT_EQ(read_bytes(dir() / "c.cmp"), cmap(id(), 3, {0x0C00FF, 0xFF, 0xFF00FF}));
+}
+
+TEST_F(Colormap, SaveChecksTheMatrixBeforeWritingAnything) {
+  const std::string old = cmap(id(), 2, {1, 2});
+  write_bytes(dir() / "x.cmp", old);
+  const auto at_x = [&](const Cvd::Ref& m) { return raised([&] { save(dir() / "x", m); }); };
+  const Raised few{"must have at least 2 colors", 2}, shape{"must be an nx3 matrix", 2};
+  EXPECT_EQ(at_x(mat({{1, 2, 3}})), few);
+  EXPECT_EQ(at_x(mat({{1, 2, 3, 4}})), few);
+  EXPECT_EQ(at_x(mat({{1, 2, 3, 4}, {1, 2, 3, 4}})), shape);
+  EXPECT_EQ(at_x(mat({{1, 2}, {3, 4}, {5, 6}})), shape);
+  // NaN has no colour value.
+  EXPECT_EQ(at_x(mat({{1, 2, 3}, {4, 5, NAN}})), (Raised{"must be real matrix", 2}));
+  EXPECT_EQ(read_bytes(dir() / "x.cmp"), old);
+  EXPECT_TRUE(fs::is_empty(m_tmp));
+}
+
+TEST_F(Colormap, SavePathRules) {
+  const auto m = mat({{1, 2, 3}, {4, 5, 6}});
+  const std::string bytes = cmap(id(), 2, {0x030201, 0x060504});
+  // A name with a folder is a path of its own; ".cmp" only without extension.
+  save(dir() / "x", m);
+  save(dir() / "y.dat", m);
+  EXPECT_EQ(read_bytes(dir() / "x.cmp"), bytes);
+  EXPECT_EQ(read_bytes(dir() / "y.dat"), bytes);
+  // Latin-1 names become UTF-8 paths.
+  const std::string d = dir();
+  IO::SaveColormap(str(std::u16string(d.begin(), d.end()) + u"/caf\u00e9"), m);
+  EXPECT_EQ(read_bytes(dir() / "caf\xc3\xa9.cmp"), bytes);
+  // Bare names go into the colormap folder; one with an extension keeps it.
+  const std::string bare = in_cmaps("bare", ".cmp"), pal = in_cmaps("pal", ".pal");
+  IO::SaveColormap(str(bare), m);
+  IO::SaveColormap(str(pal + ".pal"), m);
+  EXPECT_EQ(read_bytes(cmaps_dir() / (bare + ".cmp")), bytes);
+  EXPECT_EQ(read_bytes(cmaps_dir() / (pal + ".pal")), bytes);
+
+  // Replacing follows a link and keeps the file's permissions.
+  write_bytes(dir() / "old.cmp", "old");
+  fs::permissions(dir() / "old.cmp", fs::perms(0640));
+  fs::create_symlink(dir() / "old.cmp", dir() / "link.cmp");
+  save(dir() / "link", m);
+  EXPECT_TRUE(fs::is_symlink(dir() / "link.cmp"));
+  EXPECT_EQ(read_bytes(dir() / "old.cmp"), bytes);
+  EXPECT_EQ(fs::status(dir() / "old.cmp").permissions(), fs::perms(0640));
+  EXPECT_TRUE(fs::is_empty(m_tmp));
+}
+
+TEST_F(Colormap, LoadAcceptsEveryPrefixFormAndIgnoresTrailingBytes) {
+  std::string wide;
+  for (char c : kId)
+    wide += std::string{c, 0};
+  const std::string forms[] = {
+      "\x11" + kId,
+      "\xFF\x11\x00"s + kId,
+      "\xFF\xFF\xFF\x11\x00\x00\x00"s + kId,
+      "\xFF\xFE\xFF\x11"s + wide,
+      "\xFF\xFE\xFF\xFF\x11\x00"s + wide,
+      "\xFF\xFE\xFF\xFF\xFF\xFF\x11\x00\x00\x00"s + wide,
+  };
+  for (const std::string& f : forms) {
+    // Byte 3 of a colour is ignored.
+    EXPECT_EQ(rows_of(load_bytes(cmap(f, 2, {0x332211, 0xAA665544}) + "tail")),
+              (Rows{{0x11, 0x22, 0x33}, {0x44, 0x55, 0x66}}))
+        << f.size();
+  }
+  EXPECT_EQ(rows_of(load_bytes(cmap(id(), 0, {}))), Rows{});
+  EXPECT_EQ(rows_of(load_bytes(cmap(id(), 1, {0x030201}))), (Rows{{1, 2, 3}}));
+
+  const Raised bad{"bad colormap matrix", 1};
+  for (const std::string& other : {id("pellmark Colormap"), id("Pellmark Colormaps"), id(""),
+                                   // U+0150 has the low byte of 'P' but is not 'P'.
+                                   "\xFF\xFE\xFF\x11\x50\x01"s + wide.substr(2)}) {
+    EXPECT_EQ(raised([&] { load_bytes(cmap(other, 2, {1, 2})); }), bad) << other;
+  }
+  EXPECT_EQ(raised([&] { load_bytes(cmap(id(), 0xFFFFFFFF, {1, 2})); }), bad);
+}
+
+TEST_F(Colormap, LoadReportsShortMissingAndUnreadableFiles) {
+  for (const std::string& b :
+       {cmap(id(), 5, {1, 2, 3}), cmap(id(), 0x7FFFFFFF, {1}), "\x11Pel"s,
+        "\xFF\xFF\xFF\xFF\xFF\xFF\x7FP"s, "\xFF\xFE"s, ""s, id() + "\x02\x00"s}) {
+    Raised r = raised([&] { load_bytes(b); });
+    EXPECT_NE(r.message.find("unexpected end of file"), std::string::npos) << r;
+    EXPECT_EQ(r.index, 1u);
+  }
+  Raised r = raised([&] { IO::LoadColormap(str("no-such-map")); });
+  EXPECT_NE(r.message.find("no-such-map.cmp': No such file or directory"), std::string::npos) << r;
+  fs::create_directory(dir() / "folder.cmp");
+  r = raised([&] { IO::LoadColormap(str(load_name(dir() / "folder"))); });
+  EXPECT_NE(r.message.find("Is a directory"), std::string::npos) << r;
+
+  // Long texts are cut to 255 bytes, never inside a UTF-8 sequence.
+  r = raised([&] { IO::LoadColormap(str(std::string(300, '\xe9'))); });
+  EXPECT_EQ(r.index, 1u);
+  EXPECT_TRUE(r.message.size() == 255 || r.message.size() == 254) << r.message.size();
+  EXPECT_EQ(r.message.substr(r.message.size() - 2), "\xc3\xa9");
+}
+
+TEST_F(Colormap, ShippedColormapsLoadFromBesideTheLibrary) {
+  Rows grey = rows_of(IO::LoadColormap(str("grey")));
+  ASSERT_EQ(grey.size(), 256u);
+  for (std::size_t i = 0; i < 256; ++i)
+    EXPECT_EQ(grey[i], std::vector<double>(3, i));
+  int shipped = 0;
+  for (const auto& e : fs::directory_iterator(fs::path(KEXIO_SOURCE_DIR) / "cmaps")) {
+    if (e.path().extension() != ".cmp") continue;
+    ++shipped;
+    EXPECT_EQ(rows_of(IO::LoadColormap(str(e.path().stem()))).size(), 256u) << e.path();
+  }
+  EXPECT_GE(shipped, 10);
+}
+
+// Saves 1000 colours over keep.cmp in a child process after prepare() has
+// set its limits; returns what was raised there.
+Raised save_in_child(const fs::path& dest, const std::function<void()>& prepare) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {"<no pipe>", 0};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    auto m = Cvd::MatVal::Zeros(1000, 3);
+    prepare();
+    Raised r = raised([&] { IO::SaveColormap(str(dest), m); });
+    std::string out = std::to_string(r.index) + " " + r.message;
+    ::_exit(::write(fds[1], out.data(), out.size()) < 0 ? 2 : 0);
+  }
+  ::close(fds[1]);
+  std::string got(512, 0);
+  ssize_t n = ::read(fds[0], got.data(), got.size());
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  got.resize(n > 0 ? n : 0);
+  std::size_t sp = got.find(' ');
+  if (sp == std::string::npos) return {"<no answer>", 0};
+  return {got.substr(sp + 1), static_cast<std::uint32_t>(std::stoul(got.substr(0, sp)))};
+}
+
+TEST_F(Colormap, FailedSavesLeaveTheOldFileAndNoTemporaryFile) {
+  const std::string old = cmap(id(), 2, {1, 2});
+  write_bytes(dir() / "keep.cmp", old);
+  const auto big = Cvd::MatVal::Zeros(1000, 3);
+  const Raised io_error{"file i/o error", 1};
+
+  // No temporary file can be made.
+  ::setenv("TMPDIR", (dir() / "missing").c_str(), 1);
+  EXPECT_EQ(raised([&] { save(dir() / "keep", big); }),
+            (Raised{"failed to create temporary file", 2}));
+  ::setenv("TMPDIR", m_tmp.c_str(), 1);
+  // The destination's folder is missing, or the destination is a folder.
+  fs::create_directory(dir() / "folder.cmp");
+  EXPECT_EQ(raised([&] { save(dir() / "missing/x", big); }), io_error);
+  EXPECT_EQ(raised([&] { save(dir() / "folder", big); }), io_error);
+  fs::remove(dir() / "folder.cmp");
+  // A file size limit stops writing the temporary file part way.
+  Raised r = save_in_child(dir() / "keep", [] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{100, 100};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  });
+  EXPECT_EQ(r.index, 1u);
+  EXPECT_NE(r.message.find("File too large"), std::string::npos) << r;
+  // Room for one more open file: the temporary file can be written, but
+  // copying it needs two at once.
+  r = save_in_child(dir() / "keep", [] {
+    rlim_t fd = 0;
+    for (int free_seen = 0; free_seen < 2; ++fd)
+      free_seen += ::fcntl(fd, F_GETFD) == -1;
+    rlimit lim{fd - 1, fd - 1};
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+  });
+  EXPECT_EQ(r, io_error);
+
+  EXPECT_EQ(read_bytes(dir() / "keep.cmp"), old);
+  EXPECT_TRUE(fs::is_empty(m_tmp));
+  std::size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir()))
+    entries += e.path() != m_tmp;
+  EXPECT_EQ(entries, 1u) << "only keep.cmp is left";
+}
+
+}  // namespace
