@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/pcm.h"
 #include "audio/riff.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
@@ -73,13 +74,6 @@ std::string resolve(const char* file, const char* cwd, int mode) {
   }
 }
 
-// Truncates toward zero to a 32-bit integer. NaN and values outside the
-// 32-bit range give 0x80000000, as the processor's own conversion does.
-inline std::int32_t trunc32(double x) {
-  if (x > -2147483649.0 && x < 2147483648.0) return static_cast<std::int32_t>(x);
-  return INT32_MIN;
-}
-
 // Opens the file, finds the WAVE form and its format chunk, and reads the
 // format record. On return `in` is positioned inside the format chunk.
 Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
@@ -96,78 +90,6 @@ Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const 
   Format f{le16(rec), le16(rec + 2), le32(rec + 4), le32(rec + 8), le16(rec + 12), le16(rec + 14)};
   if (f.tag != 1) fail("NOT_PCM");
   return f;
-}
-
-// Spreads `frames` interleaved frames at src into the columns of a
-// column-major matrix with `rows` rows, starting at row `first`. The channel
-// count is a template constant for the common layouts so that the loops
-// compile to straight-line conversions.
-template <bool kWide, unsigned kChannels>
-void unpack(const unsigned char* src, std::size_t frames, unsigned channels, double* out,
-            std::size_t rows, std::size_t first) {
-  const unsigned ch = kChannels != 0 ? kChannels : channels;
-  constexpr std::size_t width = kWide ? 2 : 1;
-  const std::size_t frame = ch * width;
-  for (unsigned c = 0; c < ch; ++c) {
-    double* dst = out + c * rows + first;
-    const unsigned char* s = src + c * width;
-    for (std::size_t i = 0; i < frames; ++i) {
-      const unsigned char* p = s + i * frame;
-      if constexpr (kWide) {
-        dst[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
-      } else {
-        dst[i] = p[0];
-      }
-    }
-  }
-}
-
-// The inverse of unpack: truncates each element and stores its low 8 or 16
-// bits, frame by frame.
-template <bool kWide, unsigned kChannels>
-void pack(const double* in, std::size_t rows, std::size_t first, std::size_t frames,
-          unsigned channels, unsigned char* dst) {
-  const unsigned ch = kChannels != 0 ? kChannels : channels;
-  constexpr std::size_t width = kWide ? 2 : 1;
-  const std::size_t frame = ch * width;
-  for (unsigned c = 0; c < ch; ++c) {
-    const double* s = in + c * rows + first;
-    unsigned char* d = dst + c * width;
-    for (std::size_t i = 0; i < frames; ++i) {
-      auto v = static_cast<std::uint32_t>(trunc32(s[i]));
-      d[i * frame] = static_cast<unsigned char>(v);
-      if constexpr (kWide) d[i * frame + 1] = static_cast<unsigned char>(v >> 8);
-    }
-  }
-}
-
-using Unpack = void (*)(const unsigned char*, std::size_t, unsigned, double*, std::size_t,
-                        std::size_t);
-using Pack = void (*)(const double*, std::size_t, std::size_t, std::size_t, unsigned,
-                      unsigned char*);
-
-template <bool kWide>
-Unpack unpacker(unsigned channels) {
-  switch (channels) {
-    case 1:
-      return unpack<kWide, 1>;
-    case 2:
-      return unpack<kWide, 2>;
-    default:
-      return unpack<kWide, 0>;
-  }
-}
-
-template <bool kWide>
-Pack packer(unsigned channels) {
-  switch (channels) {
-    case 1:
-      return pack<kWide, 1>;
-    case 2:
-      return pack<kWide, 2>;
-    default:
-      return pack<kWide, 0>;
-  }
 }
 
 // Frames per conversion block: as many as fit in kBlock, at least one.
@@ -219,14 +141,13 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
       Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(frames), channels, values);
   if (result == nullptr) fail("out of memory");
 
-  Unpack convert = wide ? unpacker<true>(channels) : unpacker<false>(channels);
   const std::size_t per_block = std::min(frames, block_frames(frame));
   std::vector<unsigned char> block(per_block * frame);
   for (std::size_t first = 0; first < frames; first += per_block) {
     std::size_t n = std::min(per_block, frames - first);
     // The file was long enough when measured; it may have shrunk since.
     if (in.read(block.data(), n * frame) != n * frame) fail("out of memory");
-    convert(block.data(), n, channels, values, frames, first);
+    pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
 }
@@ -244,7 +165,7 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   const double res = resolution->rp;
   if (!(res >= 1 && res <= 16)) fail("BAD_RESOLUTION", 3);
   const auto bits = static_cast<std::uint16_t>(res);
-  const auto sample_rate = static_cast<std::uint32_t>(trunc32(rate->rp));
+  const auto sample_rate = static_cast<std::uint32_t>(pcm::trunc32(rate->rp));
   const bool wide = bits > 8;
   const unsigned width = wide ? 2 : 1;
 
@@ -265,8 +186,12 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   put_le16(rec + 14, bits);
   put_le16(rec + 16, 0);
 
+  // The sizes are known in advance, so the headers are written right the
+  // first time and the file is written front to back.
   riff::Chunk form, fmt, data;
   form.form = kWave;
+  form.size = 4 + (8 + sizeof rec) + (8 + data_size + (data_size & 1));
+  fmt.size = sizeof rec;
   fmt.id = kFmt;
   if (!out.create_form(form) || !out.create_chunk(fmt)) fail("file write error");
   if (!out.write(rec, sizeof rec) || !out.ascend(fmt)) fail("file write error");
@@ -279,10 +204,9 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
     const std::size_t per_block = std::min(rows, block_frames(frame));
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[per_block * frame]);
     if (!block) fail("out of memory");
-    Pack convert = wide ? packer<true>(cols) : packer<false>(cols);
     for (std::size_t first = 0; first < rows; first += per_block) {
       std::size_t n = std::min(per_block, rows - first);
-      convert(m->m_rv, rows, first, n, cols, block.get());
+      pcm::pack(m->m_rv + first, rows, n, cols, wide, block.get());
       if (!out.write(block.get(), n * frame)) fail("file write error");
     }
   }

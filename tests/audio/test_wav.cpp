@@ -135,9 +135,29 @@ TEST(WavWrite, FileBytes) {
             form("WAVE", chunk("fmt ", fmt16(1, 2, 44100, 16, 176400, 4) + le16(0)) +
                              chunk("data", le16(0xffff) + le16(0x8000) + le16(1) + le16(0xfffe))));
 
-  // Low 8 bits; values beyond 32 bits and NaN become 0x80000000 first.
-  writewav(d / "c.wav", 8000, 8, mat({{256}, {-1}, {255.9}, {4294967553.0}, {kNaN}, {-0.5}}));
-  EXPECT_EQ(get(d / "c.wav").substr(46), std::string("\x00\xff\xff\x00\x00\x00", 6));
+  // Truncation toward zero, then the low 8 or 16 bits; NaN and values beyond
+  // 32 bits become 0x80000000 first. The same frames as mono, stereo and
+  // four channels give the same bytes.
+  const std::pair<double, unsigned> low_bits[] = {
+      {256, 0x100},    {-1, 0xffff},       {255.9, 0xff},          {4294967553.0, 0},
+      {kNaN, 0},       {-0.5, 0},          {32768, 0x8000},        {-2.9, 0xfffe},
+      {65537, 1},      {-2147483648.5, 0}, {2147483647.9, 0xffff}, {1e300, 0},
+      {-32769, 0x7fff}};
+  V v;
+  std::string want8, want16;
+  for (int k = 0; k < 4; ++k) {
+    for (auto [x, low] : low_bits) {
+      v.push_back(x);
+      want16 += le16(low);
+      want8 += static_cast<char>(low & 0xff);
+    }
+  }
+  for (std::uint32_t ch : {1u, 2u, 4u}) {
+    writewav(d / "c.wav", 8000, 8, from_frames(52 / ch, ch, v));
+    EXPECT_EQ(get(d / "c.wav").substr(46), want8) << ch;
+    writewav(d / "c.wav", 8000, 16, from_frames(52 / ch, ch, v));
+    EXPECT_EQ(get(d / "c.wav").substr(46), want16) << ch;
+  }
 
   // A resolution of 12.9 writes 12 bits in 2-byte samples; a negative rate
   // is stored in two's complement.
@@ -166,6 +186,16 @@ TEST(WavWrite, RefusalsAndWhatTheyLeaveBehind) {
   for (double res : {0.5, 16.5, kNaN}) {
     put(path, "keep");
     EXPECT_EQ(call(num(8000), num(res), mat({{1}})), (Raised{"BAD_RESOLUTION", 3}));
+    EXPECT_EQ(get(path), "");
+  }
+  // Data that 32-bit RIFF sizes cannot describe: 2^32 samples of 8 bits, or
+  // 2^31 of 16 bits. The elements are never looked at.
+  for (std::uint32_t rows : {65536u, 32768u}) {
+    auto huge =
+        std::make_shared<Cvd::MatVal>(Cvd::NewArray(1), nullptr, rows, 65536, rows, nullptr);
+    put(path, "keep");
+    EXPECT_EQ(call(num(8000), num(rows == 65536 ? 8 : 16), huge),
+              (Raised{"too many samples for a WAV file", 4}));
     EXPECT_EQ(get(path), "");
   }
   EXPECT_EQ(raised([&] { writewav(d.path, 8000, 8, mat({{1}})); }),
