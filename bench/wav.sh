@@ -2,12 +2,17 @@
 # READWAV and WRITEWAV of 60 s of 44.1 kHz 16-bit stereo against scipy in the
 # same run: scipy.io.wavfile.read followed by .astype(numpy.float64), and
 # scipy.io.wavfile.write of the int16 array including the conversion from
-# float64. Both sides time 30 repetitions of 3 calls and keep the best; a
-# ratio above 1 means kexio is faster.
+# float64.
 #
-#   bench/wav.sh [BUILD_DIR]
+# The two sides take turns for several rounds, each round timing 10
+# repetitions of 3 calls per side; the best repetition over all rounds
+# counts, in wall-clock time and in CPU time (the latter is steadier on a
+# busy machine). A ratio above 1 means kexio is faster.
+#
+#   bench/wav.sh [BUILD_DIR] [ROUNDS]
 set -eu
 build=${1:-build}
+rounds=${2:-5}
 bin=$build/bin/bench_wav
 py=/usr/bin/python3
 
@@ -20,7 +25,14 @@ if ! "$py" -c 'import numpy, scipy.io.wavfile' 2>/dev/null; then
   exit 0
 fi
 
-dir=$(mktemp -d "${TMPDIR:-/tmp}/wavbench.XXXXXX")
+# The files live in memory (/dev/shm) unless TMPDIR says otherwise: rewriting
+# a file on disk waits for the writeback of its previous version, a wait that
+# grows the faster the writer is and would drown the difference measured.
+base=${TMPDIR:-}
+if [ -z "$base" ]; then
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then base=/dev/shm; else base=/tmp; fi
+fi
+dir=$(mktemp -d "$base/wavbench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
 
 # A tone with noise, so that the samples are not trivially compressible.
@@ -37,33 +49,60 @@ x = np.clip(np.stack([left, right], axis=1), -32768, 32767).astype(np.int16)
 wavfile.write(sys.argv[1], rate, x)
 PY
 
-"$bin" --benchmark_repetitions=30 --benchmark_report_aggregates_only=true \
-  --benchmark_out="$dir/kexio.json" --benchmark_out_format=json \
-  "$dir/in.wav" "$dir/kexio.wav" >/dev/null 2>&1
-
-"$py" - "$dir" <<'PY'
-import json, os, sys, timeit
+# One round of scipy: the best wall and CPU times in ms, appended to a file.
+peer() {
+  "$py" - "$dir" <<'PY'
+import json, os, sys, time, timeit
 import numpy
 from scipy.io import wavfile
 d = sys.argv[1]
 src, dst = os.path.join(d, 'in.wav'), os.path.join(d, 'scipy.wav')
-ours = {}
-for b in json.load(open(os.path.join(d, 'kexio.json')))['benchmarks']:
-    if b.get('aggregate_name') == 'min':
-        assert b['time_unit'] == 'ms'
-        ours[b['run_name'].split('/')[0]] = b['real_time']
 rate, x = wavfile.read(src)
 m = x.astype(numpy.float64)
 def read():
     wavfile.read(src)[1].astype(numpy.float64)
 def write():
     wavfile.write(dst, rate, m.astype(numpy.int16))
-def best_ms(f):
-    return min(timeit.repeat(f, number=3, repeat=30)) / 3 * 1e3
-peer = {'ReadWav': best_ms(read), 'WriteWav': best_ms(write)}
-print('60 s of 44.1 kHz 16-bit stereo (%d frames), best of repetitions' % len(x))
+def best_ms(f, timer):
+    return min(timeit.Timer(f, timer=timer).repeat(number=3, repeat=10)) / 3 * 1e3
+with open(os.path.join(d, 'scipy.jsonl'), 'a') as out:
+    for name, f in (('ReadWav', read), ('WriteWav', write)):
+        out.write(json.dumps({'name': name, 'real_time': best_ms(f, time.perf_counter),
+                              'cpu_time': best_ms(f, time.process_time)}) + '\n')
+PY
+}
+
+i=0
+while [ "$i" -lt "$rounds" ]; do
+  "$bin" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$dir/kexio$i.json" --benchmark_out_format=json \
+    "$dir/in.wav" "$dir/kexio.wav" >/dev/null 2>&1
+  peer
+  i=$((i + 1))
+done
+
+"$py" - "$dir" "$rounds" <<'PY'
+import glob, json, os, sys
+d, rounds = sys.argv[1], sys.argv[2]
+def best(rows):
+    out = {}
+    for r in rows:
+        for k in ('real_time', 'cpu_time'):
+            out.setdefault(r['name'], {}).setdefault(k, []).append(r[k])
+    return {n: {k: min(v) for k, v in t.items()} for n, t in out.items()}
+ours = []
+for f in glob.glob(os.path.join(d, 'kexio*.json')):
+    for b in json.load(open(f))['benchmarks']:
+        if b.get('aggregate_name') == 'min':
+            assert b['time_unit'] == 'ms'
+            ours.append(dict(b, name=b['run_name'].split('/')[0]))
+ours = best(ours)
+peer = best(json.loads(l) for l in open(os.path.join(d, 'scipy.jsonl')))
+print('60 s of 44.1 kHz 16-bit stereo; best of %s rounds x 10 repetitions of 3 calls' % rounds)
 for name, what in (('ReadWav', 'READWAV  vs wavfile.read + astype(float64)'),
                    ('WriteWav', 'WRITEWAV vs astype(int16) + wavfile.write ')):
-    print('%s: kexio %7.2f ms  scipy %7.2f ms  ratio %.2f' %
-          (what, ours[name], peer[name], peer[name] / ours[name]))
+    o, p = ours[name], peer[name]
+    print('%s  wall: kexio %6.2f ms scipy %6.2f ms ratio %.2f | cpu: kexio %6.2f ms scipy %6.2f ms ratio %.2f' %
+          (what, o['real_time'], p['real_time'], p['real_time'] / o['real_time'],
+           o['cpu_time'], p['cpu_time'], p['cpu_time'] / o['cpu_time']))
 PY
