@@ -4,10 +4,11 @@
 // bits per sample hold one unsigned byte per sample, files of 9 to 16 bits a
 // signed 16-bit little-endian word. Sample data is converted in blocks of
 // whole frames that stay in cache, straight between the file and the
-// column-major result, so no buffer of the whole data is ever held.
+// column-major result, so no buffer of the whole data is ever held. Scratch
+// memory that cannot be had ends the call with "out of memory", like the
+// result's.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -99,7 +100,7 @@ std::size_t block_frames(std::size_t frame_bytes) {
 
 }  // namespace
 
-aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
+aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt;
@@ -113,9 +114,11 @@ aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
   aVector* result = Kex::new_vector(ctx->m_alloc, 4, v);
   if (result == nullptr) fail("out of memory");
   return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
 }
 
-aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
+aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt, data;
@@ -150,10 +153,12 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
     pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
 }
 
 aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
-                   const aComplex* resolution, const char* cwd) {
+                   const aComplex* resolution, const char* cwd) try {
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   if (!pure_real(m)) fail("must be real", 4);
   if (rate->ip != 0) fail("must be real", 2);
@@ -216,6 +221,8 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);
   if (result == nullptr) fail("out of memory");
   return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
 }
 
 }  // namespace kexio
