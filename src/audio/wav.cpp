@@ -1,18 +1,228 @@
-// Placeholder until this family's workers are built: each reports that it
-// is not available in this build.
+// PCM WAV files: GETWAVINFO, READWAV and WRITEWAV.
+//
+// Samples are exchanged as plain integers without scaling: files of 1 to 8
+// bits per sample hold one unsigned byte per sample, files of 9 to 16 bits a
+// signed 16-bit little-endian word. Sample data is converted in blocks of
+// whole frames that stay in cache, straight between the file and the
+// column-major result, so no buffer of the whole data is ever held. Scratch
+// memory that cannot be had ends the call with "out of memory", like the
+// result's.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "audio/pcm.h"
+#include "audio/riff.h"
 #include "host/workers.h"
+#include "kexio/host/errors.h"
+#include "kexio/host/services.h"
 
 namespace kexio {
 
-aVector* GETWAVINFO(KexCallContext*, const char*, const char*) {
-  not_available("GETWAVINFO");
+namespace {
+
+constexpr std::uint32_t kWave = riff::fourcc("WAVE");
+constexpr std::uint32_t kFmt = riff::fourcc("fmt ");
+constexpr std::uint32_t kData = riff::fourcc("data");
+
+// The format record fields that describe the samples; 16 bytes are needed.
+struct Format {
+  std::uint16_t tag;
+  std::uint16_t channels;
+  std::uint32_t rate;
+  std::uint32_t avg_bytes;
+  std::uint16_t block_align;
+  std::uint16_t bits;
+};
+constexpr std::size_t kFormatRecord = 16;
+
+// Data sizes must leave room for the 46 bytes of headers within 32 bits.
+constexpr std::uint64_t kMaxData = 0xFFFFFFFFull - 46;
+
+// Bytes of sample data converted per block (rounded down to whole frames).
+constexpr std::size_t kBlock = std::size_t{128} << 10;
+
+[[noreturn]] void fail(const char* message, std::uint32_t index = Kex::kWholeCall) {
+  Kex::Throw(message, index);
 }
-aMatrix* READWAV(KexCallContext*, const char*, const char*) {
-  not_available("READWAV");
+
+std::uint16_t le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
 }
-aComplex* WRITEWAV(KexCallContext*, const char*, const aMatrix*, const aComplex*, const aComplex*,
-                   const char*) {
-  not_available("WRITEWAV");
+std::uint32_t le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(le16(p)) | static_cast<std::uint32_t>(le16(p + 2)) << 16;
+}
+void put_le16(unsigned char* p, std::uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+void put_le32(unsigned char* p, std::uint32_t v) {
+  put_le16(p, v);
+  put_le16(p + 2, v >> 16);
+}
+
+// The file argument resolved against the worksheet directory; a resolver
+// failure is reported with its description for the whole call.
+std::string resolve(const char* file, const char* cwd, int mode) {
+  try {
+    CHTTPRedirector r(file, cwd, mode);
+    return r.LocalPath();
+  } catch (const Kex::ComError& e) {
+    fail(e.Description().c_str());
+  }
+}
+
+// Opens the file, finds the WAVE form and its format chunk, and reads the
+// format record. On return `in` is positioned inside the format chunk.
+Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
+  if (!in.open(path)) fail("file open error");
+  if (!in.descend_form(form, kWave)) fail("NOTAWAVFILE");
+  if (!in.descend(fmt, kFmt, form)) fail("file i/o error");
+  // The whole chunk must be in the file, and it must hold the record; only
+  // the record itself is read, the rest is skipped when leaving the chunk.
+  unsigned char rec[kFormatRecord];
+  if (fmt.size > in.remaining() || fmt.size < kFormatRecord ||
+      in.read(rec, kFormatRecord) != kFormatRecord) {
+    fail("ERROR_FMT_READ");
+  }
+  Format f{le16(rec), le16(rec + 2), le32(rec + 4), le32(rec + 8), le16(rec + 12), le16(rec + 14)};
+  if (f.tag != 1) fail("NOT_PCM");
+  return f;
+}
+
+// Frames per conversion block: as many as fit in kBlock, at least one.
+std::size_t block_frames(std::size_t frame_bytes) {
+  return std::max<std::size_t>(1, kBlock / frame_bytes);
+}
+
+}  // namespace
+
+aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try {
+  std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
+  riff::Reader in;
+  riff::Chunk form, fmt;
+  Format f = read_format(in, form, fmt, path);
+  double* v = Kex::allocate_doubles(4);
+  if (v == nullptr) fail("out of memory");
+  v[0] = f.channels;
+  v[1] = f.rate;
+  v[2] = f.bits;
+  v[3] = f.avg_bytes;
+  aVector* result = Kex::new_vector(ctx->m_alloc, 4, v);
+  if (result == nullptr) fail("out of memory");
+  return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
+}
+
+aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
+  std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
+  riff::Reader in;
+  riff::Chunk form, fmt, data;
+  Format f = read_format(in, form, fmt, path);
+
+  // The data chunk is looked for only after the format chunk.
+  in.ascend(fmt);
+  if (!in.descend(data, kData, form) || data.size == 0) fail("file i/o error");
+  // All of the data must be in the file before anything is allocated for it.
+  if (data.size > in.remaining()) fail("out of memory");
+
+  if (f.bits > 16) fail("BAD_INFO");
+  // Without channels there are no frames to read.
+  if (f.channels == 0) fail("BAD_INFO");
+  const bool wide = f.bits > 8;
+  const std::size_t frame = std::size_t{f.channels} * (wide ? 2 : 1);
+  const std::size_t frames = data.size / frame;
+  const unsigned channels = f.channels;
+
+  double* values = Kex::allocate_doubles(frames * channels);
+  if (values == nullptr) fail("out of memory");
+  aMatrix* result =
+      Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(frames), channels, values);
+  if (result == nullptr) fail("out of memory");
+
+  const std::size_t per_block = std::min(frames, block_frames(frame));
+  std::vector<unsigned char> block(per_block * frame);
+  for (std::size_t first = 0; first < frames; first += per_block) {
+    std::size_t n = std::min(per_block, frames - first);
+    // The file was long enough when measured; it may have shrunk since.
+    if (in.read(block.data(), n * frame) != n * frame) fail("out of memory");
+    pcm::unpack(block.data(), n, channels, wide, values + first, frames);
+  }
+  return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
+}
+
+aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
+                   const aComplex* resolution, const char* cwd) try {
+  std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
+  if (!pure_real(m)) fail("must be real", 4);
+  if (rate->ip != 0) fail("must be real", 2);
+  if (resolution->ip != 0) fail("must be real", 3);
+
+  riff::Writer out;
+  if (!out.create(path)) fail("file open error");
+  // Checked only now, so that a refused resolution leaves an empty file.
+  const double res = resolution->rp;
+  if (!(res >= 1 && res <= 16)) fail("BAD_RESOLUTION", 3);
+  const auto bits = static_cast<std::uint16_t>(res);
+  const auto sample_rate = static_cast<std::uint32_t>(pcm::trunc32(rate->rp));
+  const bool wide = bits > 8;
+  const unsigned width = wide ? 2 : 1;
+
+  const std::size_t rows = m->rows;
+  const unsigned cols = m->cols;
+  const std::uint64_t samples = std::uint64_t{rows} * cols;
+  if (samples > kMaxData / width) fail("too many samples for a WAV file", 4);
+  const auto data_size = static_cast<std::uint32_t>(samples * width);
+
+  // The header describes the low 16 bits of the column count as channels.
+  const auto channels = static_cast<std::uint16_t>(cols);
+  unsigned char rec[18];
+  put_le16(rec, 1);
+  put_le16(rec + 2, channels);
+  put_le32(rec + 4, sample_rate);
+  put_le32(rec + 8, sample_rate * channels * width);
+  put_le16(rec + 12, channels * width);
+  put_le16(rec + 14, bits);
+  put_le16(rec + 16, 0);
+
+  // The sizes are known in advance, so the headers are written right the
+  // first time and the file is written front to back.
+  riff::Chunk form, fmt, data;
+  form.form = kWave;
+  form.size = 4 + (8 + sizeof rec) + (8 + data_size + (data_size & 1));
+  fmt.size = sizeof rec;
+  fmt.id = kFmt;
+  if (!out.create_form(form) || !out.create_chunk(fmt)) fail("file write error");
+  if (!out.write(rec, sizeof rec) || !out.ascend(fmt)) fail("file write error");
+  data.id = kData;
+  data.size = data_size;
+  if (!out.create_chunk(data)) fail("file write error");
+
+  if (samples != 0) {
+    const std::size_t frame = std::size_t{cols} * width;
+    const std::size_t per_block = std::min(rows, block_frames(frame));
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[per_block * frame]);
+    if (!block) fail("out of memory");
+    for (std::size_t first = 0; first < rows; first += per_block) {
+      std::size_t n = std::min(per_block, rows - first);
+      pcm::pack(m->m_rv + first, rows, n, cols, wide, block.get());
+      if (!out.write(block.get(), n * frame)) fail("file write error");
+    }
+  }
+  if (!out.ascend(data) || !out.ascend(form) || !out.close()) fail("file write error");
+
+  const double zero = 0.0;
+  aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);
+  if (result == nullptr) fail("out of memory");
+  return result;
+} catch (const std::bad_alloc&) {
+  fail("out of memory");
 }
 
 }  // namespace kexio

@@ -1,0 +1,83 @@
+// The WAV reader on arbitrary bytes: they become a file that GETWAVINFO and
+// READWAV read. Whatever READWAV returns is written back with WRITEWAV and
+// read again, which must give the same samples; GETWAVINFO must then agree
+// with the matrix.
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "kexio/io.h"
+
+namespace {
+
+Cvd::Ref text(const std::string& s) {
+  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
+}
+
+// A scratch folder for the whole run, removed at exit.
+const std::string& scratch() {
+  static const std::string dir = [] {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/fwavXXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    std::atexit([] { std::filesystem::remove_all(scratch()); });
+    return tmpl;
+  }();
+  return dir;
+}
+
+void expect(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "fuzz_wav: %s\n", what);
+    std::abort();
+  }
+}
+
+Cvd::MatVal* matrix(const Cvd::Ref& v) {
+  return dynamic_cast<Cvd::MatVal*>(v.get());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string in = scratch() + "/in.wav", out = scratch() + "/out.wav";
+  {
+    std::FILE* f = std::fopen(in.c_str(), "wb");
+    if (f == nullptr) std::abort();
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+  }
+  const Cvd::Ref name = text(in);
+  try {
+    Kex::IO::GETWAVINFO(u"", name);
+  } catch (const Kex::Exception&) {
+  }
+  Cvd::Ref samples;
+  try {
+    samples = Kex::IO::READWAV(u"", name);
+  } catch (const Kex::Exception&) {
+    return 0;
+  }
+  Cvd::MatVal* m = matrix(samples);
+  expect(m != nullptr && m->get_IsRealMatrix(), "READWAV gave no real matrix");
+  const Cvd::Ref info_ref = Kex::IO::GETWAVINFO(u"", name);
+  Cvd::MatVal* info = matrix(info_ref);
+  expect(info != nullptr && info->size() == 4, "GETWAVINFO gave no 4-vector");
+  expect(info->get_real(0, 0) == m->get_Cols(), "channels differ from columns");
+  if (m->get_Rows() == 0) return 0;  // an empty data chunk cannot be read back
+
+  const double bits = info->get_real(2, 0) <= 8 ? 8 : 16;
+  Kex::IO::WRITEWAV(u"", text(out), std::make_shared<Cvd::NumVal>(info->get_real(1, 0)),
+                    std::make_shared<Cvd::NumVal>(bits), samples);
+  const Cvd::Ref back_ref = Kex::IO::READWAV(u"", text(out));
+  Cvd::MatVal* back = matrix(back_ref);
+  expect(back != nullptr && back->get_Rows() == m->get_Rows() && back->get_Cols() == m->get_Cols(),
+         "written file reads back with another size");
+  for (std::size_t i = 0; i < m->size(); ++i) {
+    expect(back->real()[i] == m->real()[i], "written file reads back other samples");
+  }
+  return 0;
+}

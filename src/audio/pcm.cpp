@@ -1,0 +1,219 @@
+// Mono and stereo, the common layouts, go through SSE2 kernels where the
+// processor has them (always on x86-64); everything else, and the last few
+// frames, through plain loops. Both give the same results: SSE2's truncating
+// conversion yields 0x80000000 for NaN and out-of-range values, exactly as
+// trunc32 does.
+#include "audio/pcm.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kexio::pcm {
+
+namespace {
+
+template <bool kWide>
+void unpack_plain(const unsigned char* src, std::size_t from, std::size_t frames, unsigned channels,
+                  double* out, std::size_t stride) {
+  constexpr std::size_t width = kWide ? 2 : 1;
+  const std::size_t frame = channels * width;
+  for (unsigned c = 0; c < channels; ++c) {
+    double* d = out + c * stride;
+    const unsigned char* s = src + c * width;
+    for (std::size_t i = from; i < frames; ++i) {
+      const unsigned char* p = s + i * frame;
+      if constexpr (kWide) {
+        d[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+      } else {
+        d[i] = p[0];
+      }
+    }
+  }
+}
+
+template <bool kWide>
+void pack_plain(const double* in, std::size_t stride, std::size_t from, std::size_t frames,
+                unsigned channels, unsigned char* dst) {
+  constexpr std::size_t width = kWide ? 2 : 1;
+  const std::size_t frame = channels * width;
+  for (unsigned c = 0; c < channels; ++c) {
+    const double* s = in + c * stride;
+    unsigned char* d = dst + c * width;
+    for (std::size_t i = from; i < frames; ++i) {
+      auto v = static_cast<std::uint32_t>(trunc32(s[i]));
+      d[i * frame] = static_cast<unsigned char>(v);
+      if constexpr (kWide) d[i * frame + 1] = static_cast<unsigned char>(v >> 8);
+    }
+  }
+}
+
+#if defined(__SSE2__)
+
+// Each kernel converts as many frames as whole vectors hold and returns
+// that count; the plain loops do the rest.
+
+__m128i load(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+void store(unsigned char* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// Four 32-bit integers to four doubles. The result is not read again while
+// it is being built and is usually larger than the caches, so aligned
+// destinations are written around the caches (unpack ends with a fence).
+void store4(double* d, __m128i v) {
+  __m128d lo = _mm_cvtepi32_pd(v), hi = _mm_cvtepi32_pd(_mm_shuffle_epi32(v, 0xEE));
+  if ((reinterpret_cast<std::uintptr_t>(d) & 15) == 0) {
+    _mm_stream_pd(d, lo);
+    _mm_stream_pd(d + 2, hi);
+  } else {
+    _mm_storeu_pd(d, lo);
+    _mm_storeu_pd(d + 2, hi);
+  }
+}
+
+// Four doubles to four 32-bit integers, truncated.
+__m128i trunc4(const double* s) {
+  return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_loadu_pd(s)),
+                            _mm_cvttpd_epi32(_mm_loadu_pd(s + 2)));
+}
+// The low 16 bits, sign-extended, so that packing with saturation keeps them.
+__m128i low16(__m128i v) {
+  return _mm_srai_epi32(_mm_slli_epi32(v, 16), 16);
+}
+__m128i low8(__m128i v) {
+  return _mm_and_si128(v, _mm_set1_epi32(0xFF));
+}
+
+std::size_t unpack_wide1(const unsigned char* s, std::size_t n, double* d) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i v = load(s + 2 * i);
+    store4(d + i, _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    store4(d + i + 4, _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+  }
+  return i;
+}
+
+std::size_t unpack_wide2(const unsigned char* s, std::size_t n, double* l, double* r) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i v = load(s + 4 * i);  // each 32-bit lane: right << 16 | left
+    store4(l + i, _mm_srai_epi32(_mm_slli_epi32(v, 16), 16));
+    store4(r + i, _mm_srai_epi32(v, 16));
+  }
+  return i;
+}
+
+std::size_t unpack_narrow1(const unsigned char* s, std::size_t n, double* d) {
+  const __m128i z = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = load(s + i);
+    __m128i lo = _mm_unpacklo_epi8(v, z), hi = _mm_unpackhi_epi8(v, z);
+    store4(d + i, _mm_unpacklo_epi16(lo, z));
+    store4(d + i + 4, _mm_unpackhi_epi16(lo, z));
+    store4(d + i + 8, _mm_unpacklo_epi16(hi, z));
+    store4(d + i + 12, _mm_unpackhi_epi16(hi, z));
+  }
+  return i;
+}
+
+std::size_t unpack_narrow2(const unsigned char* s, std::size_t n, double* l, double* r) {
+  const __m128i z = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i v = load(s + 2 * i);  // each 16-bit lane: right << 8 | left
+    __m128i lv = _mm_and_si128(v, _mm_set1_epi16(0xFF)), rv = _mm_srli_epi16(v, 8);
+    store4(l + i, _mm_unpacklo_epi16(lv, z));
+    store4(l + i + 4, _mm_unpackhi_epi16(lv, z));
+    store4(r + i, _mm_unpacklo_epi16(rv, z));
+    store4(r + i + 4, _mm_unpackhi_epi16(rv, z));
+  }
+  return i;
+}
+
+std::size_t pack_wide1(const double* s, std::size_t n, unsigned char* d) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    store(d + 2 * i, _mm_packs_epi32(low16(trunc4(s + i)), low16(trunc4(s + i + 4))));
+  }
+  return i;
+}
+
+std::size_t pack_wide2(const double* l, const double* r, std::size_t n, unsigned char* d) {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i lv = trunc4(l + i), rv = trunc4(r + i);
+    store(d + 4 * i,
+          _mm_packs_epi32(low16(_mm_unpacklo_epi32(lv, rv)), low16(_mm_unpackhi_epi32(lv, rv))));
+  }
+  return i;
+}
+
+std::size_t pack_narrow1(const double* s, std::size_t n, unsigned char* d) {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_packs_epi32(low8(trunc4(s + i)), low8(trunc4(s + i + 4)));
+    __m128i b = _mm_packs_epi32(low8(trunc4(s + i + 8)), low8(trunc4(s + i + 12)));
+    store(d + i, _mm_packus_epi16(a, b));
+  }
+  return i;
+}
+
+std::size_t pack_narrow2(const double* l, const double* r, std::size_t n, unsigned char* d) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i l0 = trunc4(l + i), l1 = trunc4(l + i + 4);
+    __m128i r0 = trunc4(r + i), r1 = trunc4(r + i + 4);
+    __m128i a = _mm_packs_epi32(low8(_mm_unpacklo_epi32(l0, r0)), low8(_mm_unpackhi_epi32(l0, r0)));
+    __m128i b = _mm_packs_epi32(low8(_mm_unpacklo_epi32(l1, r1)), low8(_mm_unpackhi_epi32(l1, r1)));
+    store(d + 2 * i, _mm_packus_epi16(a, b));
+  }
+  return i;
+}
+
+#endif
+
+}  // namespace
+
+void unpack(const unsigned char* src, std::size_t frames, unsigned channels, bool wide, double* out,
+            std::size_t stride) {
+  std::size_t done = 0;
+#if defined(__SSE2__)
+  if (channels == 1) {
+    done = wide ? unpack_wide1(src, frames, out) : unpack_narrow1(src, frames, out);
+  } else if (channels == 2) {
+    done = wide ? unpack_wide2(src, frames, out, out + stride)
+                : unpack_narrow2(src, frames, out, out + stride);
+  }
+  _mm_sfence();
+#endif
+  if (wide) {
+    unpack_plain<true>(src, done, frames, channels, out, stride);
+  } else {
+    unpack_plain<false>(src, done, frames, channels, out, stride);
+  }
+}
+
+void pack(const double* in, std::size_t stride, std::size_t frames, unsigned channels, bool wide,
+          unsigned char* dst) {
+  std::size_t done = 0;
+#if defined(__SSE2__)
+  if (channels == 1) {
+    done = wide ? pack_wide1(in, frames, dst) : pack_narrow1(in, frames, dst);
+  } else if (channels == 2) {
+    done = wide ? pack_wide2(in, in + stride, frames, dst)
+                : pack_narrow2(in, in + stride, frames, dst);
+  }
+#endif
+  if (wide) {
+    pack_plain<true>(in, stride, done, frames, channels, dst);
+  } else {
+    pack_plain<false>(in, stride, done, frames, channels, dst);
+  }
+}
+
+}  // namespace kexio::pcm
