@@ -84,7 +84,7 @@ class MatrixLayout {
             t.resize(kMaxCellText);
             cut = true;
           }
-          out.text = quoted(t);
+          out.text = string_literal(t);
           if (cut) out.text.insert(out.text.size() - 1, kHEllipsis);
         } else {
           out.text = "?";
@@ -214,7 +214,7 @@ std::string expand_tabs(std::string_view line) {
 
 }  // namespace
 
-std::string quoted(std::u16string_view s) {
+std::string string_literal(std::u16string_view s) {
   std::string out = "\"";
   std::string utf8 = utf16_to_utf8(s);
   for (std::size_t i = 0; i < utf8.size();) {
@@ -249,7 +249,7 @@ std::string quoted(std::u16string_view s) {
 
 std::string text_value(const Cvd::Ref& v, const TextStyle& style) {
   if (Cvd::NumVal* n = as_number(v)) return text_complex(n->Data.rp, n->Data.ip, true) + "\n";
-  if (Cvd::StrVal* s = as_string(v)) return quoted(s->m_str) + "\n";
+  if (Cvd::StrVal* s = as_string(v)) return string_literal(s->m_str) + "\n";
   if (Cvd::MatVal* m = as_matrix(v)) return MatrixLayout(*m, style).render();
   return "(a value of unknown kind)\n";
 }

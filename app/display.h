@@ -23,7 +23,7 @@ std::string text_value(const Cvd::Ref& v, const TextStyle& style);
 
 // A string as a worksheet string literal: quoted, with escapes for quotes,
 // backslashes and control characters.
-std::string quoted(std::u16string_view s);
+std::string string_literal(std::u16string_view s);
 
 // The message as people read it: message keys of the library (argument
 // counts, PRN and WAV keys) become English; other text is kept.

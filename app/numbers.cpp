@@ -9,6 +9,9 @@ namespace kexio::app {
 std::string json_number(double v) {
   if (std::isnan(v)) return "\"NaN\"";
   if (std::isinf(v)) return v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+  // "-0" would read back as the integer 0 in parsers that keep integers
+  // apart (Python's), losing the sign.
+  if (v == 0.0 && std::signbit(v)) return "-0.0";
   char buf[32];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
   return std::string(buf, r.ptr);

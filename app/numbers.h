@@ -6,7 +6,8 @@
 namespace kexio::app {
 
 // The shortest decimal form that reads back to the same double, as a JSON
-// value: a number, or the string "NaN", "Infinity" or "-Infinity".
+// value: a number (negative zero as -0.0), or the string "NaN", "Infinity"
+// or "-Infinity".
 std::string json_number(double v);
 
 // Up to 10 significant digits, integers below 1e15 in full, exponents

@@ -30,6 +30,7 @@ class Parser {
  private:
   Statement statement() {
     Statement st;
+    std::size_t first = m_pos;
     std::size_t start = m_toks[m_pos].span.begin;
     try {
       if (m_toks[m_pos].kind == Tok::Name && m_toks[m_pos + 1].kind == Tok::Assign) {
@@ -52,17 +53,25 @@ class Parser {
       st.expr.reset();
       st.error = std::move(f.error);
       m_ctx.clear();
-      // Give up on the rest of the line that holds the error.
-      std::size_t line = m_src.line_index(st.error->at.begin);
-      while (m_toks[m_pos].kind != Tok::End &&
-             !(m_toks[m_pos].kind == Tok::Newline &&
-               m_src.line_index(m_toks[m_pos].span.begin) >= line)) {
+      // Go on after the next ';' outside brackets or the next line break.
+      int depth = 0;
+      for (std::size_t i = first; i < m_pos; ++i)
+        depth += bracket(m_toks[i].kind);
+      while (m_toks[m_pos].kind != Tok::End && m_toks[m_pos].kind != Tok::Newline &&
+             !(m_toks[m_pos].kind == Tok::Semicolon && depth <= 0)) {
+        depth += bracket(m_toks[m_pos].kind);
         ++m_pos;
       }
       std::size_t end = m_toks[m_pos].span.begin;
       st.span = {start, end > start ? end : st.error->at.end};
     }
     return st;
+  }
+
+  static int bracket(Tok t) {
+    if (t == Tok::LParen || t == Tok::LBracket) return 1;
+    if (t == Tok::RParen || t == Tok::RBracket) return -1;
+    return 0;
   }
 
   [[noreturn]] void fail(std::string message, Span at) { throw Fail{{std::move(message), at}}; }
