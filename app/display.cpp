@@ -51,7 +51,7 @@ class MatrixLayout {
       for (std::size_t r = 0; r < rows; ++r)
         m_rows.push_back(r);
     }
-    choose_columns();
+    if (rows != 0) choose_columns();
   }
 
   std::string render() const {

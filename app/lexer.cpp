@@ -37,7 +37,9 @@ double to_double(const std::string& digits) {
 
 class Lexer {
  public:
-  explicit Lexer(const Source& src) : m_text(src.text()) {}
+  explicit Lexer(const Source& src) : m_text(src.text()) {
+    if (m_text.compare(0, 3, "\xEF\xBB\xBF") == 0) m_pos = 3;  // a UTF-8 byte order mark
+  }
 
   std::vector<Token> run() {
     while (true) {

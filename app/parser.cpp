@@ -75,6 +75,9 @@ class Parser {
   }
 
   [[noreturn]] void fail(std::string message, Span at) { throw Fail{{std::move(message), at}}; }
+  [[noreturn]] void unclosed_matrix(Span open) {
+    fail("the matrix opened here is not closed: expected ']'", open);
+  }
 
   // The next token; line breaks are skipped inside parentheses.
   const Token& peek() {
@@ -126,7 +129,15 @@ class Parser {
     return e;
   }
 
+  // Every level of nesting passes through here; the limit keeps deeply
+  // nested input from exhausting the stack.
   ExprPtr unary() {
+    struct Depth {
+      explicit Depth(int& d) : d(d) { ++d; }
+      ~Depth() { --d; }
+      int& d;
+    } depth(m_depth);
+    if (m_depth > kMaxDepth) fail("the expression is nested too deeply", peek().span);
     if (peek().kind == Tok::Minus) {
       Token op = take();
       ExprPtr operand = unary();
@@ -170,6 +181,9 @@ class Parser {
         Token open = take();
         m_ctx.push_back('(');
         ExprPtr inner = sum();
+        if (peek().kind == Tok::End) {
+          fail("the '(' here is not closed: expected ')'", open.span);
+        }
         if (peek().kind != Tok::RParen) {
           fail("expected ')' to close the '(' at column " +
                    std::to_string(m_src.column(open.span.begin)) + ", found " +
@@ -197,13 +211,21 @@ class Parser {
     e->name = name.text;
     e->name_span = name.span;
     m_ctx.push_back('(');
-    take();  // (
+    Token open = take();
+    auto check_closed = [&]() {
+      if (peek().kind == Tok::End) {
+        fail("the '(' of " + e->name + " is not closed: expected ')'", open.span);
+      }
+    };
+    check_closed();
     if (peek().kind != Tok::RParen) {
       while (true) {
         e->args.push_back(sum());
+        check_closed();
         const Token& t = peek();
         if (t.kind == Tok::Comma) {
           take();
+          check_closed();
           continue;
         }
         if (t.kind == Tok::RParen) break;
@@ -239,6 +261,7 @@ class Parser {
     bool closed = false;
     if (peek().kind == Tok::RBracket) closed = true;
     while (!closed) {
+      if (peek().kind == Tok::End) unclosed_matrix(open.span);
       row.push_back(sum());
       Tok k = peek().kind;
       if (k == Tok::Newline) {
@@ -272,9 +295,7 @@ class Parser {
         case Tok::Error:
           fail(t.text, t.span);
         case Tok::End:
-          fail("the matrix opened at column " + std::to_string(m_src.column(open.span.begin)) +
-                   " is not closed: expected ']'",
-               t.span);
+          unclosed_matrix(open.span);
         default:
           fail("expected ',', ';' or ']' in a matrix, found " + describe(t, m_src), t.span);
       }
@@ -296,6 +317,8 @@ class Parser {
   std::size_t m_pos = 0;
   std::size_t m_last_end = 0;
   std::vector<char> m_ctx;  // open '(' and '['
+  static constexpr int kMaxDepth = 200;
+  int m_depth = 0;
 };
 
 }  // namespace

@@ -36,6 +36,23 @@ bool as_int32(const Cvd::Ref& v, std::int32_t& out) {
 
 }  // namespace
 
+void place_call_error(Diagnostic& d, const Expr& call) {
+  if (d.index == Kex::kWholeCall) {
+    d.mark = call.span;
+    d.note = "the call as a whole";
+  } else if (d.index == 0) {
+    // Messages relayed from outside the library come without a position.
+    d.mark = call.name_span;
+    d.note = "not tied to a particular argument";
+  } else if (d.index <= call.args.size()) {
+    d.mark = call.args[d.index - 1]->span;
+    d.note = "argument " + std::to_string(d.index);
+  } else {
+    d.mark = call.close;
+    d.note = "argument " + std::to_string(d.index) + ", which was not given";
+  }
+}
+
 void Session::set_cwd(std::string_view native_path) {
   m_env.cwd = utf8_to_utf16(native_path);
 }
@@ -178,19 +195,7 @@ Cvd::Ref Session::call(const Expr& e) {
   } catch (const std::exception& x) {
     d.message = latin1_to_utf8(x.what());
   }
-  if (d.index == Kex::kWholeCall) {
-    d.mark = e.span;
-    d.note = "the call as a whole";
-  } else if (d.index == 0) {
-    d.mark = e.name_span;
-    d.note = "not tied to a particular argument";
-  } else if (d.index <= e.args.size()) {
-    d.mark = e.args[d.index - 1]->span;
-    d.note = "argument " + std::to_string(d.index);
-  } else {
-    d.mark = e.close;
-    d.note = "argument " + std::to_string(d.index) + ", which was not given";
-  }
+  place_call_error(d, e);
   throw Failure{std::move(d)};
 }
 

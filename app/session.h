@@ -32,6 +32,11 @@ struct Outcome {
   Diagnostic error;
 };
 
+// Places an error raised by a call at the part its index names: an
+// argument, the whole call (0xFFFFFFFF) or the function's name (0, no
+// particular argument).
+void place_call_error(Diagnostic& d, const Expr& call);
+
 class Session {
  public:
   static constexpr std::int32_t kDefaultPrecision = 4;

@@ -219,6 +219,23 @@ TEST_F(Eval, LibraryErrorsArePlacedAtTheArgumentTheyName) {
   EXPECT_EQ(d.index, 1u);
 }
 
+TEST(CallErrors, TheIndexNamesAnArgumentTheWholeCallOrNone) {
+  Source src("t", "READBIN(\"a\", 2 * 3)");
+  std::vector<Statement> sts = parse(src);
+  const Expr& call = *sts[0].expr;
+  auto place = [&](std::uint32_t index) {
+    Diagnostic d;
+    d.index = index;
+    place_call_error(d, call);
+    return std::string(src.slice(d.mark)) + " | " + d.note;
+  };
+  EXPECT_EQ(place(2), "2 * 3 | argument 2");
+  EXPECT_EQ(place(1), "\"a\" | argument 1");
+  EXPECT_EQ(place(Kex::kWholeCall), "READBIN(\"a\", 2 * 3) | the call as a whole");
+  EXPECT_EQ(place(0), "READBIN | not tied to a particular argument");
+  EXPECT_EQ(place(5), ") | argument 5, which was not given");
+}
+
 TEST_F(Eval, EachFunctionGetsItsArgumentsInTheOrderTheUserWritesThem) {
   struct Case {
     const char* text;

@@ -181,7 +181,8 @@ TEST(Parser, MatrixLiteralsNestMatricesAndStrings) {
   EXPECT_EQ(one("[1;; 2]"), "error 1:4 empty row in a matrix");
   EXPECT_EQ(one("[1, ]"), "error 1:5 expected an element after ','");
   EXPECT_EQ(one("[1 2]"), "error 1:4 expected ',', ';' or ']' in a matrix, found number 2");
-  EXPECT_EQ(one("[1, 2"), "error 1:6 the matrix opened at column 1 is not closed: expected ']'");
+  EXPECT_EQ(one("x := [1, 2"), "error 1:6 the matrix opened here is not closed: expected ']'");
+  EXPECT_EQ(one("[1, [2,\n"), "error 1:5 the matrix opened here is not closed: expected ']'");
 }
 
 TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
@@ -203,6 +204,9 @@ TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
                 "error 1:4 expected a value (a number, a string, a name, '(' or '['), found ';'",
                 "2", "error 1:12 empty row in a matrix", "3",
                 "error 1:24 expected ')' to close the '(' at column 21, found ';'", "6"}));
+  EXPECT_EQ(one("READPRN(1,\n2\n"), "error 1:8 the '(' of READPRN is not closed: expected ')'");
+  EXPECT_EQ(one("2 * (1 +\n 3"), "error 1:5 the '(' here is not closed: expected ')'");
+  EXPECT_EQ(one("\xEF\xBB\xBF" "1"), "1");  // a byte order mark is skipped
   EXPECT_EQ(one("1 2"),
             "error 1:3 expected an operator or the end of the statement, found number 2");
   EXPECT_EQ(one("READPRN(\"a\" \"b\")"),
@@ -214,6 +218,17 @@ TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
   EXPECT_EQ(one("é"), "error 1:1 unexpected 'é'");
   // Columns count characters, not bytes.
   EXPECT_EQ(one("\"é€\" $"), "error 1:6 unexpected '$'");
+}
+
+TEST(Parser, DeepNestingIsAnErrorNotACrash) {
+  for (const std::string& text :
+       {std::string(100000, '(') + "1", std::string(100000, '-') + "1", std::string(100000, '[')}) {
+    auto s = statements(text + "\n2");
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_NE(s[0].find("nested too deeply"), std::string::npos) << s[0];
+    EXPECT_EQ(s[1], "2");
+  }
+  EXPECT_EQ(one(std::string(150, '(') + "1" + std::string(150, ')')), "1");
 }
 
 TEST(Parser, InteractiveInputWaitsForOpenBrackets) {
