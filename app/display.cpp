@@ -86,6 +86,8 @@ class MatrixLayout {
           }
           out.text = string_literal(t);
           if (cut) out.text.insert(out.text.size() - 1, kHEllipsis);
+        } else if (Cvd::NumVal* n = as_number(it->second)) {
+          out.text = text_complex(n->Data.rp, n->Data.ip, true);
         } else {
           out.text = "?";
         }

@@ -22,7 +22,7 @@ using IO = Kex::IO;
         [](const CallEnv& e, const Args& a) { return IO::NAME(e.cwd, a[0], a[1]); } \
   }
 
-const char* const kPrn = "Text tables (PRN files)";
+const char* const kPrn = "Text tables (PRN files; the writers use PRNPRECISION and PRNCOLWIDTH)";
 const char* const kImageRead = "Reading images (BMP, GIF, JPEG, PCX, PGM, PPM, TGA, TIFF)";
 const char* const kImageWrite = "Writing images";
 const char* const kBinary = "Binary data and raw images";
@@ -38,14 +38,11 @@ Cvd::Ref write_raw(const CallEnv& e, const Args& a) {
 const std::vector<Function> kFunctions = {
     {"READPRN", "file", "read a PRN text table into a matrix", kPrn, 1,
      [](const CallEnv& e, const Args& a) { return IO::READPRN(e.cwd, a[0]); }},
-    {"WRITEPRN", "file, value",
-     "write a number or matrix as a PRN table (PRNPRECISION, PRNCOLWIDTH); gives the value", kPrn,
-     2,
+    {"WRITEPRN", "file, value", "write a number or matrix as a PRN table; gives the value", kPrn, 2,
      [](const CallEnv& e, const Args& a) {
        return IO::WRITEPRN(e.cwd, e.prn_precision, e.prn_colwidth, a[0], a[1]);
      }},
-    {"APPENDPRN", "file, matrix",
-     "append the matrix's rows to a PRN table (PRNPRECISION, PRNCOLWIDTH); gives the whole table",
+    {"APPENDPRN", "file, matrix", "append the matrix's rows to a PRN table; gives the whole table",
      kPrn, 2,
      [](const CallEnv& e, const Args& a) {
        return IO::APPENDPRN(e.cwd, e.prn_precision, e.prn_colwidth, a[0], a[1]);

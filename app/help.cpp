@@ -8,6 +8,8 @@
 
 namespace kexio::app {
 
+constexpr std::size_t kLineWidth = 100;
+
 std::string help_text() {
   std::string out = R"(Usage: kexio [options] [FILE...]
 
@@ -54,7 +56,7 @@ Functions (arguments as you write them; names are case-sensitive):
   for (const Function& f : functions()) {
     width = std::max(width, char_count(f.name) + char_count(f.params) + 2);
   }
-  width = std::min<std::size_t>(width, 34);
+  width = std::min<std::size_t>(width, 32);
   const char* family = nullptr;
   for (const Function& f : functions()) {
     if (family == nullptr || std::string(family) != f.family) {
@@ -69,7 +71,28 @@ Functions (arguments as you write them; names are case-sensitive):
     } else {
       out += std::string(width - n, ' ');
     }
-    out += "  " + std::string(f.summary) + "\n";
+    // The summary, wrapped to the line width under its own column.
+    std::size_t column = 4 + width + 2, used = column;
+    std::string word, summary = std::string(f.summary) + " ";
+    out += " ";
+    for (char ch : summary) {
+      if (ch != ' ') {
+        word.push_back(ch);
+        continue;
+      }
+      std::size_t n = char_count(word);
+      if (used + 1 + n > kLineWidth && used > column) {
+        out += "\n" + std::string(column, ' ');
+        used = column;
+      } else {
+        out += " ";
+        ++used;
+      }
+      out += word;
+      used += n;
+      word.clear();
+    }
+    out += "\n";
   }
   return out;
 }

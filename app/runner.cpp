@@ -29,7 +29,7 @@ bool Runner::run(const Source& source) {
           source.line_index(st.span.end > st.span.begin ? st.span.end - 1 : st.span.begin);
       if (first >= next_line) echo_lines(source, next_line, last, first);
     }
-    Outcome o = m_session.run(source, st);
+    Outcome o = m_session.run(st);
     if (o.kind == Outcome::Kind::Value) {
       m_out << (m_opt.json ? json_value(o.value) + "\n" : text_value(o.value, m_opt.style));
     } else if (o.kind == Outcome::Kind::Error) {

@@ -57,8 +57,7 @@ void Session::set_cwd(std::string_view native_path) {
   m_env.cwd = utf8_to_utf16(native_path);
 }
 
-Outcome Session::run(const Source& source, const Statement& st) {
-  (void)source;
+Outcome Session::run(const Statement& st) {
   Outcome out;
   if (st.error) {
     out.kind = Outcome::Kind::Error;

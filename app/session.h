@@ -52,7 +52,7 @@ class Session {
   // Evaluates one statement: an expression gives its value, an assignment
   // nothing; a failure gives the error. The session stays usable after an
   // error, as a worksheet does.
-  Outcome run(const Source& source, const Statement& statement);
+  Outcome run(const Statement& statement);
 
  private:
   Cvd::Ref eval(const Expr& e);

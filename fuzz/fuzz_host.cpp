@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t out = 0;
   for (const Statement& st : parse(src)) {
     if (st.expr && has_call(*st.expr)) continue;
-    Outcome o = session.run(src, st);
+    Outcome o = session.run(st);
     if (o.kind == Outcome::Kind::Value) {
       out += text_value(o.value, style).size() + json_value(o.value).size();
     } else if (o.kind == Outcome::Kind::Error) {

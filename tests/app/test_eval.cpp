@@ -22,7 +22,7 @@ class Eval : public ::testing::Test {
     m_statements = parse(*m_sources.back());
     Outcome last;
     for (const Statement& st : m_statements)
-      last = m_session.run(*m_sources.back(), st);
+      last = m_session.run(st);
     return last;
   }
   Cvd::Ref value(const std::string& text) {
@@ -73,7 +73,8 @@ TEST_F(Eval, NumbersFollowRealAndComplexArithmetic) {
   expect_number(value("(1 + 2i) / 2"), 0.5, 1);
   expect_number(value("2i * 2i"), -4, 0);
   // Division by zero follows IEEE arithmetic; a real result stays real.
-  Cvd::NumVal* inf = as_number(value("1 / 0"));
+  Cvd::Ref inf_value = value("1 / 0");
+  Cvd::NumVal* inf = as_number(inf_value);
   EXPECT_EQ(inf->Data.rp, std::numeric_limits<double>::infinity());
   EXPECT_EQ(inf->Data.ip, 0.0);
   EXPECT_TRUE(std::isnan(as_number(value("0 / 0"))->Data.rp));
