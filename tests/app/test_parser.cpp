@@ -206,9 +206,7 @@ TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
                 "error 1:24 expected ')' to close the '(' at column 21, found ';'", "6"}));
   EXPECT_EQ(one("READPRN(1,\n2\n"), "error 1:8 the '(' of READPRN is not closed: expected ')'");
   EXPECT_EQ(one("2 * (1 +\n 3"), "error 1:5 the '(' here is not closed: expected ')'");
-  EXPECT_EQ(one("\xEF\xBB\xBF"
-                "1"),
-            "1");  // a byte order mark is skipped
+  EXPECT_EQ(one(std::string("\xEF\xBB\xBF") + "1"), "1");  // a byte order mark is skipped
   EXPECT_EQ(one("1 2"),
             "error 1:3 expected an operator or the end of the statement, found number 2");
   EXPECT_EQ(one("READPRN(\"a\" \"b\")"),
