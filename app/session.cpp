@@ -1,0 +1,201 @@
+#include "session.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "kexio/host/errors.h"
+#include "text.h"
+#include "values.h"
+
+namespace kexio::app {
+
+namespace {
+
+struct Failure {
+  Diagnostic d;
+};
+
+[[noreturn]] void fail(std::string message, Span mark, std::string note = {}) {
+  Diagnostic d;
+  d.message = std::move(message);
+  d.mark = mark;
+  d.note = std::move(note);
+  throw Failure{std::move(d)};
+}
+
+// A real integer that fits a 32-bit setting, or nothing.
+bool as_int32(const Cvd::Ref& v, std::int32_t& out) {
+  Cvd::NumVal* n = as_number(v);
+  if (n == nullptr || n->Data.ip != 0.0) return false;
+  double x = n->Data.rp;
+  if (!(x >= -2147483648.0 && x <= 2147483647.0) || std::floor(x) != x) return false;
+  out = static_cast<std::int32_t>(x);
+  return true;
+}
+
+}  // namespace
+
+void place_call_error(Diagnostic& d, const Expr& call) {
+  if (d.index == Kex::kWholeCall) {
+    d.mark = call.span;
+    d.note = "the call as a whole";
+  } else if (d.index == 0) {
+    // Messages relayed from outside the library come without a position.
+    d.mark = call.name_span;
+    d.note = "not tied to a particular argument";
+  } else if (d.index <= call.args.size()) {
+    d.mark = call.args[d.index - 1]->span;
+    d.note = "argument " + std::to_string(d.index);
+  } else {
+    d.mark = call.close;
+    d.note = "argument " + std::to_string(d.index) + ", which was not given";
+  }
+}
+
+void Session::set_cwd(std::string_view native_path) {
+  m_env.cwd = utf8_to_utf16(native_path);
+}
+
+Outcome Session::run(const Statement& st) {
+  Outcome out;
+  if (st.error) {
+    out.kind = Outcome::Kind::Error;
+    out.error.message = st.error->message;
+    out.error.syntax = true;
+    out.error.mark = st.error->at;
+    return out;
+  }
+  try {
+    Cvd::Ref v = eval(*st.expr);
+    if (st.target.empty()) {
+      out.kind = Outcome::Kind::Value;
+      out.value = std::move(v);
+    } else {
+      assign(st, std::move(v));
+    }
+  } catch (Failure& f) {
+    out.kind = Outcome::Kind::Error;
+    out.error = std::move(f.d);
+  } catch (const std::bad_alloc&) {
+    out.kind = Outcome::Kind::Error;
+    out.error.message = "out of memory";
+    out.error.mark = st.span;
+  }
+  return out;
+}
+
+void Session::assign(const Statement& st, Cvd::Ref value) {
+  const std::string& name = st.target;
+  if (name == "NaN") fail("NaN is a constant and cannot be assigned", st.target_span);
+  if (name == "PRNPRECISION" || name == "PRNCOLWIDTH") {
+    std::int32_t& setting = name == "PRNPRECISION" ? m_env.prn_precision : m_env.prn_colwidth;
+    std::int32_t v;
+    if (!as_int32(value, v)) {
+      fail("must be integer", st.span,
+           name + " keeps its value " + std::to_string(setting) + " (it takes a 32-bit integer)");
+    }
+    setting = v;
+    return;
+  }
+  m_vars[name] = std::move(value);
+}
+
+Cvd::Ref Session::eval(const Expr& e) {
+  switch (e.kind) {
+    case Expr::Kind::Number:
+      return std::make_shared<Cvd::NumVal>(e.re, e.im);
+    case Expr::Kind::String:
+      return std::make_shared<Cvd::StrVal>(e.str);
+    case Expr::Kind::Var:
+      return variable(e);
+    case Expr::Kind::Call:
+      return call(e);
+    case Expr::Kind::Neg: {
+      Cvd::Ref v = eval(*e.args[0]);
+      try {
+        return negate(v);
+      } catch (const ArithError& a) {
+        fail(a.message, e.args[0]->span);
+      }
+    }
+    case Expr::Kind::Binary: {
+      Cvd::Ref a = eval(*e.args[0]);
+      Cvd::Ref b = eval(*e.args[1]);
+      try {
+        return arithmetic(e.op, a, b);
+      } catch (const ArithError& x) {
+        fail(x.message, x.part == 0 ? e.op_span : e.args[x.part - 1]->span);
+      }
+    }
+    case Expr::Kind::Matrix: {
+      std::vector<Cvd::Ref> elements;
+      elements.reserve(e.args.size());
+      for (const ExprPtr& x : e.args)
+        elements.push_back(eval(*x));
+      return build_matrix(e.rows, e.cols, elements);
+    }
+  }
+  fail("internal error: unknown expression", e.span);
+}
+
+Cvd::Ref Session::variable(const Expr& e) {
+  if (e.name == "NaN")
+    return std::make_shared<Cvd::NumVal>(std::numeric_limits<double>::quiet_NaN());
+  if (e.name == "PRNPRECISION") return std::make_shared<Cvd::NumVal>(m_env.prn_precision);
+  if (e.name == "PRNCOLWIDTH") return std::make_shared<Cvd::NumVal>(m_env.prn_colwidth);
+  auto it = m_vars.find(e.name);
+  if (it != m_vars.end()) return it->second;
+  if (is_function(e.name)) {
+    fail(e.name + " is a function: call it as " + usage(e.name), e.span);
+  }
+  std::string similar = similar_function(e.name);
+  fail("'" + e.name + "' is not defined", e.span,
+       similar.empty() ? "assign it first with " + e.name + " := ..."
+                       : "did you mean the function " + similar + "?");
+}
+
+Cvd::Ref Session::call(const Expr& e) {
+  if (!is_function(e.name)) {
+    std::string similar = similar_function(e.name);
+    fail("unknown function '" + e.name + "'", e.name_span,
+         similar.empty() ? "kexio --help lists the functions" : "did you mean " + similar + "?");
+  }
+  Args args;
+  args.reserve(e.args.size());
+  for (const ExprPtr& a : e.args)
+    args.push_back(eval(*a));
+  const Function* f = find_function(e.name, args.size());
+  if (f == nullptr) {
+    std::string counts;
+    for (const Function& g : functions()) {
+      if (e.name != g.name) continue;
+      counts += (counts.empty() ? "" : " or ") + std::to_string(g.count);
+    }
+    fail(e.name + " takes " + counts + (counts == "1" ? " argument" : " arguments") + ", not " +
+             std::to_string(args.size()) + ": " + usage(e.name),
+         e.span, "the call as a whole");
+  }
+  Diagnostic d;
+  try {
+    Cvd::Ref v = f->invoke(m_env, args);
+    if (v) return v;
+    d.message = "no result";
+    d.index = Kex::kWholeCall;
+  } catch (const Kex::Exception& x) {
+    d.message = latin1_to_utf8(x.message());
+    d.from_library = true;
+    d.index = x.index();
+  } catch (const Kex::ComError& x) {
+    d.message = latin1_to_utf8(x.Description());
+    d.from_library = true;
+  } catch (const std::bad_alloc&) {
+    d.message = "out of memory";
+  } catch (const std::exception& x) {
+    d.message = latin1_to_utf8(x.what());
+  }
+  place_call_error(d, e);
+  throw Failure{std::move(d)};
+}
+
+}  // namespace kexio::app

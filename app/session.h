@@ -1,0 +1,67 @@
+// The evaluator: variables, the PRN settings and the worksheet directory of
+// one run, and the evaluation of statements into values or errors.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "ast.h"
+#include "functions.h"
+#include "kexio/host/values.h"
+#include "kexio/runtime/cvd.h"
+#include "source.h"
+
+namespace kexio::app {
+
+// An error and where it is shown.
+struct Diagnostic {
+  std::string message;        // UTF-8 text; a library message is its bytes read as Latin-1
+  bool from_library = false;  // message keys of the library read as English in text mode
+  bool syntax = false;        // the statement did not parse
+  std::uint32_t index = Kex::kWholeCall;  // argument index as raised (0xFFFFFFFF: none)
+  Span mark;                              // the part of the statement the marker goes under
+  std::string note;                       // said beside the marker
+};
+
+struct Outcome {
+  enum class Kind { Nothing, Value, Error };
+  Kind kind = Kind::Nothing;
+  Cvd::Ref value;
+  Diagnostic error;
+};
+
+// Places an error raised by a call at the part its index names: an
+// argument, the whole call (0xFFFFFFFF) or the function's name (0, no
+// particular argument).
+void place_call_error(Diagnostic& d, const Expr& call);
+
+class Session {
+ public:
+  static constexpr std::int32_t kDefaultPrecision = 4;
+  static constexpr std::int32_t kDefaultColWidth = 8;
+
+  // The worksheet directory passed to the functions (a native path).
+  void set_cwd(std::string_view native_path);
+  void set_prn_precision(std::int32_t v) { m_env.prn_precision = v; }
+  void set_prn_colwidth(std::int32_t v) { m_env.prn_colwidth = v; }
+  std::int32_t prn_precision() const { return m_env.prn_precision; }
+  std::int32_t prn_colwidth() const { return m_env.prn_colwidth; }
+
+  // Evaluates one statement: an expression gives its value, an assignment
+  // nothing; a failure gives the error. The session stays usable after an
+  // error, as a worksheet does.
+  Outcome run(const Statement& statement);
+
+ private:
+  Cvd::Ref eval(const Expr& e);
+  Cvd::Ref variable(const Expr& e);
+  Cvd::Ref call(const Expr& e);
+  void assign(const Statement& st, Cvd::Ref value);
+
+  std::map<std::string, Cvd::Ref, std::less<>> m_vars;
+  CallEnv m_env;
+};
+
+}  // namespace kexio::app

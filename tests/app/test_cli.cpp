@@ -1,0 +1,298 @@
+// The kexio program end to end: inputs (-e, files, standard input), the
+// worksheet directory, exit statuses, --help, --json and the tour.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "functions.h"
+#include "python.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = kexio_test::temp_dir();
+    ASSERT_FALSE(m_dir.empty());
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(m_dir, ec);
+  }
+
+  // Runs kexio with args in directory dir (the temp directory by default),
+  // feeding stdin_text.
+  Result kexio(const std::vector<std::string>& args, const std::string& stdin_text = "",
+               std::string dir = "") {
+    const char* env = std::getenv("KEXIO_PROGRAM");
+    std::string program = env != nullptr ? env : KEXIO_BINARY_DIR "/bin/kexio";
+    Result r;
+    if (dir.empty()) dir = m_dir;
+    std::string in = m_dir + "/.stdin", out = m_dir + "/.stdout", err = m_dir + "/.stderr";
+    std::ofstream(in, std::ios::binary) << stdin_text;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+      int ws = 0;
+      waitpid(pid, &ws, 0);
+      r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    for (const std::string& f : {in, out, err})
+      std::remove(f.c_str());
+    return r;
+  }
+
+  void write(const std::string& name, const std::string& text) {
+    fs::create_directories(fs::path(m_dir + "/" + name).parent_path());
+    std::ofstream(m_dir + "/" + name, std::ios::binary) << text;
+  }
+
+  std::string m_dir;
+};
+
+// Lines of s.
+std::vector<std::string> lines(const std::string& s) {
+  std::vector<std::string> out;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);)
+    out.push_back(l);
+  return out;
+}
+
+bool unavailable(const Result& r) {
+  return r.out.find("not available in this build") != std::string::npos ||
+         r.err.find("not available in this build") != std::string::npos;
+}
+
+TEST_F(Cli, AFailingCallShowsItsMessageAndMarkerAndExitsWithOne) {
+  Result r = kexio({"-e", "READPRN(\"missing.prn\")"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> l = lines(r.err);
+  ASSERT_EQ(l.size(), 3u) << r.err;
+  EXPECT_EQ(l[0].rfind("-e:1:1: error: ", 0), 0u) << l[0];
+  EXPECT_GT(l[0].size(), std::string("-e:1:1: error: ").size());
+  EXPECT_EQ(l[1], "1 | READPRN(\"missing.prn\")");
+  EXPECT_EQ(l[2], "  | " + std::string(22, '^') + " the call as a whole");
+
+  r = kexio({"-e", "x := 2", "-e", "READ_RED(x)"});
+  EXPECT_EQ(r.status, 1);
+  l = lines(r.err);
+  ASSERT_EQ(l.size(), 3u) << r.err;
+  EXPECT_EQ(l[0], "-e:1:10: error: must be string");
+  EXPECT_EQ(l[2], "  |          ^ argument 1");
+}
+
+TEST_F(Cli, EvaluationGoesOnAfterErrorsAndTheStatusTellsIfAnyFailed) {
+  Result r = kexio({"-e", "1 + 1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "2\n");
+  EXPECT_EQ(r.err, "");
+  // -e texts run in order in one session; assignments show nothing.
+  r = kexio({"-e", "x := 3; y := [1, 2]", "-e", "y * x; undefined_name; x"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "1×2 matrix\n  3  6\n3\n");
+  EXPECT_NE(r.err.find("'undefined_name' is not defined"), std::string::npos);
+  r = kexio({"-e", "1 +", "-e", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "2\n");
+  EXPECT_NE(r.err.find("syntax error"), std::string::npos);
+}
+
+TEST_F(Cli, StandardInputIsReadWhenNothingElseIsGiven) {
+  Result r = kexio({}, "a := [1, 2\n 3, 4]\na / 2\n\n# done\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "2×2 matrix\n  0.5  1\n  1.5  2\n");
+  EXPECT_EQ(r.err, "");  // no prompt: standard input is not a terminal
+  // Lines are counted across the pieces read.
+  r = kexio({}, "1\n[1,\n 2]\nnope\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.err)[0], "<stdin>:4:1: error: 'nope' is not defined");
+  // '-' reads it in order with the other inputs.
+  r = kexio({"-e", "v := 5", "-", "-e", "v + 1"}, "v := v * 2\nv\n");
+  EXPECT_EQ(r.out, "10\n11\n");
+  // An unclosed bracket at the end is a syntax error, not a hang.
+  r = kexio({}, "[1, 2\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.err)[0],
+            "<stdin>:1:1: syntax error: the matrix opened here is not closed: expected ']'");
+}
+
+TEST_F(Cli, ScriptFilesShowTheirLinesWithTheValues) {
+  write("s/script.kx", "# Intro\nx := 2\n\nx * 3  # six\n[1, 2]\n# end\n");
+  Result r = kexio({"s/script.kx"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "# Intro\n> x := 2\n\n> x * 3  # six\n6\n> [1, 2]\n1×2 matrix\n  1  2\n# end\n");
+  r = kexio({"--no-echo", "s/script.kx"});
+  EXPECT_EQ(r.out, "6\n1×2 matrix\n  1  2\n");
+  r = kexio({"--echo", "-e", "1"});
+  EXPECT_EQ(r.out, "> 1\n1\n");
+  // Errors name the script and the line.
+  write("bad.kx", "1\n\nREADPRN(7)\n");
+  r = kexio({"bad.kx"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.err)[0], "bad.kx:3:9: error: must be string");
+}
+
+TEST_F(Cli, UsageErrorsExitWithTwoBeforeAnythingRuns) {
+  write("ok.kx", "WRITEPRN(\"x.prn\", 1)\n");
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},
+      {"-e"},
+      {"--cwd"},
+      {"--prn-precision", "x"},
+      {"--prn-precision", "2.5"},
+      {"--prn-colwidth", "3000000000"},
+      {"--cwd", "no-such-dir", "-e", "1"},
+      {"ok.kx", "missing.kx"},
+      {"-", "-"},
+      {"ok.kx", "."},
+  };
+  for (const auto& args : bad) {
+    Result r = kexio(args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.out, "") << args[0];
+    EXPECT_EQ(r.err.rfind("kexio: ", 0), 0u) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(m_dir + "/x.prn"));
+}
+
+TEST_F(Cli, SettingsFromTheCommandLine) {
+  Result r =
+      kexio({"--prn-precision", "7", "--prn-colwidth=20", "-e", "PRNPRECISION; PRNCOLWIDTH"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "7\n20\n");
+  r = kexio({"-e", "PRNPRECISION := 2.5", "-e", "PRNPRECISION"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "4\n");
+  EXPECT_NE(r.err.find("must be integer"), std::string::npos);
+}
+
+TEST_F(Cli, HelpListsEveryFunctionAndVersionAnswers) {
+  Result r = kexio({"--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const kexio::app::Function& f : kexio::app::functions()) {
+    std::string call = std::string(f.name) + "(" + f.params + ")";
+    EXPECT_NE(r.out.find(call), std::string::npos) << call;
+  }
+  EXPECT_NE(r.out.find("WRITERAW("), std::string::npos);
+  EXPECT_NE(r.out.find("assignment shows nothing"), std::string::npos);
+  r = kexio({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("kexio ", 0), 0u);
+}
+
+TEST_F(Cli, JsonLinesParseAndReadBack) {
+  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
+  Result r = kexio({"--json", "-e",
+                    "x := 1; 0.1 + 0.2; -2i; \"é\\u{1F600}\\t\"; [1, 2; 3, NaN]; [1, 2i]; "
+                    "[[1], \"t\"]; READBIN(\"a\"); READPRN(5); q; 1 +; 1/0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  int status = 0;
+  std::string got = kexio_test::run_python(R"(
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    v = json.loads(line)
+    print(json.dumps(v, ensure_ascii=True, sort_keys=True))
+)",
+                                           r.out, status);
+  ASSERT_EQ(status, 0) << got;
+  std::vector<std::string> l = lines(got);
+  ASSERT_EQ(l.size(), 11u) << got;
+  EXPECT_EQ(l[0], R"({"im": 0, "re": 0.30000000000000004, "type": "number"})");
+  EXPECT_EQ(l[1], R"({"im": -2, "re": -0.0, "type": "number"})");
+  EXPECT_EQ(l[2], R"({"type": "string", "value": "\u00e9\ud83d\ude00\t"})");
+  EXPECT_EQ(l[3], R"({"cols": 2, "data": [[1, 2], [3, "NaN"]], "rows": 2, "type": "matrix"})");
+  EXPECT_EQ(l[4], R"({"cols": 2, "data": [[[1, 0], [0, 2]]], "rows": 1, "type": "matrix"})");
+  EXPECT_EQ(l[5],
+            R"({"cols": 2, "data": [[{"cols": 1, "data": [[1]], "rows": 1, "type": "matrix"}, )"
+            R"({"type": "string", "value": "t"}]], "rows": 1, "type": "matrix"})");
+  EXPECT_EQ(l[6], R"({"arg": null, "message": "too_few_arguments\t2\t1", "type": "error"})");
+  EXPECT_EQ(l[7], R"({"arg": 1, "message": "must be string", "type": "error"})");
+  EXPECT_EQ(l[8], R"({"arg": null, "message": "'q' is not defined", "type": "error"})");
+  EXPECT_EQ(l[9].rfind(R"({"arg": null, "message": "syntax error (-e line 1, column)", 0), 0u)
+      << l[9];
+  EXPECT_EQ(l[10], R"({"im": 0, "re": "Infinity", "type": "number"})");
+}
+
+TEST_F(Cli, TheWorksheetDirectoryIsTheScriptsFolderUnlessGiven) {
+  write("w/data.prn", "1 2\n3 4\n");
+  write("w/read.kx", "READPRN(\"data.prn\")\n");
+  Result r = kexio({"--json", "w/read.kx"});
+  if (unavailable(r)) GTEST_SKIP() << "READPRN is not in this build";
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, R"({"type":"matrix","rows":2,"cols":2,"data":[[1,2],[3,4]]})"
+                   "\n");
+  // -e resolves against the current directory; --cwd overrides both.
+  r = kexio({"--json", "-e", "READPRN(\"w/data.prn\")"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = kexio({"--json", "--cwd", m_dir + "/w", "-e", "WRITEPRN(\"out.prn\", [5, 6])"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(fs::exists(m_dir + "/w/out.prn"));
+  write("other/read.kx", "READPRN(\"data.prn\")\n");
+  r = kexio({"--json", "--cwd", "w", "other/read.kx"});
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(Cli, TheTourRunsToItsEnd) {
+  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
+  std::string examples = std::string(KEXIO_SOURCE_DIR) + "/examples";
+  // Run a copy, so that files the tour writes land in the temp directory.
+  fs::copy(examples, m_dir + "/examples", fs::copy_options::recursive);
+  Result r = kexio({"--json", "examples/tour.kx"});
+  EXPECT_LE(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_GT(lines(r.out).size(), 10u);
+  int status = 0;
+  std::string got = kexio_test::run_python(R"(
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    assert json.loads(line)["type"] in ("number", "string", "matrix", "error")
+)",
+                                           r.out, status);
+  EXPECT_EQ(status, 0) << got;
+  // And in text mode, a transcript without crashes.
+  r = kexio({"examples/tour.kx"});
+  EXPECT_LE(r.status, 1) << r.err;
+  EXPECT_EQ(r.out.rfind("#", 0), 0u);
+}
+
+}  // namespace
