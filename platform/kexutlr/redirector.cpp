@@ -86,14 +86,18 @@ CHTTPRedirector::CHTTPRedirector(const char* name, const char* cwd, int /*mode*/
   std::string n = Kex::native_path(name);
   std::string scheme = url_scheme(n);
   if (!scheme.empty()) {
+    // Messages go back to the worksheet, which reads them as Latin-1: quote
+    // the name as it was given, not its UTF-8 form.
+    const std::string given = name;
     if (lower(scheme) != "file") {
-      throw Kex::ComError("cannot open '" + n + "': the URL scheme '" + scheme +
+      throw Kex::ComError("cannot open '" + given + "': the URL scheme '" + scheme +
                           "' is not supported, only local files and file:// URLs are");
     }
     std::string rest = n.substr(scheme.size() + 3);
     if (lower(rest.substr(0, 10)) == "localhost/") rest.erase(0, 9);
     if (rest.empty() || rest[0] != '/') {
-      throw Kex::ComError("cannot open '" + n + "': a file:// URL must name a local absolute path");
+      throw Kex::ComError("cannot open '" + given +
+                          "': a file:// URL must name a local absolute path");
     }
     m_localPath = percent_decode(rest);
     return;
