@@ -188,11 +188,10 @@ int skip_eol(Input& in);
 // description at the given argument index.
 std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index);
 
-// Reads an open file the way the appending reader does: a nested-matrix file
-// or a plain table, as a host matrix. Takes over the file.
-Cvd::Ref read_table_or_nested(Input& in);
-// Reads a plain table starting at the current position.
-Cvd::Ref read_plain_table(Input& in);
+// Reads a table file the way APPENDPRN does (a nested-matrix file or a plain
+// table) and returns it with the rows of the matrix below appended; "array
+// size mismatch" when the column counts differ.
+Cvd::Ref read_joined(Input& in, const Cvd::Ref& below);
 // Reads a nested-matrix file starting at its first block.
 Cvd::Ref read_nested(Input& in);
 

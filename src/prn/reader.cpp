@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 
 #include "host/workers.h"
 #include "kexio/host/context.h"
@@ -133,16 +135,18 @@ long read_row(Input& in, RowBuffer& buf, std::size_t base) {
   }
 }
 
-// Copies the row-major rows x cols table into column-major order, a tile at a
-// time so that both sides stay in cache.
-void transpose(const double* src, std::size_t rows, std::size_t cols, double* dst) {
+// Copies the row-major rows x cols table into column-major order with
+// columns stride elements apart, a tile at a time so that both sides stay in
+// cache.
+void transpose(const double* src, std::size_t rows, std::size_t cols, double* dst,
+               std::size_t stride) {
   constexpr std::size_t kTile = 32;
   for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
     std::size_t r1 = std::min(rows, r0 + kTile);
     for (std::size_t c0 = 0; c0 < cols; c0 += kTile) {
       std::size_t c1 = std::min(cols, c0 + kTile);
       for (std::size_t c = c0; c < c1; ++c) {
-        double* out = dst + c * rows;
+        double* out = dst + c * stride;
         for (std::size_t r = r0; r < r1; ++r)
           out[r] = src[r * cols + c];
       }
@@ -150,8 +154,9 @@ void transpose(const double* src, std::size_t rows, std::size_t cols, double* ds
   }
 }
 
-// Reads the table into the context's arena.
-Kex::aMatrix* read_table(KexCallContext* ctx, Input& in) {
+// Reads the table into the context's arena. When below is given, its rows
+// are appended under the table's (the column counts must agree).
+Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* below) {
   // A value takes at least one character and all but the last need a
   // separator or a sign after them, which bounds the values a file can hold.
   std::size_t size = in.size_hint();
@@ -174,13 +179,34 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in) {
   }
   if (columns == 0) Throw("file i/o error", kWholeCall);
   std::size_t rows = held / columns;
-  double* values = Kex::allocate_doubles(held);
+  std::size_t extra = 0;
+  if (below != nullptr) {
+    if (below->get_Cols() != columns) Throw("array size mismatch", kWholeCall);
+    extra = below->get_Rows();
+    if (rows + extra > std::numeric_limits<std::uint32_t>::max()) {
+      Throw("file append error", kWholeCall);
+    }
+  }
+  std::size_t total = rows + extra;
+  double* values = Kex::allocate_doubles(total * columns);
   if (values == nullptr) Throw("out of memory", kWholeCall);
-  transpose(buf.data(), rows, columns, values);
-  Kex::aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
+  transpose(buf.data(), rows, columns, values, total);
+  for (std::size_t c = 0; c < columns && extra != 0; ++c) {
+    std::memcpy(values + c * total + rows, below->real() + c * extra, extra * sizeof(double));
+  }
+  Kex::aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(total),
                                          static_cast<std::uint32_t>(columns), values);
   if (m == nullptr) Throw("out of memory", kWholeCall);
   return m;
+}
+
+// Reads a plain table (with the rows of below appended, when given) as a host
+// matrix. The reader has its own context: the result array comes from its
+// arena and is handed over to the host value without a copy.
+Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below) {
+  KexCallContext ctx;
+  Kex::aMatrix* m = read_table(&ctx, in, below);
+  return KexMarshal::UnMarshal(reinterpret_cast<Kex::Anyval*>(m));
 }
 
 }  // namespace
@@ -194,22 +220,31 @@ std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t i
   }
 }
 
-Cvd::Ref read_plain_table(Input& in) {
-  // The reader's own context: the result array comes from its arena and is
-  // handed over to the host value without a copy.
-  KexCallContext ctx;
-  Kex::aMatrix* m = read_table(&ctx, in);
-  return KexMarshal::UnMarshal(reinterpret_cast<Kex::Anyval*>(m));
-}
-
-Cvd::Ref read_table_or_nested(Input& in) {
+Cvd::Ref read_joined(Input& in, const Cvd::Ref& below) {
   skip_eol(in);
   int first = in.get();
   int second = first == kEof ? kEof : in.get();
   if (second != kEof) in.unget();
   if (first != kEof) in.unget();
-  if (first == '.' && second == 'M') return read_nested(in);
-  return read_plain_table(in);
+  const auto& add = static_cast<const Cvd::MatVal&>(*below);
+  Cvd::Ref old;
+  if (first == '.' && second == 'M') {
+    old = read_nested(in);
+  } else if (add.m_iarr == nullptr && (add.m_parr == nullptr || add.m_parr->empty())) {
+    // Real rows below a plain table: joined while the table is put in column
+    // order, which is what stacking the two matrices would give.
+    return read_plain(in, &add);
+  } else {
+    old = read_plain(in, nullptr);
+  }
+  if (static_cast<const Cvd::MatVal&>(*old).get_Cols() != add.get_Cols()) {
+    Throw("array size mismatch", kWholeCall);
+  }
+  Cvd::Ref joined = Kex::Matrix::stack({old, below});
+  if (dynamic_cast<const Cvd::MatVal*>(joined.get()) == nullptr) {
+    Throw("file append error", kWholeCall);
+  }
+  return joined;
 }
 
 }  // namespace kexio::prn
@@ -230,7 +265,7 @@ Cvd::Ref READPRN(const char* fname, const char* cwd) {
   in.unget();
   in.unget();
   if (first == '.' && second == 'M') return read_nested(in);
-  return read_plain_table(in);
+  return read_plain(in, nullptr);
 }
 
 }  // namespace kexio

@@ -188,18 +188,8 @@ Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::Num
   } else {
     int fd = open_for_reading(path);
     if (fd < 0) Throw("file open error", 1);
-    Cvd::Ref old;
-    {
-      Input in(fd);
-      old = read_table_or_nested(in);
-    }
-    if (auto* om = dynamic_cast<const Cvd::MatVal*>(old.get())) {
-      if (om->get_Cols() != amat.get_Cols()) Throw("array size mismatch", kWholeCall);
-      table = Kex::Matrix::stack({old, table});
-      if (dynamic_cast<const Cvd::MatVal*>(table.get()) == nullptr) {
-        Throw("file append error", kWholeCall);
-      }
-    }
+    Input in(fd);
+    table = read_joined(in, table);
   }
   const auto& joined = static_cast<const Cvd::MatVal&>(*table);
   if (!replace_regular_file(path, joined, s)) {
