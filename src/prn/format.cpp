@@ -10,6 +10,12 @@
 
 namespace kexio::prn {
 
+namespace {
+
+constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+
+}  // namespace
+
 std::size_t format_g(char* out, double v, int precision, int width) {
   // to_chars in general form with a precision is printf's %.*g; the blank
   // flag and the right alignment are added here.
@@ -27,8 +33,7 @@ std::size_t format_g(char* out, double v, int precision, int width) {
   return pad + len;
 }
 
-Output::Output(int fd)
-    : m_fd(fd), m_buf(new char[std::size_t{1} << 20]), m_cap(std::size_t{1} << 20) {}
+Output::Output(int fd) : m_fd(fd), m_buf(new char[kBufferSize]), m_cap(kBufferSize) {}
 
 Output::~Output() = default;
 

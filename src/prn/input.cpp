@@ -58,10 +58,12 @@ bool Input::more() {
   std::size_t keep = behind < kKeep ? behind : kKeep;
   unsigned char* from = m_p - keep;
   std::size_t kept = m_buf ? static_cast<std::size_t>(m_end - from) : 0;
-  if (!m_buf || m_cap - kept < kBlock / 2) {
-    // First block, or a token longer than half the buffer: grow it.
-    std::size_t cap = m_buf ? 2 * m_cap : kBlock;
-    while (cap - kept < kBlock / 2)
+  if (!m_buf || kept > m_cap / 2) {
+    // The first block (no larger than a small file needs), or a token longer
+    // than half the buffer: a larger buffer.
+    std::size_t cap =
+        m_buf ? 2 * m_cap : (m_size != 0 && m_size < kBlock ? m_size + 2 * kKeep : kBlock);
+    while (kept > cap / 2)
       cap *= 2;
     std::unique_ptr<unsigned char[]> buf(new unsigned char[cap]);
     if (kept != 0) std::memcpy(buf.get(), from, kept);
