@@ -212,6 +212,11 @@ void write_nested(Output& out, const Cvd::MatVal& top, int precision, int width)
       for (std::uint32_t c = 0; c < cols; ++c) {
         Cvd::NumVal num;
         Cvd::Ref e = m->get_2_na(num, r, c);
+        // A number kept in the nested-element table is written as a number.
+        if (auto* n = dynamic_cast<const Cvd::NumVal*>(e.get())) {
+          num.Data = n->Data;
+          e = nullptr;
+        }
         element.clear();
         if (!e) {
           append_number(element, num.Data.rp, precision, width);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,13 +20,10 @@ namespace prn_test {
 using namespace kexio_test;
 using IO = Kex::IO;
 using Ref = Cvd::Ref;
+using Rows = std::vector<std::vector<double>>;
 
-struct Raised {
-  std::string message;
-  std::uint32_t index;
-};
-
-inline Raised raised(const std::function<void()>& call) {
+// The message and argument of what a call raised.
+inline std::pair<std::string, std::uint32_t> raised(const std::function<void()>& call) {
   try {
     call();
   } catch (const Kex::Exception& e) {
@@ -35,28 +31,18 @@ inline Raised raised(const std::function<void()>& call) {
   }
   return {"<nothing raised>", 0};
 }
-
-#define EXPECT_RAISES(call, msg, idx)                  \
-  do {                                                 \
-    auto r_ = prn_test::raised([&] { (void)(call); }); \
-    EXPECT_EQ(r_.message, msg) << #call;               \
-    EXPECT_EQ(r_.index, idx) << #call;                 \
-  } while (0)
+#define EXPECT_RAISES(call, msg, idx) \
+  EXPECT_EQ(prn_test::raised([&] { (void)(call); }), std::make_pair(std::string(msg), idx))
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
  public:
   TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-prn-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
+    m_path = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-prn-XXXXXX";
+    if (mkdtemp(m_path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
+  ~TempDir() { std::filesystem::remove_all(m_path); }
   const std::string& path() const { return m_path; }
   std::string operator/(const std::string& name) const { return m_path + "/" + name; }
   std::u16string cwd() const { return Vrt::RawBytesToString(m_path); }
@@ -66,10 +52,8 @@ class TempDir {
 };
 
 inline void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary) << bytes;
 }
-
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -80,9 +64,9 @@ inline Cvd::MatVal* as_mat(const Ref& v) {
 }
 
 // The real parts of a matrix, row by row.
-inline std::vector<std::vector<double>> rows_of(const Ref& v) {
+inline Rows rows_of(const Ref& v) {
   const Cvd::MatVal* m = as_mat(v);
-  std::vector<std::vector<double>> out(m->get_Rows(), std::vector<double>(m->get_Cols()));
+  Rows out(m->get_Rows(), std::vector<double>(m->get_Cols()));
   for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
     for (std::uint32_t c = 0; c < m->get_Cols(); ++c)
       out[r][c] = m->get_real(r, c);
@@ -90,24 +74,13 @@ inline std::vector<std::vector<double>> rows_of(const Ref& v) {
   return out;
 }
 
-using Rows = std::vector<std::vector<double>>;
-
-// Reads the file name in the folder.
 inline Ref read_prn(const TempDir& dir, const std::string& name) {
   return IO::READPRN(dir.cwd(), str(name));
 }
-
-// Writes content to a file of the folder and reads it back as a table.
-inline Ref read_text(const TempDir& dir, const std::string& content,
-                     const std::string& name = "t.txt") {
-  write_file(dir / name, content);
-  return read_prn(dir, name);
-}
-
-inline bool have_python_module(const char* module) {
-  if (access("/usr/bin/python3", X_OK) != 0) return false;
-  std::string cmd = std::string("/usr/bin/python3 -c 'import ") + module + "' 2>/dev/null";
-  return std::system(cmd.c_str()) == 0;
+// Writes content to a file of the folder and reads it as a table.
+inline Ref read_text(const TempDir& dir, const std::string& content) {
+  write_file(dir / "t.txt", content);
+  return read_prn(dir, "t.txt");
 }
 
 }  // namespace prn_test
