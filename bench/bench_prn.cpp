@@ -1,5 +1,6 @@
 // Times READPRN, WRITEPRN and APPENDPRN in-process on a given table file and
-// prints one line per measurement: "<what> <seconds> <peak-rss-growth-bytes>".
+// prints one line per measurement:
+// "<what> <seconds> <peak-rss-growth-bytes> <cpu-seconds>".
 //
 //   bench_prn read FILE
 //   bench_prn write FILE OUT PRECISION WIDTH   (reads FILE first, times the write)
@@ -25,6 +26,13 @@ long peak_rss_bytes() {
   return u.ru_maxrss * 1024L;
 }
 
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
 long current_rss_bytes() {
   long pages = 0, resident = 0;
   if (FILE* f = std::fopen("/proc/self/statm", "r")) {
@@ -41,11 +49,12 @@ Cvd::Ref name(const char* s) {
 template <typename F>
 void measure(const char* what, F&& call) {
   long before = current_rss_bytes();
+  double cpu = cpu_seconds();
   auto t0 = std::chrono::steady_clock::now();
   call();
   auto t1 = std::chrono::steady_clock::now();
-  std::printf("%s %.6f %ld\n", what, std::chrono::duration<double>(t1 - t0).count(),
-              peak_rss_bytes() - before);
+  std::printf("%s %.6f %ld %.6f\n", what, std::chrono::duration<double>(t1 - t0).count(),
+              peak_rss_bytes() - before, cpu_seconds() - cpu);
 }
 
 int usage() {

@@ -4,8 +4,9 @@
 # APPENDPRN of one row against one READPRN plus one WRITEPRN. The table is
 # 1,000,000 x 8 values of 6 to 10 digits, once separated by ", " and once by
 # blanks. Every measurement runs in its own process, the tools taking turns,
-# ROUNDS times (default 5); the ratios are of medians. Peak memory is the
-# growth of the peak resident size during the call.
+# ROUNDS times (default 5); the ratios are of medians, of wall-clock time and,
+# since a shared machine's load weighs on them differently, of CPU time too.
+# Peak memory is the growth of the peak resident size during the call.
 #
 #   bench/prn.sh [BUILD_DIR]
 set -euo pipefail
@@ -37,11 +38,12 @@ echo "table with ', ': $size bytes; with blanks: $(stat -c %s "$blank") bytes"
 
 results="$work/results"
 : >"$results"
-# Runs a command and appends "<label> <seconds> <peak-bytes>" to the results.
+# Runs a command and appends "<label> <seconds> <peak-bytes> <cpu-seconds>"
+# to the results.
 run() {
   local label="$1"
   shift
-  "$@" | awk -v l="$label" '{ print l, $2, $3 }' >>"$results"
+  "$@" | awk -v l="$label" '{ print l, $2, $3, $4 }' >>"$results"
 }
 
 for ((i = 1; i <= rounds; i++)); do
@@ -65,28 +67,29 @@ done
 
 "$py" - "$results" "$size" <<'PY'
 import sys, statistics
-rows = [l.split() for l in open(sys.argv[1])]
 size = int(sys.argv[2])
-t, mem = {}, {}
-for label, sec, peak in rows:
-    t.setdefault(label, []).append(float(sec))
+wall, cpu, mem = {}, {}, {}
+for label, sec, peak, used in (l.split() for l in open(sys.argv[1])):
+    wall.setdefault(label, []).append(float(sec))
+    cpu.setdefault(label, []).append(float(used))
     mem.setdefault(label, []).append(int(peak))
-med = {k: statistics.median(v) for k, v in t.items()}
+w = {k: statistics.median(v) for k, v in wall.items()}
+c = {k: statistics.median(v) for k, v in cpu.items()}
+print("\nmedians of %d rounds      ours (wall)  peer (wall)  ratio  | ratio of CPU time" % len(wall["read_comma"]))
 def line(text, ours, peer, target):
-    r = med[peer] / med[ours]
-    verdict = "met" if r >= target else "NOT met"
-    print("%-46s %7.3f s vs %7.3f s  ratio %5.2f  (target %.1f: %s)" % (text, med[ours], med[peer], r, target, verdict))
-print("\nmedians of %d rounds" % len(t["read_comma"]))
+    rw, rc = w[peer] / w[ours], c[peer] / c[ours]
+    print("%-40s %7.3f s %9.3f s %6.2f  | %5.2f   target %.1f: %s" % (
+        text, w[ours], w[peer], rw, rc, target, "met" if rw >= target else "NOT met"))
 line("READPRN ', '   vs numpy.loadtxt", "read_comma", "loadtxt_comma", 2.5)
 line("READPRN ', '   vs pandas.read_csv", "read_comma", "read_csv_comma", 2.0)
 line("READPRN blanks vs numpy.loadtxt", "read_blank", "loadtxt_blank", 2.5)
 line("READPRN blanks vs pandas.read_csv", "read_blank", "read_csv_blank", 2.0)
 line("WRITEPRN p4 w8 vs numpy.savetxt %8.4g", "write4", "savetxt4", 3.0)
 line("WRITEPRN p15   vs numpy.savetxt %.15g", "write15", "savetxt15", 3.0)
-both = med["read_out15"] + med["write15"]
-r = both / med["append"]
-print("%-46s %7.3f s vs %7.3f s  ratio %5.2f  (target 1.0: %s)" % (
-    "APPENDPRN 1 row vs READPRN + WRITEPRN", med["append"], both, r, "met" if r >= 1.0 else "NOT met"))
+# APPENDPRN is the one being compared: the "peer" is one read plus one write.
+for med in (w, c):
+    med["read_write"] = med["read_out15"] + med["write15"]
+line("APPENDPRN 1 row vs READPRN + WRITEPRN", "append", "read_write", 1.0)
 result = 8 * 1000000 * 8
 peak = max(mem["read_comma"] + mem["read_blank"])
 print("READPRN peak memory growth %.1f MB; limit file + 2 x result = %.1f MB (%s)" % (

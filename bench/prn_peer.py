@@ -5,7 +5,8 @@
   prn_peer.py read_csv FILE SEP       time pandas.read_csv
   prn_peer.py savetxt FILE OUT FMT    time numpy.savetxt of the table in FILE
 
-Each timing prints "<what> <seconds> <peak-rss-growth-bytes>" like bench_prn.
+Each timing prints "<what> <seconds> <peak-rss-growth-bytes> <cpu-seconds>" like
+bench_prn.
 """
 import resource
 import sys
@@ -21,12 +22,18 @@ def peak():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def cpu():
+    u = resource.getrusage(resource.RUSAGE_SELF)
+    return u.ru_utime + u.ru_stime
+
+
 def measure(what, call):
     before = rss_now()
+    c0 = cpu()
     t0 = time.perf_counter()
     result = call()
     t1 = time.perf_counter()
-    print("%s %.6f %d" % (what, t1 - t0, peak() - before), flush=True)
+    print("%s %.6f %d %.6f" % (what, t1 - t0, peak() - before, cpu() - c0), flush=True)
     return result
 
 

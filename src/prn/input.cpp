@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cfenv>
 #include <cstring>
@@ -170,10 +171,11 @@ std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
 
 // The value of n digits (0 to 16) at p, n + 8 bytes being readable there.
 std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
-  static constexpr std::uint64_t kPow10[] = {1,      10,      100,      1000,     10000,
-                                             100000, 1000000, 10000000, 100000000};
   if (n <= 8) return up_to_eight_digits(p, n);
-  return eight_digits(load8(p)) * kPow10[n - 8] + up_to_eight_digits(p + 8, n - 8);
+  std::uint64_t scale = 1;
+  for (std::size_t i = 8; i < n; ++i)
+    scale *= 10;
+  return eight_digits(load8(p)) * scale + up_to_eight_digits(p + 8, n - 8);
 }
 
 }  // namespace
@@ -181,44 +183,30 @@ std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
 double convert_number(const char* p, const Recognised& r, const char* end, bool nearest) {
   bool negative = *p == '-';
   const char* digits = p + (*p == '-' || *p == '+');
-  // Up to 16 digits on each side of the point, at most 19 in all, and a small
+  // Up to 16 digits on each side of the point, at most 19 in all, and no
   // exponent: the mantissa is exact in a double and so is the power of ten,
-  // and one correctly rounded division or multiplication gives the correctly
-  // rounded value. This is the exact fast path fast_float takes first; it is
-  // computed here because the digits are at hand. Everything else goes to
-  // fast_float.
-  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  // and one correctly rounded division gives the correctly rounded value.
+  // This is the exact fast path fast_float takes first; it is computed here
+  // because the digits are at hand. Everything else goes to fast_float.
+  static constexpr auto kScale = [] {
+    std::array<std::uint64_t, 17> a{};
+    std::uint64_t p10 = 1;
+    for (auto& x : a) {
+      x = p10;
+      p10 *= 10;
+    }
+    return a;
+  }();
   const char* fraction = digits + r.whole + 1;
-  if (r.exponent == nullptr && r.whole <= 16 && r.fraction <= 16 && r.whole + r.fraction <= 19 &&
-      r.fraction <= 22 && end - digits >= 24 && (r.fraction == 0 || end - fraction >= 24) &&
-      nearest) {
+  if (nearest && r.exponent == nullptr && r.whole <= 16 && r.fraction <= 16 &&
+      r.whole + r.fraction <= 19 && end - digits >= 24 &&
+      (r.fraction == 0 || end - fraction >= 24)) {
     std::uint64_t w = up_to_sixteen_digits(digits, r.whole);
     if (r.fraction != 0) {
-      static constexpr std::uint64_t kScale[] = {1u,
-                                                 10u,
-                                                 100u,
-                                                 1000u,
-                                                 10000u,
-                                                 100000u,
-                                                 1000000u,
-                                                 10000000u,
-                                                 100000000u,
-                                                 1000000000u,
-                                                 10000000000u,
-                                                 100000000000u,
-                                                 1000000000000u,
-                                                 10000000000000u,
-                                                 100000000000000u,
-                                                 1000000000000000u,
-                                                 10000000000000000u,
-                                                 100000000000000000u,
-                                                 1000000000000000000u};
       w = w * kScale[r.fraction] + up_to_sixteen_digits(fraction, r.fraction);
     }
     if (w <= (std::uint64_t{1} << 53)) {
-      double v = static_cast<double>(w) / kPow10[r.fraction];
+      double v = static_cast<double>(w) / static_cast<double>(kScale[r.fraction]);
       return negative ? -v : v;
     }
   }
