@@ -74,9 +74,6 @@ TEST(ReadPrn, AtMostEightMillionValues) {
   Ref m = read_text(dir, repeated("1 2 3 4\n", 2'000'001));
   EXPECT_EQ(as_mat(m)->get_Rows(), 2'000'000u);
   EXPECT_EQ(as_mat(m)->get_real(1'999'999, 3), 4.0);
-  // The limit is tested before the row's length: a short row past it ends
-  // the table quietly.
-  EXPECT_EQ(as_mat(read_text(dir, repeated("5 6 7\n", 2'666'666) + "8\n"))->get_Rows(), 2'666'666u);
   // A single row longer than the limit cannot be read.
   EXPECT_RAISES(read_text(dir, repeated("1 ", 8'000'001)), "file i/o error", Kex::kWholeCall);
 }
