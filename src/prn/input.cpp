@@ -1,0 +1,260 @@
+// Block reading and the scanning primitives of the text formats: white space,
+// tokens, comment lines, numbers.
+#include <fast_float/fast_float.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cfenv>
+#include <cstring>
+#include <limits>
+
+#include "kexio/host/errors.h"
+#include "prn/prn.h"
+
+namespace kexio::prn {
+
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{256} << 10;
+
+bool is_digit(char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+
+}  // namespace
+
+bool UniqueFd::reset() {
+  if (m_fd < 0) return true;
+  int fd = m_fd;
+  m_fd = -1;
+  return ::close(fd) == 0;
+}
+
+Input::Input(int fd) : m_fd(fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) m_size = static_cast<std::size_t>(st.st_size);
+  m_nearest = fegetround() == FE_TONEAREST;
+}
+Input::~Input() = default;
+
+int open_for_reading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+
+bool Input::more() {
+  if (m_ended) return false;
+  // Keep the unread bytes and a few before them (for pushing back).
+  std::size_t behind = m_buf ? static_cast<std::size_t>(m_p - m_buf.get()) : 0;
+  std::size_t keep = behind < kKeep ? behind : kKeep;
+  unsigned char* from = m_p - keep;
+  std::size_t kept = m_buf ? static_cast<std::size_t>(m_end - from) : 0;
+  if (!m_buf || kept > m_cap / 2) {
+    // The first block (no larger than a small file needs), or a token longer
+    // than half the buffer: a larger buffer.
+    std::size_t cap =
+        m_buf ? 2 * m_cap : (m_size != 0 && m_size < kBlock ? m_size + 2 * kKeep : kBlock);
+    while (kept > cap / 2)
+      cap *= 2;
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[cap]);
+    if (kept != 0) std::memcpy(buf.get(), from, kept);
+    m_buf = std::move(buf);
+    m_cap = cap;
+  } else if (from != m_buf.get()) {
+    std::memmove(m_buf.get(), from, kept);
+  }
+  m_p = m_buf.get() + keep;
+  m_end = m_buf.get() + kept;
+  ssize_t n;
+  do {
+    n = ::read(m_fd.get(), m_end, m_cap - kept);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    m_ended = true;
+    Kex::Throw("file i/o error", Kex::kWholeCall);
+  }
+  if (n == 0) {
+    m_ended = true;
+    return false;
+  }
+  m_end += n;
+  return true;
+}
+
+int Input::refill_get() {
+  while (m_p == m_end) {
+    if (!more()) return kEof;
+  }
+  return *m_p++;
+}
+
+int Input::refill_peek() {
+  while (m_p == m_end) {
+    if (!more()) return kEof;
+  }
+  return *m_p;
+}
+
+void skip_space(Input& in) {
+  for (;;) {
+    const char* p = in.cur();
+    const char* e = in.end();
+    while (p < e && is_space(static_cast<unsigned char>(*p)))
+      ++p;
+    in.advance(static_cast<std::size_t>(p - in.cur()));
+    if (p < e || !in.more()) return;
+  }
+}
+
+void skip_token(Input& in) {
+  skip_space(in);
+  for (;;) {
+    const char* p = in.cur();
+    const char* e = in.end();
+    while (p < e && !is_space(static_cast<unsigned char>(*p)))
+      ++p;
+    in.advance(static_cast<std::size_t>(p - in.cur()));
+    if (p < e || !in.more()) return;
+  }
+}
+
+void skip_line(Input& in) {
+  for (;;) {
+    const char* p = in.cur();
+    std::size_t n = static_cast<std::size_t>(in.end() - p);
+    if (const void* lf = std::memchr(p, '\n', n)) {
+      in.advance(static_cast<std::size_t>(static_cast<const char*>(lf) - p) + 1);
+      return;
+    }
+    in.advance(n);
+    if (!in.more()) return;
+  }
+}
+
+namespace {
+
+constexpr std::uint64_t kZeros = 0x3030303030303030u;
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// The value of eight ASCII digits, the first at the lowest address.
+std::uint64_t eight_digits(std::uint64_t v) {
+  v -= kZeros;
+  v = v * 10 + (v >> 8);
+  return (((v & 0x000000FF000000FFu) * 0x000F424000000064u) +
+          (((v >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >>
+         32;
+}
+
+// The value of n digits (0 to 8) at p, eight bytes being readable there: the
+// bytes after the digits are shifted out and zeros come in before them.
+std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
+  if (n == 0) return 0;
+  std::uint64_t v = load8(p);
+  if (n < 8) v = (v << (64 - 8 * n)) | (kZeros >> (8 * n));
+  return eight_digits(v);
+}
+
+// The value of n digits (0 to 16) at p, n + 8 bytes being readable there.
+std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
+  if (n <= 8) return up_to_eight_digits(p, n);
+  std::uint64_t scale = 1;
+  for (std::size_t i = 8; i < n; ++i)
+    scale *= 10;
+  return eight_digits(load8(p)) * scale + up_to_eight_digits(p + 8, n - 8);
+}
+
+}  // namespace
+
+double convert_number(const char* p, const Recognised& r, const char* end, bool nearest) {
+  bool negative = *p == '-';
+  const char* digits = p + (*p == '-' || *p == '+');
+  // Up to 16 digits on each side of the point, at most 19 in all, and no
+  // exponent: the mantissa is exact in a double and so is the power of ten,
+  // and one correctly rounded division gives the correctly rounded value.
+  // This is the exact fast path fast_float takes first; it is computed here
+  // because the digits are at hand. Everything else goes to fast_float.
+  static constexpr auto kScale = [] {
+    std::array<std::uint64_t, 17> a{};
+    std::uint64_t p10 = 1;
+    for (auto& x : a) {
+      x = p10;
+      p10 *= 10;
+    }
+    return a;
+  }();
+  const char* fraction = digits + r.whole + 1;
+  if (nearest && r.exponent == nullptr && r.whole <= 16 && r.fraction <= 16 &&
+      r.whole + r.fraction <= 19 && end - digits >= 24 &&
+      (r.fraction == 0 || end - fraction >= 24)) {
+    std::uint64_t w = up_to_sixteen_digits(digits, r.whole);
+    if (r.fraction != 0) {
+      w = w * kScale[r.fraction] + up_to_sixteen_digits(fraction, r.fraction);
+    }
+    if (w <= (std::uint64_t{1} << 53)) {
+      double v = static_cast<double>(w) / static_cast<double>(kScale[r.fraction]);
+      return negative ? -v : v;
+    }
+  }
+  double v = 0;
+  fast_float::from_chars(digits, p + r.length, v);
+  return negative ? -v : v;
+}
+
+bool scan_int(Input& in, std::int64_t& value) {
+  skip_space(in);
+  int c = in.peek();
+  bool negative = c == '-';
+  if (c == '-' || c == '+') {
+    in.advance(1);
+    c = in.peek();
+  }
+  if (c == kEof || !is_digit(static_cast<char>(c))) return false;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  std::int64_t v = 0;
+  while (c != kEof && is_digit(static_cast<char>(c))) {
+    int d = c - '0';
+    v = v > (kMax - d) / 10 ? kMax : v * 10 + d;
+    in.advance(1);
+    c = in.peek();
+  }
+  value = negative ? -v : v;
+  return true;
+}
+
+int skip_eol(Input& in) {
+  for (;;) {
+    int c = in.get();
+    if (c == kEof) return -1;
+    if (c == '/') {
+      int next = in.get();
+      if (next == '/') {
+        skip_line(in);
+        continue;
+      }
+      if (next != kEof) in.unget();
+      in.unget();
+      return 0;
+    }
+    if (c > 0x20) {
+      in.unget();
+      return 0;
+    }
+  }
+}
+
+}  // namespace kexio::prn

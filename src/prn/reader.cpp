@@ -1,0 +1,271 @@
+// READPRN: reads a text table of numbers, one row per line, into a real
+// matrix; a file that starts with a .MATRIX block goes to the nested reader.
+//
+// The file is read in large blocks; values are recognised in the buffer and
+// appended to one row-major buffer, which is transposed once into the result
+// array of the call's arena.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "host/workers.h"
+#include "kexio/host/context.h"
+#include "kexio/host/errors.h"
+#include "kexio/host/services.h"
+#include "prn/prn.h"
+
+namespace kexio::prn {
+
+namespace {
+
+using Kex::kWholeCall;
+using Kex::Throw;
+
+// At most this many values are read. The row buffer holds at most this many,
+// so a value past the limit can never be stored; before a row other than the
+// first is accepted, the table is also cut so that it stays within the limit.
+constexpr std::size_t kMaxValues = 8'000'000;
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Separators between values: white space, comma, semicolon, NUL and slash.
+bool is_separator(int c) {
+  return is_space(c) || c == ',' || c == ';' || c == '\0' || c == '/';
+}
+
+// The row-major value buffer: anonymous memory reserved up front for the
+// largest table the file can hold (only the pages written are ever backed),
+// grown by remapping when the file turns out longer than its size said.
+class RowBuffer {
+ public:
+  explicit RowBuffer(std::size_t expected) {
+    std::size_t n = std::clamp<std::size_t>(expected, 512, kMaxValues);
+    map(n);
+  }
+  ~RowBuffer() {
+    if (m_data != nullptr) munmap(m_data, bytes(m_cap));
+  }
+  RowBuffer(const RowBuffer&) = delete;
+  RowBuffer& operator=(const RowBuffer&) = delete;
+
+  // Stores v at index i; false when the buffer cannot hold index i.
+  bool store(std::size_t i, double v) {
+    if (i >= m_cap && !grow(i)) return false;
+    m_data[i] = v;
+    return true;
+  }
+  const double* data() const { return m_data; }
+
+ private:
+  static std::size_t bytes(std::size_t n) {
+    return (n * sizeof(double) + 4095) & ~std::size_t{4095};
+  }
+
+  // Large buffers are aligned to a huge page so that all of them can be
+  // backed by huge pages: page faults are the main cost of filling them.
+  void map(std::size_t n) {
+    std::size_t size = bytes(n);
+    bool huge = size >= kHugePage;
+    std::size_t reserve = huge ? size + kHugePage : size;
+    void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) Throw("out of memory", kWholeCall);
+    auto start = reinterpret_cast<std::uintptr_t>(p);
+    if (huge) {
+      std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+      if (aligned != start) munmap(p, aligned - start);
+      std::uintptr_t tail = aligned + size, reserved_end = start + reserve;
+      if (reserved_end != tail) munmap(reinterpret_cast<void*>(tail), reserved_end - tail);
+      start = aligned;
+      madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+    }
+    m_data = reinterpret_cast<double*>(start);
+    m_cap = n;
+  }
+
+  bool grow(std::size_t i) {
+    if (i >= kMaxValues) return false;
+    std::size_t n = std::min(std::max(2 * m_cap, i + 1), kMaxValues);
+    void* p = mremap(m_data, bytes(m_cap), bytes(n), MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) Throw("out of memory", kWholeCall);
+    m_data = static_cast<double*>(p);
+    m_cap = n;
+    return true;
+  }
+
+  double* m_data = nullptr;
+  std::size_t m_cap = 0;
+};
+
+constexpr long kEndOfFile = -1;
+constexpr long kFull = -2;
+
+// Reads one row into the buffer after the base values already held. Returns
+// the number of values read, kEndOfFile when the file ended before any value
+// of the row, kFull when the buffer could not take the next value.
+long read_row(Input& in, RowBuffer& buf, std::size_t base) {
+  long count = 0;
+  for (;;) {
+    int c = in.get();
+    while (c != kEof && is_separator(c)) {
+      if (c == '\n') return count;
+      if (c == '/') {
+        c = in.get();
+        if (c == '/') {
+          skip_line(in);
+          return count;
+        }
+        // A lone slash separates; whatever follows it is taken as the start
+        // of a value, even white space or a line feed.
+        break;
+      }
+      c = in.get();
+    }
+    if (c == kEof) return count == 0 ? kEndOfFile : count;
+    in.unget();
+    double v;
+    if (!scan_double(in, v)) {
+      skip_token(in);
+      continue;
+    }
+    if (!buf.store(base + static_cast<std::size_t>(count), v)) return kFull;
+    ++count;
+  }
+}
+
+// Copies the row-major rows x cols table into column-major order with
+// columns stride elements apart, a tile at a time so that both sides stay in
+// cache.
+void transpose(const double* src, std::size_t rows, std::size_t cols, double* dst,
+               std::size_t stride) {
+  constexpr std::size_t kTile = 32;
+  for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
+    std::size_t r1 = std::min(rows, r0 + kTile);
+    for (std::size_t c0 = 0; c0 < cols; c0 += kTile) {
+      std::size_t c1 = std::min(cols, c0 + kTile);
+      for (std::size_t c = c0; c < c1; ++c) {
+        double* out = dst + c * stride;
+        for (std::size_t r = r0; r < r1; ++r)
+          out[r] = src[r * cols + c];
+      }
+    }
+  }
+}
+
+// Reads the table into the context's arena. When below is given, its rows
+// are appended under the table's (the column counts must agree).
+Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* below) {
+  // A value takes at least one character and all but the last need a
+  // separator or a sign after them, which bounds the values a file can hold.
+  std::size_t size = in.size_hint();
+  RowBuffer buf(size == 0 ? std::size_t{1} << 16 : size / 2 + 1);
+  std::size_t columns = 0;
+  std::size_t held = 0;
+  for (;;) {
+    long count = read_row(in, buf, held);
+    if (count == kEndOfFile || count == kFull) break;
+    skip_eol(in);
+    if (count == 0) continue;
+    std::size_t n = static_cast<std::size_t>(count);
+    if (columns == 0) {
+      columns = n;
+    } else {
+      if (held + columns > kMaxValues) break;
+      if (n != columns) Throw("file i/o error", kWholeCall);
+    }
+    held += columns;
+  }
+  if (columns == 0) Throw("file i/o error", kWholeCall);
+  std::size_t rows = held / columns;
+  std::size_t extra = 0;
+  if (below != nullptr) {
+    if (below->get_Cols() != columns) Throw("array size mismatch", kWholeCall);
+    extra = below->get_Rows();
+    if (rows + extra > std::numeric_limits<std::uint32_t>::max()) {
+      Throw("file append error", kWholeCall);
+    }
+  }
+  std::size_t total = rows + extra;
+  double* values = Kex::allocate_doubles(total * columns);
+  if (values == nullptr) Throw("out of memory", kWholeCall);
+  transpose(buf.data(), rows, columns, values, total);
+  for (std::size_t c = 0; c < columns && extra != 0; ++c) {
+    std::memcpy(values + c * total + rows, below->real() + c * extra, extra * sizeof(double));
+  }
+  Kex::aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(total),
+                                         static_cast<std::uint32_t>(columns), values);
+  if (m == nullptr) Throw("out of memory", kWholeCall);
+  return m;
+}
+
+// Reads a plain table (with the rows of below appended, when given) as a host
+// matrix. The reader has its own context: the result array comes from its
+// arena and is handed over to the host value without a copy.
+Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below) {
+  KexCallContext ctx;
+  Kex::aMatrix* m = read_table(&ctx, in, below);
+  return KexMarshal::UnMarshal(reinterpret_cast<Kex::Anyval*>(m));
+}
+
+}  // namespace
+
+std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index) {
+  try {
+    CHTTPRedirector redirector(name, cwd, mode);
+    return redirector.LocalPath();
+  } catch (const Kex::ComError& e) {
+    Throw(e.Description().c_str(), index);
+  }
+}
+
+Cvd::Ref read_joined(Input& in, const Cvd::Ref& below) {
+  skip_eol(in);
+  int first = in.get();
+  int second = first == kEof ? kEof : in.get();
+  if (second != kEof) in.unget();
+  if (first != kEof) in.unget();
+  const auto& add = static_cast<const Cvd::MatVal&>(*below);
+  Cvd::Ref old;
+  if (first == '.' && second == 'M') {
+    old = read_nested(in);
+  } else if (add.m_iarr == nullptr && (add.m_parr == nullptr || add.m_parr->empty())) {
+    // Real rows below a plain table: joined while the table is put in column
+    // order, which is what stacking the two matrices would give.
+    return read_plain(in, &add);
+  } else {
+    old = read_plain(in, nullptr);
+  }
+  if (static_cast<const Cvd::MatVal&>(*old).get_Cols() != add.get_Cols()) {
+    Throw("array size mismatch", kWholeCall);
+  }
+  Cvd::Ref joined = Kex::Matrix::stack({old, below});
+  if (dynamic_cast<const Cvd::MatVal*>(joined.get()) == nullptr) {
+    Throw("file append error", kWholeCall);
+  }
+  return joined;
+}
+
+}  // namespace kexio::prn
+
+namespace kexio {
+
+Cvd::Ref READPRN(const char* fname, const char* cwd) {
+  using namespace prn;
+  std::string path = resolve(fname, cwd, CHTTPRedirector::kRead, 1);
+  int fd = open_for_reading(path);
+  if (fd < 0) Kex::Throw("file open error", 1);
+  Input in(fd);
+  if (skip_eol(in) < 0) Kex::Throw("UnexpectedEOFinPRNfile", 1);
+  int first = in.get();
+  int second = in.get();
+  // A file whose only significant content is one character is refused.
+  if (second == kEof) Kex::Throw("file i/o error", 1);
+  in.unget();
+  in.unget();
+  if (first == '.' && second == 'M') return read_nested(in);
+  return read_plain(in, nullptr);
+}
+
+}  // namespace kexio

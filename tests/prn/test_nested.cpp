@@ -1,0 +1,147 @@
+// The nested-matrix format: complex numbers, texts and matrices inside
+// matrices, written as .MATRIX blocks in breadth-first order and read back.
+#include <regex>
+
+#include "prn_test.h"
+
+namespace {
+
+using namespace prn_test;
+
+// A matrix of one row from numbers, texts (std::string) and matrices.
+template <typename... E>
+std::shared_ptr<Cvd::MatVal> row(const E&... elements) {
+  auto m = Cvd::MatVal::Zeros(1, sizeof...(E));
+  std::int32_t i = 0;
+  auto put = [&](const auto& e) {
+    if constexpr (std::is_arithmetic_v<std::decay_t<decltype(e)>>) {
+      m->real()[i++] = e;
+      return;
+    } else {
+      if (!m->m_parr) m->m_parr = std::make_shared<Cvd::Table>();
+      if constexpr (std::is_same_v<std::decay_t<decltype(e)>, std::string>) {
+        (*m->m_parr)[i] = str(e);
+      } else {
+        (*m->m_parr)[i] = e;
+      }
+      m->real()[i++] = Cvd::NestedSlot();
+    }
+  };
+  (put(elements), ...);
+  return m;
+}
+
+Ref element(const Ref& m, std::int32_t index) {
+  const auto& table = as_mat(m)->m_parr;
+  return table && table->count(index) != 0 ? table->at(index) : nullptr;
+}
+
+std::string text_of(const Ref& v) {
+  auto* s = dynamic_cast<Cvd::StrVal*>(v.get());
+  return s == nullptr ? "<not a text>" : Vrt::StringToRawBytes(s->m_str);
+}
+
+// What WRITEPRN writes after the two header lines, which are checked too.
+std::string blocks(const TempDir& dir, const Ref& m, int precision, int width) {
+  IO::WRITEPRN(dir.cwd(), precision, width, str("n.txt"), m);
+  std::string file = read_file(dir / "n.txt");
+  static const std::regex header(
+      "// Datafile written by Corvida\n// [01]\\d/[0-3]\\d/\\d\\d [0-2]\\d:[0-5]\\d:[0-6]\\d\n");
+  std::smatch h;
+  EXPECT_TRUE(std::regex_search(file, h, header, std::regex_constants::match_continuous)) << file;
+  return file.substr(h.empty() ? 0 : static_cast<std::size_t>(h.length(0)));
+}
+
+TEST(NestedPrn, BlocksAreWrittenBreadthFirstAndReadBack) {
+  TempDir dir;
+  auto z = mat({{1, 3}});
+  z->m_iarr = Cvd::NewArray(2);
+  z->m_iarr[0] = 2;
+  z->m_iarr[1] = 0;
+  EXPECT_EQ(blocks(dir, z, 3, 4), "\n.MATRIX 0 1 1 2\n   1,    2   3,    0");
+  Ref back = read_prn(dir, "n.txt");
+  ASSERT_TRUE(as_mat(back)->get_HasImag());
+  EXPECT_EQ(as_mat(back)->imag()[0], 2);
+
+  // Children get ids 1 and 2, then the grandchildren 3 and 4.
+  Ref tree = row(row(row(7.0), 1.5), row(std::string("x"), row(8.0, 9.0)));
+  EXPECT_EQ(
+      blocks(dir, tree, 4, 4),
+      "\n.MATRIX 0 0 1 2\n {1,0,1,2} {2,0,1,2}\n.MATRIX 1 0 1 2\n {3,0,1,1} 1.5"
+      "\n.MATRIX 2 0 1 2\n \"x\" {4,0,1,2}\n.MATRIX 3 0 1 1\n   7\n.MATRIX 4 0 1 2\n   8   9");
+  back = read_prn(dir, "n.txt");
+  EXPECT_TRUE(Cvd::IsNestedSlot(as_mat(back)->real()[0]));
+  Ref first = element(back, 0), second = element(back, 1);
+  EXPECT_EQ(rows_of(element(first, 0)), (Rows{{7}}));
+  EXPECT_EQ(as_mat(first)->get_real(0, 1), 1.5);
+  EXPECT_EQ(text_of(element(second, 0)), "x");
+  EXPECT_EQ(rows_of(element(second, 1)), (Rows{{8, 9}}));
+}
+
+TEST(NestedPrn, LinesAndTexts) {
+  TempDir dir;
+  // Elements of 10 characters: eight to a line of 80.
+  auto z = Cvd::MatVal::Zeros(1, 17, true);
+  z->imag()[3] = 1;
+  std::string b = blocks(dir, z, 4, 4), line = "   0,    0";
+  std::string eight;
+  for (int i = 0; i < 8; ++i)
+    eight += i == 3 ? "   0,    1" : line;
+  EXPECT_EQ(b, "\n.MATRIX 0 1 1 17\n" + eight + "\n" + std::string(eight).replace(30, 10, line) +
+                   "\n" + line);
+  // Texts of any length and bytes come back whole; a long one gets its own
+  // line; a text is written up to a NUL, like "%s".
+  std::string long_text(300, 'q'), latin1 = "caf\xE9 \x01\t", nul("ab\0cd", 5);
+  b = blocks(dir, row(1.0, long_text, std::string("line\nbreak"), latin1, std::string(), nul), 4,
+             2);
+  EXPECT_EQ(b, "\n.MATRIX 0 0 1 6\n 1\n \"" + long_text + "\"\n \"line\nbreak\" \"" + latin1 +
+                   "\" \"\" \"ab\"");
+  Ref back = read_prn(dir, "n.txt");
+  EXPECT_EQ(text_of(element(back, 1)), long_text);
+  EXPECT_EQ(text_of(element(back, 2)), "line\nbreak");
+  EXPECT_EQ(text_of(element(back, 3)), latin1);
+  EXPECT_EQ(text_of(element(back, 4)), "");
+  EXPECT_EQ(text_of(element(back, 5)), "ab");
+}
+
+TEST(NestedPrn, ReaderAcceptsWhatTheFormatAllows) {
+  TempDir dir;
+  // Leading comments, CR LF, text up to the block's full stop skipped,
+  // elements spread over lines, a reference without its closing brace, the
+  // first block's id unchecked, blocks after the last one needed unread.
+  Ref m = read_text(dir,
+                    "// elsewhere\r\n\n.MATRIX 9 0 2 2\n1 {1,0,1,1\n\n 2.5e1\t\"q\r\n\"\r\n"
+                    "junk; .MATRIX 1 0 1 1 -4 .MATRIX garbage");
+  EXPECT_EQ(as_mat(m)->get_real(1, 0), 25);
+  EXPECT_EQ(text_of(element(m, 3)), "q\n");
+  EXPECT_EQ(rows_of(element(m, 2)), (Rows{{-4}}));
+  // A complex block whose imaginary parts are all zero reads as real.
+  m = read_text(dir, ".MATRIX 0 1 1 2\n 1, 0 -2,-0");
+  EXPECT_FALSE(as_mat(m)->get_HasImag());
+  EXPECT_EQ(rows_of(m), (Rows{{1, -2}}));
+  EXPECT_EQ(as_mat(read_text(dir, ".MATRIX 0 0 0 3\n"))->get_Cols(), 3u);
+}
+
+TEST(NestedPrn, MalformedFilesAreFileIoErrors) {
+  TempDir dir;
+  for (const char* text : {
+           ".MATRIX 0 0 1 2\n 1",
+           ".MATRIX 0 0 1\n 1",
+           ".MATRIZ 0 0 1 1\n 1",
+           ".MATRIX 0 0 -1 2\n",
+           ".MATRIX 0 0 99999 99999\n 1",
+           ".MATRIX 0 1 1 1\n 1 2",
+           ".MATRIX 0 1 1 1\n 1,x",
+           ".MATRIX 0 0 1 1\n nan",
+           ".MATRIX 0 0 1 1\n \"open",
+           ".MATRIX 0 0 1 1\n {1,0,1}",
+           ".MATRIX 0 0 1 1\n {1,0,1,1}",
+           ".MATRIX 0 0 1 1\n {1,0,1,1}\n.MATRIX 2 0 1 1\n 5",  // the wrong id
+           ".MATRIX 0 0 1 2\n {1,0,1,1} {2,0,1,1}\n.MATRIX 2 0 1 1\n 5\n.MATRIX 1 0 1 1\n 6",
+       }) {
+    SCOPED_TRACE(text);
+    EXPECT_RAISES(read_text(dir, text), "file i/o error", Kex::kWholeCall);
+  }
+}
+
+}  // namespace
