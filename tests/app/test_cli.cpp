@@ -107,10 +107,17 @@ TEST_F(Cli, AFailingCallShowsItsMessageAndMarkerAndExitsWithOne) {
   EXPECT_EQ(r.out, "");
   std::vector<std::string> l = lines(r.err);
   ASSERT_EQ(l.size(), 3u) << r.err;
-  EXPECT_EQ(l[0].rfind("-e:1:1: error: ", 0), 0u) << l[0];
-  EXPECT_GT(l[0].size(), std::string("-e:1:1: error: ").size());
+  EXPECT_EQ(l[0], "-e:1:9: error: file open error");
   EXPECT_EQ(l[1], "1 | READPRN(\"missing.prn\")");
-  EXPECT_EQ(l[2], "  | " + std::string(22, '^') + " the call as a whole");
+  EXPECT_EQ(l[2], "  |         " + std::string(13, '^') + " argument 1");
+
+  // An error of the call as a whole is marked under the whole call.
+  r = kexio({"-e", "READFILE(\"a\", \"b\")"});
+  EXPECT_EQ(r.status, 1);
+  l = lines(r.err);
+  ASSERT_EQ(l.size(), 3u) << r.err;
+  EXPECT_EQ(l[0].rfind("-e:1:1: error: ", 0), 0u) << l[0];
+  EXPECT_EQ(l[2], "  | " + std::string(18, '^') + " the call as a whole");
 
   r = kexio({"-e", "x := 2", "-e", "READ_RED(x)"});
   EXPECT_EQ(r.status, 1);
