@@ -76,7 +76,12 @@ struct Pending {
   std::int64_t child_id;
   std::int32_t index;
   std::shared_ptr<Cvd::Table> table;
+  int depth;  // levels below the top-level matrix
 };
+
+// Deeper nesting is refused as malformed: a chain of matrices that deep
+// cannot be shown or released without recursing once per level.
+constexpr int kMaxDepth = 1000;
 
 }  // namespace
 
@@ -106,6 +111,9 @@ Cvd::Ref read_nested(Input& in) {
     // what the header claims) and put in column order at the end.
     re.clear();
     im.clear();
+    // The block fills the reference at the front of the queue (checked once
+    // it is read); its own references go one level deeper.
+    const int depth = result ? queue.front().depth : 0;
     std::shared_ptr<Cvd::Table> table;
     bool nonzero_imag = false;
     for (std::int64_t r = 0; r < rows; ++r) {
@@ -121,8 +129,8 @@ Cvd::Ref read_nested(Input& in) {
             (*table)[index] = std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(text));
           } else {
             std::int64_t child;
-            if (!read_reference(in, child)) malformed();
-            queue.push_back({child, index, table});
+            if (!read_reference(in, child) || depth + 1 > kMaxDepth) malformed();
+            queue.push_back({child, index, table, depth + 1});
             ++outstanding;
           }
           re.push_back(Cvd::NestedSlot());

@@ -144,4 +144,25 @@ TEST(NestedPrn, MalformedFilesAreFileIoErrors) {
   }
 }
 
+// A chain of matrices each holding the next: 1000 levels read, deeper ones
+// are refused rather than exhausting the stack later.
+TEST(NestedPrn, NestingDepthIsBounded) {
+  TempDir dir;
+  auto chain = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) {
+      text += "\n.MATRIX " + std::to_string(i) + " 0 1 1\n {" + std::to_string(i + 1) + ",0,1,1}";
+    }
+    return text + "\n.MATRIX " + std::to_string(levels) + " 0 1 1\n 5\n";
+  };
+  Ref deep = read_text(dir, chain(1000));
+  for (int i = 0; i < 1000; ++i) {
+    Cvd::NumVal n;
+    deep = as_mat(deep)->get_2_na(n, 0, 0);
+    ASSERT_NE(deep, nullptr) << "level " << i;
+  }
+  EXPECT_EQ(rows_of(deep), (Rows{{5}}));
+  EXPECT_RAISES(read_text(dir, chain(1001)), "file i/o error", Kex::kWholeCall);
+}
+
 }  // namespace
