@@ -71,40 +71,38 @@ std::string bytes(const Ref& v) {
   return Vrt::StringToRawBytes(as_string(v)->m_str);
 }
 
-template <typename R>
-Kex::Anyval* any(R* result) {
-  return reinterpret_cast<Kex::Anyval*>(result);
+// The plain wrapper around a worker call: opens the call context, lets call
+// convert the strings (cwd first) and call the worker, so that the strings
+// are destroyed, last converted first, as soon as it returns; then marshals
+// the result and closes the context, also when an error unwinds.
+template <typename Call>
+Ref in_context(Call&& call) {
+  KexCallContext ctx;
+  auto* result = reinterpret_cast<Kex::Anyval*>(call(&ctx));
+  return KexMarshal::UnMarshal(result);
 }
 
 using Reader = aMatrix* (*)(KexCallContext*, const char*, const char*);
 using Writer = aComplex* (*)(KexCallContext*, const char*, const aMatrix*, const char*);
 
-// The plain wrapper: context, strings (cwd first), worker, strings destroyed
-// in reverse, result marshalled, context closed.
 Ref read_image(const Str& cwd, const Ref& file_, Reader worker) {
   check_string(file_, 1);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
-    result = any(worker(&ctx, f.c_str(), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return worker(ctx, f.c_str(), c.c_str());
+  });
 }
 
 Ref write_image(const Str& cwd, const Ref& file_, const Ref& V1_, Writer worker) {
   check_string(file_, 1);
   check_scalar_matrix(V1_, 2);
   const aMatrix* m = record(V1_);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
-    result = any(worker(&ctx, f.c_str(), m, c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return worker(ctx, f.c_str(), m, c.c_str());
+  });
 }
 
 }  // namespace
@@ -207,16 +205,13 @@ Ref IO::READBIN(const Str& cwd, const Args& args) {
   Ref cols = args.size() > 3 ? args[3] : std::make_shared<Cvd::NumVal>(1.0);
   Ref skip = args.size() > 4 ? args[4] : std::make_shared<Cvd::NumVal>();
   Ref rows = args.size() > 5 ? args[5] : std::make_shared<Cvd::NumVal>();
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(args[0]);
     std::string type = bytes(args[1]);
-    result = any(kexio::readbin(&ctx, f.c_str(), number(rows), number(cols), type.c_str(),
-                                number(endian), number(skip), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::readbin(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
+                          number(skip), c.c_str());
+  });
 }
 
 Ref IO::WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_, const Ref& V_) {
@@ -225,15 +220,12 @@ Ref IO::WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
   check_scalar(X_, 3);
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string type = bytes(S_);
-    result = any(kexio::writebin(&ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::writebin(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
+  });
 }
 
 Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, const Ref& Z_,
@@ -244,16 +236,13 @@ Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, 
   check_scalar(Z_, 4);
   check_string(S_, 5);
   check_scalar(K_, 6);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    result = any(kexio::READRAW(&ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(),
-                                number(K_), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::READRAW(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
+                          c.c_str());
+  });
 }
 
 Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, const Ref& S_) {
@@ -262,27 +251,21 @@ Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, 
   check_string(S_, 3);
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    result = any(kexio::WRITERAW(&ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::WRITERAW(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
+  });
 }
 
 Ref IO::GETWAVINFO(const Str& cwd, const Ref& file_) {
   check_string(file_, 1);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
-    result = any(kexio::GETWAVINFO(&ctx, f.c_str(), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::GETWAVINFO(ctx, f.c_str(), c.c_str());
+  });
 }
 
 Ref IO::READWAV(const Str& cwd, const Ref& file_) {
@@ -295,38 +278,29 @@ Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Re
   check_scalar(Res_, 3);
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
-    result = any(kexio::WRITEWAV(&ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::WRITEWAV(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
+  });
 }
 
 Ref IO::LoadColormap(const Ref& file_) {
   check_string(file_, 1);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string f = bytes(file_);
-    result = any(kexio::ReadColormap(&ctx, f.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::ReadColormap(ctx, f.c_str());
+  });
 }
 
 Ref IO::SaveColormap(const Ref& file_, const Ref& V_) {
   check_string(file_, 1);
   check_real_matrix(V_, 2);
   const aMatrix* m = record(V_);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string f = bytes(file_);
-    result = any(kexio::WriteColormap(&ctx, f.c_str(), m));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::WriteColormap(ctx, f.c_str(), m);
+  });
 }
 
 Ref IO::READFILE(const Str& cwd, const Args& args) {
@@ -339,13 +313,10 @@ Ref IO::READFILE(const Str& cwd, const Args& args) {
 
 Ref IO::csketchfile_cvs(const Ref& file_) {
   check_string(file_, 1);
-  KexCallContext ctx;
-  Kex::Anyval* result;
-  {
+  return in_context([&](KexCallContext* ctx) {
     std::string f = bytes(file_);
-    result = any(kexio::csketchfile_cvs(&ctx, f.c_str()));
-  }
-  return KexMarshal::UnMarshal(result);
+    return kexio::csketchfile_cvs(ctx, f.c_str());
+  });
 }
 
 }  // namespace Kex
