@@ -11,15 +11,15 @@ namespace kexio {
 
 namespace {
 
-// Rows are decoded into a band of up to kMaxBand rows and then written out
-// column by column, so that each column of the column-major result receives
-// a run of consecutive elements instead of one element per row.
-constexpr std::int64_t kBandBudget = 512 * 1024;
+// Rows are decoded into a band of rows and then written out column by
+// column, so that each column of the column-major result receives a long run
+// of consecutive elements instead of one element per row.
+constexpr std::int64_t kBandBudget = 8 << 20;
 constexpr int kMinBand = 8;
-constexpr int kMaxBand = 64;
+constexpr int kMaxBand = 4096;
 
-// Rows per band: a multiple of 8 up to 64 that keeps the band within the
-// budget, fewer for very wide images, and never more than the image has.
+// Rows per band: a multiple of 8 that keeps the band within the budget,
+// fewer for very wide images, and never more than the image has.
 int band_rows(std::int64_t width, std::int64_t height, std::int64_t bytes_per_pixel) {
   std::int64_t n = width <= 0 ? kMaxBand : kBandBudget / (width * bytes_per_pixel);
   n = std::clamp<std::int64_t>(n, 1, kMaxBand);
@@ -28,10 +28,24 @@ int band_rows(std::int64_t width, std::int64_t height, std::int64_t bytes_per_pi
 }
 
 // Writes n band rows (band row j is the picture row top + n - 1 - j) into
-// the plane's columns at rows top .. top + n - 1.
+// the plane's columns at rows top .. top + n - 1. Columns go in groups of
+// eight, so that each band row is read in one short contiguous piece while
+// eight columns receive consecutive elements.
 template <typename T>
 void put_columns(Plane plane, const T* band, std::int64_t width, int n, std::int64_t top) {
-  for (std::int64_t x = 0; x < width; ++x) {
+  constexpr std::int64_t kGroup = 8;
+  std::int64_t x0 = 0;
+  for (; x0 + kGroup <= width; x0 += kGroup) {
+    double* col[kGroup];
+    for (std::int64_t j = 0; j < kGroup; ++j)
+      col[j] = plane[x0 + j] + top;
+    const T* src = band + (n - 1) * width + x0;
+    for (int i = 0; i < n; ++i, src -= width) {
+      for (std::int64_t j = 0; j < kGroup; ++j)
+        col[j][i] = static_cast<double>(src[j]);
+    }
+  }
+  for (std::int64_t x = x0; x < width; ++x) {
     double* col = plane[x] + top;
     const T* src = band + (n - 1) * width + x;
     for (int i = 0; i < n; ++i, src -= width)

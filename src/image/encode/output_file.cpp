@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace kexio {
 
@@ -19,10 +20,11 @@ OutputFile::OutputFile(const char* path) {
     m_open_errno = errno;
     return;
   }
-  try {
-    m_buf.resize(kBufferSize);
-  } catch (...) {
+  m_buf.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  if (m_buf == nullptr) {
     m_bad = true;
+  } else {
+    m_capacity = kBufferSize;
   }
 }
 
@@ -33,7 +35,7 @@ OutputFile::~OutputFile() {
 void OutputFile::flush() {
   std::size_t done = 0;
   while (!m_bad && done < m_used) {
-    ssize_t n = ::write(m_fd, m_buf.data() + done, m_used - done);
+    ssize_t n = ::write(m_fd, m_buf.get() + done, m_used - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       m_bad = true;
@@ -47,19 +49,20 @@ void OutputFile::flush() {
 
 unsigned char* OutputFile::reserve(std::size_t n) {
   if (m_bad || m_fd < 0) return nullptr;
-  if (m_used + n > m_buf.size()) {
+  if (m_used + n > m_capacity) {
     flush();
     if (m_bad) return nullptr;
-    if (n > m_buf.size()) {
-      try {
-        m_buf.resize(n);
-      } catch (...) {
+    if (n > m_capacity) {
+      m_buf.reset(new (std::nothrow) unsigned char[n]);
+      if (m_buf == nullptr) {
         m_bad = true;
+        m_capacity = 0;
         return nullptr;
       }
+      m_capacity = n;
     }
   }
-  unsigned char* p = m_buf.data() + m_used;
+  unsigned char* p = m_buf.get() + m_used;
   m_used += n;
   return p;
 }

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace kexio {
 
@@ -41,7 +41,8 @@ class OutputFile {
   int m_fd = -1;
   int m_open_errno = 0;
   bool m_bad = false;
-  std::vector<unsigned char> m_buf;
+  std::unique_ptr<unsigned char[]> m_buf;  // not zero-filled
+  std::size_t m_capacity = 0;
   std::size_t m_used = 0;
   std::int64_t m_pos = 0;  // file position of m_buf[0]
 };
