@@ -293,6 +293,18 @@ TEST_F(ImageRead, SizesTheFileCannotHoldAreRefusedBeforeAllocating) {
   dir.write("cut2.bmp", cut);
   EXPECT_EQ(error_of(&IO::READ_IMAGE, "cut2.bmp"), "file i/o error");
 
+  // No pixels per row: an empty result of the stated height, at once.
+  Bmp narrow = two_by_two();
+  narrow.width = 0;
+  narrow.height = 0x7FFFFFFF;
+  narrow.bits = 1;
+  narrow.palette = {{0, 0, 0}};
+  narrow.pixel_data.clear();
+  dir.write("n.bmp", narrow.bytes());
+  Ref n = call(&IO::READRGB, "n.bmp");
+  EXPECT_EQ(as_matrix(n)->get_Rows(), 0x7FFFFFFFu);
+  EXPECT_EQ(as_matrix(n)->get_Cols(), 0u);
+
   // No rows: an empty result of the stated width, however wide.
   Bmp empty = two_by_two();
   empty.height = 0;

@@ -356,6 +356,9 @@ template <typename Step>
 int bmp_decoder::read_rows(Step& step) {
   m_in.seek(pixel_data_pos);
   if (status() != 0) return kReadFailure + status();
+  // Uncompressed rows of no pixels take no bytes: there is nothing to read,
+  // however many the header states.
+  if (biCompression == 0 && biWidth == 0) return 0;
   int slot = 0;
   std::int64_t last = biHeight;  // picture row of the last decoded row
   for (std::int64_t r = std::int64_t{biHeight} - 1; r >= 0; --r) {
@@ -391,7 +394,7 @@ int bmp_decoder::read_gray(KexCallContext*, Plane grey) {
         for (std::int64_t x = 0; x < w; ++x)
           dst[x] = grey_of(p[3 * x + 2], p[3 * x + 1], p[3 * x]);
       } else {
-        std::memset(dst, 0, static_cast<std::size_t>(w));  // no grey levels to give
+        std::fill_n(dst, w, std::uint8_t{0});  // no grey levels to give
       }
     }
     void flush(std::int64_t top, int n) {

@@ -55,6 +55,7 @@ int InputFile::refill_and_get() {
 }
 
 std::size_t InputFile::read(void* dst, std::size_t n) {
+  if (n == 0) return 0;
   auto* out = static_cast<unsigned char*>(dst);
   std::size_t have = m_end - m_next;
   if (n <= have) {
@@ -62,7 +63,7 @@ std::size_t InputFile::read(void* dst, std::size_t n) {
     m_next += n;
     return n;
   }
-  std::memcpy(out, m_buf.data() + m_next, have);
+  if (have > 0) std::memcpy(out, m_buf.data() + m_next, have);
   m_next = m_end;
   std::size_t done = have;
   if (m_fd >= 0) {

@@ -68,6 +68,7 @@ unsigned char* OutputFile::reserve(std::size_t n) {
 }
 
 void OutputFile::write(const void* src, std::size_t n) {
+  if (n == 0) return;
   if (unsigned char* p = reserve(n)) std::memcpy(p, src, n);
 }
 
