@@ -406,35 +406,4 @@ TEST_F(ImageRead, WhiteIsFullInEveryPlane) {
   }
 }
 
-TEST_F(ImageRead, LargeImageCrossesBandBoundaries) {
-  // Tall and wide enough for several bands of rows, with a height that is
-  // not a multiple of the band.
-  const int w = 1500, h = 203;
-  std::vector<std::vector<std::uint32_t>> px(h, std::vector<std::uint32_t>(w));
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x)
-      px[y][x] = static_cast<std::uint32_t>((y * 7919 + x * 104729) & 0xFFFFFF);
-  }
-  Bmp b;
-  b.width = w;
-  b.height = h;
-  b.pixel_data = stored_rows(24, px);
-  dir.write("big.bmp", b.bytes());
-  Ref rgb = call(&IO::READRGB, "big.bmp");
-  Ref grey = call(&IO::READ_IMAGE, "big.bmp");
-  Cvd::MatVal* m = as_matrix(rgb);
-  ASSERT_EQ(m->get_Rows(), static_cast<std::uint32_t>(h));
-  ASSERT_EQ(m->get_Cols(), static_cast<std::uint32_t>(3 * w));
-  int bad = 0;
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      unsigned r = px[y][x] >> 16, g = (px[y][x] >> 8) & 255, bl = px[y][x] & 255;
-      bad += m->get_real(y, x) != r || m->get_real(y, w + x) != g ||
-             m->get_real(y, 2 * w + x) != bl ||
-             as_matrix(grey)->get_real(y, x) != (299 * r + 587 * g + 114 * bl + 500) / 1000;
-    }
-  }
-  EXPECT_EQ(bad, 0);
-}
-
 }  // namespace
