@@ -1,47 +1,154 @@
-// Placeholder until this family's workers are built: each reports that it
-// is not available in this build.
+// The image reading functions: every one resolves the name, opens a decoder
+// through the factory, sizes the result from it and lets one read operation
+// fill one or three planes of the result's columns.
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "host/workers.h"
+#include "image/decode/open_decoder.h"
+#include "kexio/host/errors.h"
+#include "kexio/host/services.h"
 
 namespace kexio {
 
-aMatrix* READ_IMAGE(KexCallContext*, const char*, const char*) {
-  not_available("READ_IMAGE");
+namespace {
+
+enum class Operation { kGray, kRgb, kHls, kHsv };
+// The plane a one-plane function keeps, or all three side by side.
+constexpr int kAllPlanes = -1;
+
+[[noreturn]] void report(int code) {
+  Kex::Throw(decoder_error_message(code), Kex::kWholeCall);
 }
-aMatrix* READRGB(KexCallContext*, const char*, const char*) {
-  not_available("READRGB");
+
+// The most doubles one result may hold: what the machine's memory could
+// possibly back. Larger requests are refused as "out of memory" rather than
+// allowed to exhaust the process.
+std::uint64_t max_result_doubles() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return SIZE_MAX / sizeof(double);
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / sizeof(double);
 }
-aMatrix* READ_RED(KexCallContext*, const char*, const char*) {
-  not_available("READ_RED");
+
+aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Operation op,
+                    int which) {
+  try {
+    std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
+
+    std::unique_ptr<Decoder> decoder;
+    int code = open_decoder(ctx, decoder, path.c_str());
+    if (code != 0) report(code);
+
+    const std::int64_t rows = decoder->rows();
+    const std::int64_t cols = decoder->cols();
+    if (rows < 0 || cols < 0) report(kUnknownFormat);
+    const bool packed = decoder->layout() == 4;
+    const bool three = which == kAllPlanes;
+    const std::int64_t width = three && !packed ? 3 * cols : cols;
+    const std::int64_t plane_width = three && packed ? cols / 3 : cols;
+    if (width > UINT32_MAX ||
+        (width > 0 && static_cast<std::uint64_t>(rows) >
+                          max_result_doubles() / static_cast<std::uint64_t>(width))) {
+      report(kOutOfMemory);
+    }
+
+    double* data = Kex::allocate_doubles(static_cast<std::size_t>(rows * width));
+    if (data == nullptr) report(kOutOfMemory);
+
+    // One pointer per result column. An image without rows has nothing to
+    // fill, so its planes stay null however wide it claims to be.
+    std::vector<double*> columns;
+    if (width > 0 && rows > 0) {
+      columns.resize(static_cast<std::size_t>(width));
+      for (std::int64_t c = 0; c < width; ++c)
+        columns[static_cast<std::size_t>(c)] = data + c * rows;
+    }
+    double* const* all = columns.empty() ? nullptr : columns.data();
+    Plane planes[3] = {nullptr, nullptr, nullptr};
+    if (all != nullptr) {
+      if (three) {
+        planes[0] = all;
+        if (!(packed && op == Operation::kRgb)) {
+          planes[1] = all + plane_width;
+          planes[2] = all + 2 * plane_width;
+        }
+      } else {
+        planes[which] = all;
+      }
+    }
+
+    switch (op) {
+      case Operation::kGray:
+        code = decoder->read_gray(ctx, all);
+        break;
+      case Operation::kRgb:
+        code = decoder->read_rgb(ctx, planes[0], planes[1], planes[2]);
+        break;
+      case Operation::kHls:
+        code = decoder->read_hls(ctx, planes[0], planes[1], planes[2]);
+        break;
+      case Operation::kHsv:
+        code = decoder->read_hsv(ctx, planes[0], planes[1], planes[2]);
+        break;
+    }
+    if (code == 0) code = decoder->end();
+    decoder.reset();
+    if (code != 0) report(code);
+
+    aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
+                                      static_cast<std::uint32_t>(width), data);
+    if (m == nullptr) report(kOutOfMemory);
+    return m;
+  } catch (const Kex::ComError& e) {
+    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  }
 }
-aMatrix* READ_GREEN(KexCallContext*, const char*, const char*) {
-  not_available("READ_GREEN");
+
+}  // namespace
+
+aMatrix* READ_IMAGE(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kGray, 0);
 }
-aMatrix* READ_BLUE(KexCallContext*, const char*, const char*) {
-  not_available("READ_BLUE");
+aMatrix* READRGB(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kRgb, kAllPlanes);
 }
-aMatrix* READ_HLS(KexCallContext*, const char*, const char*) {
-  not_available("READ_HLS");
+aMatrix* READ_RED(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kRgb, 0);
 }
-aMatrix* READ_HLS_HUE(KexCallContext*, const char*, const char*) {
-  not_available("READ_HLS_HUE");
+aMatrix* READ_GREEN(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kRgb, 1);
 }
-aMatrix* READ_HLS_LIGHT(KexCallContext*, const char*, const char*) {
-  not_available("READ_HLS_LIGHT");
+aMatrix* READ_BLUE(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kRgb, 2);
 }
-aMatrix* READ_HLS_SAT(KexCallContext*, const char*, const char*) {
-  not_available("READ_HLS_SAT");
+aMatrix* READ_HLS(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHls, kAllPlanes);
 }
-aMatrix* READ_HSV(KexCallContext*, const char*, const char*) {
-  not_available("READ_HSV");
+aMatrix* READ_HLS_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHls, 0);
 }
-aMatrix* READ_HSV_HUE(KexCallContext*, const char*, const char*) {
-  not_available("READ_HSV_HUE");
+aMatrix* READ_HLS_LIGHT(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHls, 1);
 }
-aMatrix* READ_HSV_SAT(KexCallContext*, const char*, const char*) {
-  not_available("READ_HSV_SAT");
+aMatrix* READ_HLS_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHls, 2);
 }
-aMatrix* READ_HSV_VALUE(KexCallContext*, const char*, const char*) {
-  not_available("READ_HSV_VALUE");
+aMatrix* READ_HSV(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHsv, kAllPlanes);
+}
+aMatrix* READ_HSV_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHsv, 0);
+}
+aMatrix* READ_HSV_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHsv, 1);
+}
+aMatrix* READ_HSV_VALUE(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_image(ctx, file, cwd, Operation::kHsv, 2);
 }
 
 }  // namespace kexio

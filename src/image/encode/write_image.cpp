@@ -1,20 +1,304 @@
-// Placeholder until this family's workers are built: each reports that it
-// is not available in this build.
+// The image writing functions: WRITEBMP (grey levels, 8-bit BMP), WRITERGB
+// (red, green, blue planes, 24-bit BMP), WRITE_HLS and WRITE_HSV (colour
+// planes converted to red, green, blue). WRITEBMP and WRITERGB hand a few
+// other extensions to the host image library.
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/loader.h"
 #include "host/workers.h"
+#include "image/encode/bmp_encoder.h"
+#include "kexio/host/errors.h"
+#include "kexio/host/services.h"
 
 namespace kexio {
 
-aComplex* WRITEBMP(KexCallContext*, const char*, const aMatrix*, const char*) {
-  not_available("WRITEBMP");
+namespace {
+
+using ImageWriter = aComplex* (*)(KexCallContext*, const char*, const aMatrix*, const char*);
+
+HostEntry<ImageWriter> g_write_gray("keximager.dll", "imgwrite_gray");
+HostEntry<ImageWriter> g_write_rgb("keximager.dll", "imgwrite_rgb");
+
+// Matrix rows are converted a band at a time: each column contributes a run
+// of consecutive elements, so the column-major matrix is read in long runs
+// instead of one element per column and row. A band holds up to kBandBytes
+// of converted rows, at least kMinBandRows rows.
+constexpr std::int64_t kBandBytes = 8 << 20;
+constexpr std::int64_t kMinBandRows = 64;
+
+std::int64_t band_rows(std::int64_t rows, std::int64_t row_bytes) {
+  std::int64_t n = row_bytes > 0 ? kBandBytes / row_bytes : rows;
+  return std::max<std::int64_t>(1, std::min(rows, std::max(n, kMinBandRows)));
 }
-aComplex* WRITERGB(KexCallContext*, const char*, const aMatrix*, const char*) {
-  not_available("WRITERGB");
+
+[[noreturn]] void report(int code, std::uint32_t index = Kex::kWholeCall) {
+  Kex::Throw(decoder_error_message(code), index);
 }
-aComplex* WRITE_HLS(KexCallContext*, const char*, const aMatrix*, const char*) {
-  not_available("WRITE_HLS");
+
+// The last three characters of name equal ext (of three lower-case letters),
+// ignoring letter case when fold is set.
+bool has_extension(const char* name, const char* ext, bool fold) {
+  std::size_t n = std::strlen(name);
+  if (n < 3) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    char c = name[n - 3 + i];
+    if (fold && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != ext[i]) return false;
+  }
+  return true;
 }
-aComplex* WRITE_HSV(KexCallContext*, const char*, const aMatrix*, const char*) {
-  not_available("WRITE_HSV");
+
+aComplex* through_host_library(HostEntry<ImageWriter>& entry, KexCallContext* ctx, const char* file,
+                               const aMatrix* m, const char* cwd) {
+  ImageWriter write = entry.get();
+  if (write == nullptr) report(kUnknownFormat);
+  return write(ctx, file, m, cwd);
+}
+
+aComplex* zero(KexCallContext* ctx) {
+  const double z = 0.0;
+  aComplex* r = Kex::new_complex(ctx->m_alloc, &z, &z);
+  if (r == nullptr) report(kOutOfMemory);
+  return r;
+}
+
+// An element rounded to the nearest whole number (halves up) and reduced
+// modulo 256, so that 256 is stored as 0 and -1 as 255. Not-a-number and
+// infinities are stored as 0.
+inline std::uint8_t to_byte(double v) {
+  double r = std::floor(v + 0.5);
+  if (r > -2147483648.0 && r < 2147483648.0) {
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(r) & 0xFF);
+  }
+  double m = std::fmod(r, 256.0);  // exact; NaN for NaN and infinities
+  if (!(m == m)) return 0;
+  if (m < 0) m += 256.0;
+  return static_cast<std::uint8_t>(static_cast<int>(m));
+}
+
+// to_byte of n consecutive elements. When all of them lie well inside the
+// 32-bit range (the usual case) the rounding is done eight at a time with
+// vector conversions.
+void to_bytes(const double* in, std::int64_t n, std::uint8_t* out) {
+  std::int64_t k = 0;
+#if defined(__SSE2__)
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d lo = _mm_set1_pd(-2147483648.0);
+  const __m128d hi = _mm_set1_pd(2147483647.0);
+  const __m128i low_byte = _mm_set1_epi32(0xFF);
+  // Two doubles rounded down to whole numbers, in the two low 32-bit lanes.
+  auto floor2 = [&](const double* p, int& ok) {
+    __m128d x = _mm_add_pd(_mm_loadu_pd(p), half);
+    ok &= _mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(x, lo), _mm_cmplt_pd(x, hi)));
+    __m128i t = _mm_cvttpd_epi32(x);  // toward zero
+    __m128d above = _mm_cmpgt_pd(_mm_cvtepi32_pd(t), x);
+    __m128i minus = _mm_shuffle_epi32(_mm_castpd_si128(above), _MM_SHUFFLE(3, 3, 2, 0));
+    return _mm_add_epi32(t, minus);  // one less where truncation went up
+  };
+  for (; k + 8 <= n; k += 8) {
+    int ok = 3;
+    __m128i a = _mm_unpacklo_epi64(floor2(in + k, ok), floor2(in + k + 2, ok));
+    __m128i b = _mm_unpacklo_epi64(floor2(in + k + 4, ok), floor2(in + k + 6, ok));
+    if (ok != 3) break;  // the rest goes the careful way
+    __m128i words = _mm_packs_epi32(_mm_and_si128(a, low_byte), _mm_and_si128(b, low_byte));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(words, words));
+  }
+#endif
+  for (; k < n; ++k)
+    out[k] = to_byte(in[k]);
+}
+
+// Converts rows top .. top + count - 1 of `planes` groups of ncols matrix
+// columns into the band: column j of plane p (matrix column p * ncols + j)
+// goes to byte j * planes + p of each band row, rows row_bytes apart. So one
+// plane gives grey rows and three planes give red, green, blue pixels.
+// Columns are taken in groups: each column's run is converted into a tile,
+// then the tile is written row by row in contiguous pieces.
+template <int planes>
+void columns_to_band(const double* data, std::int64_t rows, std::int64_t ncols, std::int64_t top,
+                     std::int64_t count, std::uint8_t* band, std::int64_t row_bytes) {
+  constexpr std::int64_t kGroup = 32;
+  std::vector<std::uint8_t> tile(static_cast<std::size_t>(kGroup * planes * count));
+  for (std::int64_t j0 = 0; j0 < ncols; j0 += kGroup) {
+    const std::int64_t g = std::min(kGroup, ncols - j0);
+    for (int p = 0; p < planes; ++p) {
+      for (std::int64_t j = 0; j < g; ++j) {
+        to_bytes(data + (p * ncols + j0 + j) * rows + top, count,
+                 tile.data() + (p * kGroup + j) * count);
+      }
+    }
+    for (std::int64_t k = 0; k < count; ++k) {
+      std::uint8_t* dst = band + k * row_bytes + j0 * planes;
+      const std::uint8_t* src = tile.data() + k;
+      if (planes == 1) {
+        for (std::int64_t j = 0; j < g; ++j)
+          dst[j] = src[j * count];
+      } else {
+        for (std::int64_t j = 0; j < g; ++j) {
+          for (int p = 0; p < planes; ++p)
+            dst[j * planes + p] = src[(p * kGroup + j) * count];
+        }
+      }
+    }
+  }
+}
+
+std::string resolve_for_writing(const char* file, const char* cwd) {
+  return CHTTPRedirector(file, cwd, CHTTPRedirector::kWrite).LocalPath();
+}
+
+// Reports an encoder that could not be created: the system's reason for a
+// failed open when it is one users recognise, else the code's message.
+[[noreturn]] void report_open_failure(bmp_encoder& enc, int code) {
+  int err = enc.open_errno();
+  if (err == ENOENT || err == EACCES || err == EEXIST || err == EINVAL || err == EMFILE) {
+    Kex::Throw(std::strerror(err), Kex::kWholeCall);
+  }
+  report(code);
+}
+
+// Writes the rows of the matrix bottom row first. fill(top, n, band) turns
+// matrix rows top .. top + n - 1 into n rows of row_bytes bytes each in
+// band; every band row is then copied into the encoder's buffer and written.
+template <typename Fill>
+void write_rows(bmp_encoder& enc, std::int64_t rows, std::int64_t row_bytes, bool check_each_row,
+                Fill fill) {
+  const std::int64_t band_height = band_rows(rows, row_bytes);
+  std::unique_ptr<std::uint8_t[]> band(new std::uint8_t[static_cast<std::size_t>(
+      std::max<std::int64_t>(1, band_height * row_bytes))]);
+  for (std::int64_t end = rows; end > 0;) {
+    std::int64_t n = std::min(end, band_height);
+    std::int64_t top = end - n;
+    fill(top, n, band.get());
+    for (std::int64_t k = n - 1; k >= 0; --k) {
+      if (unsigned char* dst = enc.row_span(0, row_bytes)) {
+        std::memcpy(dst, band.get() + k * row_bytes, static_cast<std::size_t>(row_bytes));
+      }
+      int code = enc.write_row();
+      if (check_each_row && code != 0) report(code);
+    }
+    end = top;
+  }
+}
+
+void finish(bmp_encoder& enc) {
+  enc.finish();
+  if (int code = enc.status()) report(code);
+}
+
+// A packed matrix (three planes side by side) as a 24-bit file of its
+// width / 3 pixels; fill(top, count, band) makes count rows of red, green,
+// blue bytes from matrix rows top .. top + count - 1.
+template <typename Fill>
+void write_packed(const aMatrix* m, const std::string& path, Fill fill) {
+  const std::int64_t rows = m->rows;
+  const std::int64_t n = m->cols / 3;
+  bmp_encoder enc(path.c_str(), 24, rows, n);
+  if (int code = enc.status()) report_open_failure(enc, code);
+  write_rows(enc, rows, 3 * n, true, fill);
+  finish(enc);
+}
+
+// Band filler for the colour-space writers: each pixel's three components
+// converted by ToRgb.
+template <void (*ToRgb)(double, double, double, unsigned char*, unsigned char*, unsigned char*)>
+auto colour_space_rows(const aMatrix* m) {
+  return [m](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+    const std::int64_t rows = m->rows, n = m->cols / 3;
+    for (std::int64_t p = 0; p < n; ++p) {
+      const double* a = m->m_rv + p * rows + top;
+      const double* b = m->m_rv + (n + p) * rows + top;
+      const double* c = m->m_rv + (2 * n + p) * rows + top;
+      std::uint8_t* out = band + 3 * p;
+      for (std::int64_t k = 0; k < count; ++k, out += 3 * n) {
+        ToRgb(a[k], b[k], c[k], &out[0], &out[1], &out[2]);
+      }
+    }
+  };
+}
+
+}  // namespace
+
+aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+  if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
+  if (has_extension(file, "pbm", true) || has_extension(file, "pgm", true) ||
+      has_extension(file, "tif", true)) {
+    return through_host_library(g_write_gray, ctx, file, m, cwd);
+  }
+  try {
+    std::string path = resolve_for_writing(file, cwd);
+    const std::int64_t rows = m->rows, cols = m->cols;
+    bmp_encoder enc(path.c_str(), 8, rows, cols);
+    if (int code = enc.status()) report_open_failure(enc, code);
+    for (std::size_t k = 0; k < 256; ++k) {
+      std::memset(&enc.palette[4 * k], static_cast<int>(k), 3);  // blue = green = red = k
+    }
+    enc.write_palette();
+    const double* data = m->m_rv;
+    write_rows(enc, rows, cols, false,
+               [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+                 columns_to_band<1>(data, rows, cols, top, count, band, cols);
+               });
+    finish(enc);
+  } catch (const Kex::ComError& e) {
+    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  }
+  return zero(ctx);
+}
+
+aComplex* WRITERGB(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+  if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
+  try {
+    std::string path = resolve_for_writing(file, cwd);
+    // Case matters here: "x.TIF" is written as a BMP file.
+    if (has_extension(file, "ppm", false) || has_extension(file, "tif", false)) {
+      return through_host_library(g_write_rgb, ctx, file, m, cwd);
+    }
+    if (m->cols % 3 != 0) report(kBadHeader, 2);
+    const std::int64_t rows = m->rows, n = m->cols / 3;
+    write_packed(m, path, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+      columns_to_band<3>(m->m_rv, rows, n, top, count, band, 3 * n);
+    });
+  } catch (const Kex::ComError& e) {
+    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  }
+  return zero(ctx);
+}
+
+namespace {
+
+template <void (*ToRgb)(double, double, double, unsigned char*, unsigned char*, unsigned char*)>
+aComplex* write_colour_space(KexCallContext* ctx, const char* file, const aMatrix* m,
+                             const char* cwd) {
+  if (m->m_iv != nullptr) Kex::Throw("must be real matrix", 2);
+  if (m->cols % 3 != 0) report(kBadHeader, 2);
+  try {
+    std::string path = resolve_for_writing(file, cwd);
+    write_packed(m, path, colour_space_rows<ToRgb>(m));
+  } catch (const Kex::ComError& e) {
+    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  }
+  return zero(ctx);
+}
+
+}  // namespace
+
+aComplex* WRITE_HLS(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+  return write_colour_space<Kex::HLS_TO_RGB>(ctx, file, m, cwd);
+}
+
+aComplex* WRITE_HSV(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+  return write_colour_space<Kex::HSV_TO_RGB>(ctx, file, m, cwd);
 }
 
 }  // namespace kexio

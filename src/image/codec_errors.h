@@ -1,0 +1,32 @@
+// The error codes shared by the image decoders, the BMP encoder and the
+// decoder factory, and the messages the image functions report for them.
+#pragma once
+
+namespace kexio {
+
+enum CodecError : int {
+  kCodecOk = 0,
+  kRleEndOfBitmap = 1,     // run-length data ended the bitmap before the last row
+  kEndOfInput = 2,         // the file ended while it was read
+  kPermissionDenied = 3,   // EACCES when the file was opened
+  kFileNotFound = 4,       // ENOENT when the file was opened
+  kTooManyOpenFiles = 5,   // EMFILE when the file was opened
+  kFileIoError = 6,        // any other open failure, a failed or short read, an empty file
+  kOutOfMemory = 7,        // an allocation failed
+  kEndOfFile = 8,          // end of file reached while a row was read
+  kCodeTableOverflow = 9,  // a code table overflowed
+  kBadCompression = 10,    // an unknown compression method
+  kIndexOutOfBounds = 11,  // an index outside the work buffer
+  kUnknownFormat = 12,     // no known format, or an unsupported feature of one
+  kBadHeader = 13,         // header not acceptable, unsupported bit depth
+  kInterrupted = 27,
+};
+
+// Read operations add this to the status code of a failure found while the
+// rows were read; such values report "file i/o error".
+inline constexpr int kReadFailure = 65536;
+
+// The message of a code: a static string, or null for 0.
+const char* decoder_error_message(int code);
+
+}  // namespace kexio

@@ -1,0 +1,51 @@
+// The work buffer of the image codecs: one row (or more) of bytes that a
+// decoder decodes into or an encoder encodes from, with checked access, and
+// the status members every codec shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace kexio {
+
+class RowBuffer {
+ public:
+  RowBuffer(const RowBuffer&) = delete;
+  RowBuffer& operator=(const RowBuffer&) = delete;
+
+  // How the codec lays out its planes (4: the columns already hold the three
+  // colour planes side by side).
+  int layout() const { return m_layout; }
+
+ protected:
+  RowBuffer() = default;
+  ~RowBuffer() = default;
+
+  // Allocates a zero-filled buffer of bytes bytes; on failure records
+  // kOutOfMemory and keeps the old buffer. Returns error.
+  int allocate_row_buffer(std::int64_t bytes);
+
+  // Byte i of the buffer; outside it, records kIndexOutOfBounds and returns a
+  // scratch byte of this codec instead.
+  unsigned char& row_byte(std::int64_t i) {
+    if (i >= 0 && i < row_length) return row_buffer[static_cast<std::size_t>(i)];
+    return out_of_bounds();
+  }
+
+  // count bytes from byte first of the buffer, or null (and
+  // kIndexOutOfBounds) when they do not all lie inside it. Lets a codec check
+  // a whole row once instead of every pixel.
+  unsigned char* row_span(std::int64_t first, std::int64_t count);
+
+  int m_layout = 0;
+  std::unique_ptr<unsigned char[]> row_buffer;
+  std::int64_t row_length = 0;
+  int error = 0;
+
+ private:
+  unsigned char& out_of_bounds();
+  unsigned char m_scratch = 0;
+};
+
+}  // namespace kexio
