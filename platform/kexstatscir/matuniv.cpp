@@ -16,7 +16,7 @@
 #include <type_traits>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "kexio/host/context.h"
@@ -115,7 +115,7 @@ D round_to(double v) {
 
 #if defined(__SSE2__)
 // The same for two doubles at once, into the low two 32-bit lanes.
-inline __m128i round_pair(__m128d v, __m128d lo, __m128d hi) {
+inline __m128i round_two(__m128d v, __m128d lo, __m128d hi) {
   const __m128d sign = _mm_set1_pd(-0.0);
   const __m128d half = _mm_set1_pd(kBelowHalf);
   v = _mm_and_pd(v, _mm_cmpeq_pd(v, v));
@@ -123,6 +123,18 @@ inline __m128i round_pair(__m128d v, __m128d lo, __m128d hi) {
   v = _mm_add_pd(v, _mm_or_pd(_mm_and_pd(v, sign), half));
   return _mm_cvttpd_epi32(v);
 }
+
+// And for four, where the processor has 256-bit vectors.
+__attribute__((target("avx2"))) inline __m128i round_four(__m256d v, __m256d lo, __m256d hi) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d half = _mm256_set1_pd(kBelowHalf);
+  v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_EQ_OQ));
+  v = _mm256_min_pd(_mm256_max_pd(v, lo), hi);
+  v = _mm256_add_pd(v, _mm256_or_pd(_mm256_and_pd(v, sign), half));
+  return _mm256_cvttpd_epi32(v);
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 
 // Four rounded values, already within D's range, narrowed and stored.
 template <typename D>
@@ -144,6 +156,31 @@ void store4(D* d, __m128i q) {
   }
 }
 
+// The whole groups of four of n doubles into D; returns how many were done.
+template <typename D>
+std::size_t round_fours(const double* s, D* d, std::size_t n) {
+  const double lo = static_cast<double>(std::numeric_limits<D>::min());
+  const double hi = static_cast<double>(std::numeric_limits<D>::max());
+  std::size_t i = 0;
+  const __m128d lo2 = _mm_set1_pd(lo), hi2 = _mm_set1_pd(hi);
+  for (; i + 4 <= n; i += 4) {
+    __m128i a = round_two(_mm_loadu_pd(s + i), lo2, hi2);
+    __m128i b = round_two(_mm_loadu_pd(s + i + 2), lo2, hi2);
+    store4(d + i, _mm_unpacklo_epi64(a, b));
+  }
+  return i;
+}
+
+template <typename D>
+__attribute__((target("avx2"))) std::size_t round_fours_avx2(const double* s, D* d, std::size_t n) {
+  const __m256d lo = _mm256_set1_pd(static_cast<double>(std::numeric_limits<D>::min()));
+  const __m256d hi = _mm256_set1_pd(static_cast<double>(std::numeric_limits<D>::max()));
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    store4(d + i, round_four(_mm256_loadu_pd(s + i), lo, hi));
+  return i;
+}
+
 template <typename D>
 constexpr bool kFitsInt32 = kIntegral<D> && sizeof(D) <= 4 && !std::is_same_v<D, std::uint32_t>;
 #endif
@@ -158,13 +195,7 @@ void cast_doubles(const double* s, D* d, std::size_t n) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     if constexpr (kFitsInt32<D>) {
-      const __m128d lo = _mm_set1_pd(static_cast<double>(std::numeric_limits<D>::min()));
-      const __m128d hi = _mm_set1_pd(static_cast<double>(std::numeric_limits<D>::max()));
-      for (; i + 4 <= n; i += 4) {
-        __m128i a = round_pair(_mm_loadu_pd(s + i), lo, hi);
-        __m128i b = round_pair(_mm_loadu_pd(s + i + 2), lo, hi);
-        store4(d + i, _mm_unpacklo_epi64(a, b));
-      }
+      i = kHaveAvx2 ? round_fours_avx2(s, d, n) : round_fours(s, d, n);
     }
 #endif
     for (; i < n; ++i)

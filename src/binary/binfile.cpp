@@ -5,8 +5,11 @@
 // The workers own the argument checks, the geometry (rows, columns, bytes
 // skipped) and the error reporting; the conversion between file bytes and
 // numbers is done by the typed-matrix functions of the statistics library.
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -83,6 +86,26 @@ struct Record : _univ_mat {
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
 };
+
+// k elements of a type at data, as a k x 1 typed matrix that the library
+// neither owns nor releases.
+_univ_mat view(std::int32_t k, _mutil_data_type type, void* data) {
+  return _univ_mat{k, 1, MUTIL_STORAGE_SHARED, data, type};
+}
+
+// Bytes of typed elements converted and written at a time by WRITEBIN.
+constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+
+// Gives the new file its final size up front, so that the file system
+// allocates it in one go and a full disk is reported before anything is
+// written. Files that cannot be sized this way (pipes, devices, some file
+// systems) are simply written.
+void reserve(std::FILE* f, std::size_t bytes) {
+  if (bytes == 0 || bytes > static_cast<std::size_t>(INT64_MAX)) return;
+  if (fallocate(fileno(f), 0, 0, static_cast<off_t>(bytes)) != 0 && errno == ENOSPC) {
+    Kex::Throw((std::string("file write error: ") + std::strerror(errno)).c_str(), 0);
+  }
+}
 
 // Bytes in the file from its start; 0 for what is not a regular file.
 std::uint64_t file_size(std::FILE* f) {
@@ -161,23 +184,35 @@ aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, cons
   auto rows = static_cast<std::int32_t>(m->rows);
   auto cols = static_cast<std::int32_t>(m->cols);
 
-  // Both conversions happen before the file is touched, so a failure up to
-  // here leaves an existing file as it was.
   Record values;
   mutils::matuniv_malloc(&values, rows, cols, MUTIL_DOUBLE);
   if (const char* message = mutils::matuniv_assign_from_corvida(m, &values)) {
     Kex::Throw(message, 1);
   }
+  // The typed elements are made a band at a time, each band written as soon
+  // as it is converted: it is still in the cache then, and no full-size typed
+  // copy is ever held. Everything that can fail short of writing is done
+  // before the file is opened, so a failure up to there leaves an existing
+  // file as it was.
+  std::size_t count = static_cast<std::size_t>(m->rows) * m->cols;
+  std::size_t band = std::min<std::size_t>(count, kBandBytes / t.size);
   Record typed;
-  mutils::matuniv_malloc(&typed, rows, cols, t.code);
-  if (typed.data == nullptr && rows != 0 && cols != 0) Kex::Throw("out of memory", 1);
-  mutils::matuniv_cast(&values, 1, ctx, &typed);
+  mutils::matuniv_malloc(&typed, static_cast<std::int32_t>(band), 1, t.code);
+  if (count != 0 && typed.data == nullptr) Kex::Throw("out of memory", 1);
 
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   File f(std::fopen(path.c_str(), "wb"));
   if (!f) Kex::Throw("file write error", 1);
-  if (const char* message = mutils::matuniv_write_raw(f.get(), &typed, flag, ctx)) {
-    Kex::Throw(message, 0);
+  reserve(f.get(), count * t.size);
+  auto* from = static_cast<double*>(values.data);
+  for (std::size_t i = 0; i < count; i += band) {
+    auto k = static_cast<std::int32_t>(std::min(band, count - i));
+    _univ_mat source = view(k, MUTIL_DOUBLE, from + i);
+    _univ_mat target = view(k, t.code, typed.data);
+    mutils::matuniv_cast(&source, 1, ctx, &target);
+    if (const char* message = mutils::matuniv_write_raw(f.get(), &target, flag, ctx)) {
+      Kex::Throw(message, 0);
+    }
   }
   if (std::fclose(f.release()) != 0) Kex::Throw("file write error", 0);
 

@@ -68,9 +68,9 @@ void matuniv_free(_univ_mat* m);
 const char* matuniv_read_raw(std::FILE* f, std::int32_t skip, unsigned char endian, void* context,
                              _univ_mat* m);
 
-// Writes every element of m at the current position of f (the start of a
-// freshly opened file), in the layout matuniv_read_raw reads, and flushes.
-// Null on success, else a message.
+// Writes every element of m at the current position of f, in the layout
+// matuniv_read_raw reads, and flushes; consecutive calls append, so a matrix
+// may be written a band of rows at a time. Null on success, else a message.
 const char* matuniv_write_raw(std::FILE* f, const _univ_mat* m, unsigned char endian,
                               void* context);
 
