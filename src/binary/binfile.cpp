@@ -107,10 +107,13 @@ void reserve(std::FILE* f, std::size_t bytes) {
   }
 }
 
-// Bytes in the file from its start; 0 for what is not a regular file.
+// Bytes in the file from its start; 0 for what is not a regular file (pipes
+// and devices have no size to go by). A folder cannot be read at all.
 std::uint64_t file_size(std::FILE* f) {
   struct stat st;
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return 0;
+  if (fstat(fileno(f), &st) != 0) return 0;
+  if (S_ISDIR(st.st_mode)) Kex::Throw("file open error", 1);
+  if (!S_ISREG(st.st_mode) || st.st_size < 0) return 0;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
