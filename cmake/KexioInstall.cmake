@@ -3,7 +3,7 @@
 # and a pkg-config file. Every path is relative, so the tree can be moved.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kexio_lib kexrt kexutlr EXPORT kexioTargets
+install(TARGETS kexio_lib kexrt kexutlr kexstatscir EXPORT kexioTargets
   LIBRARY DESTINATION ${KEXIO_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${KEXIO_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

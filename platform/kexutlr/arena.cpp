@@ -71,6 +71,9 @@ BlockHead* mapped_block(std::size_t usable) {
   const std::size_t page = 4096;
   if (usable > SIZE_MAX / 2) return nullptr;
   std::size_t bytes = (kDataOffset + usable + page - 1) & ~(page - 1);
+  // Whole huge pages only: a partial one at the end would be served in
+  // 4 KiB pages, whose faults can cost more than the rest of the array.
+  bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
   std::size_t reserve = bytes >= kHugePage ? bytes + kHugePage : bytes;
   void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
