@@ -93,15 +93,8 @@ void append_value(std::string& out, const Cvd::Ref& v) {
 
 std::string json_string(std::u16string_view s) {
   std::string out = "\"";
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    }
-    escape_unit(out, c);
-  }
+  for (std::size_t i = 0; i < s.size();)
+    escape_unit(out, next_utf16(s, i));
   out.push_back('"');
   return out;
 }

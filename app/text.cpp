@@ -72,19 +72,20 @@ std::u16string utf8_to_utf16(std::string_view s) {
   return out;
 }
 
+char32_t next_utf16(std::u16string_view s, std::size_t& i) {
+  char32_t c = s[i++];
+  if (c >= 0xD800 && c <= 0xDBFF && i < s.size() && s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
+    c = 0x10000 + ((c - 0xD800) << 10) + (s[i++] - 0xDC00);
+  }
+  return c;
+}
+
 std::string utf16_to_utf8(std::u16string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    append_utf8(out, c);
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t c = next_utf16(s, i);
+    append_utf8(out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
   }
   return out;
 }

@@ -21,6 +21,10 @@ char32_t next_utf8(std::string_view s, std::size_t& i);
 
 std::u16string utf8_to_utf16(std::string_view s);
 
+// The code unit at s[i], or the code point of the surrogate pair starting
+// there; advances i past what it read. A lone surrogate is returned as is.
+char32_t next_utf16(std::u16string_view s, std::size_t& i);
+
 // Surrogate pairs are combined; a lone surrogate becomes U+FFFD.
 std::string utf16_to_utf8(std::u16string_view s);
 
