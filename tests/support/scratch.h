@@ -1,14 +1,20 @@
-// A fresh temporary folder per test, file bytes, and what a call raised.
+// A fresh temporary folder per test, file bytes, what a call raised, work in
+// a child process, and Python scripts run on the folder.
 #pragma once
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "kexio/host/errors.h"
 
@@ -33,6 +39,11 @@ inline Raised raised(const std::function<void()>& call) {
   return {"<nothing raised>", 0};
 }
 
+// Expects the call to raise the message at the argument index (1-based, or
+// Kex::kWholeCall).
+#define EXPECT_RAISES(call, msg, idx) \
+  EXPECT_EQ(::kexio_test::raised([&] { (void)(call); }), (::kexio_test::Raised{msg, idx})) << #call
+
 // A folder made with mkdtemp under $TMPDIR (or /tmp), removed with its
 // contents at the end of the test.
 class ScratchDir {
@@ -50,6 +61,13 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::filesystem::path& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+  // The folder as a worksheet directory (its bytes as Latin-1 code units).
+  std::u16string cwd() const {
+    std::string s = m_path.string();
+    return std::u16string(reinterpret_cast<const unsigned char*>(s.data()),
+                          reinterpret_cast<const unsigned char*>(s.data() + s.size()));
+  }
 
  private:
   std::filesystem::path m_path;
@@ -62,6 +80,45 @@ inline std::string read_bytes(const std::filesystem::path& p) {
 
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// A file of native doubles (as numpy's tofile writes float64).
+inline std::vector<double> read_doubles(const std::filesystem::path& p) {
+  std::string b = read_bytes(p);
+  std::vector<double> v(b.size() / sizeof(double));
+  std::memcpy(v.data(), b.data(), v.size() * sizeof(double));
+  return v;
+}
+
+// Runs body in a forked child (for limits that must not touch the test
+// process); true when it returned true there.
+inline bool in_child(const std::function<bool()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// Whether /usr/bin/python3 can import the modules ("numpy, scipy.io").
+inline bool have_python(const std::string& modules) {
+  return ::access("/usr/bin/python3", X_OK) == 0 &&
+         std::system(("/usr/bin/python3 -c 'import " + modules + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs the script with /usr/bin/python3 and the folder as its argument: ""
+// when it exits with 0, else what it printed and its status.
+inline std::string python_failure(const ScratchDir& dir, const std::string& script) {
+  write_bytes(dir.path() / "script.py", script);
+  std::string cmd = "/usr/bin/python3 " + dir / "script.py" + " " + dir.path().string() + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (p == nullptr) return "cannot run python3";
+  std::string out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p) != nullptr)
+    out += buf;
+  int status = ::pclose(p);
+  return status == 0 ? "" : out + "(status " + std::to_string(status) + ")";
 }
 
 }  // namespace kexio_test

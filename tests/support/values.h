@@ -1,7 +1,9 @@
 // Small builders of host values for tests.
 #pragma once
 
+#include <algorithm>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +44,29 @@ inline std::shared_ptr<Cvd::MatVal> mat(std::initializer_list<std::initializer_l
 // The element (r, c) of a host matrix result.
 inline double at(const Cvd::Ref& v, std::uint32_t r, std::uint32_t c) {
   return static_cast<Cvd::MatVal*>(v.get())->get_real(r, c);
+}
+
+using Rows = std::vector<std::vector<double>>;
+
+// The real parts of a matrix result, row by row; a row holding NaN, equal to
+// nothing, when the result is no matrix.
+inline Rows rows_of(const Cvd::Ref& v) {
+  const auto* m = dynamic_cast<const Cvd::MatVal*>(v.get());
+  if (m == nullptr) return {{std::numeric_limits<double>::quiet_NaN()}};
+  Rows out(m->get_Rows(), std::vector<double>(m->get_Cols()));
+  for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
+    for (std::uint32_t c = 0; c < m->get_Cols(); ++c)
+      out[r][c] = m->get_real(r, c);
+  }
+  return out;
+}
+
+// The matrix with imaginary parts, given in storage (column-major) order.
+inline std::shared_ptr<Cvd::MatVal> with_imag(std::shared_ptr<Cvd::MatVal> m,
+                                              std::initializer_list<double> imag) {
+  m->m_iarr = Cvd::NewArray(imag.size());
+  std::copy(imag.begin(), imag.end(), m->imag());
+  return m;
 }
 
 }  // namespace kexio_test
