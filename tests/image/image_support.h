@@ -44,15 +44,6 @@ struct TempDir : kexio_test::ScratchDir {
   }
 };
 
-inline void put16(Bytes& b, unsigned v) {
-  b.push_back(static_cast<std::uint8_t>(v));
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-inline void put32(Bytes& b, std::uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
-}
-
 using Rgb = std::array<std::uint8_t, 3>;
 using Pixels = std::vector<std::vector<std::uint32_t>>;
 
@@ -73,15 +64,14 @@ struct Bmp {
     Bytes b = {'B', 'M'};
     std::uint32_t off = 54 + 4 * static_cast<std::uint32_t>(palette.size());
     auto size = static_cast<std::uint32_t>(pixel_data.size());
-    for (std::uint32_t v : {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits), 40u,
-                            std::uint32_t(width), std::uint32_t(height)})
-      put32(b, v);
-    put16(b, 1);
-    put16(b, bits);
+    auto colours = static_cast<std::uint32_t>(clr_used < 0 ? long(palette.size()) : clr_used);
+    // Little-endian words; planes (1) and bits share one.
     for (std::uint32_t v :
-         {compression, size, 0u, 0u,
-          clr_used < 0 ? std::uint32_t(palette.size()) : std::uint32_t(clr_used), 0u})
-      put32(b, v);
+         {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits), 40u, std::uint32_t(width),
+          std::uint32_t(height), 1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
+      for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<std::uint8_t>(v >> 8 * i));
+    }
     for (const Rgb& c : palette)
       b.insert(b.end(), {c[2], c[1], c[0], 0});
     b.insert(b.end(), pixel_data.begin(), pixel_data.end());
@@ -90,7 +80,7 @@ struct Bmp {
 };
 
 // Stored rows of an uncompressed file from rows of pixel values given top
-// row first: palette indices for 1, 4 and 8 bits, 0xRRGGBB for 24 bits.
+// row first: palette indices for 8 bits, 0xRRGGBB for 24 bits.
 inline Bytes stored_rows(unsigned bits, const Pixels& rows) {
   Bytes out;
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
@@ -99,9 +89,7 @@ inline Bytes stored_rows(unsigned bits, const Pixels& rows) {
       for (std::uint32_t v : *it)
         row.insert(row.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16)});
     } else {
-      row.resize((it->size() * bits + 7) / 8);
-      for (std::size_t i = 0; i < it->size(); ++i)
-        row[i * bits / 8] |= (*it)[i] << (8 - bits - i * bits % 8);
+      row.assign(it->begin(), it->end());
     }
     row.resize((row.size() + 3) / 4 * 4);
     out.insert(out.end(), row.begin(), row.end());

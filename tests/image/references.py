@@ -1,12 +1,11 @@
 #!/usr/bin/python3
 """Reference pictures and pixels from independent encoders and decoders.
 
-references.py samples FOLDER: BMP files written by Pillow, ImageMagick and a
-run-length encoder of this script, one per depth, compression and header
-kind, listed in FOLDER/manifest (name width height), each then decoded.
-references.py decode FILE...: writes FILE.pil and FILE.im, the pixels as rows
-of red, green, blue bytes, top row first, as Pillow and ImageMagick read them
-(left out when the tool is missing or cannot read the file).
+samples FOLDER: BMP files by Pillow, ImageMagick and this script's RLE4
+encoder, one per depth, compression and header kind, listed in
+FOLDER/manifest (name width height), each then decoded.
+decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
+bytes, top row first) as Pillow and ImageMagick read them, if they can.
 """
 import os
 import random
@@ -112,8 +111,6 @@ def samples(folder):
     # Pillow reads only n // 2 bytes of an absolute run of odd length n, so
     # the file with odd runs is checked against ImageMagick alone.
     for name, odd in (("own_rle4", False), ("own_rle4_odd_runs", True)):
-        if odd and not have_im:
-            continue
         w, h, pal = 27, 12, colours(rng, 16)
         idx = blocky(rng, w, h, 16, (1, 1, 2, 3, 5))
         with open(path(name), "wb") as f:

@@ -182,8 +182,7 @@ TEST_F(ImageRead, RefusedFiles) {
       {"a.jpg", text("\xFF\xD8\xFF\xE0\0\x10JFIF"s), &IO::READ_IMAGE, unknown},
       {"b.tga", tga, &IO::READ_IMAGE, unknown},
       {"c.gif", text("GIF89a"), &IO::READ_IMAGE, unknown},
-      {"d.ppm", text("P6\n1 1"), &IO::READ_IMAGE, unknown},
-      {"e.pnm", text("P"), &IO::READ_IMAGE, unknown},  // no number after it
+      {"d.pnm", text("P"), &IO::READ_IMAGE, unknown},  // no number after it
   };
   for (const auto& c : cases) {
     dir.write(c.name, c.bytes);
