@@ -153,7 +153,8 @@ TEST_F(ImageWrite, HostLibraryTakesOtherExtensions) {
       {&IO::WRITEBMP, "a.TIF"}, {&IO::WRITEBMP, "b.Pgm"}, {&IO::WRITEBMP, "c.pbm"},
       {&IO::WRITEBMP, "d.tif"}, {&IO::WRITERGB, "e.tif"}, {&IO::WRITERGB, "f.ppm"}};
   for (const auto& [f, name] : to_library) {
-    auto* n = dynamic_cast<Cvd::NumVal*>(write(f, name, m).get());
+    Ref result = write(f, name, m);
+    auto* n = dynamic_cast<Cvd::NumVal*>(result.get());
     ASSERT_NE(n, nullptr) << name;
     EXPECT_EQ(n->Data.rp, 2.0);
     EXPECT_EQ(n->Data.ip, 4.0);
