@@ -1,6 +1,6 @@
 // Evaluation: arithmetic on numbers and matrices, matrix literals as host
-// values, variables, the PRN settings, and calls of the library with their
-// errors placed at the argument they name.
+// values, variables, the PRN settings, and errors marked at the part they
+// belong to, a call's at the argument it names.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -37,7 +37,6 @@ class Eval : public ::testing::Test {
   }
   // The source text the error's marker is under.
   std::string marked(const Diagnostic& d) { return std::string(m_sources.back()->slice(d.mark)); }
-  const Statement& last_statement() const { return m_statements.back(); }
 
   Session m_session;
   std::vector<std::unique_ptr<Source>> m_sources;
@@ -73,10 +72,7 @@ TEST_F(Eval, NumbersFollowRealAndComplexArithmetic) {
   expect_number(value("(1 + 2i) / 2"), 0.5, 1);
   expect_number(value("2i * 2i"), -4, 0);
   // Division by zero follows IEEE arithmetic; a real result stays real.
-  Cvd::Ref inf_value = value("1 / 0");
-  Cvd::NumVal* inf = as_number(inf_value);
-  EXPECT_EQ(inf->Data.rp, std::numeric_limits<double>::infinity());
-  EXPECT_EQ(inf->Data.ip, 0.0);
+  expect_number(value("1 / 0"), std::numeric_limits<double>::infinity(), 0);
   EXPECT_TRUE(std::isnan(as_number(value("0 / 0"))->Data.rp));
   // A negated real number has a zero imaginary part without a sign.
   EXPECT_FALSE(std::signbit(as_number(value("-5"))->Data.ip));
@@ -89,56 +85,33 @@ TEST_F(Eval, MatricesWorkElementByElementWithNumbersBroadcast) {
   EXPECT_EQ(reals(value("[1, 2; 3, 4] * [1, 2; 3, 4]")), (std::vector<double>{1, 9, 4, 16}));
   EXPECT_EQ(reals(value("[1, 2] / [2, 8]")), (std::vector<double>{0.5, 0.25}));
   EXPECT_EQ(reals(value("-[1, -2]")), (std::vector<double>{-1, 2}));
-  Cvd::Ref c = value("[1, 2] * (1 + 1i)");
-  EXPECT_EQ(reals(c), (std::vector<double>{1, 2}));
-  EXPECT_EQ(imags(c), (std::vector<double>{1, 2}));
+  EXPECT_EQ(imags(value("[1, 2] * (1 + 1i)")), (std::vector<double>{1, 2}));
   // An imaginary part that cancels out leaves a real matrix.
   Cvd::Ref r = value("[1 + 1i, 2] - [1i, 0]");
   EXPECT_FALSE(as_matrix(r)->get_HasImag());
   EXPECT_EQ(reals(r), (std::vector<double>{1, 2}));
-  Cvd::Ref empty = value("[] + 1");
-  EXPECT_EQ(as_matrix(empty)->size(), 0u);
-
-  Diagnostic d = error("[1, 2] + [1; 2]");
-  EXPECT_EQ(d.message, "cannot add matrices of different sizes (1×2 and 2×1)");
-  EXPECT_EQ(marked(d), "+");
-  d = error("1 + \"a\"");
-  EXPECT_EQ(d.message, "arithmetic needs numbers, not a string");
-  EXPECT_EQ(marked(d), "\"a\"");
-  d = error("-[1, \"a\"]");
-  EXPECT_EQ(marked(d), "[1, \"a\"]");
-  EXPECT_NE(d.message.find("text or nested"), std::string::npos);
-  EXPECT_EQ(d.index, Kex::kWholeCall);
+  EXPECT_EQ(reals(value("[] + 1")).size(), 0u);
 }
 
 TEST_F(Eval, MatrixLiteralsBuildColumnMajorHostMatrices) {
   Cvd::Ref v = value("[1, 2, 3; 4, 5, 6]");
-  Cvd::MatVal* m = as_matrix(v);
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->get_Rows(), 2u);
-  EXPECT_EQ(m->get_Cols(), 3u);
+  EXPECT_EQ(size_text(*as_matrix(v)), "2×3");
   EXPECT_EQ(reals(v), (std::vector<double>{1, 4, 2, 5, 3, 6}));
-  EXPECT_FALSE(m->get_HasImag());
-  EXPECT_TRUE(m->get_IsRealMatrix());
-
-  Cvd::Ref c = value("[1, 2i; -3i, 4]");
-  EXPECT_EQ(imags(c), (std::vector<double>{0, -3, 2, 0}));
+  EXPECT_TRUE(as_matrix(v)->get_IsRealMatrix());
+  EXPECT_EQ(imags(value("[1, 2i; -3i, 4]")), (std::vector<double>{0, -3, 2, 0}));
 
   // A matrix or string inside is one nested element in the element table.
   Cvd::Ref n = value("x := [7, 8]; [1, x; \"ab\", 4i]");
   Cvd::MatVal* nm = as_matrix(n);
-  ASSERT_NE(nm, nullptr);
-  ASSERT_TRUE(nm->m_parr);
+  ASSERT_TRUE(nm != nullptr && nm->m_parr);
   EXPECT_EQ(nm->m_parr->size(), 2u);
   EXPECT_FALSE(nm->get_IsRealMatrix());
+  EXPECT_TRUE(Cvd::IsNestedSlot(nm->real()[1]) && Cvd::IsNestedSlot(nm->real()[2]));
   Cvd::NumVal num;
-  Cvd::Ref text = nm->get_2_na(num, 1, 0);
+  Cvd::Ref text = nm->get_2_na(num, 1, 0), inner = nm->get_2_na(num, 0, 1);
   ASSERT_NE(as_string(text), nullptr);
   EXPECT_EQ(as_string(text)->m_str, u"ab");
-  Cvd::Ref inner = nm->get_2_na(num, 0, 1);
   EXPECT_EQ(reals(inner), (std::vector<double>{7, 8}));
-  EXPECT_TRUE(Cvd::IsNestedSlot(nm->real()[1]));
-  EXPECT_TRUE(Cvd::IsNestedSlot(nm->real()[2]));
   EXPECT_EQ(nm->get_2_na(num, 1, 1), nullptr);
   EXPECT_EQ(num.Data.ip, 4.0);
   // A 1×1 matrix inside stays a matrix.
@@ -153,16 +126,7 @@ TEST_F(Eval, VariablesAndTheirErrors) {
   run("x := x + 1");
   expect_number(value("x"), 5, 0);
 
-  Diagnostic d = error("y + 1");
-  EXPECT_EQ(d.message, "'y' is not defined");
-  EXPECT_EQ(marked(d), "y");
-  d = error("readprn");
-  EXPECT_NE(d.note.find("READPRN"), std::string::npos);
-  d = error("READPRN");
-  EXPECT_EQ(d.message, "READPRN is a function: call it as READPRN(file)");
-  d = error("NaN := 1");
-  EXPECT_EQ(marked(d), "NaN");
-  EXPECT_TRUE(std::isnan(as_number(value("NaN"))->Data.rp));
+  EXPECT_EQ(error("readprn").note, "did you mean the function READPRN?");
   // A failed statement leaves earlier assignments alone.
   error("x := y");
   expect_number(value("x"), 5, 0);
@@ -171,16 +135,14 @@ TEST_F(Eval, VariablesAndTheirErrors) {
 TEST_F(Eval, SettingsTakeIntegersAndKeepTheirValueOtherwise) {
   expect_number(value("PRNPRECISION"), 4, 0);
   expect_number(value("PRNCOLWIDTH"), 8, 0);
-  run("PRNPRECISION := 6");
-  EXPECT_EQ(m_session.prn_precision(), 6);
-  run("PRNCOLWIDTH := 3 * 4");
-  EXPECT_EQ(m_session.prn_colwidth(), 12);
   // Any 32-bit integer is taken; the library checks its own range.
   run("PRNPRECISION := -2147483648");
   EXPECT_EQ(m_session.prn_precision(), -2147483648);
   run("PRNPRECISION := 2147483647");
   EXPECT_EQ(m_session.prn_precision(), 2147483647);
-  run("PRNPRECISION := 6");
+  run("PRNPRECISION := 6; PRNCOLWIDTH := 3 * 4");
+  EXPECT_EQ(m_session.prn_precision(), 6);
+  EXPECT_EQ(m_session.prn_colwidth(), 12);
 
   for (const char* bad :
        {"2.5", "2147483648", "-2147483649", "3 + 1i", "[4]", "\"4\"", "NaN", "1/0"}) {
@@ -196,54 +158,26 @@ TEST_F(Eval, SettingsTakeIntegersAndKeepTheirValueOtherwise) {
   EXPECT_EQ(m_session.prn_colwidth(), 12);
 }
 
-TEST_F(Eval, LibraryErrorsArePlacedAtTheArgumentTheyName) {
-  Diagnostic d = error("READPRN(1 + 2)");
-  EXPECT_EQ(d.message, "must be string");
-  EXPECT_TRUE(d.from_library);
-  EXPECT_EQ(d.index, 1u);
-  EXPECT_EQ(marked(d), "1 + 2");
-
-  // The whole call: the library's count check of an argument list.
-  d = error("READBIN(\"a\")");
-  EXPECT_EQ(d.message, "too_few_arguments\t2\t1");
-  EXPECT_EQ(d.index, Kex::kWholeCall);
-  EXPECT_EQ(marked(d), "READBIN(\"a\")");
-  d = error("READBIN(\"a\", \"b\", 1, 2, 3, 4, 5)");
-  EXPECT_EQ(d.message, "too_many_arguments\t6\t7");
-  d = error("READFILE(\"a\", 2)");
-  EXPECT_EQ(d.message, "must be string");
-  EXPECT_EQ(marked(d), "2");
-
-  // An error of a call inside another expression marks that call's argument.
-  d = error("[1, READ_BLUE(42) + 1]");
-  EXPECT_EQ(marked(d), "42");
-  EXPECT_EQ(d.index, 1u);
-}
-
-TEST(CallErrors, TheIndexNamesAnArgumentTheWholeCallOrNone) {
-  Source src("t", "READBIN(\"a\", 2 * 3)");
-  std::vector<Statement> sts = parse(src);
-  const Expr& call = *sts[0].expr;
-  auto place = [&](std::uint32_t index) {
-    Diagnostic d;
-    d.index = index;
-    place_call_error(d, call);
-    return std::string(src.slice(d.mark)) + " | " + d.note;
-  };
-  EXPECT_EQ(place(2), "2 * 3 | argument 2");
-  EXPECT_EQ(place(1), "\"a\" | argument 1");
-  EXPECT_EQ(place(Kex::kWholeCall), "READBIN(\"a\", 2 * 3) | the call as a whole");
-  EXPECT_EQ(place(0), "READBIN | not tied to a particular argument");
-  EXPECT_EQ(place(5), ") | argument 5, which was not given");
-}
-
-TEST_F(Eval, EachFunctionGetsItsArgumentsInTheOrderTheUserWritesThem) {
-  struct Case {
-    const char* text;
-    const char* message;
-    const char* marked;
-  };
-  const Case cases[] = {
+TEST_F(Eval, ErrorsAreMarkedAtThePartTheyBelongTo) {
+  // The text, the message, the part marked.
+  const char* const cases[][3] = {
+      {"[1, 2] + [1; 2]", "cannot add matrices of different sizes (1×2 and 2×1)", "+"},
+      {"1 + \"a\"", "arithmetic needs numbers, not a string", "\"a\""},
+      {"-[1, \"a\"]", "arithmetic needs numbers; this 1×2 matrix holds text or nested matrices",
+       "[1, \"a\"]"},
+      {"y + 1", "'y' is not defined", "y"},
+      {"READPRN", "READPRN is a function: call it as READPRN(file)", "READPRN"},
+      {"NaN := 1", "NaN is a constant and cannot be assigned", "NaN"},
+      // Calls: the library's errors are marked at the argument they name.
+      {"READPRN(1 + 2)", "must be string", "1 + 2"},
+      // The whole call: the library's count check of an argument list.
+      {"READBIN(\"a\")", "too_few_arguments\t2\t1", "READBIN(\"a\")"},
+      {"READBIN(\"a\", \"b\", 1, 2, 3, 4, 5)", "too_many_arguments\t6\t7",
+       "READBIN(\"a\", \"b\", 1, 2, 3, 4, 5)"},
+      // An error of a call inside another expression marks that call's argument.
+      {"[1, READ_BLUE(42) + 1]", "must be string", "42"},
+      // Each function gets its arguments in the order the user writes them.
+      {"READFILE(\"a\", 2)", "must be string", "2"},
       {"WRITEPRN(\"f\", \"v\")", "must be a scalar or a matrix", "\"v\""},
       {"APPENDPRN(\"f\", 1)", "must be matrix", "1"},
       {"WRITEBMP(\"f\", [1, \"a\"])", "must be scalar matrix", "[1, \"a\"]"},
@@ -262,29 +196,41 @@ TEST_F(Eval, EachFunctionGetsItsArgumentsInTheOrderTheUserWritesThem) {
       {"SaveColormap(\"n\", [1, 2i])", "must be real matrix", "[1, 2i]"},
       {"LoadColormap(3)", "must be string", "3"},
       {"csketchfile_cvs(3)", "must be string", "3"},
+      // The host's own checks: the count of arguments and the name.
+      {"READPRN(\"a\", \"b\")", "READPRN takes 1 argument, not 2: READPRN(file)",
+       "READPRN(\"a\", \"b\")"},
+      {"READRAW(1, 2, 3, 4, 5)",
+       "READRAW takes 6 or 4 arguments, not 5: READRAW(file, X, Y, Z, S, K) or "
+       "READRAW(file, X, S, matrix)",
+       "READRAW(1, 2, 3, 4, 5)"},
+      {"readbin(\"a\", \"b\")", "unknown function 'readbin'", "readbin"},
+      // Arguments are evaluated before the call: their errors come first.
+      {"READPRN(q)", "'q' is not defined", "q"},
   };
-  for (const Case& c : cases) {
-    Diagnostic d = error(c.text);
-    EXPECT_EQ(d.message, c.message) << c.text;
-    EXPECT_EQ(marked(d), c.marked) << c.text;
+  for (const auto& [text, message, mark] : cases) {
+    Diagnostic d = error(text);
+    EXPECT_EQ(d.message, message) << text;
+    EXPECT_EQ(marked(d), mark) << text;
   }
+  Diagnostic d = error("READPRN(1 + 2)");
+  EXPECT_TRUE(d.from_library);
+  EXPECT_EQ(d.index, 1u);
+  EXPECT_EQ(error("READBIN(\"a\")").index, Kex::kWholeCall);
+  EXPECT_EQ(error("readbin(\"a\", \"b\")").note, "did you mean READBIN?");
 }
 
-TEST_F(Eval, CallsWithTheWrongNumberOfArgumentsOrUnknownNames) {
-  Diagnostic d = error("READPRN(\"a\", \"b\")");
-  EXPECT_EQ(d.message, "READPRN takes 1 argument, not 2: READPRN(file)");
-  EXPECT_EQ(marked(d), "READPRN(\"a\", \"b\")");
-  d = error("READRAW(1, 2, 3, 4, 5)");
-  EXPECT_EQ(d.message,
-            "READRAW takes 6 or 4 arguments, not 5: READRAW(file, X, Y, Z, S, K) or "
-            "READRAW(file, X, S, matrix)");
-  d = error("readbin(\"a\", \"b\")");
-  EXPECT_EQ(d.message, "unknown function 'readbin'");
-  EXPECT_EQ(d.note, "did you mean READBIN?");
-  EXPECT_EQ(marked(d), "readbin");
-  // Arguments are evaluated before the call: their errors come first.
-  d = error("READPRN(q)");
-  EXPECT_EQ(d.message, "'q' is not defined");
+// An index of no particular argument, or of one not given, is placed too.
+TEST(CallErrors, TheIndexNamesNoArgumentOrOneNotGiven) {
+  Source src("t", "READBIN(\"a\", 2 * 3)");
+  std::vector<Statement> sts = parse(src);
+  auto place = [&](std::uint32_t index) {
+    Diagnostic d;
+    d.index = index;
+    place_call_error(d, *sts[0].expr);
+    return std::string(src.slice(d.mark)) + " | " + d.note;
+  };
+  EXPECT_EQ(place(0), "READBIN | not tied to a particular argument");
+  EXPECT_EQ(place(5), ") | argument 5, which was not given");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Shared helpers of the image tests: a fresh temporary folder, BMP files
-// built byte by byte, and calls through the entry class.
+// Shared helpers of the image tests: a temporary folder, BMP files built
+// byte by byte, and matrix results as rows or as pixel bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,162 +8,102 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "kexio/io.h"
+#include "support/scratch.h"
 #include "support/values.h"
 
 namespace image_test {
 
 using Bytes = std::vector<std::uint8_t>;
+using Rows = std::vector<std::vector<double>>;
 using Ref = Cvd::Ref;
 using IO = Kex::IO;
 using Reader = Ref (*)(const std::u16string&, const Ref&);
 using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
+using kexio_test::mat;
+using kexio_test::raised;
+using kexio_test::Raised;
+using kexio_test::str;
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-image-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) m_path = buf.data();
+struct TempDir : kexio_test::ScratchDir {
+  std::string file(const std::string& name) const { return (path() / name).string(); }
+  std::u16string cwd() const {
+    std::string p = path().string();
+    return {p.begin(), p.end()};
   }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  const std::string& path() const { return m_path; }
-  std::string file(const std::string& name) const { return m_path + "/" + name; }
-  std::u16string cwd() const { return std::u16string(m_path.begin(), m_path.end()); }
-  void write(const std::string& name, const Bytes& bytes) const {
-    std::ofstream out(file(name), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-  }
-  void write(const std::string& name, const std::string& text) const {
-    write(name, Bytes(text.begin(), text.end()));
+  template <typename Chars>  // a std::string or Bytes
+  void write(const std::string& name, const Chars& bytes) const {
+    kexio_test::write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
   }
   Bytes read(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string s = kexio_test::read_bytes(path() / name);
+    return {s.begin(), s.end()};
   }
-
- private:
-  std::string m_path;
 };
 
-inline void put16(Bytes& b, unsigned v) {
-  b.push_back(static_cast<std::uint8_t>(v));
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-inline void put32(Bytes& b, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-inline std::uint32_t get32(const Bytes& b, std::size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-inline unsigned get16(const Bytes& b, std::size_t at) {
-  return b[at] | b[at + 1] << 8;
-}
-
 using Rgb = std::array<std::uint8_t, 3>;
+using Pixels = std::vector<std::vector<std::uint32_t>>;
 
-// A BMP file with a 40-byte information header. palette entries are red,
-// green, blue; pixel_data is everything after the palette.
+// A BMP file with a 40-byte information header, as the encoder writes it
+// (no resolution). Palette entries are red, green, blue; pixel_data is
+// everything after the palette.
 struct Bmp {
   std::int32_t width = 1;
   std::int32_t height = 1;
   unsigned bits = 24;
   std::uint32_t compression = 0;
-  std::vector<Rgb> palette;
+  std::vector<Rgb> palette = {};
+  Bytes pixel_data = {};
   long clr_used = -1;  // -1: the palette's length
   long off_bits = -1;  // -1: the end of the palette
-  Bytes pixel_data;
 
   Bytes bytes() const {
-    Bytes b;
+    Bytes b = {'B', 'M'};
     std::uint32_t off = 54 + 4 * static_cast<std::uint32_t>(palette.size());
-    b.push_back('B');
-    b.push_back('M');
-    put32(b, off + static_cast<std::uint32_t>(pixel_data.size()));
-    put32(b, 0);
-    put32(b, off_bits < 0 ? off : static_cast<std::uint32_t>(off_bits));
-    put32(b, 40);
-    put32(b, static_cast<std::uint32_t>(width));
-    put32(b, static_cast<std::uint32_t>(height));
-    put16(b, 1);
-    put16(b, bits);
-    put32(b, compression);
-    put32(b, static_cast<std::uint32_t>(pixel_data.size()));
-    put32(b, 2835);
-    put32(b, 2835);
-    put32(b, clr_used < 0 ? static_cast<std::uint32_t>(palette.size())
-                          : static_cast<std::uint32_t>(clr_used));
-    put32(b, 0);
-    for (const Rgb& c : palette) {
-      b.push_back(c[2]);
-      b.push_back(c[1]);
-      b.push_back(c[0]);
-      b.push_back(0);
+    auto size = static_cast<std::uint32_t>(pixel_data.size());
+    auto colours = static_cast<std::uint32_t>(clr_used < 0 ? long(palette.size()) : clr_used);
+    // Little-endian words; planes (1) and bits share one.
+    for (std::uint32_t v :
+         {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits), 40u, std::uint32_t(width),
+          std::uint32_t(height), 1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
+      for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<std::uint8_t>(v >> 8 * i));
     }
+    for (const Rgb& c : palette)
+      b.insert(b.end(), {c[2], c[1], c[0], 0});
     b.insert(b.end(), pixel_data.begin(), pixel_data.end());
     return b;
   }
 };
 
 // Stored rows of an uncompressed file from rows of pixel values given top
-// row first: palette indices for 1, 4 and 8 bits, 0xRRGGBB for 24 bits.
-inline Bytes stored_rows(unsigned bits, const std::vector<std::vector<std::uint32_t>>& rows) {
+// row first: palette indices for 8 bits, 0xRRGGBB for 24 bits.
+inline Bytes stored_rows(unsigned bits, const Pixels& rows) {
   Bytes out;
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
     Bytes row;
-    const auto& px = *it;
     if (bits == 24) {
-      for (std::uint32_t v : px) {
-        row.push_back(static_cast<std::uint8_t>(v));
-        row.push_back(static_cast<std::uint8_t>(v >> 8));
-        row.push_back(static_cast<std::uint8_t>(v >> 16));
-      }
+      for (std::uint32_t v : *it)
+        row.insert(row.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16)});
     } else {
-      unsigned per_byte = 8 / bits;
-      for (std::size_t i = 0; i < px.size(); i += per_byte) {
-        unsigned byte = 0;
-        for (unsigned k = 0; k < per_byte; ++k) {
-          unsigned v = i + k < px.size() ? px[i + k] : 0;
-          byte |= v << (8 - bits * (k + 1));
-        }
-        row.push_back(static_cast<std::uint8_t>(byte));
-      }
+      row.assign(it->begin(), it->end());
     }
-    while (row.size() % 4 != 0)
-      row.push_back(0);
+    row.resize((row.size() + 3) / 4 * 4);
     out.insert(out.end(), row.begin(), row.end());
   }
   return out;
 }
 
-struct Raised {
-  std::string message;
-  std::uint32_t index;
-};
-
-inline Raised raised(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Kex::Exception& e) {
-    return {e.message(), e.index()};
-  }
-  return {"<nothing raised>", 0};
+// An uncompressed file of the given depth and pixel values.
+inline Bmp picture(unsigned bits, const Pixels& rows, std::vector<Rgb> palette = {}) {
+  return {.width = static_cast<std::int32_t>(rows[0].size()),
+          .height = static_cast<std::int32_t>(rows.size()),
+          .bits = bits,
+          .palette = std::move(palette),
+          .pixel_data = stored_rows(bits, rows)};
 }
 
 inline Cvd::MatVal* as_matrix(const Ref& v) {
@@ -171,27 +111,32 @@ inline Cvd::MatVal* as_matrix(const Ref& v) {
 }
 
 // The matrix as rows of values.
-inline std::vector<std::vector<double>> rows_of(const Ref& v) {
-  Cvd::MatVal* m = as_matrix(v);
-  std::vector<std::vector<double>> out;
-  if (m == nullptr) return out;
-  for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
-    std::vector<double> row;
-    for (std::uint32_t c = 0; c < m->get_Cols(); ++c)
-      row.push_back(m->get_real(r, c));
-    out.push_back(row);
+inline Rows rows_of(const Ref& v) {
+  Rows out;
+  if (Cvd::MatVal* m = as_matrix(v)) {
+    out.resize(m->get_Rows());
+    for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
+      for (std::uint32_t c = 0; c < m->get_Cols(); ++c)
+        out[r].push_back(m->get_real(r, c));
+    }
   }
   return out;
 }
 
 // Columns first .. first + count - 1 of a matrix, as rows.
-inline std::vector<std::vector<double>> block(const std::vector<std::vector<double>>& rows,
-                                              std::size_t first, std::size_t count) {
-  std::vector<std::vector<double>> out;
-  for (const auto& row : rows) {
-    out.emplace_back(row.begin() + static_cast<std::ptrdiff_t>(first),
-                     row.begin() + static_cast<std::ptrdiff_t>(first + count));
-  }
+inline Rows block(const Rows& rows, std::size_t first, std::size_t count) {
+  Rows out;
+  for (const auto& row : rows)
+    out.emplace_back(row.begin() + long(first), row.begin() + long(first + count));
+  return out;
+}
+
+// Rows of red, green, blue bytes (top row first) as a matrix of the three
+// planes side by side.
+inline Rows planes_of(const Bytes& rgb, std::size_t width) {
+  Rows out((rgb.size() + 3 * width - 1) / (3 * width), std::vector<double>(3 * width));
+  for (std::size_t i = 0; i < rgb.size(); ++i)
+    out[i / (3 * width)][i % 3 * width + i / 3 % width] = rgb[i];
   return out;
 }
 
