@@ -2,32 +2,34 @@
 
 namespace kexio {
 
+namespace {
+
+// The codes with a message of their own; every other code, negative ones
+// and read failures (kReadFailure + code) included, is "file i/o error".
+struct CodeMessage {
+  CodecError code;
+  const char* message;
+};
+constexpr CodeMessage kMessages[] = {
+    {kPermissionDenied, "permission denied"},
+    {kFileNotFound, "file open error"},
+    {kTooManyOpenFiles, "too many open files"},
+    {kOutOfMemory, "out of memory"},
+    {kCodeTableOverflow, "overflow"},
+    {kIndexOutOfBounds, "index out of bounds"},
+    {kUnknownFormat, "unknown file format"},
+    {kBadHeader, "not a packed image matrix"},
+    {kInterrupted, "interrupted"},
+};
+
+}  // namespace
+
 const char* decoder_error_message(int code) {
-  // Compared as unsigned: negative codes are read failures too.
-  switch (static_cast<unsigned>(code)) {
-    case 0:
-      return nullptr;
-    case 3:
-      return "permission denied";
-    case 4:
-      return "file open error";
-    case 5:
-      return "too many open files";
-    case 7:
-      return "out of memory";
-    case 9:
-      return "overflow";
-    case 11:
-      return "index out of bounds";
-    case 12:
-      return "unknown file format";
-    case 13:
-      return "not a packed image matrix";
-    case 27:
-      return "interrupted";
-    default:
-      return "file i/o error";
+  if (code == kCodecOk) return nullptr;
+  for (const CodeMessage& m : kMessages) {
+    if (m.code == code) return m.message;
   }
+  return "file i/o error";
 }
 
 }  // namespace kexio

@@ -2,37 +2,31 @@
 // or 24 bits per pixel, uncompressed or run-length encoded (RLE8, RLE4).
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "image/bitmap_file_info.h"
-#include "image/decode/decoder.h"
-#include "image/decode/input_file.h"
+#include "image/decode/plane_writer.h"
+#include "io/byte_reader.h"
 
 namespace kexio {
 
-class bmp_decoder final : public Decoder, public bitmap_file_info {
+class bmp_decoder final : public PixelDecoder, public bitmap_file_info {
  public:
-  // Opens path and reads the headers and the palette; failures are recorded
-  // in the status.
-  explicit bmp_decoder(const char* path);
+  // Reads the headers and the palette from in, which the decoder keeps;
+  // failures are recorded in the status.
+  explicit bmp_decoder(io::ByteReader in);
 
   int read_row() override;
   int begin() override { return status(); }
   int end() override { return status(); }
   int status() override;
-  int read_gray(KexCallContext* ctx, Plane grey) override;
-  int read_rgb(KexCallContext* ctx, Plane red, Plane green, Plane blue) override;
-  int read_hls(KexCallContext* ctx, Plane hue, Plane light, Plane sat) override;
-  int read_hsv(KexCallContext* ctx, Plane hue, Plane sat, Plane value) override;
   int rows() const override { return biHeight; }
   int cols() const override { return biWidth; }
 
-  // The colour of palette index i as red, green, blue. Indices past the
-  // entries the file provides are black.
-  struct Rgb {
-    std::uint8_t r, g, b;
-  };
+ protected:
+  int decode(PlaneWriter& out) override;
+  bool bottom_up() const override { return true; }
 
  private:
   void read_bytes(void* dst, std::size_t n);
@@ -48,16 +42,10 @@ class bmp_decoder final : public Decoder, public bitmap_file_info {
   bool indexed() const { return biBitCount == 1 || biBitCount == 4 || biBitCount == 8; }
   bool supported_depth() const { return indexed() || biBitCount == 24; }
 
-  template <typename Step>
-  int read_rows(Step& step);
-  template <typename Conv>
-  int read_colour_space(Plane a, Plane b, Plane c);
-
-  InputFile m_in;
+  io::ByteReader m_in;
   bool m_os2 = false;
-  std::array<Rgb, 256> m_colour{};
-  std::array<std::uint8_t, 256> m_grey{};
-  std::vector<std::uint8_t> m_stored;  // one stored row of a 1- or 4-bit file
+  std::vector<Rgb> m_colours;           // the palette entries the file provides
+  const std::uint8_t* m_row = nullptr;  // the row read_row() decoded last
 };
 
 }  // namespace kexio

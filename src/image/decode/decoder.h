@@ -46,4 +46,29 @@ class Decoder : public RowBuffer {
   virtual int cols() const = 0;
 };
 
+enum class PixelOp;
+class PlaneWriter;
+
+// A decoder of 8-bit pictures: it hands its rows, as palette indices or red,
+// green and blue samples, to a PlaneWriter, which serves all four read
+// operations.
+class PixelDecoder : public Decoder {
+ public:
+  int read_gray(KexCallContext* ctx, Plane grey) override;
+  int read_rgb(KexCallContext* ctx, Plane red, Plane green, Plane blue) override;
+  int read_hls(KexCallContext* ctx, Plane hue, Plane light, Plane sat) override;
+  int read_hsv(KexCallContext* ctx, Plane hue, Plane sat, Plane value) override;
+
+ protected:
+  // Decodes the picture into out (palette, then every row in stored order)
+  // and returns what the read operation returns; out.op() tells which one
+  // it is.
+  virtual int decode(PlaneWriter& out) = 0;
+  // Whether the stored rows run from the bottom of the picture up.
+  virtual bool bottom_up() const { return false; }
+
+ private:
+  int read_planes(PixelOp op, Plane a, Plane b, Plane c);
+};
+
 }  // namespace kexio

@@ -1,59 +1,53 @@
 #include "image/decode/open_decoder.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "image/decode/bmp_decoder.h"
+#include "io/fd.h"
 
 namespace kexio {
 
 namespace {
 
-using Maker = std::unique_ptr<Decoder> (*)(KexCallContext* ctx, const char* path);
+using Maker = std::unique_ptr<Decoder> (*)(KexCallContext* ctx, io::ByteReader&& in,
+                                           const std::string& path);
 
 template <typename D>
-std::unique_ptr<Decoder> make(KexCallContext*, const char* path) {
-  return std::make_unique<D>(path);
+std::unique_ptr<Decoder> make(KexCallContext*, io::ByteReader&& in, const std::string&) {
+  return std::make_unique<D>(std::move(in));
 }
 
-bool is_ppm_number(int n) {
-  return n == 3 || n == 6;
+template <int Byte>
+int first_byte(const Lead& lead, io::ByteReader&) {
+  return lead.first == Byte ? 0 : kUnknownFormat;
 }
 
-// Formats told apart by their first byte, tried in order; the number is the
-// decimal integer that follows the first byte (after white space), 0 when
-// there is none. A format whose decoder is not in this build has no maker:
-// its files report "unknown file format".
-struct ByFirstByte {
-  int first;
-  bool (*number_matches)(int n);  // null: any
-  Maker make;
-};
-constexpr ByFirstByte kByFirstByte[] = {
-    {0x0A, nullptr, nullptr},                                    // PCX
-    {'B', nullptr, make<bmp_decoder>}, {'G', nullptr, nullptr},  // GIF
-    {'I', nullptr, nullptr},                                     // TIFF, little-endian
-    {'M', nullptr, nullptr},                                     // TIFF, big-endian
-    {'P', is_ppm_number, nullptr},                               // PPM (P3, P6)
-    {'P', nullptr, nullptr},                                     // PGM (P1, P2, P5, ...)
-};
+int ppm_lead(const Lead& lead, io::ByteReader&) {
+  return lead.first == 'P' && (lead.number == 3 || lead.number == 6) ? 0 : kUnknownFormat;
+}
 
-// Formats recognised by looking into the file, tried in order when the first
-// byte chose none. A sniffer's kUnknownFormat passes on to the next one; any
-// other failure ends the search.
-struct BySniffing {
-  int (*sniff)(const char* path);
+// The formats, tried in order: the first whose test returns 0 is chosen; a
+// test that returns neither 0 nor kUnknownFormat ends the search with its
+// code. A format whose decoder is not in this build has no maker: its files
+// report "unknown file format".
+struct Format {
+  const char* name;
+  int (*test)(const Lead& lead, io::ByteReader& in);
   Maker make;
 };
-constexpr BySniffing kBySniffing[] = {
-    {sniff_jfif, nullptr},  // JPEG
-    {sniff_tga, nullptr},   // TGA
+constexpr Format kFormats[] = {
+    {"pcx", first_byte<0x0A>, nullptr}, {"bmp", first_byte<'B'>, make<bmp_decoder>},
+    {"gif", first_byte<'G'>, nullptr},  {"tiff", first_byte<'I'>, nullptr},  // little-endian
+    {"tiff", first_byte<'M'>, nullptr},                                      // big-endian
+    {"ppm", ppm_lead, nullptr},                                              // P3, P6
+    {"pgm", first_byte<'P'>, nullptr},                                       // P1, P2, P4, P5, ...
+    {"jpeg", sniff_jfif, nullptr},      {"tga", sniff_tga, nullptr},
 };
 
 int open_errno_code(int err) {
@@ -69,39 +63,30 @@ int open_errno_code(int err) {
   }
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // The first byte of the file and the decimal integer after it (after white
-// space; 0 when none follows, saturated when it is too long). False for an
-// empty file.
-bool read_lead(std::FILE* f, int& first, int& number) {
-  first = std::getc(f);
-  if (first == EOF) return false;
-  number = 0;
-  int c = std::getc(f);
-  while (c != EOF && std::isspace(c))
-    c = std::getc(f);
+// space; 0 when none follows, saturated when it is too long), read as a
+// "%c%d" conversion would. False for an empty file. The reader is left at the
+// start of the file again.
+bool read_lead(io::ByteReader& in, Lead& lead) {
+  lead.first = in.get();
+  if (lead.first < 0) return false;
+  int c = in.get();
+  while (c >= 0 && std::isspace(c))
+    c = in.get();
   bool negative = false;
   if (c == '+' || c == '-') {
     negative = c == '-';
-    c = std::getc(f);
+    c = in.get();
   }
   long long v = 0;
-  while (c != EOF && std::isdigit(c)) {
+  while (c >= 0 && std::isdigit(c)) {
     if (v < INT_MAX) v = v * 10 + (c - '0');
-    c = std::getc(f);
+    c = in.get();
   }
   if (v > INT_MAX) v = INT_MAX;
-  number = static_cast<int>(negative ? -v : v);
-  return true;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  lead.number = static_cast<int>(negative ? -v : v);
+  in.clear_failure();
+  return in.seek(0);
 }
 
 }  // namespace
@@ -115,7 +100,7 @@ std::optional<std::string> complete_image_name(const char* name) {
     for (const char* ext : {"bmp", "jpg", "gif", "tga", "pcx"}) {
       completed.resize(stem);
       completed += ext;
-      if (exists(completed)) break;
+      if (io::exists(completed)) break;
     }
     return completed;
   } catch (const std::bad_alloc&) {
@@ -123,19 +108,15 @@ std::optional<std::string> complete_image_name(const char* name) {
   }
 }
 
-int sniff_jfif(const char* path) {
-  File f(std::fopen(path, "rb"));
-  if (!f) return kFileIoError;
-  unsigned char b[10];
-  if (std::fread(b, 1, sizeof b, f.get()) != sizeof b) return kFileIoError;
-  return std::memcmp(b + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
+int sniff_jfif(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> b = in.window(10);
+  if (b.size() < 10) return kFileIoError;
+  return std::memcmp(b.data() + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
 }
 
-int sniff_tga(const char* path) {
-  File f(std::fopen(path, "rb"));
-  if (!f) return kFileIoError;
-  unsigned char h[18];
-  if (std::fread(h, 1, sizeof h, f.get()) != sizeof h) return kFileIoError;
+int sniff_tga(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> h = in.window(18);
+  if (h.size() < 18) return kFileIoError;
   int colour_map_type = h[1];
   int image_type = h[2];
   int depth = h[16];
@@ -149,44 +130,39 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char*
   out.reset();
   std::optional<std::string> name = complete_image_name(path);
   if (!name) return kOutOfMemory;
-
-  int first = 0, number = 0;
-  {
-    errno = 0;
-    File f(std::fopen(name->c_str(), "rb"));
-    if (!f) return open_errno_code(errno);
-    if (!read_lead(f.get(), first, number)) return kFileIoError;
-  }
-
-  Maker maker = nullptr;
-  bool chosen = false;
-  for (const ByFirstByte& row : kByFirstByte) {
-    if (row.first == first && (row.number_matches == nullptr || row.number_matches(number))) {
-      maker = row.make;
-      chosen = true;
-      break;
-    }
-  }
-  if (!chosen) {
-    for (const BySniffing& row : kBySniffing) {
-      int code = row.sniff(name->c_str());
-      if (code == 0) {
-        maker = row.make;
-        chosen = true;
-        break;
-      }
-      if (code != kUnknownFormat) return code;
-    }
-    if (!chosen) return kUnknownFormat;
-  }
-  if (maker == nullptr) return kUnknownFormat;
-
-  std::unique_ptr<Decoder> decoder;
+  errno = 0;
+  io::Fd fd = io::open_with(*name, O_RDONLY);
+  if (!fd) return open_errno_code(errno);
   try {
-    decoder = maker(ctx, name->c_str());
+    return open_decoder(ctx, out, io::ByteReader(std::move(fd)), *name);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
+}
+
+int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteReader in,
+                 const std::string& path) {
+  out.reset();
+  Lead lead{};
+  if (!read_lead(in, lead)) return kFileIoError;
+  const Format* chosen = nullptr;
+  for (const Format& format : kFormats) {
+    int code = format.test(lead, in);
+    if (code == 0) {
+      chosen = &format;
+      break;
+    }
+    if (code != kUnknownFormat) return code;
+  }
+  if (chosen == nullptr || chosen->make == nullptr) return kUnknownFormat;
+
+  std::unique_ptr<Decoder> decoder;
+  try {
+    decoder = chosen->make(ctx, std::move(in), path);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  if (decoder == nullptr) return kUnknownFormat;
   int code = decoder->status();
   if (code == 0) code = decoder->begin();
   if (code == 0) out = std::move(decoder);

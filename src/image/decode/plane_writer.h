@@ -1,0 +1,93 @@
+// Decoded rows into result planes.
+//
+// Decoders of 8-bit pictures hand their rows, as palette indices or as red,
+// green and blue samples, to a PlaneWriter, which turns every pixel into what
+// the read operation asks for (grey level, colour components, HLS or HSV
+// components) and writes it into the column-major planes of the result. Rows
+// gather in a band and go out a band at a time, so that each result column
+// receives runs of consecutive elements instead of one element per row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "image/decode/decoder.h"
+
+namespace kexio {
+
+enum class PixelOp { kGray, kRgb, kHls, kHsv };
+
+struct Rgb {
+  std::uint8_t r, g, b;
+};
+
+// The grey level of a colour: (299 R + 587 G + 114 B + 500) / 1000 in
+// integers, so that a grey pixel keeps its value.
+inline std::uint8_t grey_of(unsigned r, unsigned g, unsigned b) {
+  return static_cast<std::uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
+}
+
+// Writes n rows of a band (row j at band + j * stride elements, stride
+// counted in elements and possibly negative) into the plane's columns at
+// rows top .. top + n - 1.
+template <typename T>
+void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
+                  std::int64_t top);
+
+class PlaneWriter {
+ public:
+  // Planes a, b, c as the read operation received them (null ones are not
+  // asked for); the picture is width × height pixels and its rows arrive
+  // from the top, or from the bottom when bottom_up.
+  PlaneWriter(PixelOp op, Plane a, Plane b, Plane c, std::int64_t width, std::int64_t height,
+              bool bottom_up = false);
+  PlaneWriter(const PlaneWriter&) = delete;
+  PlaneWriter& operator=(const PlaneWriter&) = delete;
+  ~PlaneWriter();
+
+  // Allocates the band: 0, or kOutOfMemory.
+  int start();
+
+  PixelOp op() const { return m_op; }
+  // Rows received so far.
+  std::int64_t rows_done() const { return m_done; }
+
+  // The colours of palette indices 0 .. n - 1 (at most 256); indices the
+  // palette does not reach are black.
+  void set_palette(const Rgb* colours, std::size_t n);
+  // The next row as width palette indices.
+  void indexed_row(const std::uint8_t* index);
+  // The next row as interleaved samples: pixel x has red at px[x * step + r],
+  // green at px[x * step + g], blue at px[x * step + b].
+  void rgb_row(const std::uint8_t* px, int step, int r, int g, int b);
+  // The next row as width grey samples (red = green = blue).
+  void grey_row(const std::uint8_t* px) { rgb_row(px, 1, 0, 0, 0); }
+
+  // Writes out the rows still in the band; rows never received are 0.
+  void finish();
+
+ private:
+  std::uint8_t* byte_slot(int k) { return m_bytes[k].data() + m_slot * m_width; }
+  double* double_slot(int k) { return m_doubles[k].data() + m_slot * m_width; }
+  void next_slot();
+  void flush();
+
+  PixelOp m_op;
+  Plane m_planes[3];
+  std::int64_t m_width, m_height;
+  bool m_bottom_up;
+  int m_band = 0;           // rows per band
+  int m_slot = 0;           // rows in the band now
+  std::int64_t m_done = 0;  // rows received
+  std::vector<std::uint8_t> m_bytes[3];
+  std::vector<double> m_doubles[3];
+  // Per palette index: grey level, colour bytes, or the three components.
+  std::uint8_t m_grey[256] = {};
+  std::uint8_t m_channel[3][256] = {};     // red, green, blue
+  std::unique_ptr<double[]> m_components;  // 256 × 3 for HLS and HSV
+  bool m_finished = false;
+};
+
+}  // namespace kexio

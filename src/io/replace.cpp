@@ -1,0 +1,102 @@
+#include "io/replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace kexio::io {
+
+namespace {
+
+// The file a path leads to, symbolic links followed; empty when that cannot
+// be found out.
+std::string real_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+// A new hidden file beside target, named after it; an empty Fd when none can
+// be made there.
+Fd temporary_beside(const std::string& target, std::string& name) {
+  std::size_t slash = target.rfind('/');
+  std::string folder = target.substr(0, slash + 1);
+  // Short enough for any file system's limit on a name.
+  name = folder + "." + target.substr(slash + 1, 200) + ".XXXXXX";
+  return Fd(::mkostemp(name.data(), O_CLOEXEC));
+}
+
+}  // namespace
+
+int Replacement::open(const std::string& path, int access) {
+  abandon();
+  // First the file itself, without truncating it: the same refusals as a
+  // plain open (a folder, no permission, a missing folder), and a new file
+  // when there was none.
+  m_fd = open_with(path, access | O_CREAT | O_EXCL);
+  if (m_fd) {
+    m_created = true;
+  } else if (errno == EEXIST) {
+    m_fd = open_with(path, access);
+    if (!m_fd && errno == ENOENT) {
+      // A symbolic link to a file that does not exist yet.
+      m_fd = open_with(path, access | O_CREAT);
+      m_created = static_cast<bool>(m_fd);
+    }
+  }
+  if (!m_fd) return errno;
+  m_target = real_path(path);
+  if (m_target.empty() && m_created) m_target = path;
+
+  struct stat st {};
+  if (::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;  // written in place
+  if (m_created) return 0;
+
+  std::string temp;
+  Fd fd = m_target.empty() ? Fd() : temporary_beside(m_target, temp);
+  if (!fd) {
+    // No temporary file can be made there: the file is written in place.
+    if (::ftruncate(m_fd.get(), 0) != 0) return errno;
+    return 0;
+  }
+  // The new file keeps the permissions and, where the system lets us give
+  // it away, the owner of the old one.
+  if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+    // Only the superuser may give a file away.
+  }
+  if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
+    int e = errno;
+    fd.close();
+    ::unlink(temp.c_str());
+    return e;
+  }
+  m_fd = std::move(fd);
+  m_temp = std::move(temp);
+  return 0;
+}
+
+int Replacement::commit() {
+  int e = m_fd.close();
+  if (e == 0 && !m_temp.empty() && ::rename(m_temp.c_str(), m_target.c_str()) != 0) e = errno;
+  if (e != 0) {
+    abandon();
+    return e;
+  }
+  m_temp.clear();
+  m_created = false;
+  return 0;
+}
+
+void Replacement::abandon() {
+  m_fd.close();
+  if (!m_temp.empty()) ::unlink(m_temp.c_str());
+  if (m_created && !m_target.empty()) ::unlink(m_target.c_str());
+  m_temp.clear();
+  m_target.clear();
+  m_created = false;
+}
+
+}  // namespace kexio::io
