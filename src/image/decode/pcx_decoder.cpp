@@ -74,6 +74,9 @@ PcxDecoder::PcxDecoder(io::ByteReader in) : m_in(std::move(in)) {
     return;
   }
   build_palette();
+  // Kinds of picture that are not read are refused before the reading
+  // function sizes a result for them: every read would refuse them anyway.
+  if (pcx_status == 0) pcx_status = format_code();
   if (pcx_status == 0) check_plausible_size();
 }
 
@@ -149,9 +152,9 @@ void PcxDecoder::build_palette() {
   }
 }
 
-// 0 for the kinds of picture the read operations decode, else
-// kUnknownFormat: one plane of 1, 2, 4 or 8 bits, or three planes of up to 8
-// bits (three planes of fewer bits hold their colours packed in one byte).
+// 0 for the kinds of picture that are read, else kUnknownFormat: one plane
+// of 1, 2, 4 or 8 bits, or three planes of up to 8 bits (three planes of
+// fewer bits hold their colours packed in one byte).
 int PcxDecoder::format_code() const {
   const int bits = m_header.depth();
   const int planes = m_header.plane_count();
@@ -167,7 +170,7 @@ int PcxDecoder::format_code() const {
 // a file would fail in its last lines anyway; failing here keeps a forged
 // header from making the reader allocate a huge result.
 void PcxDecoder::check_plausible_size() {
-  if (format_code() != 0 || m_width <= 0 || m_height <= 0) return;
+  if (m_width <= 0 || m_height <= 0) return;
   const std::int64_t bits = m_header.depth();
   const std::int64_t bpl = m_header.bytes_per_line;
   if (bpl * 8 < m_width * bits) {
@@ -181,6 +184,7 @@ void PcxDecoder::check_plausible_size() {
 
 // A failed read returns the same failure when it is asked again.
 int PcxDecoder::decode(PlaneWriter& out) {
+  if (pcx_status == kUnknownFormat) return kUnknownFormat;
   if (pcx_status != 0) return kReadFailure + pcx_status;
   if (m_read_failure == 0) m_read_failure = decode_lines(out);
   return m_read_failure;
@@ -190,10 +194,6 @@ int PcxDecoder::decode(PlaneWriter& out) {
 // handed over where they lie in the line (red, green and blue bytes-per-line
 // bytes apart); fewer bits are unpacked into one index per pixel first.
 int PcxDecoder::decode_lines(PlaneWriter& out) {
-  if (int code = format_code()) {
-    if (m_header.manufacturer != 10) m_in = io::ByteReader();
-    return code;
-  }
   const int planes = m_header.plane_count();
   const bool packed = m_header.depth() < 8;
   const std::int64_t bpl = m_header.bytes_per_line;
