@@ -9,6 +9,8 @@
 #include <new>
 
 #include "image/decode/bmp_decoder.h"
+#include "image/decode/pcx_decoder.h"
+#include "image/decode/tga_decoder.h"
 #include "io/fd.h"
 
 namespace kexio {
@@ -42,12 +44,15 @@ struct Format {
   Maker make;
 };
 constexpr Format kFormats[] = {
-    {"pcx", first_byte<0x0A>, nullptr}, {"bmp", first_byte<'B'>, make<bmp_decoder>},
-    {"gif", first_byte<'G'>, nullptr},  {"tiff", first_byte<'I'>, nullptr},  // little-endian
-    {"tiff", first_byte<'M'>, nullptr},                                      // big-endian
-    {"ppm", ppm_lead, nullptr},                                              // P3, P6
-    {"pgm", first_byte<'P'>, nullptr},                                       // P1, P2, P4, P5, ...
-    {"jpeg", sniff_jfif, nullptr},      {"tga", sniff_tga, nullptr},
+    {"pcx", first_byte<0x0A>, make<PcxDecoder>},
+    {"bmp", first_byte<'B'>, make<bmp_decoder>},
+    {"gif", first_byte<'G'>, nullptr},
+    {"tiff", first_byte<'I'>, nullptr},  // little-endian
+    {"tiff", first_byte<'M'>, nullptr},  // big-endian
+    {"ppm", ppm_lead, nullptr},          // P3, P6
+    {"pgm", first_byte<'P'>, nullptr},   // P1, P2, P4, P5, ...
+    {"jpeg", sniff_jfif, nullptr},
+    {"tga", sniff_tga, make<TgaDecoder>},
 };
 
 int open_errno_code(int err) {
