@@ -27,8 +27,7 @@ enum GifStatus : int {
 
 constexpr int kMaxCodeWidth = 12;
 constexpr int kTableSize = 1 << kMaxCodeWidth;
-// The longest string the table can hold, plus a repeated first index, plus
-// the index a clear code brings.
+// A string as long as the stack holds, and the index of a clear code after it.
 constexpr std::size_t kPendingSize = kTableSize + 2;
 // Sub-blocks are gathered about this many bytes at a time.
 constexpr std::size_t kChunk = 16384;
