@@ -84,12 +84,8 @@ def lzw(px, m=2, clears=(), clear_when_full=True, stop_when_full=False):
 def gif(w, h, data, table=FOUR, m=2, local=None, flags=0, before=b"", after=b"\0;",
         block=255, sig=b"GIF89a", screen=0, left=0):
     """A file of one picture; tables of a power of two entries or None."""
-    def flag(t):
-        return 0 if t is None else 0x80 | (len(t).bit_length() - 2)
-
-    def rgb(t):
-        return b"" if t is None else bytes(v for c in t for v in c)
-
+    flag = lambda t: 0 if t is None else 0x80 | (len(t).bit_length() - 2)  # noqa: E731
+    rgb = lambda t: b"" if t is None else bytes(v for c in t for v in c)  # noqa: E731
     out = sig + struct.pack("<HHBBB", w + screen, h + screen, flag(table), 0, 0) + rgb(table)
     out += before + b"," + struct.pack("<HHHHB", left, left, w, h, flag(local) | flags)
     out += rgb(local) + bytes([m])
@@ -195,9 +191,7 @@ def references(folder, made):
 
     # Pillow interlaces pictures of 16 rows or more unless told not to.
     pillow("pil_256.gif", paletted(61, 47, 256))
-    pillow("pil_256_flat.gif", paletted(61, 47, 256), interlace=False)
     pillow("pil_2.gif", paletted(33, 20, 2), interlace=False)
-    pillow("pil_16.gif", paletted(45, 9, 16))
     pillow("pil_noise.gif", paletted(256, 200, 256), interlace=False)
     pillow("pil_uniform.gif", paletted(400, 300, 4, [3] * 120000))
     pillow("pil_grey.gif", Image.linear_gradient("L").resize((70, 40)))
@@ -212,13 +206,11 @@ def references(folder, made):
         made.append((name, w, h))
 
     if os.access(CONVERT, os.X_OK):
-        magick("im_plasma.gif", 97, 61, ["plasma:fractal"], "-colors", "256")
         magick("im_plasma_interlaced.gif", 97, 61, ["plasma:fractal"], "-colors", "256",
                "-interlace", "GIF")
         magick("im_noise.gif", 300, 150, ["xc:", "+noise", "Random"], "-colors", "256")
         magick("im_two.gif", 50, 30, ["plasma:fractal"], "-monochrome")
         magick("im_comment.gif", 40, 30, ["gradient:red-blue"], "-comment", "a comment")
-        magick("im_grey.gif", 64, 64, ["gradient:"], "-colorspace", "Gray")
         magick("im_animated.gif", 32, 24, ["plasma:fractal", "xc:red", "plasma:"], "-delay",
                "10", "-loop", "0", "-colors", "200")
         for h in (1, 2, 3, 10, 17):
