@@ -9,6 +9,7 @@
 #include <new>
 
 #include "image/decode/bmp_decoder.h"
+#include "image/decode/gif_decoder.h"
 #include "image/decode/pcx_decoder.h"
 #include "image/decode/tga_decoder.h"
 #include "io/fd.h"
@@ -46,7 +47,7 @@ struct Format {
 constexpr Format kFormats[] = {
     {"pcx", first_byte<0x0A>, make<PcxDecoder>},
     {"bmp", first_byte<'B'>, make<bmp_decoder>},
-    {"gif", first_byte<'G'>, nullptr},
+    {"gif", first_byte<'G'>, make<GifDecoder>},
     {"tiff", first_byte<'I'>, nullptr},  // little-endian
     {"tiff", first_byte<'M'>, nullptr},  // big-endian
     {"ppm", ppm_lead, nullptr},          // P3, P6
