@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "kexio/host/context.h"
 #include "records.h"
 
 namespace mutils::detail {
@@ -19,6 +20,7 @@ std::uint64_t image_memory_limit() {
 }
 
 Channels::~Channels() {
+  if (m_context != nullptr) return;  // the call's arena releases its arrays
   for (void* p : m_data)
     std::free(p);
 }
@@ -33,15 +35,17 @@ bool Channels::allocate(std::int64_t rows, std::int64_t cols, _mutil_data_type t
   m_type = type;
   m_count = count;
   for (int k = 0; k < count && bytes != 0; ++k) {
-    m_data[k] = std::malloc(static_cast<std::size_t>(bytes));
+    const auto n = static_cast<std::size_t>(bytes);
+    m_data[k] = m_context != nullptr
+                    ? static_cast<KexCallContext*>(m_context)->m_alloc->allocate_array(n)
+                    : std::malloc(n);
     if (m_data[k] == nullptr) return false;
   }
   return true;
 }
 
 void Channels::give(_univ_mat* m) {
-  *m = {m_rows, m_cols, m_data[0] != nullptr ? MUTIL_STORAGE_HEAP : MUTIL_STORAGE_NONE, m_data[0],
-        m_type};
+  *m = {m_rows, m_cols, m_data[0] != nullptr ? owned() : MUTIL_STORAGE_NONE, m_data[0], m_type};
   m_data[0] = nullptr;
 }
 
@@ -51,7 +55,7 @@ bool Channels::give(_univ_mat_set* set) {
   for (int k = 0; k < 3; ++k) {
     void* data = m_data[k < m_count ? k : 0];
     std::uint32_t storage = data == nullptr ? MUTIL_STORAGE_NONE
-                            : k < m_count   ? MUTIL_STORAGE_HEAP
+                            : k < m_count   ? owned()
                                             : MUTIL_STORAGE_SHARED;
     mats[k] = {m_rows, m_cols, storage, data, m_type};
   }

@@ -17,15 +17,20 @@ namespace mutils::detail {
 std::uint64_t image_memory_limit();
 
 // The arrays an image is read into: one per channel, or one shared by all
-// three channels of a grey image. They come from the heap and are handed to
-// a record or a set only when the whole image has been read; until then the
-// destructor releases them, so a failure never leaves a partial image.
+// three channels of a grey image. They come from the arena of the call
+// context the reader was given (large ones are backed by huge pages there,
+// and the call releases them), else from the heap; they are handed to a
+// record or a set only when the whole image has been read, so a failure
+// never leaves a partial image.
 class Channels {
  public:
-  Channels() = default;
   Channels(const Channels&) = delete;
   Channels& operator=(const Channels&) = delete;
   ~Channels();
+
+  // Arrays come from the arena of context, a KexCallContext, or from the
+  // heap when it is null.
+  explicit Channels(void* context) : m_context(context) {}
 
   // rows x cols samples of the type in `count` arrays (1 or 3). False when
   // the size is negative, beyond a record's 32-bit shape or beyond the
@@ -44,6 +49,11 @@ class Channels {
   bool give(_univ_mat_set* set);
 
  private:
+  std::uint32_t owned() const {
+    return m_context != nullptr ? MUTIL_STORAGE_ARENA : MUTIL_STORAGE_HEAP;
+  }
+
+  void* m_context;
   void* m_data[3] = {};
   int m_count = 0;
   std::int32_t m_rows = 0, m_cols = 0;

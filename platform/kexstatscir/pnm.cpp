@@ -218,11 +218,11 @@ bool read_pnm(std::FILE* f, int wanted, Channels& out) {
 
 namespace mutils {
 
-int imguniv_read_pgm(std::FILE* f, void* /*context*/, _univ_mat* m) {
+int imguniv_read_pgm(std::FILE* f, void* context, _univ_mat* m) {
   if (m == nullptr) return 1;
   *m = {};
   try {
-    detail::Channels image;
+    detail::Channels image(context);
     if (!read_pnm(f, 1, image)) return 1;
     image.give(m);
     return 0;
@@ -231,11 +231,11 @@ int imguniv_read_pgm(std::FILE* f, void* /*context*/, _univ_mat* m) {
   }
 }
 
-int imgset_read_ppm(std::FILE* f, void* /*context*/, _univ_mat_set* set) {
+int imgset_read_ppm(std::FILE* f, void* context, _univ_mat_set* set) {
   if (set == nullptr) return 1;
   *set = {};
   try {
-    detail::Channels image;
+    detail::Channels image(context);
     return read_pnm(f, 3, image) && image.give(set) ? 0 : 1;
   } catch (const std::bad_alloc&) {
     return 1;

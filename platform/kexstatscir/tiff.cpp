@@ -366,7 +366,7 @@ bool read_image(TIFF* t, Channels& out) {
 
 namespace mutils {
 
-int imgset_read_tiff(const char* path, void* /*context*/, _univ_mat_set* set) {
+int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
   if (set == nullptr) return 1;
   *set = {};
   if (path == nullptr) return 1;
@@ -391,7 +391,7 @@ int imgset_read_tiff(const char* path, void* /*context*/, _univ_mat_set* set) {
                                    options.get()));
     if (!tiff) return 1;
 
-    detail::Channels image;
+    detail::Channels image(context);
     if (!read_image(tiff.get(), image) || messages.error) return 1;
     return image.give(set) ? 0 : 1;
   } catch (const std::bad_alloc&) {
