@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """PGM, PPM and TIFF files of every flavour, written by Pillow, netpbm,
-libtiff's tiffcp, ImageMagick and this script, with what independent
-decoders read from them.
+libtiff's tiffcp and ImageMagick, with what independent decoders read from
+them.
 
 samples FOLDER writes the files and FOLDER/manifest, one line per file:
 name, width, height and the sample kind (int or float). Beside each file
@@ -14,7 +14,6 @@ doubles, as READRGB returns them. 1-, 2- and 4-bit samples are expanded to
 import os
 import random
 import re
-import struct
 import subprocess
 import sys
 
@@ -53,23 +52,6 @@ def netpbm(path, tool):
     a = np.frombuffer(raster, ">u2" if maxval > 255 else np.uint8).astype(np.float64)
     a = a.reshape(h, w, -1) if kind == 6 else a.reshape(h, w)
     return planes(a * 255 // maxval if maxval < 255 else a)
-
-
-def tiff(path, samples, fmt, photometric=1):
-    """An uncompressed one-strip little-endian TIFF of a (h, w[, c]) array of
-    a numpy type; fmt is the sample format (1 unsigned, 2 signed, 3 float)."""
-    h, w = samples.shape[:2]
-    spp = samples.shape[2] if samples.ndim == 3 else 1
-    data = samples.astype(samples.dtype.newbyteorder("<")).tobytes()
-    bits = samples.dtype.itemsize * 8
-    tags = [(256, 4, w), (257, 4, h), (258, 3, bits), (259, 3, 1), (262, 3, photometric),
-            (273, 4, 8), (277, 3, spp), (278, 4, h), (279, 4, len(data)), (339, 3, fmt)]
-    ifd = struct.pack("<H", len(tags))
-    for tag, typ, value in tags:
-        ifd += struct.pack("<HHI", tag, typ, 1) + struct.pack("<I" if typ == 4 else "<HH", value,
-                                                               *([] if typ == 4 else [0]))
-    with open(path, "wb") as f:
-        f.write(b"II*\0" + struct.pack("<I", 8 + len(data)) + data + ifd + b"\0\0\0\0")
 
 
 def samples(folder):
@@ -206,17 +188,6 @@ def samples(folder):
     run(CONVERT, p("src16.ppm"), "-interlace", "plane", "-compress", "lzw", "-define",
         "tiff:predictor=2", p("im_rgb16_sep.tif"))
     add("im_rgb16_sep.tif", rgb16, ("nb",))
-
-    # Depths no tool here writes: 32-bit unsigned, 16-bit signed, 64-bit float.
-    u32 = grey.astype(np.uint32) * 16777259 + 3
-    tiff(p("own_u32.tif"), u32, 1)
-    add("own_u32.tif", u32, ())
-    i16 = np.dstack([grey, grey[::-1], rgb[:, :, 0]]).astype(np.int16) * 129 - 16000
-    tiff(p("own_rgb_i16.tif"), i16, 2, photometric=2)
-    add("own_rgb_i16.tif", i16, (), "float")
-    f64 = grey.astype(np.float64) / 3 - 1e-9
-    tiff(p("own_f64.tif"), f64, 3)
-    add("own_f64.tif", f64, (), "float")
 
     with open(p("manifest"), "w") as f:
         f.write("\n".join(made) + "\n")
