@@ -213,8 +213,8 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     const Rows grey = rows_of(IO::READ_IMAGE(dir.cwd(), str(name)));
     bool any = false;
     for (const char* ref : {".src", ".pil", ".nb"}) {
+      if (!std::filesystem::exists(dir.path() / (name + ref))) continue;
       const std::vector<double> v = kexio_test::read_doubles(dir.path() / (name + ref));
-      if (v.empty()) continue;
       any = true;
       ++compared;
       ASSERT_EQ(v.size(), 3 * w * h) << ref;

@@ -73,22 +73,22 @@ bool usable(const _univ_mat& m) {
   return m.rows >= 0 && m.cols >= 0 && (m.data != nullptr || m.rows == 0 || m.cols == 0);
 }
 
-// Calls f with a null pointer to the sample type of a type code; false for
-// a code the decoders do not read.
+// Calls f with std::type_identity of the sample type of a type code; false
+// for a code the decoders do not read.
 template <typename F>
 bool with_sample_type(std::int32_t type, F&& f) {
   switch (type) {
     case MUTIL_UINT8:
-      f(static_cast<const std::uint8_t*>(nullptr));
+      f(std::type_identity<std::uint8_t>{});
       return true;
     case MUTIL_UINT16:
-      f(static_cast<const std::uint16_t*>(nullptr));
+      f(std::type_identity<std::uint16_t>{});
       return true;
     case MUTIL_UINT32:
-      f(static_cast<const std::uint32_t*>(nullptr));
+      f(std::type_identity<std::uint32_t>{});
       return true;
     case MUTIL_DOUBLE:
-      f(static_cast<const double*>(nullptr));
+      f(std::type_identity<double>{});
       return true;
     default:
       return false;
@@ -218,7 +218,7 @@ PgmDecoder::PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string
 }
 
 PgmDecoder::~PgmDecoder() {
-  if (FreeMatrix free = g_matuniv_free.get()) free(&m_image);
+  if (m_image.data != nullptr) g_matuniv_free.get()(&m_image);
 }
 
 // A read operation's result: 12 for an unknown sample type, else what end()
@@ -233,7 +233,7 @@ int PgmDecoder::read_gray(KexCallContext*, Plane grey) {
   if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
   int code = 0;
   bool known = with_sample_type(m_image.type, [&](auto type) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(type)>>;
+    using T = typename decltype(type)::type;
     const T* s = samples<T>(m_image);
     if constexpr (std::is_same_v<T, std::uint8_t>) {
       copy_block(grey, s, width, width, height);
@@ -251,8 +251,7 @@ int PgmDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
   if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
   bool known = with_sample_type(m_image.type, [&](auto type) {
     for (Plane plane : {red, green, blue})
-      copy_block(plane, samples<std::remove_cv_t<std::remove_pointer_t<decltype(type)>>>(m_image),
-                 width, width, height);
+      copy_block(plane, samples<typename decltype(type)::type>(m_image), width, width, height);
   });
   return finish(known ? 0 : kUnknownFormat);
 }
@@ -261,7 +260,7 @@ int PgmDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
   if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
   int code = 0;
   bool known = with_sample_type(m_image.type, [&](auto type) {
-    const auto* s = samples<std::remove_cv_t<std::remove_pointer_t<decltype(type)>>>(m_image);
+    const auto* s = samples<typename decltype(type)::type>(m_image);
     code = compute_planes({a, b, c}, width, height, [&](std::int64_t r, std::int64_t x, double* v) {
       const std::uint8_t byte = low_byte(s[r * width + x]);
       colour_space(hls, byte, byte, byte, v);
@@ -316,7 +315,7 @@ int SetDecoder::read_gray(KexCallContext*, Plane grey) {
   if (error != 0) return error;
   int code = 0;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(type)>>;
+    using T = typename decltype(type)::type;
     if (m_layout == 4) {
       copy_block(grey, samples<T>(m_set.mats[0]), width, width, height);
       return;
@@ -335,7 +334,7 @@ int SetDecoder::read_gray(KexCallContext*, Plane grey) {
 int SetDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
   if (error != 0) return error;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(type)>>;
+    using T = typename decltype(type)::type;
     if (m_layout == 4) {
       copy_block(red, samples<T>(m_set.mats[0]), width, width, height);
       return;
@@ -351,7 +350,7 @@ int SetDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
   if (error != 0) return error;
   int code = 0;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(type)>>;
+    using T = typename decltype(type)::type;
     // Three matrices, or one whose thirds are the red, green and blue planes.
     const bool packed = m_layout == 4;
     const std::int64_t w = packed ? width / 3 : width;
