@@ -8,6 +8,7 @@
 // but takes the fuzzer's memory.
 #include <unistd.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,10 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (rgb == nullptr || red == nullptr || blue == nullptr) return 0;
   const std::uint32_t rows = red->get_Rows(), cols = red->get_Cols();
   if (rgb->get_Rows() != rows || rgb->get_Cols() != 3 * cols) std::abort();
+  // Compared bit for bit: floating-point samples may be NaN.
+  auto same = [](double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  };
   for (std::uint32_t r = 0; r < rows; ++r) {
     for (std::uint32_t c = 0; c < cols; ++c) {
-      if (rgb->get_real(r, c) != red->get_real(r, c) ||
-          rgb->get_real(r, 2 * cols + c) != blue->get_real(r, c)) {
+      if (!same(rgb->get_real(r, c), red->get_real(r, c)) ||
+          !same(rgb->get_real(r, 2 * cols + c), blue->get_real(r, c))) {
         std::abort();
       }
     }
