@@ -11,6 +11,7 @@
 #include "image/decode/bmp_decoder.h"
 #include "image/decode/gif_decoder.h"
 #include "image/decode/pcx_decoder.h"
+#include "image/decode/stats_decoders.h"
 #include "image/decode/tga_decoder.h"
 #include "io/fd.h"
 
@@ -24,6 +25,14 @@ using Maker = std::unique_ptr<Decoder> (*)(KexCallContext* ctx, io::ByteReader&&
 template <typename D>
 std::unique_ptr<Decoder> make(KexCallContext*, io::ByteReader&& in, const std::string&) {
   return std::make_unique<D>(std::move(in));
+}
+
+// Decoders that hand the file to a host library take the call context and
+// the path as well.
+template <typename D>
+std::unique_ptr<Decoder> make_hosted(KexCallContext* ctx, io::ByteReader&& in,
+                                     const std::string& path) {
+  return std::make_unique<D>(ctx, std::move(in), path);
 }
 
 template <int Byte>
@@ -48,10 +57,10 @@ constexpr Format kFormats[] = {
     {"pcx", first_byte<0x0A>, make<PcxDecoder>},
     {"bmp", first_byte<'B'>, make<bmp_decoder>},
     {"gif", first_byte<'G'>, make<GifDecoder>},
-    {"tiff", first_byte<'I'>, nullptr},  // little-endian
-    {"tiff", first_byte<'M'>, nullptr},  // big-endian
-    {"ppm", ppm_lead, nullptr},          // P3, P6
-    {"pgm", first_byte<'P'>, nullptr},   // P1, P2, P4, P5, ...
+    {"tiff", first_byte<'I'>, make_hosted<TifDecoder>},  // little-endian
+    {"tiff", first_byte<'M'>, make_hosted<TifDecoder>},  // big-endian
+    {"ppm", ppm_lead, make_hosted<PpmDecoder>},          // P3, P6
+    {"pgm", first_byte<'P'>, make_hosted<PgmDecoder>},   // P1, P2, P4, P5, ...
     {"jpeg", sniff_jfif, nullptr},
     {"tga", sniff_tga, make<TgaDecoder>},
 };

@@ -63,6 +63,10 @@ template void scatter_rows<std::uint8_t>(Plane, const std::uint8_t*, std::ptrdif
                                          int, std::int64_t);
 template void scatter_rows<double>(Plane, const double*, std::ptrdiff_t, std::int64_t, int,
                                    std::int64_t);
+template void scatter_rows<std::uint16_t>(Plane, const std::uint16_t*, std::ptrdiff_t, std::int64_t,
+                                          int, std::int64_t);
+template void scatter_rows<std::uint32_t>(Plane, const std::uint32_t*, std::ptrdiff_t, std::int64_t,
+                                          int, std::int64_t);
 
 PlaneWriter::PlaneWriter(PixelOp op, Plane a, Plane b, Plane c, std::int64_t width,
                          std::int64_t height, bool bottom_up)

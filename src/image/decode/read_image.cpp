@@ -3,6 +3,7 @@
 // fill one or three planes of the result's columns.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,6 +60,9 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
 
     double* data = Kex::allocate_doubles(static_cast<std::size_t>(rows * width));
     if (data == nullptr) report(kOutOfMemory);
+    // A packed picture fills only some of the columns of some members (the
+    // green plane alone, one colour-space component); the others read as 0.
+    if (packed) std::fill_n(data, rows * width, 0.0);
 
     // One pointer per result column. An image without rows has nothing to
     // fill, so its planes stay null however wide it claims to be.

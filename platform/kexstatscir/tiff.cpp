@@ -1,0 +1,402 @@
+// TIFF files through libtiff: the first image of the file, in strips or
+// tiles, with any compression and predictor libtiff decodes.
+//
+// Grey, RGB and palette images of the common depths are read strip by strip
+// (or tile by tile) straight into the channel arrays, keeping their samples
+// as stored; every other kind of image goes through libtiff's RGBA reader as
+// 8-bit red, green and blue. Rows come in stored order: the orientation tag
+// is not applied. libtiff reports through handlers that belong to this one
+// read, so nothing is printed, an error makes the read fail, and reads in
+// several threads at once do not meet.
+#include <fcntl.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "images.h"
+#include "records.h"
+
+namespace {
+
+using mutils::detail::Channels;
+using mutils::detail::element_size;
+
+// What libtiff reported during one read.
+struct Messages {
+  bool error = false;
+};
+
+int on_error(TIFF*, void* user, const char*, const char*, va_list) {
+  static_cast<Messages*>(user)->error = true;
+  return 1;  // handled: libtiff prints nothing
+}
+
+int on_warning(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
+
+// The mapped file that libtiff reads through the procedures below.
+struct Source {
+  const std::uint8_t* data;
+  toff_t size;
+  toff_t pos;
+};
+
+tmsize_t source_read(thandle_t h, void* buf, tmsize_t n) {
+  auto* s = static_cast<Source*>(h);
+  if (n <= 0 || s->pos >= s->size) return 0;
+  auto k = static_cast<tmsize_t>(std::min<toff_t>(static_cast<toff_t>(n), s->size - s->pos));
+  std::memcpy(buf, s->data + s->pos, static_cast<std::size_t>(k));
+  s->pos += static_cast<toff_t>(k);
+  return k;
+}
+
+tmsize_t source_write(thandle_t, void*, tmsize_t) {
+  return -1;
+}
+
+toff_t source_seek(thandle_t h, toff_t off, int whence) {
+  auto* s = static_cast<Source*>(h);
+  const toff_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : s->size;
+  if (off > std::numeric_limits<toff_t>::max() - base) return static_cast<toff_t>(-1);
+  s->pos = base + off;
+  return s->pos;
+}
+
+int source_close(thandle_t) {
+  return 0;
+}
+
+toff_t source_size(thandle_t h) {
+  return static_cast<Source*>(h)->size;
+}
+
+int source_map(thandle_t h, void** base, toff_t* size) {
+  auto* s = static_cast<Source*>(h);
+  *base = const_cast<std::uint8_t*>(s->data);
+  *size = s->size;
+  return 1;
+}
+
+void source_unmap(thandle_t, void*, toff_t) {}
+
+struct TiffCloser {
+  void operator()(TIFF* t) const { TIFFClose(t); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+struct OptionsFree {
+  void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+};
+
+enum class Kind { kGrey, kRgb, kPalette };
+
+// How the samples of one image become channel samples.
+struct Plan {
+  Kind kind = Kind::kGrey;
+  _mutil_data_type type = MUTIL_UINT8;
+  unsigned bits = 8;
+  // Writes channel `channel` of n pixels whose samples lie at sample index
+  // j * stride + first of src (pixel j) to dst.
+  void (*put)(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
+              std::size_t n, int channel, void* dst) = nullptr;
+  // Images of at most 8 bits per sample: sample value to channel byte, per
+  // channel (grey levels scaled to 0..255, or the palette).
+  std::uint8_t table[3][256] = {};
+};
+
+template <typename S, typename D, bool Invert>
+void put_typed(const Plan&, const std::uint8_t* src, std::size_t stride, std::size_t first,
+               std::size_t n, int, void* dst) {
+  D* out = static_cast<D*>(dst);
+  const std::uint8_t* p = src + first * sizeof(S);
+  for (std::size_t j = 0; j < n; ++j, p += stride * sizeof(S)) {
+    S v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (Invert) v = static_cast<S>(std::numeric_limits<S>::max() - v);
+    out[j] = static_cast<D>(v);
+  }
+}
+
+void put_indexed(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
+                 std::size_t n, int channel, void* dst) {
+  auto* out = static_cast<std::uint8_t*>(dst);
+  const std::uint8_t* table = plan.table[channel];
+  const unsigned b = plan.bits;
+  if (b == 8) {
+    for (std::size_t j = 0; j < n; ++j)
+      out[j] = table[src[j * stride + first]];
+    return;
+  }
+  const unsigned mask = (1u << b) - 1;
+  for (std::size_t j = 0; j < n; ++j) {
+    std::size_t bit = (j * stride + first) * b;
+    out[j] = table[(src[bit >> 3] >> (8 - b - (bit & 7))) & mask];
+  }
+}
+
+// The typed writer for a sample format and depth, with the channel type it
+// gives; false when the pair is not read directly.
+template <bool Invert>
+bool typed_plan(Plan& plan, unsigned format, unsigned bits) {
+  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  if (uint && bits == 8) {
+    plan.put = put_typed<std::uint8_t, std::uint8_t, Invert>;
+    plan.type = MUTIL_UINT8;
+  } else if (uint && bits == 16) {
+    plan.put = put_typed<std::uint16_t, std::uint16_t, Invert>;
+    plan.type = MUTIL_UINT16;
+  } else if (uint && bits == 32) {
+    plan.put = put_typed<std::uint32_t, std::uint32_t, Invert>;
+    plan.type = MUTIL_UINT32;
+  } else if (Invert) {
+    return false;
+  } else if (format == SAMPLEFORMAT_INT && (bits == 8 || bits == 16 || bits == 32)) {
+    plan.put = bits == 8    ? put_typed<std::int8_t, double, false>
+               : bits == 16 ? put_typed<std::int16_t, double, false>
+                            : put_typed<std::int32_t, double, false>;
+    plan.type = MUTIL_DOUBLE;
+  } else if (format == SAMPLEFORMAT_IEEEFP && (bits == 32 || bits == 64)) {
+    plan.put = bits == 32 ? put_typed<float, double, false> : put_typed<double, double, false>;
+    plan.type = MUTIL_DOUBLE;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// How to read the image directly; false when it needs the RGBA reader.
+bool make_plan(TIFF* t, Plan& plan) {
+  std::uint16_t photometric = 0, bits = 1, spp = 1, format = SAMPLEFORMAT_UINT;
+  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  plan.bits = bits;
+  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  const bool small = uint && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
+    const bool invert = photometric == PHOTOMETRIC_MINISWHITE;
+    plan.kind = Kind::kGrey;
+    if (small) {
+      const unsigned top = (1u << bits) - 1;
+      for (unsigned v = 0; v <= top; ++v)
+        plan.table[0][v] = static_cast<std::uint8_t>((invert ? top - v : v) * 255 / top);
+      plan.put = put_indexed;
+      plan.type = MUTIL_UINT8;
+      return true;
+    }
+    return invert ? typed_plan<true>(plan, format, bits) : typed_plan<false>(plan, format, bits);
+  }
+  if (photometric == PHOTOMETRIC_RGB && spp >= 3) {
+    plan.kind = Kind::kRgb;
+    return typed_plan<false>(plan, format, bits);
+  }
+  std::uint16_t *red, *green, *blue;
+  if (photometric == PHOTOMETRIC_PALETTE && small &&
+      TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue)) {
+    plan.kind = Kind::kPalette;
+    for (unsigned v = 0; v < (1u << bits); ++v) {
+      plan.table[0][v] = static_cast<std::uint8_t>(red[v] >> 8);
+      plan.table[1][v] = static_cast<std::uint8_t>(green[v] >> 8);
+      plan.table[2][v] = static_cast<std::uint8_t>(blue[v] >> 8);
+    }
+    plan.put = put_indexed;
+    plan.type = MUTIL_UINT8;
+    return true;
+  }
+  return false;
+}
+
+// Reads the image strip by strip or tile by tile into out.
+class DirectReader {
+ public:
+  DirectReader(TIFF* t, const Plan& plan, Channels& out, std::uint32_t width, std::uint32_t height)
+      : m_t(t), m_plan(plan), m_out(out), m_width(width), m_height(height) {
+    std::uint16_t spp = 1, planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    m_separate = planar == PLANARCONFIG_SEPARATE;
+    m_stride = m_separate ? 1 : spp;
+    m_planes = m_separate && plan.kind == Kind::kRgb ? 3 : 1;
+  }
+
+  bool read() {
+    try {
+      return TIFFIsTiled(m_t) ? tiles() : strips();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+ private:
+  // Whether rows of row_bytes hold pieces `pixels` wide.
+  bool rows_hold(tmsize_t row_bytes, std::uint64_t pixels) const {
+    return row_bytes > 0 &&
+           (pixels * m_stride * m_plan.bits + 7) / 8 <= static_cast<std::uint64_t>(row_bytes);
+  }
+
+  bool strips() {
+    std::uint32_t rps = m_height;
+    TIFFGetFieldDefaulted(m_t, TIFFTAG_ROWSPERSTRIP, &rps);
+    rps = std::clamp<std::uint32_t>(rps, 1, m_height);
+    const tmsize_t scan = TIFFScanlineSize(m_t);
+    if (!rows_hold(scan, m_width)) return false;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(scan) * rps);
+    for (int p = 0; p < m_planes; ++p) {
+      for (std::uint32_t y = 0; y < m_height; y += rps) {
+        const std::uint32_t rows = std::min(rps, m_height - y);
+        const tmsize_t want = scan * rows;
+        const tstrip_t strip = TIFFComputeStrip(m_t, y, static_cast<tsample_t>(p));
+        if (TIFFReadEncodedStrip(m_t, strip, buf.data(), want) != want) return false;
+        for (std::uint32_t r = 0; r < rows; ++r)
+          put(buf.data() + r * scan, y + r, 0, m_width, p);
+      }
+    }
+    return true;
+  }
+
+  bool tiles() {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(m_t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(m_t, TIFFTAG_TILELENGTH, &th);
+    const tmsize_t row = TIFFTileRowSize(m_t);
+    const tmsize_t size = TIFFTileSize(m_t);
+    if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    for (int p = 0; p < m_planes; ++p) {
+      for (std::uint32_t y = 0; y < m_height; y += th) {
+        for (std::uint32_t x = 0; x < m_width; x += tw) {
+          const ttile_t tile = TIFFComputeTile(m_t, x, y, 0, static_cast<tsample_t>(p));
+          if (TIFFReadEncodedTile(m_t, tile, buf.data(), size) != size) return false;
+          const std::uint32_t rows = std::min(th, m_height - y);
+          for (std::uint32_t r = 0; r < rows; ++r)
+            put(buf.data() + r * row, y + r, x, std::min(tw, m_width - x), p);
+          if (m_width - x <= tw) break;
+        }
+        if (m_height - y <= th) break;
+      }
+    }
+    return true;
+  }
+
+  // n pixels of row y from column x on, from plane p (or all samples).
+  void put(const std::uint8_t* src, std::uint32_t y, std::uint32_t x, std::uint32_t n, int p) {
+    const std::size_t at = static_cast<std::size_t>(y) * m_width + x;
+    const std::size_t size = element_size(m_plan.type);
+    const bool rgb = m_plan.kind == Kind::kRgb;
+    const int channels = m_plan.kind == Kind::kGrey ? 1 : 3;
+    const int first = m_separate && rgb ? p : 0;
+    const int last = m_separate && rgb ? p + 1 : channels;
+    for (int c = first; c < last; ++c) {
+      auto* dst = m_out.at<std::uint8_t>(c) + at * size;
+      m_plan.put(m_plan, src, m_stride, !m_separate && rgb ? c : 0, n, c, dst);
+    }
+  }
+
+  TIFF* m_t;
+  const Plan& m_plan;
+  Channels& m_out;
+  std::uint32_t m_width, m_height;
+  bool m_separate = false;
+  std::size_t m_stride = 1;
+  int m_planes = 1;
+};
+
+// Any other image through libtiff's RGBA reader, a band of rows at a time.
+bool read_rgba(TIFF* t, Channels& out, std::uint32_t width, std::uint32_t height) {
+  char message[1024];
+  TIFFRGBAImage img;
+  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
+  struct End {
+    TIFFRGBAImage* img;
+    ~End() { TIFFRGBAImageEnd(img); }
+  } end{&img};
+  img.req_orientation = img.orientation;  // rows as stored
+  if (!out.allocate(height, width, MUTIL_UINT8, 3)) return false;
+  // Bands of whole strips or tiles, about a megabyte of pixels each.
+  std::uint32_t unit = height;
+  if (TIFFIsTiled(t)) {
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
+  } else {
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
+  }
+  unit = std::clamp<std::uint32_t>(unit, 1, height);
+  const std::uint64_t per_band =
+      std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / width / unit);
+  const auto band = static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
+  if (std::uint64_t{width} * band * 4 > mutils::detail::image_memory_limit()) return false;
+  std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * band);
+  std::uint8_t* rgb[3] = {out.at<std::uint8_t>(0), out.at<std::uint8_t>(1),
+                          out.at<std::uint8_t>(2)};
+  for (std::uint32_t y = 0; y < height; y += band) {
+    const std::uint32_t rows = std::min(band, height - y);
+    img.row_offset = static_cast<int>(y);
+    img.col_offset = 0;
+    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
+    const std::size_t at = static_cast<std::size_t>(y) * width;
+    for (std::size_t i = 0, n = static_cast<std::size_t>(rows) * width; i < n; ++i) {
+      rgb[0][at + i] = static_cast<std::uint8_t>(TIFFGetR(raster[i]));
+      rgb[1][at + i] = static_cast<std::uint8_t>(TIFFGetG(raster[i]));
+      rgb[2][at + i] = static_cast<std::uint8_t>(TIFFGetB(raster[i]));
+    }
+  }
+  return true;
+}
+
+bool read_image(TIFF* t, Channels& out) {
+  std::uint32_t width = 0, height = 0;
+  if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
+      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
+    return false;
+  }
+  Plan plan;
+  if (!make_plan(t, plan)) return read_rgba(t, out, width, height);
+  if (!out.allocate(height, width, plan.type, plan.kind == Kind::kGrey ? 1 : 3)) return false;
+  return DirectReader(t, plan, out, width, height).read();
+}
+
+}  // namespace
+
+namespace mutils {
+
+int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
+  if (set == nullptr) return 1;
+  *set = {};
+  if (path == nullptr) return 1;
+  try {
+    // A FIFO would block an ordinary open; only regular files are read.
+    kexio::io::Fd fd = kexio::io::open_with(path, O_RDONLY | O_NONBLOCK);
+    if (!fd || !kexio::io::kind_of(fd.get()).regular) return 1;
+    kexio::io::ByteReader file(std::move(fd));
+    if (file.contents() == nullptr) return 1;
+    Source source{file.contents(), static_cast<toff_t>(file.size()), 0};
+
+    Messages messages;
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+    if (!options) return 1;
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, nullptr);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(
+        options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
+                           detail::image_memory_limit(), std::numeric_limits<tmsize_t>::max())));
+    TiffPtr tiff(TIFFClientOpenExt(path, "r", &source, source_read, source_write, source_seek,
+                                   source_close, source_size, source_map, source_unmap,
+                                   options.get()));
+    if (!tiff) return 1;
+
+    detail::Channels image(context);
+    if (!read_image(tiff.get(), image) || messages.error) return 1;
+    return image.give(set) ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+}
+
+}  // namespace mutils

@@ -1,0 +1,411 @@
+#include "image/decode/stats_decoders.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "host/loader.h"
+#include "image/decode/plane_writer.h"
+#include "kexio/host/services.h"
+
+namespace kexio {
+
+namespace {
+
+using ReadGrey = int (*)(std::FILE*, void*, _univ_mat*);
+using ReadSet = int (*)(std::FILE*, void*, _univ_mat_set*);
+using ReadTiff = int (*)(const char*, void*, _univ_mat_set*);
+using FreeMatrix = void (*)(_univ_mat*);
+using FreeSet = void (*)(_univ_mat_set*);
+
+// The library's entry points, bound on first use and shared by the three
+// decoders.
+constexpr const char* kLibrary = "kexstatscir.dll";
+HostEntry<ReadGrey> g_read_pgm(kLibrary, "imguniv_read_pgm");
+HostEntry<FreeMatrix> g_matuniv_free(kLibrary, "matuniv_free");
+HostEntry<ReadSet> g_read_ppm(kLibrary, "imgset_read_ppm");
+HostEntry<ReadTiff> g_read_tiff(kLibrary, "imgset_read_tiff");
+HostEntry<FreeSet> g_matset_free(kLibrary, "matset_free");
+HostEntry<FreeSet> g_matset_free_matrices(kLibrary, "matset_free_matrices");
+
+bool have_set_freeing() {
+  return g_matset_free.get() != nullptr && g_matset_free_matrices.get() != nullptr;
+}
+
+struct FileClose {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileClose>;
+
+ssize_t read_from_reader(void* cookie, char* buf, std::size_t n) {
+  auto* in = static_cast<io::ByteReader*>(cookie);
+  std::size_t got = in->read(buf, n);
+  return got == 0 && in->io_error() ? -1 : static_cast<ssize_t>(got);
+}
+
+// A C stream over what the reader reads, from the start: the open file
+// itself when it is a regular file (so the library can map it), else the
+// bytes the reader delivers. Null when no stream can be made.
+File stream_of(io::ByteReader& in) {
+  if (in.fd() >= 0 && in.contents() != nullptr) {
+    io::Fd copy(fcntl(in.fd(), F_DUPFD_CLOEXEC, 0));
+    if (!copy) return nullptr;
+    File f(fdopen(copy.get(), "rb"));
+    if (f) copy.release();
+    if (f && fseeko(f.get(), 0, SEEK_SET) != 0) f.reset();
+    return f;
+  }
+  return File(fopencookie(&in, "rb", {read_from_reader, nullptr, nullptr, nullptr}));
+}
+
+// Whether m is a matrix whose samples can be read: a sensible shape, and
+// samples when it has any.
+bool usable(const _univ_mat& m) {
+  return m.rows >= 0 && m.cols >= 0 && (m.data != nullptr || m.rows == 0 || m.cols == 0);
+}
+
+// Calls f with std::type_identity of the sample type of a type code; false
+// for a code the decoders do not read.
+template <typename F>
+bool with_sample_type(std::int32_t type, F&& f) {
+  switch (type) {
+    case MUTIL_UINT8:
+      f(std::type_identity<std::uint8_t>{});
+      return true;
+    case MUTIL_UINT16:
+      f(std::type_identity<std::uint16_t>{});
+      return true;
+    case MUTIL_UINT32:
+      f(std::type_identity<std::uint32_t>{});
+      return true;
+    case MUTIL_DOUBLE:
+      f(std::type_identity<double>{});
+      return true;
+    default:
+      return false;
+  }
+}
+
+template <typename T>
+const T* samples(const _univ_mat& m) {
+  return static_cast<const T*>(m.data);
+}
+
+// The byte a sample gives the colour-space conversions: the low eight bits
+// of an integer; a floating-point sample is truncated toward zero first (NaN
+// and values beyond 64-bit integers give 0).
+template <typename T>
+std::uint8_t low_byte(T v) {
+  if constexpr (std::is_integral_v<T>) {
+    return static_cast<std::uint8_t>(v);
+  } else {
+    if (!(std::fabs(v) < 9223372036854775807.0)) return 0;
+    return static_cast<std::uint8_t>(static_cast<std::int64_t>(v));
+  }
+}
+
+// The grey level of a colour: 0.299 R + 0.587 G + 0.114 B, rounded to the
+// nearest integer and capped at the largest sample for integer samples.
+template <typename T>
+double grey_level(T r, T g, T b) {
+  const double l = 0.299 * r + 0.587 * g + 0.114 * b;
+  if constexpr (std::is_integral_v<T>) {
+    constexpr double top = std::numeric_limits<T>::max();
+    return l >= top ? top : std::floor(l + 0.5);
+  } else {
+    return l;
+  }
+}
+
+// Rows per band: about 2 MB of doubles per plane, at most 64 rows.
+std::int64_t band_rows(std::int64_t width) {
+  return std::clamp<std::int64_t>((std::int64_t{2} << 20) / 8 / std::max<std::int64_t>(width, 1), 1,
+                                  64);
+}
+
+// Copies rows × width samples (row r at src + r * stride) into the plane's
+// columns, a band of rows at a time.
+template <typename T>
+void copy_block(Plane plane, const T* src, std::int64_t stride, std::int64_t width,
+                std::int64_t rows) {
+  if (plane == nullptr || width <= 0) return;
+  const std::int64_t band = band_rows(width);
+  for (std::int64_t top = 0; top < rows; top += band) {
+    const int n = static_cast<int>(std::min(band, rows - top));
+    scatter_rows(plane, src + top * stride, static_cast<std::ptrdiff_t>(stride), width, n, top);
+  }
+}
+
+// Fills the planes that are asked for with values computed per pixel:
+// pixel(r, x, v) stores the three values of pixel (r, x) in v. They gather
+// in bands that then go to the columns. 0, or kOutOfMemory.
+template <typename Pixel>
+int compute_planes(const Plane (&planes)[3], std::int64_t width, std::int64_t rows, Pixel pixel) {
+  if (width <= 0 || rows <= 0) return 0;
+  const std::int64_t band = band_rows(width);
+  std::vector<double> values[3];
+  try {
+    for (int k = 0; k < 3; ++k) {
+      if (planes[k] != nullptr) values[k].resize(static_cast<std::size_t>(band * width));
+    }
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  double scratch[3];
+  for (std::int64_t top = 0; top < rows; top += band) {
+    const std::int64_t n = std::min(band, rows - top);
+    for (std::int64_t r = 0; r < n; ++r) {
+      for (std::int64_t x = 0; x < width; ++x) {
+        pixel(top + r, x, scratch);
+        for (int k = 0; k < 3; ++k) {
+          if (planes[k] != nullptr) values[k][static_cast<std::size_t>(r * width + x)] = scratch[k];
+        }
+      }
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (planes[k] != nullptr) {
+        scatter_rows(planes[k], values[k].data(), static_cast<std::ptrdiff_t>(width), width,
+                     static_cast<int>(n), top);
+      }
+    }
+  }
+  return 0;
+}
+
+// The hue, lightness and saturation (or hue, saturation and value) of a
+// colour given as bytes.
+void colour_space(bool hls, std::uint8_t r, std::uint8_t g, std::uint8_t b, double* v) {
+  if (hls) {
+    Kex::RGB_TO_HLS(r, g, b, &v[0], &v[1], &v[2]);
+  } else {
+    Kex::RGB_TO_HSV(r, g, b, &v[0], &v[1], &v[2]);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PGM
+
+PgmDecoder::PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
+  ReadGrey read = g_read_pgm.get();
+  if (read == nullptr || g_matuniv_free.get() == nullptr) {
+    error = kUnknownFormat;
+    return;
+  }
+  File f = stream_of(in);
+  if (!f) {
+    error = kFileNotFound;
+    return;
+  }
+  const int result = read(f.get(), ctx, &m_image);
+  f.reset();
+  if (result != 0 || !usable(m_image)) {
+    error = kFileIoError;
+    return;
+  }
+  width = m_image.cols;
+  height = m_image.rows;
+}
+
+PgmDecoder::~PgmDecoder() {
+  if (m_image.data != nullptr) g_matuniv_free.get()(&m_image);
+}
+
+// A read operation's result: 12 for an unknown sample type, else what end()
+// reports, as a failure found while reading.
+int PgmDecoder::finish(int code) {
+  if (code != 0) return code;
+  const int s = end();
+  return s != 0 ? kReadFailure + s : 0;
+}
+
+int PgmDecoder::read_gray(KexCallContext*, Plane grey) {
+  if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
+  int code = 0;
+  bool known = with_sample_type(m_image.type, [&](auto type) {
+    using T = typename decltype(type)::type;
+    const T* s = samples<T>(m_image);
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+      copy_block(grey, s, width, width, height);
+    } else {
+      const Plane planes[3] = {grey, nullptr, nullptr};
+      code = compute_planes(planes, width, height, [&](std::int64_t r, std::int64_t x, double* v) {
+        v[0] = (1000.0 * s[r * width + x] + 500.0) * 0.001;
+      });
+    }
+  });
+  return finish(known ? code : kUnknownFormat);
+}
+
+int PgmDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
+  if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
+  bool known = with_sample_type(m_image.type, [&](auto type) {
+    for (Plane plane : {red, green, blue})
+      copy_block(plane, samples<typename decltype(type)::type>(m_image), width, width, height);
+  });
+  return finish(known ? 0 : kUnknownFormat);
+}
+
+int PgmDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
+  if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
+  int code = 0;
+  bool known = with_sample_type(m_image.type, [&](auto type) {
+    const auto* s = samples<typename decltype(type)::type>(m_image);
+    code = compute_planes({a, b, c}, width, height, [&](std::int64_t r, std::int64_t x, double* v) {
+      const std::uint8_t byte = low_byte(s[r * width + x]);
+      colour_space(hls, byte, byte, byte, v);
+    });
+  });
+  return finish(known ? code : kUnknownFormat);
+}
+
+int PgmDecoder::read_hls(KexCallContext*, Plane hue, Plane light, Plane sat) {
+  return read_colour_space(true, hue, light, sat);
+}
+
+int PgmDecoder::read_hsv(KexCallContext*, Plane hue, Plane sat, Plane value) {
+  return read_colour_space(false, hue, sat, value);
+}
+
+// ---------------------------------------------------------------------------
+// Sets: PPM and TIFF
+
+SetDecoder::~SetDecoder() {
+  if (m_set.mats != nullptr && have_set_freeing()) {
+    g_matset_free_matrices.get()(&m_set);
+    g_matset_free.get()(&m_set);
+  }
+}
+
+void SetDecoder::take_set(int needed) {
+  width = height = -1;
+  if (m_set.mats == nullptr || m_set.count < 1) {
+    error = kUnknownFormat;
+    return;
+  }
+  const _univ_mat& first = m_set.mats[0];
+  width = first.cols;
+  height = first.rows;
+  if (needed == 1 && m_set.count == 1) {
+    m_layout = 4;
+  } else if (m_set.count < 3 || (needed == 1 && m_set.count != 3)) {
+    error = kUnknownFormat;
+    return;
+  }
+  for (int k = 0; k < (m_layout == 4 ? 1 : 3); ++k) {
+    const _univ_mat& m = m_set.mats[k];
+    if (!usable(m) || m.rows != first.rows || m.cols != first.cols || m.type != first.type) {
+      error = kUnknownFormat;
+      return;
+    }
+  }
+}
+
+int SetDecoder::read_gray(KexCallContext*, Plane grey) {
+  if (error != 0) return error;
+  int code = 0;
+  bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
+    using T = typename decltype(type)::type;
+    if (m_layout == 4) {
+      copy_block(grey, samples<T>(m_set.mats[0]), width, width, height);
+      return;
+    }
+    const T *r = samples<T>(m_set.mats[0]), *g = samples<T>(m_set.mats[1]),
+            *b = samples<T>(m_set.mats[2]);
+    code = compute_planes({grey, nullptr, nullptr}, width, height,
+                          [&](std::int64_t y, std::int64_t x, double* v) {
+                            const std::int64_t i = y * width + x;
+                            v[0] = grey_level(r[i], g[i], b[i]);
+                          });
+  });
+  return known ? code : kUnknownFormat;
+}
+
+int SetDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
+  if (error != 0) return error;
+  bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
+    using T = typename decltype(type)::type;
+    if (m_layout == 4) {
+      copy_block(red, samples<T>(m_set.mats[0]), width, width, height);
+      return;
+    }
+    const Plane planes[3] = {red, green, blue};
+    for (int k = 0; k < 3; ++k)
+      copy_block(planes[k], samples<T>(m_set.mats[k]), width, width, height);
+  });
+  return known ? 0 : kUnknownFormat;
+}
+
+int SetDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
+  if (error != 0) return error;
+  int code = 0;
+  bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
+    using T = typename decltype(type)::type;
+    // Three matrices, or one whose thirds are the red, green and blue planes.
+    const bool packed = m_layout == 4;
+    const std::int64_t w = packed ? width / 3 : width;
+    const T* r = samples<T>(m_set.mats[0]);
+    const T* g = packed ? r + w : samples<T>(m_set.mats[1]);
+    const T* bl = packed ? r + 2 * w : samples<T>(m_set.mats[2]);
+    code = compute_planes({a, b, c}, w, height, [&](std::int64_t y, std::int64_t x, double* v) {
+      const std::int64_t i = y * width + x;
+      colour_space(hls, low_byte(r[i]), low_byte(g[i]), low_byte(bl[i]), v);
+    });
+  });
+  return known ? code : kUnknownFormat;
+}
+
+int SetDecoder::read_hls(KexCallContext*, Plane hue, Plane light, Plane sat) {
+  return read_colour_space(true, hue, light, sat);
+}
+
+int SetDecoder::read_hsv(KexCallContext*, Plane hue, Plane sat, Plane value) {
+  return read_colour_space(false, hue, sat, value);
+}
+
+PpmDecoder::PpmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
+  ReadSet read = g_read_ppm.get();
+  if (read == nullptr || !have_set_freeing()) {
+    error = kUnknownFormat;
+    return;
+  }
+  File f = stream_of(in);
+  if (!f) {
+    error = kFileNotFound;
+    return;
+  }
+  const int result = read(f.get(), ctx, &m_set);
+  f.reset();
+  if (result != 0) {
+    error = kFileIoError;
+    return;
+  }
+  take_set(3);
+}
+
+TifDecoder::TifDecoder(KexCallContext* ctx, io::ByteReader in, const std::string& path) {
+  // The library opens the file by its name.
+  in = io::ByteReader();
+  ReadTiff read = g_read_tiff.get();
+  if (read == nullptr || !have_set_freeing()) {
+    error = kUnknownFormat;
+    return;
+  }
+  if (read(path.c_str(), ctx, &m_set) != 0) {
+    error = kFileIoError;
+    return;
+  }
+  take_set(1);
+}
+
+}  // namespace kexio

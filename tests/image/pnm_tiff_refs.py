@@ -1,0 +1,197 @@
+#!/usr/bin/python3
+"""PGM, PPM and TIFF files of every flavour, written by Pillow, netpbm,
+libtiff's tiffcp and ImageMagick, with what independent decoders read from
+them.
+
+samples FOLDER writes the files and FOLDER/manifest, one line per file:
+name, width, height and the sample kind (int or float). Beside each file
+NAME go its references NAME.src (the pixels it was made from, for lossless
+files), NAME.pil (Pillow) and NAME.nb (netpbm's tifftopnm or pnmtopnm): the
+red, green and blue planes side by side, rows × 3·width little-endian
+doubles, as READRGB returns them. 1-, 2- and 4-bit samples are expanded to
+0..255; other samples keep their values.
+"""
+import os
+import random
+import re
+import subprocess
+import sys
+
+import numpy as np
+from PIL import Image
+
+CONVERT = "/usr/bin/convert-im6.q16"
+W, H = 23, 17
+
+
+def planes(a):
+    """(h, w) grey or (h, w, 3+) colour samples as the three planes side by side."""
+    a = np.asarray(a, dtype=np.float64)
+    if a.ndim == 2:
+        a = np.stack([a] * 3, axis=2)
+    return np.concatenate([a[:, :, 0], a[:, :, 1], a[:, :, 2]], axis=1)
+
+
+def pillow(path):
+    with Image.open(path) as im:
+        if im.mode in ("I;16", "I;16B", "I;16N", "I", "F"):
+            return planes(np.array(im))
+        return planes(np.array(im.convert("RGB")))
+
+
+def netpbm(path, tool):
+    """The picture as netpbm reads it (binary output of tool, parsed here)."""
+    out = subprocess.run([tool, path], capture_output=True, check=True).stdout
+    fields = re.match(rb"P([456])\s+(\d+)\s+(\d+)\s+(?:(\d+)\s)?", out)
+    kind, w, h = int(fields[1]), int(fields[2]), int(fields[3])
+    raster = out[fields.end():]
+    if kind == 4:
+        bits = np.unpackbits(np.frombuffer(raster, np.uint8).reshape(h, -1), axis=1)[:, :w]
+        return planes(255 * (1 - bits))
+    maxval = int(fields[4])
+    a = np.frombuffer(raster, ">u2" if maxval > 255 else np.uint8).astype(np.float64)
+    a = a.reshape(h, w, -1) if kind == 6 else a.reshape(h, w)
+    return planes(a * 255 // maxval if maxval < 255 else a)
+
+
+def samples(folder):
+    rng = random.Random(20240618)
+    made = []
+
+    def p(name):
+        return os.path.join(folder, name)
+
+    def add(name, src, refs, kind="int", width=W, height=H):
+        """Records a file; src: its pixels (None when lossy); refs: tools to ask."""
+        if src is not None:
+            planes(src).astype("<f8").tofile(p(name) + ".src")
+        for ref, read in (("pil", pillow), ("nb", lambda f: netpbm(f, "tifftopnm")),
+                          ("nbp", lambda f: netpbm(f, "pnmtopnm"))):
+            if ref in refs:
+                read(p(name)).astype("<f8").tofile(p(name) + (".pil" if ref == "pil" else ".nb"))
+        made.append(f"{name} {width} {height} {kind}")
+
+    def run(*cmd, out=None):
+        with open(p(out), "wb") if out else open(os.devnull, "wb") as f:
+            subprocess.run([str(c) for c in cmd], stdout=f, stderr=subprocess.DEVNULL, check=True)
+
+    # Source pictures: blocky colours (so that compressors find runs), a grey
+    # ramp with noise, 16-bit versions and a few-colour picture for palettes.
+    blocks = [[rng.randrange(256) for _ in range(3)] for _ in range(12)]
+    rgb = np.array([[blocks[(x // 4 + y // 3 * 3) % 12] for x in range(W)] for y in range(H)],
+                   np.uint8)
+    rgb[::5, ::3] = np.array([rng.randrange(256) for _ in range(3)], np.uint8)
+    grey = np.array([[(x * 11 + y * 5 + rng.randrange(9)) % 256 for x in range(W)]
+                     for y in range(H)], np.uint8)
+    rgb16 = rgb.astype(np.uint16) * 257 ^ np.uint16(rng.randrange(65536) & 0x0F0F)
+    grey16 = grey.astype(np.uint16) * 250 + 7
+    four = np.array(blocks[:4], np.uint8)[(np.arange(H)[:, None] + np.arange(W)[None, :]) % 4]
+    Image.fromarray(rgb).save(p("src.ppm"))
+    Image.fromarray(grey).save(p("src.pgm"))
+    Image.fromarray(four).save(p("four.ppm"))
+    with open(p("src16.ppm"), "wb") as f:
+        f.write(b"P6 %d %d 65535\n" % (W, H) + rgb16.astype(">u2").tobytes())
+    with open(p("src16.pgm"), "wb") as f:
+        f.write(b"P5 %d %d 65535\n" % (W, H) + grey16.astype(">u2").tobytes())
+    bits = np.array([[(x * y + x) % 3 == 0 for x in range(W)] for y in range(H)])
+
+    # PGM, PBM and PPM files: binary and plain, 8 and 16 bits.
+    for name, src, cmd in (
+            ("pil.ppm", rgb, None), ("pil.pgm", grey, None),
+            ("im16.ppm", rgb16, [CONVERT, "src16.ppm"]),
+            ("plain.ppm", rgb, ["pnmtopnm", "-plain", "src.ppm"]),
+            ("plain16.pgm", grey16, ["pnmtopnm", "-plain", "src16.pgm"]),
+            ("raw.pbm", 255 * bits, None),
+            ("plain.pbm", 255 * bits, ["pnmtopnm", "-plain", "raw.pbm"]),
+            ("im_plain.pgm", grey, [CONVERT, "src.pgm", "-compress", "none"])):
+        if cmd is None:
+            Image.fromarray(src.astype(np.uint8)).convert("1" if "pbm" in name else
+                                                          "RGB" if src.ndim == 3 else "L").save(p(name))
+        elif cmd[0] == CONVERT:
+            run(cmd[0], p(cmd[1]), *cmd[2:], p(name))
+        else:
+            run(*cmd[:-1], p(cmd[-1]), out=name)
+        add(name, src, ("nbp", "pil") if src.max() < 256 else ("nbp",))
+
+    # TIFF by Pillow: compressions, depths, alpha.
+    for name, img, options, src, refs, kind in (
+            ("pil_none.tif", Image.fromarray(rgb), {}, rgb, "pil nb", "int"),
+            ("pil_lzw.tif", Image.fromarray(rgb), {"compression": "tiff_lzw"}, rgb, "pil nb", "int"),
+            ("pil_deflate.tif", Image.fromarray(rgb), {"compression": "tiff_adobe_deflate"}, rgb,
+             "pil nb", "int"),
+            ("pil_packbits.tif", Image.fromarray(rgb), {"compression": "packbits"}, rgb, "pil nb",
+             "int"),
+            ("pil_jpeg.tif", Image.fromarray(rgb), {"compression": "jpeg"}, None, "pil nb", "int"),
+            ("pil_grey.tif", Image.fromarray(grey), {}, grey, "pil nb", "int"),
+            ("pil_grey16.tif", Image.fromarray(grey16), {}, grey16, "pil", "int"),
+            ("pil_float.tif", Image.fromarray(grey.astype(np.float32) / 7 - 3), {},
+             grey.astype(np.float32) / 7 - 3, "pil", "float"),
+            ("pil_int32.tif", Image.fromarray(grey.astype(np.int32) * 70000 - 9000000), {},
+             grey.astype(np.int32) * 70000 - 9000000, "pil", "float"),
+            ("pil_g4.tif", Image.fromarray(bits), {"compression": "group4"}, 255 * bits, "pil nb",
+             "int"),
+            ("pil_palette.tif", Image.fromarray(rgb).quantize(200), {}, None, "pil nb", "int"),
+            ("pil_rgba.tif", Image.fromarray(np.dstack([rgb, grey])), {"compression": "tiff_lzw"},
+             rgb, "pil", "int"),
+            ("pil_la.tif", Image.fromarray(np.dstack([grey, grey[::-1]])).convert("LA"), {}, grey,
+             "pil", "int")):
+        img.save(p(name), **options)
+        add(name, src, refs.split(), kind)
+
+    # TIFF by netpbm and tiffcp: predictors, tiles, separate planes, byte
+    # orders, JPEG as RGB and as YCbCr, 16 bits, palettes and small depths.
+    run("pnmtotiff", "-truecolor", p("src.ppm"), out="nb_rgb.tif")
+    run("pnmtotiff", "-truecolor", p("src16.ppm"), out="nb_rgb16.tif")
+    run("pnmtotiff", "-lzw", "-predictor", "2", p("src16.pgm"), out="nb_grey16.tif")
+    for name, source, options, src in (
+            ("tc_lzw2.tif", "nb_rgb.tif", ["-c", "lzw:2"], rgb),
+            ("tc_zip2.tif", "nb_rgb.tif", ["-c", "zip:2", "-r", "5"], rgb),
+            ("tc_tiles.tif", "nb_rgb.tif", ["-t", "-w", "16", "-l", "16", "-c", "lzw"], rgb),
+            ("tc_separate.tif", "nb_rgb.tif", ["-p", "separate", "-c", "packbits"], rgb),
+            ("tc_sep_tiles.tif", "nb_rgb.tif", ["-p", "separate", "-t", "-w", "16", "-l", "16"],
+             rgb),
+            ("tc_big.tif", "nb_rgb.tif", ["-B", "-c", "zip"], rgb),
+            ("tc_jpeg_rgb.tif", "nb_rgb.tif", ["-c", "jpeg:r:90", "-r", "16"], None),
+            ("tc_jpeg_ycbcr.tif", "nb_rgb.tif", ["-c", "jpeg:90", "-r", "16"], None),
+            ("tc_rgb16_tiles.tif", "nb_rgb16.tif", ["-B", "-t", "-w", "16", "-l", "16", "-c", "zip:2"],
+             rgb16),
+            ("tc_grey16.tif", "nb_grey16.tif", ["-B", "-c", "packbits"], grey16)):
+        run("tiffcp", *options, p(source), p(name))
+        # Pillow has no 16-bit colour, netpbm no YCbCr and only 8 bits of 16-bit grey.
+        add(name, src, ("pil",) if "ycbcr" in name or "grey16" in name else
+            ("nb",) if "16" in name else ("nb", "pil"))
+    add("nb_rgb16.tif", rgb16, ("nb",))
+    add("nb_grey16.tif", grey16, ("pil",))
+    for name, maxval, options in (("nb_grey1.tif", 1, ["-g4"]),
+                                  ("nb_grey2w.tif", 3, ["-miniswhite", "-lzw"]),
+                                  ("nb_grey4.tif", 15, ["-flate"])):
+        small = grey.astype(np.uint32) * maxval // 255
+        with open(p(f"g{maxval}.pgm"), "wb") as f:
+            f.write(b"P5 %d %d %d\n" % (W, H, maxval) + small.astype(np.uint8).tobytes())
+        run("pnmtotiff", *options, p(f"g{maxval}.pgm"), out=name)
+        add(name, small * 255 // maxval, ("nb", "pil") if maxval > 1 else ("nb",))
+    # Four colours: a 2-bit palette; 1 and 4 bits come from ImageMagick.
+    run("pnmtotiff", "-indexbits", "1,2,4", "-packbits", p("four.ppm"), out="nb_palette2.tif")
+    add("nb_palette2.tif", four, ("nb", "pil"))
+    for depth, colours in ((1, 2), (4, 16)):
+        name = f"im_palette{depth}.tif"
+        run(CONVERT, p("src.ppm"), "-colors", str(colours), "-type", "Palette", "-depth", str(depth),
+            p(name))
+        add(name, None, ("nb", "pil"))
+
+    # TIFF by ImageMagick: CMYK and YCbCr JPEG go through the RGBA reader.
+    run(CONVERT, p("src.ppm"), "-depth", "8", "-colorspace", "CMYK", "-compress", "lzw",
+        p("im_cmyk.tif"))
+    add("im_cmyk.tif", None, ("nb",))
+    run(CONVERT, p("src.ppm"), "-depth", "8", "-compress", "jpeg", p("im_jpeg.tif"))
+    add("im_jpeg.tif", None, ("nb", "pil"))
+    run(CONVERT, p("src16.ppm"), "-interlace", "plane", "-compress", "lzw", "-define",
+        "tiff:predictor=2", p("im_rgb16_sep.tif"))
+    add("im_rgb16_sep.tif", rgb16, ("nb",))
+
+    with open(p("manifest"), "w") as f:
+        f.write("\n".join(made) + "\n")
+
+
+if __name__ == "__main__":
+    samples(sys.argv[1])

@@ -1,0 +1,250 @@
+// Reading PGM, PBM, PPM and TIFF files through the statistics library: how
+// samples of each type become grey levels, colours and colour-space
+// components, what is refused, and every flavour of file compared with what
+// netpbm and Pillow read from it.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "image_support.h"
+#include "kexio/host/services.h"
+
+namespace {
+
+using namespace image_test;
+using namespace std::string_literals;
+
+class PnmTiffRead : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Rows read(Reader f, const std::string& name) { return rows_of(f(dir.cwd(), str(name))); }
+  Raised error_of(Reader f, const std::string& name) {
+    return raised([&] { f(dir.cwd(), str(name)); });
+  }
+};
+
+// A little-endian TIFF of one uncompressed strip; each tag is (tag, value),
+// stored as a 32-bit LONG.
+std::string tiff(const std::vector<std::pair<int, std::uint32_t>>& tags, const std::string& data) {
+  auto u16 = [](unsigned v) { return std::string{char(v), char(v >> 8)}; };
+  auto u32 = [&](std::uint32_t v) { return u16(v & 0xFFFF) + u16(v >> 16); };
+  std::string out = "II*\0"s + u32(static_cast<std::uint32_t>(8 + data.size())) + data;
+  out += u16(static_cast<unsigned>(tags.size()));
+  for (auto [tag, value] : tags)
+    out += u16(tag) + u16(4) + u32(1) + u32(value);
+  return out + u32(0);
+}
+
+std::vector<std::pair<int, std::uint32_t>> rgb_tags(std::uint32_t w, std::uint32_t h,
+                                                    std::uint32_t bytes) {
+  return {{256, w}, {257, h}, {258, 8}, {259, 1}, {262, 2}, {273, 8}, {277, 3}, {279, bytes}};
+}
+
+// Two grey pixels of the given depth and sample format (1 unsigned, 3
+// floating point).
+std::string grey_tiff(std::uint32_t bits, std::uint32_t format, const std::string& data) {
+  return tiff({{256, 2},
+               {257, 1},
+               {258, bits},
+               {259, 1},
+               {262, 1},
+               {273, 8},
+               {279, static_cast<std::uint32_t>(data.size())},
+               {339, format}},
+              data);
+}
+
+Rows colour_space(void (*convert)(unsigned char, unsigned char, unsigned char, double*, double*,
+                                  double*),
+                  std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  Rows out(1, std::vector<double>(3));
+  convert(r, g, b, &out[0][0], &out[0][1], &out[0][2]);
+  return out;
+}
+
+TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
+  const auto hls44 = colour_space(Kex::RGB_TO_HLS, 44, 44, 44);
+  const struct {
+    std::string name, bytes;
+    Reader f;
+    Rows want;
+  } cases[] = {
+      // 16-bit grey: 1000 and 300 are grey levels 1000.5 and 300.5, colours
+      // 1000 and 300, and the bytes 232 and 44 for the colour spaces.
+      {"g16.pgm", "P5 2 1 65535\n\x03\xE8\x01\x2C", &IO::READ_IMAGE, {{1000.5, 300.5}}},
+      {"g16.pgm",
+       "P5 2 1 65535\n\x03\xE8\x01\x2C",
+       &IO::READRGB,
+       {{1000, 300, 1000, 300, 1000, 300}}},
+      {"g16.pgm", "P5 1 1 65535\n\x01\x2C", &IO::READ_HLS, hls44},
+      {"g8.pgm", "P5 2 1 255\n\x07\xFE", &IO::READ_IMAGE, {{7, 254}}},
+      // Colour grey levels: 0.299 R + 0.587 G + 0.114 B rounded in floating
+      // point, so (0, 36, 12) is 22 where integer arithmetic gives 23.
+      {"c.ppm",
+       "P6 4 1 255\n\xFF\xFF\xFF\x0A\x14\x1E\x00\x24\x0C\x00\x00\x00"s,
+       &IO::READ_IMAGE,
+       {{255, 18, 22, 0}}},
+      {"c16.ppm", "P6 1 1 65535 \x01\x2C\x01\x2C\x01\x2C", &IO::READ_HLS, hls44},
+      {"c16.ppm",
+       "P6 2 1 65535 \xFF\xFF\xFF\xFF\xFF\xFF\x01\x2C\x00\x00\x00\x00"s,
+       &IO::READ_IMAGE,
+       {{65535, 90}}},
+      // Bitmaps: 1 is black; plain digits need no separator, binary rows are
+      // padded to whole bytes.
+      {"p1.pbm", "P1 3 2 1#c\n01\n010", &IO::READ_IMAGE, {{0, 255, 0}, {255, 0, 255}}},
+      {"p4.pbm",
+       "P4 10 2\n\x80\x7F\x40\x3F",
+       &IO::READ_RED,
+       {{0, 255, 255, 255, 255, 255, 255, 255, 255, 0},
+        {255, 0, 255, 255, 255, 255, 255, 255, 255, 255}}},
+      // Any white space and comments; samples are not scaled to 255.
+      {"ws.pgm", "P2\t2\v1\f7\r# comment\n 7#x\n0", &IO::READ_IMAGE, {{7, 0}}},
+      {"plain.ppm", "P3 1 1 1000 999 0 1000 # end", &IO::READRGB, {{999, 0, 1000}}},
+      // The header ends with one character (here a comment's line end); the
+      // raster's first bytes may be white space themselves. Trailing bytes
+      // are ignored.
+      {"nl.pgm", "P5 2 1 255#c\n\n more", &IO::READ_IMAGE, {{10, 32}}},
+      // TIFF depths no tool here writes: 32-bit unsigned grey, 64-bit
+      // floating point (cut toward zero for the colour spaces: -1.25 is
+      // 255, NaN 0).
+      {"u32.tif",
+       grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
+       &IO::READRGB,
+       {{4e9, 7, 4e9, 7, 4e9, 7}}},
+      {"u32.tif",
+       grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
+       &IO::READ_IMAGE,
+       {{4e9, 7}}},
+      {"f64.tif",
+       grey_tiff(64, 3, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s),
+       &IO::READ_HSV_VALUE,
+       {{255, 0}}},
+  };
+  for (const auto& c : cases) {
+    dir.write(c.name, c.bytes);
+    EXPECT_EQ(read(c.f, c.name), c.want) << c.name << " " << c.bytes;
+  }
+}
+
+TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
+  const std::string cases[] = {
+      "P5 2 1 255\n\x01",              // one sample short
+      "P2 2 1 255 1",                  // one number short
+      "P6 1 1 255\n\x01\x02",          // one colour sample short
+      "P5 1 1 100\n\xC8",              // a sample above the largest value
+      "P2 1 1 100 101",                //
+      "P1 2 1 0 2",                    // not a bit
+      "P2 1 1 255 12a",                // not a number
+      "P5 1 1 0\n\x00"s,               // largest value 0
+      "P5 1 1 65536\n\x00\x00"s,       // or beyond 16 bits
+      "P5 0 1 255\n",                  // no pixels
+      "P5 1 1\n",                      // no largest value
+      "P5 1 1 255x\x07",               // a number run into text
+      "P5 -1 1 255 \x07",              // a sign
+      "P2 3000000000 1 255 1",         // wider than a matrix can be
+      "P6 60000 60000 255\n\x01\x02",  // far more than the file holds
+      "P7 1 1 255\n\x07",              // another kind of netpbm file
+      "P",
+      "P 6 1 1 255\n\x01\x02\x03",  // chosen as PPM by the number, malformed
+      "II*\0\x08\0\0\0\0\0"s,       // a TIFF without a directory
+      "MM\0*\0\0\0\x08\0\x01"s,     // cut in its directory
+      // Uncompressed strips beyond the end, an unknown compression, and a
+      // picture of 2^31 - 1 squared pixels that is refused before anything
+      // is allocated.
+      tiff(rgb_tags(64, 64, 12288), "\x01\x02\x03"),
+      tiff({{256, 1}, {257, 1}, {258, 8}, {259, 99}, {262, 1}, {273, 8}, {279, 1}}, "\x05"),
+      tiff(rgb_tags(0x7FFFFFFF, 0x7FFFFFFF, 3), "\x01\x02\x03"),
+  };
+  int i = 0;
+  for (const std::string& bytes : cases) {
+    const std::string name = "bad" + std::to_string(i++) + (bytes[0] == 'P' ? ".pnm" : ".tif");
+    dir.write(name, bytes);
+    testing::internal::CaptureStderr();
+    const Raised got = error_of(&IO::READRGB, name);
+    // libtiff's messages are silenced.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
+    EXPECT_EQ(got, (Raised{"file i/o error", Kex::kWholeCall})) << name << ": " << bytes;
+  }
+}
+
+TEST_F(PnmTiffRead, PipesAreReadLikeFilesExceptTiff) {
+  if (mkfifo(dir.file("pipe.pgm").c_str(), 0600) != 0) GTEST_SKIP() << "no FIFO";
+  const std::pair<std::string, Rows> cases[] = {
+      {"P2 3 1 255 1 2 3\n", {{1, 2, 3}}},
+      {"II*\0\x08\0\0\0\0\0"s, {}},  // libtiff needs a file it can seek
+  };
+  for (const auto& [bytes, want] : cases) {
+    std::thread writer(
+        [&, text = bytes] { std::ofstream(dir.file("pipe.pgm"), std::ios::binary) << text; });
+    if (want.empty()) {
+      EXPECT_EQ(error_of(&IO::READ_IMAGE, "pipe.pgm").message, "file i/o error");
+    } else {
+      EXPECT_EQ(read(&IO::READ_IMAGE, "pipe.pgm"), want);
+    }
+    writer.join();
+  }
+}
+
+// Every flavour of file, written by Pillow, netpbm, tiffcp, ImageMagick and
+// the script itself, read by us and by Pillow and netpbm; READRGB must equal
+// each of them and the pixels the file was made from, READ_IMAGE their grey
+// levels.
+TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
+  if (!have_python_pil() || !have_imagemagick() ||
+      std::system(
+          "(command -v tiffcp && command -v tifftopnm && command -v pnmtotiff) >/dev/null") != 0) {
+    GTEST_SKIP() << "needs Pillow, ImageMagick, netpbm and libtiff's tools";
+  }
+  TempDir dir;
+  std::string cmd = std::string("/usr/bin/python3 ") + KEXIO_SOURCE_DIR +
+                    "/tests/image/pnm_tiff_refs.py '" + dir.path().string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream manifest(dir.file("manifest"));
+  std::string name, kind;
+  std::size_t w = 0, h = 0;
+  int files = 0, compared = 0;
+  while (manifest >> name >> w >> h >> kind) {
+    SCOPED_TRACE(name);
+    ++files;
+    const Rows rgb = rows_of(IO::READRGB(dir.cwd(), str(name)));
+    const Rows grey = rows_of(IO::READ_IMAGE(dir.cwd(), str(name)));
+    bool any = false;
+    for (const char* ref : {".src", ".pil", ".nb"}) {
+      if (!std::filesystem::exists(dir.path() / (name + ref))) continue;
+      const std::vector<double> v = kexio_test::read_doubles(dir.path() / (name + ref));
+      any = true;
+      ++compared;
+      ASSERT_EQ(v.size(), 3 * w * h) << ref;
+      Rows want(h), want_grey(h, std::vector<double>(w));
+      for (std::size_t y = 0; y < h; ++y) {
+        want[y].assign(v.begin() + long(3 * w * y), v.begin() + long(3 * w * (y + 1)));
+        for (std::size_t x = 0; x < w; ++x) {
+          double l = 0.299 * want[y][x] + 0.587 * want[y][w + x] + 0.114 * want[y][2 * w + x];
+          want_grey[y][x] = kind == "float" ? l : std::floor(l + 0.5);
+        }
+      }
+      EXPECT_EQ(rgb, want) << ref;
+      // The grey levels of a PGM or PBM are its samples, plus 0.5 for 16-bit
+      // ones.
+      if (name.ends_with(".pgm") || name.ends_with(".pbm")) {
+        want_grey = block(want, 0, w);
+        bool wide = false;
+        for (const auto& row : want_grey)
+          wide = wide || *std::max_element(row.begin(), row.end()) > 255;
+        for (auto& row : want_grey) {
+          for (double& s : row)
+            s += wide ? 0.5 : 0;
+        }
+      }
+      EXPECT_EQ(grey, want_grey) << ref;
+    }
+    EXPECT_TRUE(any) << "no reference";
+  }
+  EXPECT_GE(files, 42);
+  EXPECT_GE(compared, 95);
+}
+
+}  // namespace
