@@ -127,11 +127,36 @@ TEST_F(ImageRead, RunLengthRows) {
   dir.write("ok.bmp", rle(2, 1, 8, {2, 5, 0, 0, 0, 1}));
   EXPECT_EQ(read(&IO::READ_IMAGE, "ok.bmp"), (Rows{{1, 1}}));
   // Position jumps are an unsupported feature for the grey reader and a read
-  // failure for the others.
+  // failure for the others, in small and large pictures alike.
+  auto repeat = [](Bytes row, int times) {
+    Bytes out;
+    for (int i = 0; i < times; ++i)
+      out.insert(out.end(), row.begin(), row.end());
+    return out;
+  };
   dir.write("delta.bmp", rle(4, 2, 8, {0, 2, 1, 1, 0, 0, 4, 1, 0, 0}));
-  EXPECT_EQ(error_of(&IO::READ_IMAGE, "delta.bmp"), "unknown file format");
-  EXPECT_EQ(error_of(&IO::READRGB, "delta.bmp"), "file i/o error");
-  EXPECT_EQ(error_of(&IO::READ_HSV, "delta.bmp"), "file i/o error");
+  dir.write("delta2.bmp", rle(640, 480, 8, repeat({0, 2, 1, 1, 0, 0}, 480)));
+  for (const char* name : {"delta.bmp", "delta2.bmp"}) {
+    EXPECT_EQ(error_of(&IO::READ_IMAGE, name), "unknown file format");
+    EXPECT_EQ(error_of(&IO::READRGB, name), "file i/o error");
+    EXPECT_EQ(error_of(&IO::READ_HSV, name), "file i/o error");
+  }
+  // Rows that end early keep far fewer bytes than pixels; pixels past a
+  // row's end keep the row before's values.
+  dir.write("short8.bmp", rle(640, 480, 8, repeat({10, 200, 0, 0}, 480)));
+  dir.write("short4.bmp", rle(640, 480, 4, repeat({10, 0x77, 0, 0}, 480)));
+  dir.write("ends.bmp", rle(2000, 2, 8, {4, 9, 0, 0, 0, 0}));
+  const struct {
+    const char* name;
+    int value, count, width, height;
+  } early[] = {{"short8.bmp", 200, 10, 640, 480},
+               {"short4.bmp", 7, 10, 640, 480},
+               {"ends.bmp", 9, 4, 2000, 2}};
+  for (const auto& e : early) {
+    std::vector<double> row(e.width, 0.0);
+    std::fill_n(row.begin(), e.count, e.value);
+    EXPECT_EQ(read(&IO::READ_RED, e.name), Rows(e.height, row)) << e.name;
+  }
 }
 
 TEST_F(ImageRead, RefusedFiles) {

@@ -23,12 +23,6 @@ bmp_decoder::bmp_decoder(io::ByteReader in) : m_in(std::move(in)) {
   m_layout = 1;
   if (read_file_header() == 0 && read_info_header() == 0) read_palette();
   if (status() == 0) check_plausible_size();
-  if (status() == 0 && biHeight > 0) {
-    // Decoded rows of run-length and 1- or 4-bit files; uncompressed 8- and
-    // 24-bit rows are used where they lie in the file.
-    std::int64_t w = biWidth;
-    allocate_row_buffer(((biBitCount == 24 ? 3 : 1) * w + 3) / 4 * 4);
-  }
 }
 
 int bmp_decoder::status() {
@@ -158,7 +152,10 @@ int bmp_decoder::read_palette() {
 // cannot hold: negative ones (top-down rows are not supported), an unknown
 // compression, and more pixel rows than the bytes after the palette can
 // encode. A truncated file would fail while it is read anyway; failing here
-// keeps a forged header from making the reader allocate a huge result.
+// keeps a forged header from making the reader allocate a huge result. A
+// run-length row may end after any number of pixels, so only its two-byte
+// end code bounds the height; the width is bounded by the result, which the
+// reading function checks before the row buffer is allocated.
 void bmp_decoder::check_plausible_size() {
   if (biWidth < 0 || biHeight < 0) {
     error = kUnknownFormat;
@@ -175,9 +172,7 @@ void bmp_decoder::check_plausible_size() {
     }
     case 1:
     case 2:
-      // Every row ends with a two-byte code, and two bytes encode at most
-      // 255 pixels.
-      if (h > avail / 2 || (w > 0 && h > avail * 128 / w)) error = kFileIoError;
+      if (h > avail / 2) error = kFileIoError;
       break;
     default:
       error = kBadCompression;
@@ -308,6 +303,12 @@ int bmp_decoder::decode(PlaneWriter& out) {
     } catch (const std::bad_alloc&) {
       return kOutOfMemory;
     }
+  }
+  // Decoded rows of run-length and 1- or 4-bit files; uncompressed 8- and
+  // 24-bit rows are used where they lie in the file.
+  const std::int64_t w = biWidth;
+  if (biHeight > 0 && allocate_row_buffer(((biBitCount == 24 ? 3 : 1) * w + 3) / 4 * 4) != 0) {
+    return error;
   }
   if (!m_in.seek(pixel_data_pos) || status() != 0) return kReadFailure + status();
   // Uncompressed rows of no pixels take no bytes: there is nothing to read,
