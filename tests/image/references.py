@@ -4,6 +4,7 @@
 samples FOLDER: BMP files by Pillow, ImageMagick and this script (RLE4,
 16-bit pixels, top-down rows), one per depth, compression and header kind,
 listed in FOLDER/manifest (name width height), each then decoded.
+png_samples FOLDER: the same for PNG files (see png_samples).
 decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
 bytes, top row first) as Pillow and ImageMagick read them, if they can.
 """
@@ -12,25 +13,41 @@ import random
 import struct
 import subprocess
 import sys
+import zlib
 
 CONVERT = "/usr/bin/convert-im6.q16"
 
 
-def dump(path, pillow=True, magick=True):
+def dump(path, pillow=True, magick=True, sixteen=False):
+    """The pixels as Pillow and ImageMagick read them; 16-bit samples (of
+    files with sixteen set, and Pillow's 16-bit grey) rounded to bytes here,
+    since ImageMagick's own reduction truncates."""
     if pillow:
         try:
             from PIL import Image
             with Image.open(path) as img:
-                data = img.convert("RGB").tobytes()
+                if img.mode.startswith("I"):  # 16-bit grey, kept whole
+                    data = bytes(round16(v) for v in img.getdata() for _ in range(3))
+                else:
+                    data = img.convert("RGB").tobytes()
             with open(path + ".pil", "wb") as f:
                 f.write(data)
         except Exception as e:  # no reference from Pillow
             print(f"{path}: Pillow: {e}", file=sys.stderr)
     if magick and os.access(CONVERT, os.X_OK):
-        r = subprocess.run([CONVERT, path, "-depth", "8", "rgb:-"], capture_output=True)
+        depth = ["-depth", "16", "-endian", "MSB"] if sixteen else ["-depth", "8"]
+        r = subprocess.run([CONVERT, path] + depth + ["rgb:-"], capture_output=True)
         if r.returncode == 0:
+            data = r.stdout
+            if sixteen:
+                data = bytes(round16(data[i] << 8 | data[i + 1]) for i in range(0, len(data), 2))
             with open(path + ".im", "wb") as f:
-                f.write(r.stdout)
+                f.write(data)
+
+
+def round16(v):
+    """A 16-bit sample as a byte, rounded."""
+    return (v * 255 + 32767) // 65535
 
 
 def colours(rng, n):
@@ -217,9 +234,157 @@ def samples(folder):
             m.write(f"{name} {w} {h}\n")
 
 
+def netpbm(path, w, h, tuple_type, depth, samples):
+    """A 16-bit PAM file of w x h pixels of depth samples each."""
+    with open(path, "wb") as f:
+        f.write(f"P7\nWIDTH {w}\nHEIGHT {h}\nDEPTH {depth}\nMAXVAL 65535\n"
+                f"TUPLTYPE {tuple_type}\nENDHDR\n".encode())
+        f.write(b"".join(v.to_bytes(2, "big") for v in samples))
+
+
+def png_chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data +
+            struct.pack(">I", zlib.crc32(kind + data)))
+
+
+ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+         (0, 1, 1, 2))
+
+
+def png_bytes(w, h, colour, depth, rows, palette=(), interlace=0):
+    """A PNG file of one sample per pixel (grey or palette index), rows top
+    first, unfiltered; interlaced in the seven passes when asked."""
+    def scanlines(sub):
+        out = bytearray()
+        for row in sub:
+            out.append(0)
+            if depth == 8:
+                out += bytes(row)
+                continue
+            bits = "".join(format(v, f"0{depth}b") for v in row)
+            bits += "0" * (-len(bits) % 8)
+            out += bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+        return out
+
+    if interlace:
+        data = bytearray()
+        for x0, y0, dx, dy in ADAM7:
+            sub = [row[x0::dx] for row in rows[y0::dy]]
+            if sub and sub[0]:
+                data += scanlines(sub)
+    else:
+        data = scanlines(rows)
+    pal = b"".join(bytes(c) for c in palette)
+    return (b"\x89PNG\r\n\x1a\n" +
+            png_chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)) +
+            (png_chunk(b"PLTE", pal) if pal else b"") + png_chunk(b"IDAT", zlib.compress(data)) +
+            png_chunk(b"IEND", b""))
+
+
+def png_samples(folder):
+    """PNG files in every colour type and bit depth, plain and interlaced,
+    listed in FOLDER/manifest (name width height colour-type depth
+    interlace, as the file's header says), each then decoded. Pillow keeps
+    only the high byte of 16-bit colour samples: those files are checked
+    against ImageMagick alone."""
+    import warnings
+    from PIL import Image
+    warnings.simplefilter("ignore")  # Pillow's advice on palette transparency
+    rng = random.Random(20240618)
+    made = []
+
+    def path(name):
+        return os.path.join(folder, name + ".png")
+
+    def pillow(name, mode, w, h, data, palette=None, **save):
+        im = Image.new(mode, (w, h))
+        if palette:
+            im.putpalette([v for c in palette for v in c])
+        im.putdata(data)
+        im.save(path(name), **save)
+        made.append(name)
+
+    def grey(n, levels=256):
+        return [rng.randrange(levels) * (255 // (levels - 1)) for _ in range(n)]
+
+    pillow("pil_1", "1", 37, 11, grey(37 * 11, 2))
+    pillow("pil_L", "L", 30, 9, grey(30 * 9))
+    pillow("pil_LA", "LA", 17, 6, [(rng.randrange(256), rng.randrange(256)) for _ in range(17 * 6)])
+    pillow("pil_P8", "P", 33, 7, [rng.randrange(256) for _ in range(33 * 7)], colours(rng, 256))
+    pillow("pil_P2", "P", 19, 5, [rng.randrange(4) for _ in range(19 * 5)], colours(rng, 4), bits=2)
+    pillow("pil_P_trns", "P", 21, 4, [rng.randrange(40) for _ in range(21 * 4)], colours(rng, 40),
+           transparency=3)
+    pillow("pil_RGB", "RGB", 31, 8, colours(rng, 31 * 8))
+    pillow("pil_RGB_trns", "RGB", 9, 9, colours(rng, 81), transparency=(1, 2, 3))
+    pillow("pil_RGBA", "RGBA", 23, 6, [c + (rng.randrange(256),) for c in colours(rng, 23 * 6)])
+    pillow("pil_I16", "I;16", 26, 5, [rng.randrange(65536) for _ in range(26 * 5)])
+
+    # Grey levels and palettes of 1, 2 and 4 bits, plain and interlaced, by
+    # this script.
+    for depth in (1, 2, 4):
+        for interlace in (0, 1):
+            w, h = 13 + depth, 9
+            rows = [[rng.randrange(1 << depth) for _ in range(w)] for _ in range(h)]
+            name = f"own_grey{depth}_{interlace}"
+            with open(path(name), "wb") as f:
+                f.write(png_bytes(w, h, 0, depth, rows, interlace=interlace))
+            made.append(name)
+            name = f"own_pal{depth}_{interlace}"
+            with open(path(name), "wb") as f:
+                f.write(png_bytes(w, h, 3, depth, rows, colours(rng, 1 << depth), interlace))
+            made.append(name)
+
+    if os.access(CONVERT, os.X_OK):
+        # Sources ImageMagick turns into each kind of PNG: 8-bit pictures by
+        # Pillow, 16-bit ones as PAM files of random samples.
+        w, h = 29, 7
+        src = {}
+        for kind, mode, data in (
+                ("grey8", "L", grey(w * h)),
+                ("ga8", "LA", [(v, rng.randrange(256)) for v in grey(w * h)]),
+                ("rgb8", "RGB", colours(rng, w * h)),
+                ("rgba8", "RGBA", [c + (rng.randrange(256),) for c in colours(rng, w * h)])):
+            im = Image.new(mode, (w, h))
+            im.putdata(data)
+            src[kind] = os.path.join(folder, kind + "_src.png")
+            im.save(src[kind])
+        pal = colours(rng, 200)
+        im = Image.new("RGB", (w, h))
+        im.putdata([rng.choice(pal) for i in range(w * h)])
+        src["pal8"] = os.path.join(folder, "pal8_src.png")
+        im.save(src["pal8"])
+        for kind, tuple_type, depth in (("grey16", "GRAYSCALE", 1), ("ga16", "GRAYSCALE_ALPHA", 2),
+                                        ("rgb16", "RGB", 3), ("rgba16", "RGB_ALPHA", 4)):
+            src[kind] = os.path.join(folder, kind + "_src.pam")
+            netpbm(src[kind], w, h, tuple_type, depth,
+                   [rng.randrange(65536) for _ in range(w * h * depth)])
+        # Colour type and bit depth of each kind (ImageMagick will not write
+        # fewer than 8 bits when told to).
+        kinds = {"grey8": (0, 8), "grey16": (0, 16), "ga8": (4, 8), "ga16": (4, 16),
+                 "pal8": (3, 8), "rgb8": (2, 8), "rgb16": (2, 16), "rgba8": (6, 8),
+                 "rgba16": (6, 16)}
+        for kind, (colour, depth) in kinds.items():
+            for interlace in ("None", "PNG"):
+                name = f"im_{kind}_{interlace.lower()}"
+                subprocess.run([CONVERT, src[kind], "-define", f"png:color-type={colour}",
+                                "-define", f"png:bit-depth={depth}", "-interlace", interlace,
+                                path(name)], check=True)
+                made.append(name)
+
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        for name in made:
+            with open(path(name), "rb") as f:
+                ihdr = f.read(29)[16:29]
+            w, h, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", ihdr)
+            dump(path(name), not (depth == 16 and colour != 0), True, depth == 16)
+            m.write(f"{name} {w} {h} {colour} {depth} {interlace}\n")
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "samples":
         samples(sys.argv[2])
+    elif sys.argv[1] == "png_samples":
+        png_samples(sys.argv[2])
     else:
         for p in sys.argv[2:]:
             dump(p)
