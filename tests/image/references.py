@@ -173,60 +173,40 @@ def samples(folder):
         magick("im_os2_8bit", 22, 8, [rng.choice(pal) for _ in range(22 * 8)],
                ["-type", "Palette"], "BMP2:")
 
-    # Hand-built files Pillow reads: 16-bit pixels, 5-5-5 without compression
-    # and 5-6-5 bit fields; 24- and 8-bit rows stored top-down (negative
-    # height). ImageMagick widens 5- and 6-bit fields by repeating their top
-    # bits, where Pillow scales them by 255 / 31 and 255 / 63: the 16-bit
-    # files are checked against Pillow alone.
-    def own(name, w, h, data, magick=True):
+    # Hand-built: 16-bit pixels (5-5-5; 5-6-5 bit fields), top-down rows,
+    # headers of 108 (version 4), 64 (OS/2 2.x) and 56 (version 3) bytes;
+    # the last is Pillow's to refuse. ImageMagick widens 5- and 6-bit fields
+    # by repeating their top bits (Pillow scales them by 255 / max, as we do)
+    # and takes OS/2 2.x palette entries as three bytes, where they have four.
+    for name, w, h, bits, comp, masks, header, pil, im in (
+            ("own_555", 23, 7, 16, 0, (), 40, True, False),
+            ("own_565", 21, 6, 16, 3, (0xF800, 0x07E0, 0x001F), 40, True, False),
+            ("own_topdown_24bit", 13, -5, 24, 0, (), 40, True, True),
+            ("own_topdown_8bit", 14, -6, 8, 0, (), 40, True, True),
+            ("own_v4_32bit", 11, 5, 32, 3, (0xFF0000, 0xFF00, 0xFF, 0xFF000000), 108, True, True),
+            ("own_os2v2_8bit", 12, 4, 8, 0, (), 64, True, False),
+            ("own_v3_32bit", 10, 3, 32, 3, (0xFF00, 0xFF0000, 0xFF000000, 0xFF), 56, False, True)):
+        rows = [[rng.randrange(1 << bits) for _ in range(w)] for _ in range(abs(h))]
         with open(path(name), "wb") as f:
-            f.write(data)
-        made.append((name, w, h, True, magick))
-
-    def rand_rows(w, h, top):
-        return [[rng.randrange(top) for _ in range(w)] for _ in range(h)]
-
-    own("own_555", 23, 7, bmp_bytes(23, 7, 16, 0, [], stored_rows(rand_rows(23, 7, 65536), 2)),
-        False)
-    own("own_565", 21, 6, bmp_bytes(21, 6, 16, 3, [], stored_rows(rand_rows(21, 6, 65536), 2),
-                                    (0xF800, 0x07E0, 0x001F)), False)
-    own("own_topdown_24bit", 13, 5,
-        bmp_bytes(13, -5, 24, 0, [], stored_rows(rand_rows(13, 5, 1 << 24), 3, True)))
-    own("own_topdown_8bit", 14, 6, bmp_bytes(14, -6, 8, 0, colours(rng, 256),
-                                             stored_rows(rand_rows(14, 6, 256), 1, True)))
-    # Other header sizes: version 4 (108 bytes) for both; OS/2 2.x (64) for
-    # Pillow alone (ImageMagick takes its palette entries as three bytes,
-    # where the format has four); version 3 (56) for ImageMagick alone
-    # (Pillow refuses that size).
-    own("own_v4_32bit", 11, 5, bmp_bytes(11, 5, 32, 3, [], stored_rows(rand_rows(11, 5, 1 << 32), 4),
-                                         (0xFF0000, 0xFF00, 0xFF, 0xFF000000), 108))
-    own("own_os2v2_8bit", 12, 4, bmp_bytes(12, 4, 8, 0, colours(rng, 256),
-                                           stored_rows(rand_rows(12, 4, 256), 1), (), 64), False)
-    own("own_v3_32bit", 10, 3, bmp_bytes(10, 3, 32, 3, [], stored_rows(rand_rows(10, 3, 1 << 32), 4),
-                                         (0xFF00, 0xFF0000, 0xFF000000, 0xFF), 56))
-    made[-1] = made[-1][:3] + (False, True)
-
-    # Pillow writes RGBA as 32 bits without compression.
-    im = Image.new("RGBA", (19, 7))
-    im.putdata([c + (rng.randrange(256),) for c in colours(rng, 19 * 7)])
-    im.save(path("pil_rgba"))
-    made.append(("pil_rgba", 19, 7, True, True))
+            f.write(bmp_bytes(w, h, bits, comp, colours(rng, 256) if bits == 8 else [],
+                              stored_rows(rows, bits // 8, h < 0), masks, header))
+        made.append((name, w, abs(h), pil, im))
+    pillow("pil_rgba", "RGBA", 19, 7, [c + (rng.randrange(256),) for c in colours(rng, 19 * 7)])
 
     if have_im:
-        # The version 5 header ImageMagick writes by default, bit fields of
-        # 32-bit pixels with alpha, and 16-bit subtypes.
-        magick("im_v5_24bit", 31, 9, colours(rng, 31 * 9), [], "BMP:")
-        pal = colours(rng, 30)
-        magick("im_v5_8bit", 26, 7, [rng.choice(pal) for _ in range(26 * 7)],
-               ["-type", "Palette", "-compress", "None"], "BMP:")
+        # ImageMagick's default version 5 header: 24 bits; 8 bits plain and
+        # run-length; bit fields with alpha; 16-bit subtypes.
         pal = colours(rng, 40)
-        magick("im_v5_rle8", 150, 6, [pal[i] for i in blocky(rng, 150, 6, 40)],
-               ["-type", "Palette"], "BMP:")
-        magick("im_v5_rgba", 15, 6, colours(rng, 15 * 6),
-               ["-alpha", "on", "-channel", "A", "-fx", "(i+j)/30", "+channel"], "BMP:")
-        for subtype in ("RGB565", "RGB555"):
-            magick("im_" + subtype, 25, 4, colours(rng, 25 * 4),
-                   ["-define", "bmp:subtype=" + subtype], "BMP:", False)
+        for name, w, h, px, args in (
+                ("im_v5_24bit", 31, 9, colours(rng, 31 * 9), []),
+                ("im_v5_8bit", 26, 7, [rng.choice(pal) for _ in range(26 * 7)],
+                 ["-type", "Palette", "-compress", "None"]),
+                ("im_v5_rle8", 150, 6, [pal[i] for i in blocky(rng, 150, 6, 40)], ["-type", "Palette"]),
+                ("im_v5_rgba", 15, 6, colours(rng, 15 * 6),
+                 ["-alpha", "on", "-channel", "A", "-fx", "(i+j)/30", "+channel"]),
+                ("im_RGB565", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB565"]),
+                ("im_RGB555", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB555"])):
+            magick(name, w, h, px, args, "BMP:", "RGB5" not in name)
 
     with open(os.path.join(folder, "manifest"), "w") as m:
         for name, w, h, pillow_reads, magick_reads in made:
@@ -234,59 +214,36 @@ def samples(folder):
             m.write(f"{name} {w} {h}\n")
 
 
-def netpbm(path, w, h, tuple_type, depth, samples):
-    """A 16-bit PAM file of w x h pixels of depth samples each."""
-    with open(path, "wb") as f:
-        f.write(f"P7\nWIDTH {w}\nHEIGHT {h}\nDEPTH {depth}\nMAXVAL 65535\n"
-                f"TUPLTYPE {tuple_type}\nENDHDR\n".encode())
-        f.write(b"".join(v.to_bytes(2, "big") for v in samples))
-
-
-def png_chunk(kind, data):
-    return (struct.pack(">I", len(data)) + kind + data +
-            struct.pack(">I", zlib.crc32(kind + data)))
-
-
 ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
          (0, 1, 1, 2))
 
 
-def png_bytes(w, h, colour, depth, rows, palette=(), interlace=0):
-    """A PNG file of one sample per pixel (grey or palette index), rows top
-    first, unfiltered; interlaced in the seven passes when asked."""
-    def scanlines(sub):
-        out = bytearray()
-        for row in sub:
-            out.append(0)
-            if depth == 8:
-                out += bytes(row)
-                continue
-            bits = "".join(format(v, f"0{depth}b") for v in row)
-            bits += "0" * (-len(bits) % 8)
-            out += bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
-        return out
+def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0):
+    """A PNG file of one sample per pixel (grey levels or palette indices),
+    rows top first, unfiltered, in the seven passes when interlaced."""
+    def line(row):
+        bits = "".join(format(v, f"0{depth}b") for v in row)
+        bits += "0" * (-len(bits) % 8)
+        return b"\0" + int(bits, 2).to_bytes(len(bits) // 8, "big")
 
-    if interlace:
-        data = bytearray()
-        for x0, y0, dx, dy in ADAM7:
-            sub = [row[x0::dx] for row in rows[y0::dy]]
-            if sub and sub[0]:
-                data += scanlines(sub)
-    else:
-        data = scanlines(rows)
-    pal = b"".join(bytes(c) for c in palette)
-    return (b"\x89PNG\r\n\x1a\n" +
-            png_chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)) +
-            (png_chunk(b"PLTE", pal) if pal else b"") + png_chunk(b"IDAT", zlib.compress(data)) +
-            png_chunk(b"IEND", b""))
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    passes = ADAM7 if interlace else ((0, 0, 1, 1),)
+    data = b"".join(line(row[x0::dx]) for x0, y0, dx, dy in passes for row in rows[y0::dy]
+                    if row[x0::dx])
+    ihdr = struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + (chunk(b"PLTE", palette) if palette else b"")
+            + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
 
 
 def png_samples(folder):
-    """PNG files in every colour type and bit depth, plain and interlaced,
-    listed in FOLDER/manifest (name width height colour-type depth
-    interlace, as the file's header says), each then decoded. Pillow keeps
-    only the high byte of 16-bit colour samples: those files are checked
-    against ImageMagick alone."""
+    """PNG files of every colour type and bit depth, plain and interlaced, by
+    Pillow, ImageMagick and this script (fewer than 8 bits, which ImageMagick
+    will not write when told to), listed in FOLDER/manifest (name width
+    height colour-type depth interlace), each then decoded. Pillow keeps only
+    the high byte of 16-bit colour samples: those files are checked against
+    ImageMagick alone."""
     import warnings
     from PIL import Image
     warnings.simplefilter("ignore")  # Pillow's advice on palette transparency
@@ -296,86 +253,45 @@ def png_samples(folder):
     def path(name):
         return os.path.join(folder, name + ".png")
 
-    def pillow(name, mode, w, h, data, palette=None, **save):
-        im = Image.new(mode, (w, h))
-        if palette:
-            im.putpalette([v for c in palette for v in c])
-        im.putdata(data)
+    def pillow(name, mode, n, **save):
+        top, k = {"1": (2, 1), "I;16": (65536, 1), "P": (1 << save.get("bits", 8), 1)}.get(
+            mode, (256, len(mode)))
+        im = Image.new(mode, (n, 7))
+        if mode == "P":
+            im.putpalette([rng.randrange(256) for _ in range(3 * top)])
+        px = [tuple(rng.randrange(top) for _ in range(k)) for _ in range(n * 7)]
+        im.putdata([p if k > 1 else p[0] * (255 if mode == "1" else 1) for p in px])
         im.save(path(name), **save)
         made.append(name)
 
-    def grey(n, levels=256):
-        return [rng.randrange(levels) * (255 // (levels - 1)) for _ in range(n)]
-
-    pillow("pil_1", "1", 37, 11, grey(37 * 11, 2))
-    pillow("pil_L", "L", 30, 9, grey(30 * 9))
-    pillow("pil_LA", "LA", 17, 6, [(rng.randrange(256), rng.randrange(256)) for _ in range(17 * 6)])
-    pillow("pil_P8", "P", 33, 7, [rng.randrange(256) for _ in range(33 * 7)], colours(rng, 256))
-    pillow("pil_P2", "P", 19, 5, [rng.randrange(4) for _ in range(19 * 5)], colours(rng, 4), bits=2)
-    pillow("pil_P_trns", "P", 21, 4, [rng.randrange(40) for _ in range(21 * 4)], colours(rng, 40),
-           transparency=3)
-    pillow("pil_RGB", "RGB", 31, 8, colours(rng, 31 * 8))
-    pillow("pil_RGB_trns", "RGB", 9, 9, colours(rng, 81), transparency=(1, 2, 3))
-    pillow("pil_RGBA", "RGBA", 23, 6, [c + (rng.randrange(256),) for c in colours(rng, 23 * 6)])
-    pillow("pil_I16", "I;16", 26, 5, [rng.randrange(65536) for _ in range(26 * 5)])
-
-    # Grey levels and palettes of 1, 2 and 4 bits, plain and interlaced, by
-    # this script.
+    for mode, save in (("1", {}), ("L", {}), ("LA", {}), ("P", {}), ("P", {"bits": 2}),
+                       ("P", {"transparency": 3}), ("RGB", {}), ("RGB", {"transparency": (1, 2, 3)}),
+                       ("RGBA", {}), ("I;16", {})):
+        pillow(f"pil_{len(made)}", mode, 13 + len(made), **save)
     for depth in (1, 2, 4):
         for interlace in (0, 1):
-            w, h = 13 + depth, 9
-            rows = [[rng.randrange(1 << depth) for _ in range(w)] for _ in range(h)]
-            name = f"own_grey{depth}_{interlace}"
-            with open(path(name), "wb") as f:
-                f.write(png_bytes(w, h, 0, depth, rows, interlace=interlace))
-            made.append(name)
-            name = f"own_pal{depth}_{interlace}"
-            with open(path(name), "wb") as f:
-                f.write(png_bytes(w, h, 3, depth, rows, colours(rng, 1 << depth), interlace))
-            made.append(name)
-
-    if os.access(CONVERT, os.X_OK):
-        # Sources ImageMagick turns into each kind of PNG: 8-bit pictures by
-        # Pillow, 16-bit ones as PAM files of random samples.
-        w, h = 29, 7
-        src = {}
-        for kind, mode, data in (
-                ("grey8", "L", grey(w * h)),
-                ("ga8", "LA", [(v, rng.randrange(256)) for v in grey(w * h)]),
-                ("rgb8", "RGB", colours(rng, w * h)),
-                ("rgba8", "RGBA", [c + (rng.randrange(256),) for c in colours(rng, w * h)])):
-            im = Image.new(mode, (w, h))
-            im.putdata(data)
-            src[kind] = os.path.join(folder, kind + "_src.png")
-            im.save(src[kind])
-        pal = colours(rng, 200)
-        im = Image.new("RGB", (w, h))
-        im.putdata([rng.choice(pal) for i in range(w * h)])
-        src["pal8"] = os.path.join(folder, "pal8_src.png")
-        im.save(src["pal8"])
-        for kind, tuple_type, depth in (("grey16", "GRAYSCALE", 1), ("ga16", "GRAYSCALE_ALPHA", 2),
-                                        ("rgb16", "RGB", 3), ("rgba16", "RGB_ALPHA", 4)):
-            src[kind] = os.path.join(folder, kind + "_src.pam")
-            netpbm(src[kind], w, h, tuple_type, depth,
-                   [rng.randrange(65536) for _ in range(w * h * depth)])
-        # Colour type and bit depth of each kind (ImageMagick will not write
-        # fewer than 8 bits when told to).
-        kinds = {"grey8": (0, 8), "grey16": (0, 16), "ga8": (4, 8), "ga16": (4, 16),
-                 "pal8": (3, 8), "rgb8": (2, 8), "rgb16": (2, 16), "rgba8": (6, 8),
-                 "rgba16": (6, 16)}
-        for kind, (colour, depth) in kinds.items():
-            for interlace in ("None", "PNG"):
-                name = f"im_{kind}_{interlace.lower()}"
-                subprocess.run([CONVERT, src[kind], "-define", f"png:color-type={colour}",
+            rows = [[rng.randrange(1 << depth) for _ in range(12 + depth)] for _ in range(9)]
+            pal = bytes(rng.randrange(256) for _ in range(3 << depth))
+            for colour, kind in ((0, "grey"), (3, "pal")):
+                made.append(f"own_{kind}{depth}_{interlace}")
+                with open(path(made[-1]), "wb") as f:
+                    f.write(png_bytes(12 + depth, 9, colour, depth, rows, pal * (colour == 3),
+                                      interlace))
+    # ImageMagick rewrites Pillow's grey, grey and alpha, palette, colour and
+    # colour and alpha files at 8 and 16 bits, plain and interlaced.
+    for colour, depths, source in ((0, (8, 16), "pil_1"), (4, (8, 16), "pil_2"), (3, (8,), "pil_3"),
+                                   (2, (8, 16), "pil_6"), (6, (8, 16), "pil_8")):
+        for depth in depths:
+            for interlace in ("None", "PNG") if os.access(CONVERT, os.X_OK) else ():
+                made.append(f"im_{colour}_{depth}_{interlace}")
+                subprocess.run([CONVERT, path(source), "-define", f"png:color-type={colour}",
                                 "-define", f"png:bit-depth={depth}", "-interlace", interlace,
-                                path(name)], check=True)
-                made.append(name)
+                                path(made[-1])], check=True)
 
     with open(os.path.join(folder, "manifest"), "w") as m:
         for name in made:
             with open(path(name), "rb") as f:
-                ihdr = f.read(29)[16:29]
-            w, h, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", ihdr)
+                w, h, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", f.read(29)[16:])
             dump(path(name), not (depth == 16 and colour != 0), True, depth == 16)
             m.write(f"{name} {w} {h} {colour} {depth} {interlace}\n")
 
