@@ -39,7 +39,7 @@ Scratch& scratch() {
 // Pictures larger than this are not read: the reading functions accept
 // results as large as the machine's memory, far beyond the fuzzer's memory
 // limit (a run-length file of a few bytes may be millions of pixels wide).
-constexpr std::int64_t kMaxPixels = std::int64_t{1} << 22;
+constexpr std::int64_t kMaxPixels = std::int64_t{1} << 18;
 
 }  // namespace
 

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Pictures larger than this are not read: the reading functions accept
       // results as large as the machine's memory, far beyond the fuzzer's
       // memory limit. Smaller ones are also decoded here, without a result.
-      if (std::int64_t{d->rows()} * d->cols() > std::int64_t{1} << 22) return 0;
+      if (std::int64_t{d->rows()} * d->cols() > std::int64_t{1} << 18) return 0;
       (void)d->read_gray(&ctx, nullptr);
     }
   }
