@@ -16,6 +16,7 @@ namespace kexio {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::int64_t kDeflateRatio = 1032;
 
 // The machine's memory in bytes, which libspng's limits are taken from.
 std::uint64_t machine_memory() {
@@ -106,9 +107,17 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   m_colour_type = ihdr.color_type;
   m_depth = ihdr.bit_depth;
   m_interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+  // Deflate packs at most 1032 bytes into one: a file too short for its
+  // pixels even so is cut short, and is refused before a result is sized
+  // from its header. (Interlaced rows take at least as many bytes.)
+  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows) error = kFileIoError;
 }
 
 PngDecoder::~PngDecoder() = default;
+
+std::int64_t PngDecoder::row_bytes() const {
+  return (std::int64_t{m_cols} * channels(m_colour_type) * m_depth + 7) / 8;
+}
 
 // libspng's errors: sizes beyond its limits and failed allocations are out
 // of memory; everything else (checksums, truncation, malformed chunks or
@@ -152,11 +161,9 @@ int PngDecoder::decode(PlaneWriter& out) {
 // Row by row, each handed on as soon as libspng has it.
 int PngDecoder::decode_rows(PlaneWriter& out) {
   spng_ctx* ctx = m_ctx.get();
-  const auto row_bytes =
-      static_cast<std::size_t>((std::int64_t{m_cols} * channels(m_colour_type) * m_depth + 7) / 8);
   std::vector<std::uint8_t> row;
   try {
-    row.resize(row_bytes);
+    row.resize(static_cast<std::size_t>(row_bytes()));
   } catch (const std::bad_alloc&) {
     return error = kOutOfMemory;
   }

@@ -39,6 +39,8 @@ class PngDecoder final : public PixelDecoder {
   };
 
   int fail(int spng_error);
+  // Bytes of one row as stored, without its filter byte.
+  std::int64_t row_bytes() const;
   int decode_rows(PlaneWriter& out);
   int decode_interlaced(PlaneWriter& out);
   // Hands one row as stored (libspng's own layout) to out.
