@@ -403,9 +403,9 @@ int bmp_decoder::decode(PlaneWriter& out) {
   const bool grey = out.op() == PixelOp::kGray;
   if (!grey && !supported_depth()) return kReadFailure + kBadHeader;
   out.set_palette(m_colours.data(), m_colours.size());
-  // Uncompressed rows of no pixels take no bytes: there is nothing to read,
-  // however many the header states.
-  if ((biCompression == 0 || m_bit_fields) && biWidth == 0) return 0;
+  // No rows, or uncompressed rows of no pixels (which take no bytes): there
+  // is nothing to read, however wide or high the header says the picture is.
+  if (m_rows == 0 || ((biCompression == 0 || m_bit_fields) && biWidth == 0)) return 0;
   std::vector<std::uint8_t> zeros;
   if (!supported_depth()) {
     try {
