@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -48,8 +49,10 @@ using Rgb = std::array<std::uint8_t, 3>;
 using Pixels = std::vector<std::vector<std::uint32_t>>;
 
 // A BMP file with a 40-byte information header, as the encoder writes it
-// (no resolution). Palette entries are red, green, blue; pixel_data is
-// everything after the palette.
+// (no resolution), or a header of another size: cut short, or padded with
+// zeros. Bit-field masks lie at byte 40 of a header of 52 bytes or more,
+// else right after the header. Palette entries are red, green, blue;
+// pixel_data is everything after the palette.
 struct Bmp {
   std::int32_t width = 1;
   std::int32_t height = 1;
@@ -59,19 +62,37 @@ struct Bmp {
   Bytes pixel_data = {};
   long clr_used = -1;  // -1: the palette's length
   long off_bits = -1;  // -1: the end of the palette
+  std::uint32_t header_size = 40;
+  std::vector<std::uint32_t> masks = {};
 
   Bytes bytes() const {
-    Bytes b = {'B', 'M'};
-    std::uint32_t off = 54 + 4 * static_cast<std::uint32_t>(palette.size());
+    Bytes info;
+    auto put = [](Bytes& to, std::uint32_t v) {
+      for (int i = 0; i < 4; ++i)
+        to.push_back(static_cast<std::uint8_t>(v >> 8 * i));
+    };
     auto size = static_cast<std::uint32_t>(pixel_data.size());
     auto colours = static_cast<std::uint32_t>(clr_used < 0 ? long(palette.size()) : clr_used);
-    // Little-endian words; planes (1) and bits share one.
-    for (std::uint32_t v :
-         {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits), 40u, std::uint32_t(width),
-          std::uint32_t(height), 1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
-      for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<std::uint8_t>(v >> 8 * i));
+    // Planes (1) and bits share one word.
+    for (std::uint32_t v : {header_size, std::uint32_t(width), std::uint32_t(height),
+                            1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
+      put(info, v);
     }
+    info.resize(header_size);
+    for (std::size_t k = 0; k < masks.size(); ++k) {
+      if (header_size < 52) {
+        put(info, masks[k]);
+      } else {
+        Bytes m;
+        put(m, masks[k]);
+        std::copy(m.begin(), m.end(), info.begin() + 40 + 4 * long(k));
+      }
+    }
+    auto off = static_cast<std::uint32_t>(14 + info.size() + 4 * palette.size());
+    Bytes b = {'B', 'M'};
+    for (std::uint32_t v : {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits)})
+      put(b, v);
+    b.insert(b.end(), info.begin(), info.end());
     for (const Rgb& c : palette)
       b.insert(b.end(), {c[2], c[1], c[0], 0});
     b.insert(b.end(), pixel_data.begin(), pixel_data.end());

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Reference pictures and pixels from independent encoders and decoders.
 
-samples FOLDER: BMP files by Pillow, ImageMagick and this script's RLE4
-encoder, one per depth, compression and header kind, listed in
-FOLDER/manifest (name width height), each then decoded.
+samples FOLDER: BMP files by Pillow, ImageMagick and this script (RLE4,
+16-bit pixels, top-down rows), one per depth, compression and header kind,
+listed in FOLDER/manifest (name width height), each then decoded.
+png_samples FOLDER: the same for PNG files (see png_samples).
 decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
 bytes, top row first) as Pillow and ImageMagick read them, if they can.
 """
@@ -12,25 +13,41 @@ import random
 import struct
 import subprocess
 import sys
+import zlib
 
 CONVERT = "/usr/bin/convert-im6.q16"
 
 
-def dump(path, pillow=True):
+def dump(path, pillow=True, magick=True, sixteen=False):
+    """The pixels as Pillow and ImageMagick read them; 16-bit samples (of
+    files with sixteen set, and Pillow's 16-bit grey) rounded to bytes here,
+    since ImageMagick's own reduction truncates."""
     if pillow:
         try:
             from PIL import Image
             with Image.open(path) as img:
-                data = img.convert("RGB").tobytes()
+                if img.mode.startswith("I"):  # 16-bit grey, kept whole
+                    data = bytes(round16(v) for v in img.getdata() for _ in range(3))
+                else:
+                    data = img.convert("RGB").tobytes()
             with open(path + ".pil", "wb") as f:
                 f.write(data)
         except Exception as e:  # no reference from Pillow
             print(f"{path}: Pillow: {e}", file=sys.stderr)
-    if os.access(CONVERT, os.X_OK):
-        r = subprocess.run([CONVERT, path, "-depth", "8", "rgb:-"], capture_output=True)
+    if magick and os.access(CONVERT, os.X_OK):
+        depth = ["-depth", "16", "-endian", "MSB"] if sixteen else ["-depth", "8"]
+        r = subprocess.run([CONVERT, path] + depth + ["rgb:-"], capture_output=True)
         if r.returncode == 0:
+            data = r.stdout
+            if sixteen:
+                data = bytes(round16(data[i] << 8 | data[i + 1]) for i in range(0, len(data), 2))
             with open(path + ".im", "wb") as f:
-                f.write(r.stdout)
+                f.write(data)
+
+
+def round16(v):
+    """A 16-bit sample as a byte, rounded."""
+    return (v * 255 + 32767) // 65535
 
 
 def colours(rng, n):
@@ -78,19 +95,38 @@ def rle4_encode(idx, w, h, odd_absolute):
     return bytes(out + b"\0\1")
 
 
-def bmp_bytes(w, h, bits, compression, palette, pixel_data):
+def bmp_bytes(w, h, bits, compression, palette, pixel_data, masks=(), header=40):
+    """A BMP file with an information header of the given size (cut short,
+    or zeros past its first 40 bytes); masks lie at its byte 40 when it has
+    room, else after it."""
     pal = b"".join(bytes([b, g, r, 0]) for (r, g, b) in palette)
-    off = 14 + 40 + len(pal)
-    return (struct.pack("<2sIHHI", b"BM", off + len(pixel_data), 0, 0, off) +
-            struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, compression, len(pixel_data), 2835,
-                        2835, len(palette), 0) + pal + pixel_data)
+    fields = b"".join(struct.pack("<I", m) for m in masks)
+    info = struct.pack("<IiiHHIIiiII", header, w, h, 1, bits, compression, len(pixel_data), 2835,
+                       2835, len(palette), 0)
+    if header >= 52:
+        info = (info + fields).ljust(header, b"\0")
+    else:
+        info = info[:header].ljust(header, b"\0") + fields
+    off = 14 + len(info) + len(pal)
+    return (struct.pack("<2sIHHI", b"BM", off + len(pixel_data), 0, 0, off) + info + pal +
+            pixel_data)
+
+
+def stored_rows(rows, n, top_down=False):
+    """Rows (top first) of n-byte little-endian values, padded to 4 bytes,
+    stored bottom-up unless top_down."""
+    out = bytearray()
+    for row in (rows if top_down else reversed(rows)):
+        b = b"".join(v.to_bytes(n, "little") for v in row)
+        out += b + b"\0" * (-len(b) % 4)
+    return bytes(out)
 
 
 def samples(folder):
     from PIL import Image
     rng = random.Random(20240617)
     have_im = os.access(CONVERT, os.X_OK)
-    made = []  # (name, width, height, Pillow reads it right)
+    made = []  # (name, width, height, Pillow reads it right, ImageMagick does)
 
     def path(name):
         return os.path.join(folder, name + ".bmp")
@@ -101,7 +137,7 @@ def samples(folder):
             im.putpalette([v for c in palette for v in c])
         im.putdata(data)
         im.save(path(name))
-        made.append((name, w, h, True))
+        made.append((name, w, h, True, True))
 
     pillow("pil_1bit", "1", 37, 11, [rng.randrange(2) * 255 for _ in range(37 * 11)])
     pillow("pil_8bit", "P", 30, 9, [rng.randrange(256) for _ in range(30 * 9)], colours(rng, 256))
@@ -115,17 +151,17 @@ def samples(folder):
         idx = blocky(rng, w, h, 16, (1, 1, 2, 3, 5))
         with open(path(name), "wb") as f:
             f.write(bmp_bytes(w, h, 4, 2, pal, rle4_encode(idx, w, h, odd)))
-        made.append((name, w, h, not odd))
+        made.append((name, w, h, not odd, True))
 
     # Written by ImageMagick, from pictures that need no colour reduction.
-    def magick(name, w, h, pixels, args, out_prefix="BMP3:"):
+    def magick(name, w, h, pixels, args, out_prefix="BMP3:", magick_reads=True):
         src = os.path.join(folder, name + ".ppm")
         img = Image.new("RGB", (w, h))
         img.putdata(pixels)
         img.save(src)
         subprocess.run([CONVERT, src] + args + [out_prefix + path(name)], check=True)
         os.remove(src)
-        made.append((name, w, h, True))
+        made.append((name, w, h, True, magick_reads))
 
     if have_im:
         pal = colours(rng, 12)
@@ -137,15 +173,134 @@ def samples(folder):
         magick("im_os2_8bit", 22, 8, [rng.choice(pal) for _ in range(22 * 8)],
                ["-type", "Palette"], "BMP2:")
 
+    # Hand-built: 16-bit pixels (5-5-5; 5-6-5 bit fields), top-down rows,
+    # headers of 108 (version 4), 64 (OS/2 2.x) and 56 (version 3) bytes;
+    # the last is Pillow's to refuse. ImageMagick widens 5- and 6-bit fields
+    # by repeating their top bits (Pillow scales them by 255 / max, as we do)
+    # and takes OS/2 2.x palette entries as three bytes, where they have four.
+    for name, w, h, bits, comp, masks, header, pil, im in (
+            ("own_555", 23, 7, 16, 0, (), 40, True, False),
+            ("own_565", 21, 6, 16, 3, (0xF800, 0x07E0, 0x001F), 40, True, False),
+            ("own_topdown_24bit", 13, -5, 24, 0, (), 40, True, True),
+            ("own_topdown_8bit", 14, -6, 8, 0, (), 40, True, True),
+            ("own_v4_32bit", 11, 5, 32, 3, (0xFF0000, 0xFF00, 0xFF, 0xFF000000), 108, True, True),
+            ("own_os2v2_8bit", 12, 4, 8, 0, (), 64, True, False),
+            ("own_v3_32bit", 10, 3, 32, 3, (0xFF00, 0xFF0000, 0xFF000000, 0xFF), 56, False, True)):
+        rows = [[rng.randrange(1 << bits) for _ in range(w)] for _ in range(abs(h))]
+        with open(path(name), "wb") as f:
+            f.write(bmp_bytes(w, h, bits, comp, colours(rng, 256) if bits == 8 else [],
+                              stored_rows(rows, bits // 8, h < 0), masks, header))
+        made.append((name, w, abs(h), pil, im))
+    pillow("pil_rgba", "RGBA", 19, 7, [c + (rng.randrange(256),) for c in colours(rng, 19 * 7)])
+
+    if have_im:
+        # ImageMagick's default version 5 header: 24 bits; 8 bits plain and
+        # run-length; bit fields with alpha; 16-bit subtypes.
+        pal = colours(rng, 40)
+        for name, w, h, px, args in (
+                ("im_v5_24bit", 31, 9, colours(rng, 31 * 9), []),
+                ("im_v5_8bit", 26, 7, [rng.choice(pal) for _ in range(26 * 7)],
+                 ["-type", "Palette", "-compress", "None"]),
+                ("im_v5_rle8", 150, 6, [pal[i] for i in blocky(rng, 150, 6, 40)], ["-type", "Palette"]),
+                ("im_v5_rgba", 15, 6, colours(rng, 15 * 6),
+                 ["-alpha", "on", "-channel", "A", "-fx", "(i+j)/30", "+channel"]),
+                ("im_RGB565", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB565"]),
+                ("im_RGB555", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB555"])):
+            magick(name, w, h, px, args, "BMP:", "RGB5" not in name)
+
     with open(os.path.join(folder, "manifest"), "w") as m:
-        for name, w, h, pillow_reads in made:
-            dump(path(name), pillow_reads)
+        for name, w, h, pillow_reads, magick_reads in made:
+            dump(path(name), pillow_reads, magick_reads)
             m.write(f"{name} {w} {h}\n")
+
+
+ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+         (0, 1, 1, 2))
+
+
+def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0):
+    """A PNG file of one sample per pixel (grey levels or palette indices),
+    rows top first, unfiltered, in the seven passes when interlaced."""
+    def line(row):
+        bits = "".join(format(v, f"0{depth}b") for v in row)
+        bits += "0" * (-len(bits) % 8)
+        return b"\0" + int(bits, 2).to_bytes(len(bits) // 8, "big")
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    passes = ADAM7 if interlace else ((0, 0, 1, 1),)
+    data = b"".join(line(row[x0::dx]) for x0, y0, dx, dy in passes for row in rows[y0::dy]
+                    if row[x0::dx])
+    ihdr = struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + (chunk(b"PLTE", palette) if palette else b"")
+            + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
+
+
+def png_samples(folder):
+    """PNG files of every colour type and bit depth, plain and interlaced, by
+    Pillow, ImageMagick and this script (fewer than 8 bits, which ImageMagick
+    will not write when told to), listed in FOLDER/manifest (name width
+    height colour-type depth interlace), each then decoded. Pillow keeps only
+    the high byte of 16-bit colour samples: those files are checked against
+    ImageMagick alone."""
+    import warnings
+    from PIL import Image
+    warnings.simplefilter("ignore")  # Pillow's advice on palette transparency
+    rng = random.Random(20240618)
+    made = []
+
+    def path(name):
+        return os.path.join(folder, name + ".png")
+
+    def pillow(name, mode, n, **save):
+        top, k = {"1": (2, 1), "I;16": (65536, 1), "P": (1 << save.get("bits", 8), 1)}.get(
+            mode, (256, len(mode)))
+        im = Image.new(mode, (n, 7))
+        if mode == "P":
+            im.putpalette([rng.randrange(256) for _ in range(3 * top)])
+        px = [tuple(rng.randrange(top) for _ in range(k)) for _ in range(n * 7)]
+        im.putdata([p if k > 1 else p[0] * (255 if mode == "1" else 1) for p in px])
+        im.save(path(name), **save)
+        made.append(name)
+
+    for mode, save in (("1", {}), ("L", {}), ("LA", {}), ("P", {}), ("P", {"bits": 2}),
+                       ("P", {"transparency": 3}), ("RGB", {}), ("RGB", {"transparency": (1, 2, 3)}),
+                       ("RGBA", {}), ("I;16", {})):
+        pillow(f"pil_{len(made)}", mode, 13 + len(made), **save)
+    for depth in (1, 2, 4):
+        for interlace in (0, 1):
+            rows = [[rng.randrange(1 << depth) for _ in range(12 + depth)] for _ in range(9)]
+            pal = bytes(rng.randrange(256) for _ in range(3 << depth))
+            for colour, kind in ((0, "grey"), (3, "pal")):
+                made.append(f"own_{kind}{depth}_{interlace}")
+                with open(path(made[-1]), "wb") as f:
+                    f.write(png_bytes(12 + depth, 9, colour, depth, rows, pal * (colour == 3),
+                                      interlace))
+    # ImageMagick rewrites Pillow's grey, grey and alpha, palette, colour and
+    # colour and alpha files at 8 and 16 bits, plain and interlaced.
+    for colour, depths, source in ((0, (8, 16), "pil_1"), (4, (8, 16), "pil_2"), (3, (8,), "pil_3"),
+                                   (2, (8, 16), "pil_6"), (6, (8, 16), "pil_8")):
+        for depth in depths:
+            for interlace in ("None", "PNG") if os.access(CONVERT, os.X_OK) else ():
+                made.append(f"im_{colour}_{depth}_{interlace}")
+                subprocess.run([CONVERT, path(source), "-define", f"png:color-type={colour}",
+                                "-define", f"png:bit-depth={depth}", "-interlace", interlace,
+                                path(made[-1])], check=True)
+
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        for name in made:
+            with open(path(name), "rb") as f:
+                w, h, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", f.read(29)[16:])
+            dump(path(name), not (depth == 16 and colour != 0), True, depth == 16)
+            m.write(f"{name} {w} {h} {colour} {depth} {interlace}\n")
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "samples":
         samples(sys.argv[2])
+    elif sys.argv[1] == "png_samples":
+        png_samples(sys.argv[2])
     else:
         for p in sys.argv[2:]:
             dump(p)

@@ -1,10 +1,12 @@
 #include "image/decode/bmp_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "io/endian.h"
 #include "kexio/host/services.h"
 
 namespace kexio {
@@ -17,18 +19,40 @@ std::int64_t stored_row_bytes(std::int64_t bits, std::int64_t width) {
   return (bits * width + 31) / 32 * 4;
 }
 
+// Compression methods beyond run-length: colour bit fields, with or without
+// an alpha field.
+constexpr std::uint32_t kBitFields = 3;
+constexpr std::uint32_t kAlphaBitFields = 6;
+
+// Information headers past the 40-byte one: Windows headers of 52, 56, 108
+// and 124 bytes, and OS/2 2.x headers of 16 to 64 bytes. Their first 40
+// bytes are read as in the 40-byte header; the rest is skipped.
+bool longer_header(std::uint32_t size) {
+  return size == 108 || size == 124 || (size >= 16 && size <= 64 && size != 40);
+}
+// Windows headers that hold the red, green and blue masks at bytes 40 to 51.
+bool masks_in_header(std::uint32_t size) {
+  return size == 52 || size == 56 || size == 108 || size == 124;
+}
+
 }  // namespace
+
+void bmp_decoder::BitField::set(std::uint32_t m) {
+  mask = m;
+  shift = m == 0 ? 0 : std::countr_zero(m);
+  max = m >> shift;
+  scaled.clear();
+  if (max <= 0xFFFF) {
+    scaled.resize(max + 1);
+    for (std::uint32_t v = 1; v <= max; ++v)
+      scaled[v] = static_cast<std::uint8_t>(v * 255 / max);
+  }
+}
 
 bmp_decoder::bmp_decoder(io::ByteReader in) : m_in(std::move(in)) {
   m_layout = 1;
   if (read_file_header() == 0 && read_info_header() == 0) read_palette();
   if (status() == 0) check_plausible_size();
-  if (status() == 0 && biHeight > 0) {
-    // Decoded rows of run-length and 1- or 4-bit files; uncompressed 8- and
-    // 24-bit rows are used where they lie in the file.
-    std::int64_t w = biWidth;
-    allocate_row_buffer(((biBitCount == 24 ? 3 : 1) * w + 3) / 4 * 4);
-  }
 }
 
 int bmp_decoder::status() {
@@ -71,19 +95,33 @@ int bmp_decoder::read_file_header() {
 
 int bmp_decoder::read_info_header() {
   read_field(biSize);
-  if (biSize == kInfoHeaderSize) {
-    read_field(biWidth);
-    read_field(biHeight);
-    read_field(biPlanes);
-    read_field(biBitCount);
-    read_field(biCompression);
-    read_field(biSizeImage);
-    read_field(biXPelsPerMeter);
-    read_field(biYPelsPerMeter);
-    read_field(biClrUsed);
-    read_field(biClrImportant);
+  if (error != 0) return status();
+  if (biSize == kInfoHeaderSize || longer_header(biSize)) {
+    // The header after biSize; fields a short OS/2 header leaves out are 0.
+    std::uint8_t h[124] = {};
+    read_bytes(h, biSize - 4);
     if (error != 0) return status();
-    if (biClrUsed == 0) {
+    biWidth = static_cast<std::int32_t>(io::le32(h));
+    biHeight = static_cast<std::int32_t>(io::le32(h + 4));
+    biPlanes = io::le16(h + 8);
+    biBitCount = io::le16(h + 10);
+    biCompression = io::le32(h + 12);
+    biSizeImage = io::le32(h + 16);
+    biXPelsPerMeter = static_cast<std::int32_t>(io::le32(h + 20));
+    biYPelsPerMeter = static_cast<std::int32_t>(io::le32(h + 24));
+    biClrUsed = io::le32(h + 28);
+    biClrImportant = io::le32(h + 32);
+    m_rows_at_offbits = biSize != kInfoHeaderSize;
+    // Bit fields (compression 3 and 6) belong to Windows headers; in an OS/2
+    // header those numbers name other methods, which are not supported.
+    const bool fields_allowed = biSize == kInfoHeaderSize || masks_in_header(biSize);
+    if ((biBitCount == 16 || biBitCount == 32) &&
+        (biCompression == 0 ||
+         (fields_allowed && (biCompression == kBitFields || biCompression == kAlphaBitFields)))) {
+      m_bit_fields = true;
+      m_rows_at_offbits = true;
+      read_bit_fields(masks_in_header(biSize) ? h + 36 : nullptr);
+    } else if (biClrUsed == 0) {
       // A stated palette length is taken as it stands; only a missing one
       // comes from the depth.
       int colours = colours_for_depth(biBitCount);
@@ -117,7 +155,46 @@ int bmp_decoder::read_info_header() {
   return status();
 }
 
+// The masks of a 16- or 32-bit picture: fixed 5-5-5 or 8-8-8 fields without
+// compression, else from the header or the 12 bytes after a 40-byte header
+// (an alpha mask after them is not needed: alpha is ignored).
+void bmp_decoder::read_bit_fields(const std::uint8_t* in_header) {
+  std::uint32_t masks[3];
+  if (biCompression == 0) {
+    if (biBitCount == 16) {
+      masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
+    } else {
+      masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
+    }
+  } else {
+    std::uint8_t after[12] = {};
+    if (in_header == nullptr) {
+      read_bytes(after, sizeof after);
+      in_header = after;
+    }
+    for (int k = 0; k < 3; ++k)
+      masks[k] = io::le32(in_header + 4 * k);
+  }
+  try {
+    for (int k = 0; k < 3; ++k)
+      m_fields[k].set(masks[k]);
+  } catch (const std::bad_alloc&) {
+    error = kOutOfMemory;
+  }
+  // 32-bit pixels whose fields are whole bytes are used where they lie.
+  m_whole_bytes = biBitCount == 32;
+  for (int k = 0; k < 3; ++k) {
+    std::uint32_t m = masks[k];
+    m_byte_offsets[k] = m == 0 ? 0 : std::countr_zero(m) / 8;
+    if (m != 0xFFu << (8 * m_byte_offsets[k])) m_whole_bytes = false;
+  }
+}
+
 int bmp_decoder::read_palette() {
+  if (m_bit_fields) {
+    pixel_data_pos = bfOffBits;  // no palette is needed
+    return status();
+  }
   // The palette's byte length is kept to 16 bits, as the format's readers
   // have always done; a palette length beyond that wraps around.
   std::uint32_t bytes = (4u * biClrUsed) & 0xFFFFu;
@@ -144,8 +221,10 @@ int bmp_decoder::read_palette() {
     }
     if (status() != 0) return status();
   }
-  biSize = kInfoHeaderSize;
-  pixel_data_pos = m_in.tell();
+  if (m_os2) biSize = kInfoHeaderSize;
+  // 12- and 40-byte headers: the rows follow the palette, wherever bfOffBits
+  // points; the longer headers came with bfOffBits in use.
+  pixel_data_pos = m_rows_at_offbits ? bfOffBits : m_in.tell();
   // Indices past the entries the file provides are black.
   std::size_t entries = std::min<std::size_t>(palette.size() / 4, 256);
   m_colours.resize(entries);
@@ -155,38 +234,37 @@ int bmp_decoder::read_palette() {
 }
 
 // Refuses, before anything is sized from them, dimensions that the file
-// cannot hold: negative ones (top-down rows are not supported), an unknown
-// compression, and more pixel rows than the bytes after the palette can
-// encode. A truncated file would fail while it is read anyway; failing here
-// keeps a forged header from making the reader allocate a huge result.
+// cannot hold: a negative width, an unknown compression, and more pixel rows
+// than the bytes after the palette can encode. A truncated file would fail
+// while it is read anyway; failing here keeps a forged header from making
+// the reader allocate a huge result. A run-length row may end after any
+// number of pixels, so only its two-byte end code bounds the height; the
+// width is bounded by the result, which the reading function checks before
+// the row buffer is allocated. A negative height means the rows are stored
+// from the top.
 void bmp_decoder::check_plausible_size() {
-  if (biWidth < 0 || biHeight < 0) {
+  if (biWidth < 0 || biHeight == INT32_MIN) {
     error = kUnknownFormat;
     return;
   }
-  std::int64_t w = biWidth, h = biHeight;
+  m_top_down = biHeight < 0;
+  m_rows = m_top_down ? -biHeight : biHeight;
+  std::int64_t w = biWidth, h = m_rows;
   if (h == 0) return;
   std::int64_t avail = std::max<std::int64_t>(0, m_in.size() - pixel_data_pos);
-  switch (biCompression) {
-    case 0: {
-      std::int64_t stride = stored_row_bytes(std::max<int>(biBitCount, 1), w);
-      if (stride > avail / h) error = kFileIoError;
-      break;
-    }
-    case 1:
-    case 2:
-      // Every row ends with a two-byte code, and two bytes encode at most
-      // 255 pixels.
-      if (h > avail / 2 || (w > 0 && h > avail * 128 / w)) error = kFileIoError;
-      break;
-    default:
-      error = kBadCompression;
-      break;
+  if (biCompression == 0 || m_bit_fields) {
+    std::int64_t stride = stored_row_bytes(std::max<int>(biBitCount, 1), w);
+    if (stride > avail / h) error = kFileIoError;
+  } else if (biCompression == 1 || biCompression == 2) {
+    if (h > avail / 2) error = kFileIoError;
+  } else {
+    error = kBadCompression;
   }
 }
 
 int bmp_decoder::read_row() {
   if (error != 0) return status();
+  if (m_bit_fields) return read_uncompressed_row();
   switch (biCompression) {
     case 0:
       return read_uncompressed_row();
@@ -203,6 +281,29 @@ int bmp_decoder::read_row() {
 int bmp_decoder::read_uncompressed_row() {
   const std::int64_t w = biWidth;
   const auto stride = static_cast<std::size_t>(stored_row_bytes(biBitCount, w));
+  if (m_bit_fields) {
+    const std::uint8_t* s = m_in.take(stride);
+    if (s == nullptr || m_whole_bytes) {
+      m_row = s;  // used where it lies
+      return status();
+    }
+    unsigned char* p = row_span(0, 3 * w);
+    if (p == nullptr) return status();
+    const BitField &r = m_fields[0], &g = m_fields[1], &b = m_fields[2];
+    if (biBitCount == 16) {
+      for (std::int64_t x = 0; x < w; ++x, p += 3) {
+        std::uint32_t v = io::le16(s + 2 * x);
+        p[0] = r(v), p[1] = g(v), p[2] = b(v);
+      }
+    } else {
+      for (std::int64_t x = 0; x < w; ++x, p += 3) {
+        std::uint32_t v = io::le32(s + 4 * x);
+        p[0] = r(v), p[1] = g(v), p[2] = b(v);
+      }
+    }
+    m_row = row_buffer.get();
+    return status();
+  }
   switch (biBitCount) {
     case 8:
     case 24:
@@ -269,7 +370,8 @@ int bmp_decoder::read_rle_row(bool four_bit) {
     } else if (second == 0) {
       break;  // end of row
     } else if (second == 1) {
-      error = kRleEndOfBitmap;
+      // End of bitmap: the normal end of the last row, an error before it.
+      if (!m_last_row) error = kRleEndOfBitmap;
       break;
     } else if (second == 2) {
       error = kUnknownFormat;  // position jumps are not supported
@@ -294,31 +396,41 @@ int bmp_decoder::read_rle_row(bool four_bit) {
   return status();
 }
 
-// Rows are stored bottom-up. Grey levels of a depth without colours are 0;
-// the colour operations refuse such a depth. The grey operation returns the
-// status as it is, the others add kReadFailure to it.
+// Grey levels of a depth without colours are 0; the colour operations
+// refuse such a depth. The grey operation returns the status as it is, the
+// others add kReadFailure to it.
 int bmp_decoder::decode(PlaneWriter& out) {
   const bool grey = out.op() == PixelOp::kGray;
   if (!grey && !supported_depth()) return kReadFailure + kBadHeader;
   out.set_palette(m_colours.data(), m_colours.size());
+  // No rows, or uncompressed rows of no pixels (which take no bytes): there
+  // is nothing to read, however wide or high the header says the picture is.
+  if (m_rows == 0 || ((biCompression == 0 || m_bit_fields) && biWidth == 0)) return 0;
   std::vector<std::uint8_t> zeros;
   if (!supported_depth()) {
     try {
-      zeros.assign(static_cast<std::size_t>(std::max(biWidth, 0)), 0);
+      zeros.assign(static_cast<std::size_t>(biWidth), 0);
     } catch (const std::bad_alloc&) {
       return kOutOfMemory;
     }
   }
+  // Decoded rows of run-length, 1- and 4-bit and bit-field files; other
+  // uncompressed rows are used where they lie in the file.
+  const std::int64_t w = biWidth;
+  const bool three = biBitCount == 24 || m_bit_fields;
+  if (m_rows > 0 && allocate_row_buffer(((three ? 3 : 1) * w + 3) / 4 * 4) != 0) return error;
   if (!m_in.seek(pixel_data_pos) || status() != 0) return kReadFailure + status();
-  // Uncompressed rows of no pixels take no bytes: there is nothing to read,
-  // however many the header states.
-  if (biCompression == 0 && biWidth == 0) return 0;
-  for (std::int64_t r = biHeight; r > 0; --r) {
+  for (std::int64_t r = m_rows; r > 0; --r) {
+    m_last_row = r == 1;
     if (status() != 0 || read_row() != 0) break;
     if (!supported_depth()) {
       out.grey_row(zeros.data());
     } else if (indexed()) {
       out.indexed_row(m_row);
+    } else if (m_whole_bytes) {
+      out.rgb_row(m_row, 4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2]);
+    } else if (m_bit_fields) {
+      out.rgb_row(m_row, 3, 0, 1, 2);
     } else {
       out.rgb_row(m_row, 3, 2, 1, 0);  // stored blue, green, red
     }

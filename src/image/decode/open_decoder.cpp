@@ -11,6 +11,7 @@
 #include "image/decode/bmp_decoder.h"
 #include "image/decode/gif_decoder.h"
 #include "image/decode/pcx_decoder.h"
+#include "image/decode/png_decoder.h"
 #include "image/decode/stats_decoders.h"
 #include "image/decode/tga_decoder.h"
 #include "io/fd.h"
@@ -61,6 +62,7 @@ constexpr Format kFormats[] = {
     {"tiff", first_byte<'M'>, make_hosted<TifDecoder>},  // big-endian
     {"ppm", ppm_lead, make_hosted<PpmDecoder>},          // P3, P6
     {"pgm", first_byte<'P'>, make_hosted<PgmDecoder>},   // P1, P2, P4, P5, ...
+    {"png", sniff_png, make<PngDecoder>},
     {"jpeg", sniff_jfif, nullptr},
     {"tga", sniff_tga, make<TgaDecoder>},
 };
@@ -112,7 +114,7 @@ std::optional<std::string> complete_image_name(const char* name) {
     if (completed.find('.') != std::string::npos) return completed;
     completed += '.';
     std::size_t stem = completed.size();
-    for (const char* ext : {"bmp", "jpg", "gif", "tga", "pcx"}) {
+    for (const char* ext : {"bmp", "jpg", "gif", "tga", "pcx", "png"}) {
       completed.resize(stem);
       completed += ext;
       if (io::exists(completed)) break;

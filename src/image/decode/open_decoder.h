@@ -21,8 +21,8 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteRea
                  const std::string& path);
 
 // A name with no "." anywhere gets the first of the extensions bmp, jpg,
-// gif, tga, pcx for which a file exists (pcx when none does); any other name
-// is kept as it is. Empty when no memory can be had.
+// gif, tga, pcx, png for which a file exists (png when none does); any other
+// name is kept as it is. Empty when no memory can be had.
 std::optional<std::string> complete_image_name(const char* name);
 
 // What the factory reads first: the first byte and the decimal integer that

@@ -1,0 +1,246 @@
+#include "image/decode/png_decoder.h"
+
+#include <spng.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "image/decode/open_decoder.h"
+
+namespace kexio {
+
+namespace {
+
+constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::int64_t kDeflateRatio = 1032;
+
+// The machine's memory in bytes, which libspng's limits are taken from.
+std::uint64_t machine_memory() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+// libspng's reader of files that are not in memory (pipes, devices).
+int read_stream(spng_ctx*, void* user, void* dst, std::size_t n) {
+  auto* in = static_cast<io::ByteReader*>(user);
+  if (in->read(dst, n) == n) return 0;
+  return in->io_error() ? SPNG_IO_ERROR : SPNG_IO_EOF;
+}
+
+int channels(int colour_type) {
+  switch (colour_type) {
+    case SPNG_COLOR_TYPE_TRUECOLOR:
+      return 3;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+      return 2;
+    case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+// Sample i of a row of 16-bit samples (libspng hands them in host order),
+// rounded to 0..255.
+inline std::uint8_t sample16(const std::uint8_t* row, std::int64_t i) {
+  std::uint16_t v;
+  std::memcpy(&v, row + 2 * i, 2);
+  return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
+}
+
+// Samples of 1, 2 or 4 bits, the first in the high bits of each byte, one
+// per byte, each times scale.
+void unpack(const std::uint8_t* row, int bits, std::int64_t n, unsigned scale, std::uint8_t* out) {
+  const unsigned mask = (1u << bits) - 1;
+  const int per_byte = 8 / bits;
+  for (std::int64_t x = 0; x < n; ++x) {
+    int shift = 8 - bits * (1 + static_cast<int>(x % per_byte));
+    out[x] = static_cast<std::uint8_t>(((row[x / per_byte] >> shift) & mask) * scale);
+  }
+}
+
+}  // namespace
+
+void PngDecoder::FreeContext::operator()(spng_ctx* ctx) const {
+  spng_ctx_free(ctx);
+}
+
+PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_new(0)) {
+  spng_ctx* ctx = m_ctx.get();
+  if (ctx == nullptr) {
+    error = kOutOfMemory;
+    return;
+  }
+  // A picture of which one row or one column of a three-plane result would
+  // not fit the memory is refused before libspng sizes its row buffers; the
+  // chunks libspng keeps besides the pixels (texts, profiles) may take an
+  // eighth of it.
+  const std::uint64_t memory = machine_memory();
+  const auto side = static_cast<std::uint32_t>(std::min<std::uint64_t>(INT32_MAX, memory / 24));
+  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, memory / 8));
+  int e = spng_set_image_limits(ctx, side, side);
+  if (e == 0) e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, INT32_MAX), kept);
+  // A checksum that does not match is a damaged file, in any chunk.
+  if (e == 0) e = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  if (e == 0) {
+    if (const std::uint8_t* data = m_in.contents()) {
+      e = spng_set_png_buffer(ctx, data, static_cast<std::size_t>(m_in.size()));
+    } else {
+      e = spng_set_png_stream(ctx, read_stream, &m_in);
+    }
+  }
+  spng_ihdr ihdr{};
+  if (e == 0) e = spng_get_ihdr(ctx, &ihdr);
+  if (e != 0) {
+    fail(e);
+    return;
+  }
+  // libspng holds both sides to 2^31 - 1.
+  m_cols = static_cast<int>(ihdr.width);
+  m_rows = static_cast<int>(ihdr.height);
+  m_colour_type = ihdr.color_type;
+  m_depth = ihdr.bit_depth;
+  m_interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+  // Deflate packs at most 1032 bytes into one: a file too short for its
+  // pixels even so is cut short, and is refused before a result is sized
+  // from its header. (Interlaced rows take at least as many bytes.)
+  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows) error = kFileIoError;
+}
+
+PngDecoder::~PngDecoder() = default;
+
+std::int64_t PngDecoder::row_bytes() const {
+  return (std::int64_t{m_cols} * channels(m_colour_type) * m_depth + 7) / 8;
+}
+
+// libspng's errors: sizes beyond its limits and failed allocations are out
+// of memory; everything else (checksums, truncation, malformed chunks or
+// image data) is a damaged file.
+int PngDecoder::fail(int spng_error) {
+  switch (spng_error) {
+    case SPNG_EMEM:
+    case SPNG_EUSER_WIDTH:
+    case SPNG_EUSER_HEIGHT:
+    case SPNG_ECHUNK_LIMITS:
+      error = kOutOfMemory;
+      break;
+    default:
+      error = kFileIoError;
+      break;
+  }
+  return error;
+}
+
+int PngDecoder::decode(PlaneWriter& out) {
+  if (error != 0) return error;
+  spng_ctx* ctx = m_ctx.get();
+  if (m_colour_type == SPNG_COLOR_TYPE_INDEXED) {
+    spng_plte plte{};
+    if (int e = spng_get_plte(ctx, &plte)) return fail(e);
+    Rgb colours[256];
+    const std::size_t n = std::min<std::size_t>(plte.n_entries, 256);
+    for (std::size_t i = 0; i < n; ++i)
+      colours[i] = Rgb{plte.entries[i].red, plte.entries[i].green, plte.entries[i].blue};
+    out.set_palette(colours, n);
+  }
+  // Work room for converted samples: up to three bytes per pixel.
+  if (m_depth != 8 && allocate_row_buffer(3 * std::int64_t{m_cols}) != 0) return error;
+  if (int r = m_interlaced ? decode_interlaced(out) : decode_rows(out)) return r;
+  // The chunks after the image, up to the end: a file cut short there, or a
+  // damaged chunk, is as damaged as one cut in the pixels.
+  if (int e = spng_decode_chunks(ctx)) return fail(e);
+  return 0;
+}
+
+// Row by row, each handed on as soon as libspng has it.
+int PngDecoder::decode_rows(PlaneWriter& out) {
+  spng_ctx* ctx = m_ctx.get();
+  std::vector<std::uint8_t> row;
+  try {
+    row.resize(static_cast<std::size_t>(row_bytes()));
+  } catch (const std::bad_alloc&) {
+    return error = kOutOfMemory;
+  }
+  if (int e = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) {
+    return fail(e);
+  }
+  for (std::int64_t r = 0; r < m_rows; ++r) {
+    int e = spng_decode_row(ctx, row.data(), row.size());
+    if (e != 0 && e != SPNG_EOI) return fail(e);
+    deliver(row.data(), out);
+    if (e == SPNG_EOI) break;
+  }
+  return error;
+}
+
+// An interlaced picture's rows are complete only after its last pass: it is
+// decoded whole (no larger than the result it fills), then handed on.
+int PngDecoder::decode_interlaced(PlaneWriter& out) {
+  spng_ctx* ctx = m_ctx.get();
+  std::size_t size = 0;
+  if (int e = spng_decoded_image_size(ctx, SPNG_FMT_PNG, &size)) return fail(e);
+  std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[size]());
+  if (image == nullptr) return error = kOutOfMemory;
+  if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e);
+  const std::size_t row_bytes = size / static_cast<std::size_t>(m_rows);
+  for (std::int64_t r = 0; r < m_rows; ++r)
+    deliver(image.get() + static_cast<std::size_t>(r) * row_bytes, out);
+  return error;
+}
+
+void PngDecoder::deliver(const std::uint8_t* row, PlaneWriter& out) {
+  const std::int64_t w = m_cols;
+  if (m_depth == 8) {
+    switch (m_colour_type) {
+      case SPNG_COLOR_TYPE_GRAYSCALE:
+        return out.grey_row(row);
+      case SPNG_COLOR_TYPE_TRUECOLOR:
+        return out.rgb_row(row, 3, 0, 1, 2);
+      case SPNG_COLOR_TYPE_INDEXED:
+        return out.indexed_row(row);
+      case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+        return out.rgb_row(row, 2, 0, 0, 0);
+      default:
+        return out.rgb_row(row, 4, 0, 1, 2);
+    }
+  }
+  std::uint8_t* p = row_buffer.get();
+  if (m_depth < 8) {
+    // Grey levels spread over 0..255; palette indices as they are.
+    const bool grey = m_colour_type == SPNG_COLOR_TYPE_GRAYSCALE;
+    unpack(row, m_depth, w, grey ? 255 / ((1u << m_depth) - 1) : 1, p);
+    return grey ? out.grey_row(p) : out.indexed_row(p);
+  }
+  switch (m_colour_type) {
+    case SPNG_COLOR_TYPE_GRAYSCALE:
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: {
+      const int step = channels(m_colour_type);
+      for (std::int64_t x = 0; x < w; ++x)
+        p[x] = sample16(row, step * x);
+      return out.grey_row(p);
+    }
+    default: {
+      const int step = channels(m_colour_type);
+      for (std::int64_t x = 0; x < w; ++x) {
+        for (int k = 0; k < 3; ++k)
+          p[3 * x + k] = sample16(row, step * x + k);
+      }
+      return out.rgb_row(p, 3, 0, 1, 2);
+    }
+  }
+}
+
+int sniff_png(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> b = in.window(sizeof kSignature);
+  return b.size() == sizeof kSignature && std::memcmp(b.data(), kSignature, sizeof kSignature) == 0
+             ? 0
+             : kUnknownFormat;
+}
+
+}  // namespace kexio
