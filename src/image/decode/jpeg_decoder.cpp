@@ -3,11 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>  // before jpeglib.h, which uses FILE
+#include <mutex>
 #include <new>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <jerror.h>
@@ -21,13 +25,17 @@ namespace {
 // group of the library (16 rows).
 constexpr std::size_t kBandBytes = std::size_t{512} << 10;
 constexpr std::size_t kMinBandRows = 16;
+// Bands a second thread may decode ahead of the writing of the result.
+constexpr int kBands = 3;
+// pipelined() could not start its thread.
+constexpr int kNoThread = -2;
 // Each scan of a progressive file passes over the whole picture, so a small
 // file of very many scans could keep one call busy for hours. Files of more
 // scans than this are refused, the bound libjpeg-turbo's TurboJPEG API
 // applies when asked to limit scans.
 constexpr int kMaxScans = 500;
 // Bytes a streamed source hands to the library at a time.
-constexpr std::size_t kChunk = std::size_t{64} << 10;
+constexpr std::size_t kChunk = std::size_t{4} << 10;
 
 // The library's error manager, with where its fatal errors jump to and the
 // decoder code they end in.
@@ -238,6 +246,15 @@ struct jpegDecoder::Session {
     return run(read_header, &source);
   }
 
+  // Decodes the next rows, at most n, into rows: 0 or a code.
+  int next_band(JSAMPARRAY rows, std::size_t n, JDIMENSION& got) {
+    Band band{rows, static_cast<JDIMENSION>(n), 0};
+    int code = run(read_band, &band);
+    got = band.got;
+    return code == 0 && got == 0 ? -1 : code;  // no progress: never with these sources
+  }
+  bool more_rows() const { return cinfo.output_scanline < cinfo.output_height; }
+
   // Decodes the whole picture in the output colour space and hands it to
   // sink(band, stride, n, top) a band of n rows at a time (row j at band +
   // j · stride samples), the band's rows being picture rows top .. top + n
@@ -251,25 +268,92 @@ struct jpegDecoder::Session {
     const std::size_t n = std::min<std::size_t>(
         std::max(kBandBytes / stride / kMinBandRows, std::size_t{1}) * kMinBandRows,
         cinfo.output_height);
+    const int bands = cinfo.output_height > n ? kBands : 1;
     std::vector<JSAMPLE> samples;
     std::vector<JSAMPROW> rows;
     try {
-      samples.resize(n * stride);
-      rows.resize(n);
+      samples.resize(bands * n * stride);
+      rows.resize(bands * n);
     } catch (const std::bad_alloc&) {
       return kOutOfMemory;
     }
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < rows.size(); ++i)
       rows[i] = samples.data() + i * stride;
-    std::int64_t top = 0;
-    while (cinfo.output_scanline < cinfo.output_height) {
-      Band band{rows.data(), static_cast<JDIMENSION>(n), 0};
-      if (int code = run(read_band, &band)) return code;
-      if (band.got == 0) return -1;  // no progress: never with these sources
-      sink(samples.data(), stride, static_cast<int>(band.got), top);
-      top += band.got;
+    auto hand = [&](int b, JDIMENSION got, std::int64_t top) {
+      sink(rows[b * n], stride, static_cast<int>(got), top);
+    };
+    int code = bands > 1 ? pipelined(rows.data(), n, hand) : kNoThread;
+    if (code == kNoThread) {
+      code = 0;
+      for (std::int64_t top = 0; code == 0 && more_rows();) {
+        JDIMENSION got = 0;
+        code = next_band(rows.data(), n, got);
+        if (code == 0) hand(0, got, top);
+        top += got;
+      }
     }
-    return run(finish, nullptr);
+    return code != 0 ? code : run(finish, nullptr);
+  }
+
+  // Decodes bands on a second thread, up to kBands ahead of hand(band,
+  // rows, top) on this one, so that the library and the writing of the
+  // result's columns run side by side. Returns 0, a code, or kNoThread when
+  // no thread could be started (nothing is decoded then).
+  template <typename Hand>
+  int pipelined(JSAMPARRAY rows, std::size_t n, Hand& hand) {
+    struct Slot {
+      bool full = false;
+      bool last = false;
+      int code = 0;
+      JDIMENSION got = 0;
+      std::int64_t top = 0;
+    } slots[kBands];
+    std::mutex m;
+    std::condition_variable changed;
+    auto produce = [&] {
+      std::int64_t top = 0;
+      for (int b = 0;; b = (b + 1) % kBands) {
+        {
+          std::unique_lock lock(m);
+          changed.wait(lock, [&] { return !slots[b].full; });
+        }
+        JDIMENSION got = 0;
+        const int code = next_band(rows + b * n, n, got);
+        const bool last = code != 0 || !more_rows();
+        {
+          std::lock_guard lock(m);
+          slots[b] = {true, last, code, got, top};
+        }
+        changed.notify_all();
+        if (last) return;
+        top += got;
+      }
+    };
+    std::thread worker;
+    try {
+      worker = std::thread(produce);
+    } catch (const std::system_error&) {
+      return kNoThread;
+    }
+    int code = 0;
+    for (int b = 0;; b = (b + 1) % kBands) {
+      Slot slot;
+      {
+        std::unique_lock lock(m);
+        changed.wait(lock, [&] { return slots[b].full; });
+        slot = slots[b];
+      }
+      code = slot.code;
+      if (code == 0) hand(b, slot.got, slot.top);
+      if (slot.last) break;
+      {
+        std::lock_guard lock(m);
+        slots[b].full = false;
+      }
+      changed.notify_all();
+    }
+    worker.join();
+    return code;
   }
 };
 
