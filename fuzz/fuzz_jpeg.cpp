@@ -1,6 +1,7 @@
-// Feeds arbitrary bytes as a JPEG file to the decoder factory, from memory
-// and through a pipe (the two data sources of the JPEG decoder), and, for
-// pictures of modest size, to the image reading functions.
+// Feeds arbitrary bytes as a JPEG file to the decoder factory and its RGB
+// reading, from memory and through a pipe (the two data sources of the JPEG
+// decoder, which must agree), and, for pictures of modest size, to the image
+// reading functions.
 #include <unistd.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "image/decode/open_decoder.h"
 #include "kexio/io.h"
@@ -37,25 +39,45 @@ struct Scratch {
   }
 };
 
-// The picture's size through the factory, or -1 when it refuses the bytes.
-std::int64_t open_pixels(kexio::io::ByteReader in) {
+// What the factory and read_rgb make of a file: the code, the size, and the
+// red, green and blue planes of a picture of modest size.
+struct Picture {
+  int code = 0;
+  std::int64_t rows = 0, cols = 0;
+  std::vector<double> values;
+  bool operator==(const Picture&) const = default;
+};
+
+Picture decode(kexio::io::ByteReader in) {
+  Picture p;
   KexCallContext ctx;
   std::unique_ptr<kexio::Decoder> d;
-  if (kexio::open_decoder(&ctx, d, std::move(in), "input.jpg") != 0) return -1;
-  return std::int64_t{d->rows()} * d->cols();
+  p.code = kexio::open_decoder(&ctx, d, std::move(in), "input.jpg");
+  if (p.code != 0) return p;
+  p.rows = d->rows();
+  p.cols = d->cols();
+  if (p.rows * p.cols > kMaxPixels) return p;
+  p.values.resize(static_cast<std::size_t>(3 * p.rows * p.cols));
+  std::vector<double*> columns(static_cast<std::size_t>(3 * p.cols));
+  for (std::size_t c = 0; c < columns.size(); ++c)
+    columns[c] = p.values.data() + c * static_cast<std::size_t>(p.rows);
+  double** planes = columns.data();
+  p.code = d->read_rgb(&ctx, planes, planes + p.cols, planes + 2 * p.cols);
+  return p;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::int64_t pixels = open_pixels(kexio::io::ByteReader(data, size));
+  // The mapped file's source and the pipe's must agree on every input.
+  const Picture from_memory = decode(kexio::io::ByteReader(data, size));
   int fds[2];
   if (size <= kPipeBytes && pipe(fds) == 0) {
     if (size != 0 && write(fds[1], data, size) != static_cast<ssize_t>(size)) std::abort();
     close(fds[1]);
-    if (open_pixels(kexio::io::ByteReader(kexio::io::Fd(fds[0]))) != pixels) std::abort();
+    if (!(decode(kexio::io::ByteReader(kexio::io::Fd(fds[0]))) == from_memory)) std::abort();
   }
-  if (pixels < 0 || pixels > kMaxPixels) return 0;
+  if (from_memory.code != 0 || from_memory.rows * from_memory.cols > kMaxPixels) return 0;
 
   static Scratch s;
   std::FILE* f = std::fopen(s.file.c_str(), "wb");
