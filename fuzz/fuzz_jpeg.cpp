@@ -5,14 +5,11 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "image/decode/open_decoder.h"
-#include "kexio/io.h"
+#include "image_input.h"
 
 namespace {
 
@@ -21,23 +18,6 @@ namespace {
 constexpr std::int64_t kMaxPixels = std::int64_t{1} << 18;
 // What a pipe holds without a reader.
 constexpr std::size_t kPipeBytes = 60000;
-
-struct Scratch {
-  std::string dir;
-  std::string file;
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-fuzz-jpeg-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir = pattern;
-    file = dir + "/input.jpg";
-  }
-  ~Scratch() {
-    std::remove(file.c_str());
-    rmdir(dir.c_str());
-  }
-};
 
 // What the factory and read_rgb make of a file: the code, the size, and the
 // red, green and blue planes of a picture of modest size.
@@ -79,20 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (from_memory.code != 0 || from_memory.rows * from_memory.cols > kMaxPixels) return 0;
 
-  static Scratch s;
-  std::FILE* f = std::fopen(s.file.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
-  const std::u16string cwd(s.dir.begin(), s.dir.end());
-  const Cvd::Ref name = std::make_shared<Cvd::StrVal>(u"input.jpg");
-  using Reader = Cvd::Ref (*)(const std::u16string&, const Cvd::Ref&);
-  for (Reader read : {&Kex::IO::READ_IMAGE, &Kex::IO::READRGB, &Kex::IO::READ_BLUE,
-                      &Kex::IO::READ_HLS, &Kex::IO::READ_HSV_SAT}) {
-    try {
-      read(cwd, name);
-    } catch (const Kex::Exception&) {
-      // Every failure must surface as a reported message.
-    }
-  }
+  fuzz_input::read_image(data, size, "input.jpg");
   return 0;
 }
