@@ -1,9 +1,10 @@
-// Feeds arbitrary bytes as a JPEG file to the decoder factory and its RGB
-// reading, from memory and through a pipe (the two data sources of the JPEG
-// decoder, which must agree), and, for pictures of modest size, to the image
-// reading functions.
+// Feeds arbitrary bytes, given the first bytes of a JPEG file, to the
+// decoder factory and its RGB reading, from memory and through a pipe (the
+// two data sources of the JPEG decoder, which must agree), and, for pictures
+// of modest size, to the image reading functions.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -48,7 +49,13 @@ Picture decode(kexio::io::ByteReader in) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size) {
+  // Every input starts as a JPEG does, so that it reaches the JPEG decoder
+  // (other decoders may read a pipe differently from a file).
+  std::vector<std::uint8_t> bytes(raw, raw + size);
+  for (std::size_t i = 0; i < std::min<std::size_t>(size, 3); ++i)
+    bytes[i] = "\xFF\xD8\xFF"[i];
+  const std::uint8_t* data = bytes.data();
   // The mapped file's source and the pipe's must agree on every input.
   const Picture from_memory = decode(kexio::io::ByteReader(data, size));
   int fds[2];
