@@ -10,6 +10,7 @@
 
 #include "image/decode/bmp_decoder.h"
 #include "image/decode/gif_decoder.h"
+#include "image/decode/jpeg_decoder.h"
 #include "image/decode/pcx_decoder.h"
 #include "image/decode/png_decoder.h"
 #include "image/decode/stats_decoders.h"
@@ -63,7 +64,7 @@ constexpr Format kFormats[] = {
     {"ppm", ppm_lead, make_hosted<PpmDecoder>},          // P3, P6
     {"pgm", first_byte<'P'>, make_hosted<PgmDecoder>},   // P1, P2, P4, P5, ...
     {"png", sniff_png, make<PngDecoder>},
-    {"jpeg", sniff_jfif, nullptr},
+    {"jpeg", sniff_jpeg, make<jpegDecoder>},
     {"tga", sniff_tga, make<TgaDecoder>},
 };
 
@@ -125,10 +126,11 @@ std::optional<std::string> complete_image_name(const char* name) {
   }
 }
 
-int sniff_jfif(const Lead&, io::ByteReader& in) {
+int sniff_jpeg(const Lead&, io::ByteReader& in) {
   std::span<const std::uint8_t> b = in.window(10);
   if (b.size() < 10) return kFileIoError;
-  return std::memcmp(b.data() + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
+  const bool marker = b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
+  return marker || std::memcmp(b.data() + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
 }
 
 int sniff_tga(const Lead&, io::ByteReader& in) {

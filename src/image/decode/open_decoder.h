@@ -36,8 +36,10 @@ struct Lead {
 // start of the file (leaving the reader there) and returns 0 for its
 // format, kUnknownFormat for another, or another code that ends the search.
 //
-// JPEG: 0 when bytes 6 to 9 are "JFIF"; kFileIoError for fewer than 10 bytes.
-int sniff_jfif(const Lead& lead, io::ByteReader& in);
+// JPEG: 0 when the file starts with a start-of-image marker and another
+// marker (FF D8 FF), or when bytes 6 to 9 are "JFIF" (the files recognised
+// before any marker was looked at); kFileIoError for fewer than 10 bytes.
+int sniff_jpeg(const Lead& lead, io::ByteReader& in);
 // TGA: 0 for a plausible 18-byte header; kFileIoError when it is cut short.
 int sniff_tga(const Lead& lead, io::ByteReader& in);
 
