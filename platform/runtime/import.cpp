@@ -1,0 +1,84 @@
+// The runtime's side of data import: the object wrapper that owns what the
+// import library returned, and the two value factories.
+#include "kexio/runtime/import.h"
+
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "kexio/host/errors.h"
+
+namespace Cvd {
+
+ComObject::~ComObject() {
+  if (m_table != nullptr && m_table->release != nullptr) m_table->release(m_table);
+}
+
+}  // namespace Cvd
+
+namespace {
+
+[[noreturn]] void invalid() {
+  throw Kex::Exception("the imported value is not a valid table", Kex::kWholeCall);
+}
+
+// Checks that the table's fields describe what they claim before anything is
+// adopted: arrays present, texts inside the table and inside the pool, and
+// their slots marked.
+void check(const KexTable& t) {
+  std::uint64_t n = std::uint64_t{t.rows} * t.cols;
+  if (n != 0 && t.re == nullptr) invalid();
+  if (t.text_count != 0 && (t.texts == nullptr || t.chars == nullptr)) invalid();
+  for (std::uint64_t i = 0; i < t.text_count; ++i) {
+    const KexTableText& x = t.texts[i];
+    if (x.index >= n || x.index > std::uint64_t{std::numeric_limits<std::int32_t>::max()} ||
+        x.offset > t.char_count || x.length > t.char_count - x.offset ||
+        !Cvd::IsNestedSlot(t.re[x.index])) {
+      invalid();
+    }
+  }
+}
+
+}  // namespace
+
+namespace Corvida::Components {
+
+Cvd::Ref VSValueFactory::FromVSData(const Cvd::Ref& object) {
+  auto com = std::dynamic_pointer_cast<Cvd::ComObject>(object);
+  if (!com || com->table() == nullptr) invalid();
+  const KexTable& t = *com->table();
+  check(t);
+  // The arrays stay with the object; the matrix keeps it alive.
+  auto adopt = [&com](const double* p) {
+    return p == nullptr ? Cvd::Array() : Cvd::Array(const_cast<double*>(p), [com](double*) {});
+  };
+  std::uint64_t n = std::uint64_t{t.rows} * t.cols;
+  Cvd::Array re = n != 0 ? adopt(t.re) : nullptr;
+  Cvd::Array im = n != 0 ? adopt(t.im) : nullptr;
+  std::shared_ptr<Cvd::Table> texts;
+  if (t.text_count != 0) {
+    texts = std::make_shared<Cvd::Table>();
+    texts->reserve(t.text_count);
+    for (std::uint64_t i = 0; i < t.text_count; ++i) {
+      const KexTableText& x = t.texts[i];
+      (*texts)[static_cast<std::int32_t>(x.index)] = std::make_shared<Cvd::StrVal>(
+          std::u16string(t.chars + x.offset, t.chars + x.offset + x.length));
+    }
+  }
+  return std::make_shared<Cvd::MatVal>(re, im, t.rows, t.cols, t.rows, texts);
+}
+
+}  // namespace Corvida::Components
+
+namespace Corvida::Automation {
+
+Cvd::Ref ValueFactory::FromAutomation(const Cvd::Ref& value) {
+  Cvd::Object* v = value.get();
+  if (dynamic_cast<Cvd::MatVal*>(v) == nullptr && dynamic_cast<Cvd::NumVal*>(v) == nullptr &&
+      dynamic_cast<Cvd::StrVal*>(v) == nullptr) {
+    throw Kex::Exception("the imported value is not a worksheet value", Kex::kWholeCall);
+  }
+  return value;
+}
+
+}  // namespace Corvida::Automation
