@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kexio/host/errors.h"
 
@@ -23,17 +24,21 @@ namespace {
 }
 
 // Checks that the table's fields describe what they claim before anything is
-// adopted: arrays present, texts inside the table and inside the pool, and
-// their slots marked.
+// adopted: arrays present, strings inside the pool, text elements inside the
+// table with their slots marked.
 void check(const KexTable& t) {
   std::uint64_t n = std::uint64_t{t.rows} * t.cols;
   if (n != 0 && t.re == nullptr) invalid();
-  if (t.text_count != 0 && (t.texts == nullptr || t.chars == nullptr)) invalid();
+  if (t.text_count != 0 && t.texts == nullptr) invalid();
+  if (t.string_count != 0 && (t.strings == nullptr || t.chars == nullptr)) invalid();
+  for (std::uint64_t i = 0; i < t.string_count; ++i) {
+    const KexTableString& s = t.strings[i];
+    if (s.offset > t.char_count || s.length > t.char_count - s.offset) invalid();
+  }
   for (std::uint64_t i = 0; i < t.text_count; ++i) {
     const KexTableText& x = t.texts[i];
     if (x.index >= n || x.index > std::uint64_t{std::numeric_limits<std::int32_t>::max()} ||
-        x.offset > t.char_count || x.length > t.char_count - x.offset ||
-        !Cvd::IsNestedSlot(t.re[x.index])) {
+        x.string >= t.string_count || !Cvd::IsNestedSlot(t.re[x.index])) {
       invalid();
     }
   }
@@ -57,12 +62,15 @@ Cvd::Ref VSValueFactory::FromVSData(const Cvd::Ref& object) {
   Cvd::Array im = n != 0 ? adopt(t.im) : nullptr;
   std::shared_ptr<Cvd::Table> texts;
   if (t.text_count != 0) {
+    std::vector<Cvd::Ref> strings(t.string_count);
+    for (std::uint64_t i = 0; i < t.string_count; ++i) {
+      const char16_t* s = t.chars + t.strings[i].offset;
+      strings[i] = std::make_shared<Cvd::StrVal>(std::u16string(s, s + t.strings[i].length));
+    }
     texts = std::make_shared<Cvd::Table>();
     texts->reserve(t.text_count);
     for (std::uint64_t i = 0; i < t.text_count; ++i) {
-      const KexTableText& x = t.texts[i];
-      (*texts)[static_cast<std::int32_t>(x.index)] = std::make_shared<Cvd::StrVal>(
-          std::u16string(t.chars + x.offset, t.chars + x.offset + x.length));
+      texts->emplace(static_cast<std::int32_t>(t.texts[i].index), strings[t.texts[i].string]);
     }
   }
   return std::make_shared<Cvd::MatVal>(re, im, t.rows, t.cols, t.rows, texts);

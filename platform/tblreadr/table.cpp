@@ -5,8 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#include "kexio/runtime/cvd.h"
-
 namespace tblreadr {
 
 namespace {
@@ -16,6 +14,7 @@ struct OwnedTable : KexTable {
   Growable<double> re_buf;
   Growable<double> im_buf;
   Growable<KexTableText> text_buf;
+  Growable<KexTableString> string_buf;
   Growable<char16_t> char_buf;
 };
 
@@ -53,6 +52,73 @@ void TableBuilder::end_row(std::uint64_t fields) {
   if (fields > m_widest) m_widest = fields;
 }
 
+namespace {
+
+std::uint64_t hash_of(const char16_t* s, std::size_t n) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u;
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  std::size_t bytes = n * sizeof(char16_t);
+  std::uint64_t h = bytes * kMul;
+  for (; bytes >= 8; bytes -= 8, p += 8)
+    h = (h ^ load8(reinterpret_cast<const char*>(p))) * kMul;
+  if (bytes != 0) {
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, bytes);
+    h = (h ^ tail) * kMul;
+  }
+  // Every bit of the result depends on every bit of h (MurmurHash3's
+  // finaliser): slots are chosen by the low bits, compared by the high ones.
+  h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDu;
+  h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53u;
+  return h ^ (h >> 33);
+}
+
+}  // namespace
+
+void TableBuilder::rehash(std::size_t capacity) {
+  Growable<std::uint64_t> slots(capacity);
+  std::uint64_t* fresh = slots.extend(capacity);  // a fresh mapping reads as zeros
+  for (std::size_t id = 0; id < m_strings.size(); ++id) {
+    const KexTableString& x = m_strings.data()[id];
+    std::uint64_t h = hash_of(m_chars.data() + x.offset, x.length);
+    std::size_t i = h & (capacity - 1);
+    while (fresh[i] != 0)
+      i = (i + 1) & (capacity - 1);
+    fresh[i] = (h & 0xFFFFFFFF00000000u) | (id + 1);
+  }
+  m_slots = std::move(slots);
+}
+
+std::uint32_t TableBuilder::intern(std::size_t offset) {
+  const std::size_t length = m_chars.size() - offset;
+  const char16_t* text = m_chars.data() + offset;
+  if ((m_strings.size() + 1) * 2 > m_slots.size()) {
+    if (m_strings.size() >= 0xFFFFFFFEu) too_large();
+    rehash(m_slots.size() == 0 ? 1024 : m_slots.size() * 2);
+  }
+  const std::uint64_t h = hash_of(text, length);
+  const std::size_t mask = m_slots.size() - 1;
+  std::uint64_t* slots = m_slots.data();
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    std::uint64_t slot = slots[i];
+    if (slot == 0) {
+      auto id = static_cast<std::uint32_t>(m_strings.size());
+      m_strings.push({offset, length});
+      slots[i] = (h & 0xFFFFFFFF00000000u) | (std::uint64_t{id} + 1);
+      return id;
+    }
+    if ((slot ^ h) >> 32 == 0) {
+      auto id = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
+      const KexTableString& x = m_strings.data()[id];
+      if (x.length == length &&
+          std::memcmp(m_chars.data() + x.offset, text, length * sizeof(char16_t)) == 0) {
+        m_chars.shrink_to(offset);
+        return id;
+      }
+    }
+  }
+}
+
 KexTable* TableBuilder::finish(std::uint64_t cols) {
   const std::uint64_t rows = m_widths.size();
   constexpr std::uint64_t kMaxDim = std::numeric_limits<std::uint32_t>::max();
@@ -60,10 +126,18 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
   const std::uint64_t n = rows * cols;
   const bool padded = m_values.size() < n;
   const bool replaced = padded || (m_marked && !m_plain_missing);
-  const bool texts = m_texts.size() != 0 || (m_missing.is_text && replaced);
+  const bool texts = m_text_cells != 0 || (m_missing.is_text && replaced);
   // Text elements are indexed by 32-bit signed numbers.
   if (texts && n > std::uint64_t{std::numeric_limits<std::int32_t>::max()} + 1) too_large();
   const bool complex = !m_missing.is_text && m_missing.im != 0.0 && replaced;
+
+  std::uint32_t missing_id = 0;
+  if (m_missing.is_text && replaced) {
+    std::size_t offset = m_chars.size();
+    char16_t* p = m_chars.extend(m_missing.text.size());
+    std::memcpy(p, m_missing.text.data(), m_missing.text.size() * sizeof(char16_t));
+    missing_id = intern(offset);
+  }
 
   auto* t = new OwnedTable{};
   t->release = &tblreadr::release;
@@ -72,20 +146,43 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
     t->re_buf.reserve(n);
     double* re = t->re_buf.extend(n);
     // Fresh mappings read as zeros: only replaced cells get imaginary parts.
-    double* im = complex ? t->im_buf.extend(n) : nullptr;
-    t->char_buf = std::move(m_chars);
-    t->text_buf = std::move(m_texts);
-    std::size_t missing_offset = t->char_buf.size();
-    if (m_missing.is_text && replaced) {
-      char16_t* p = t->char_buf.extend(m_missing.text.size());
-      std::memcpy(p, m_missing.text.data(), m_missing.text.size() * sizeof(char16_t));
+    double* im = nullptr;
+    if (complex) {
+      t->im_buf.reserve(n);
+      im = t->im_buf.extend(n);
     }
-    const double nested = Cvd::NestedSlot();
-    // A replaced cell at index i.
-    auto replace = [&](std::size_t i) {
+    // Where each column's text elements go: the elements of a column follow
+    // those of the columns before it, in row order, so the list is in
+    // ascending index order. A column's elements are its text cells and,
+    // with a text replacement, its empty and padded cells.
+    Growable<std::uint64_t> next;
+    std::uint64_t* start = nullptr;
+    if (texts) {
+      start = next.extend(cols + 1);  // zeros
+      for (std::uint64_t c = 0; c < cols && c < m_col_texts.size(); ++c)
+        start[c + 1] = m_col_texts.data()[c];
+      if (m_missing.is_text && padded) {
+        // Cell c of a row is padded when the row has at most c cells.
+        Growable<std::uint64_t> ending(cols + 1);
+        std::uint64_t* rows_of_width = ending.extend(cols + 1);  // zeros
+        for (std::uint64_t r = 0; r < rows; ++r)
+          ++rows_of_width[m_widths.data()[r]];
+        std::uint64_t shorter = 0;
+        for (std::uint64_t c = 0; c < cols; ++c) {
+          shorter += rows_of_width[c];
+          start[c + 1] += shorter;
+        }
+      }
+      for (std::uint64_t c = 0; c < cols; ++c)
+        start[c + 1] += start[c];
+      t->text_buf.extend(start[cols]);
+    }
+    KexTableText* placed = t->text_buf.data();
+    const double nested = std::bit_cast<double>(~std::uint64_t{0});
+    auto replace = [&](std::size_t i, std::uint64_t c) {
       if (m_missing.is_text) {
         re[i] = nested;
-        t->text_buf.push({i, missing_offset, m_missing.text.size()});
+        placed[start[c]++] = {static_cast<std::uint32_t>(i), missing_id};
       } else {
         re[i] = m_missing.re;
         if (im != nullptr) im[i] = m_missing.im;
@@ -94,7 +191,7 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
 
     const double* in = m_values.data();
     const std::uint32_t* widths = m_widths.data();
-    std::size_t k = 0, next_text = 0;
+    std::size_t k = 0;
     for (std::uint64_t r = 0; r < rows; ++r) {
       const std::uint32_t w = widths[r];
       std::size_t i = r;
@@ -105,19 +202,22 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
         for (std::uint32_t c = 0; c < w; ++c, i += rows) {
           double v = in[k++];
           std::uint64_t b = bits(v);
-          if (b == bits(kTextMark)) {
+          if ((b & 0xFFFF'0000'0000'0000u) == kTextMark) {
             re[i] = nested;
-            t->text_buf.data()[next_text++].index = i;
-          } else if (b == bits(kMissingMark)) {
-            replace(i);
+            placed[start[c]++] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(b)};
+          } else if (b == kMissingMark) {
+            replace(i, c);
           } else {
             re[i] = v;
           }
         }
       }
       for (std::uint64_t c = w; c < cols; ++c, i += rows)
-        replace(i);
+        replace(i, c);
     }
+
+    t->char_buf = std::move(m_chars);
+    t->string_buf = std::move(m_strings);
   } catch (...) {
     release(result);
     throw;
@@ -128,6 +228,8 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
   t->im = complex ? t->im_buf.data() : nullptr;
   t->texts = t->text_buf.data();
   t->text_count = t->text_buf.size();
+  t->strings = t->string_buf.data();
+  t->string_count = t->string_buf.size();
   t->chars = t->char_buf.data();
   t->char_count = t->char_buf.size();
   return result;

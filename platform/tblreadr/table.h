@@ -1,11 +1,13 @@
 // Collects the cells of a file row by row and turns them into the table the
-// library hands back (column-major, texts in a pool of UTF-16 code units).
+// library hands back (column-major, texts in a pool of UTF-16 code units,
+// each distinct text once).
 //
 // Cells are kept row after row in one growing array of doubles, each row as
-// long as the fields it had; a text or a replaced cell whose replacement is
-// not a plain number is marked in its slot by a NaN pattern no conversion
-// produces. finish() places every cell at its column-major position, pads
-// short rows with the replacement and resolves the marks.
+// long as the fields it had; a text (with the number of its string) or a
+// replaced cell whose replacement is not a plain number is marked in its slot
+// by a NaN pattern no conversion produces. finish() places every cell at its
+// column-major position, pads short rows with the replacement and resolves
+// the marks.
 #pragma once
 
 #include <bit>
@@ -39,7 +41,8 @@ class TableBuilder {
     if (m_plain_missing) {
       m_values.push(m_missing.re);
     } else {
-      m_values.push(kMissingMark);
+      if (m_missing.is_text) count_text();
+      m_values.push(std::bit_cast<double>(kMissingMark));
       m_marked = true;
     }
   }
@@ -47,8 +50,8 @@ class TableBuilder {
   void text(const char* s, const char* e) {
     std::size_t offset = m_chars.size();
     append_utf16(m_chars, s, e);
-    m_texts.push({0, offset, m_chars.size() - offset});
-    m_values.push(kTextMark);
+    count_text();
+    m_values.push(std::bit_cast<double>(kTextMark | intern(offset)));
     m_marked = true;
   }
   // Ends a row that had the given number of fields in the file.
@@ -64,19 +67,38 @@ class TableBuilder {
   KexTable* finish(std::uint64_t cols);
 
  private:
-  static constexpr double kTextMark = std::bit_cast<double>(std::uint64_t{0x7FF0'0000'0000'0001});
-  static constexpr double kMissingMark =
-      std::bit_cast<double>(std::uint64_t{0x7FF0'0000'0000'0002});
+  // Quiet conversions never give these NaNs: the mark is in the top 16 bits,
+  // a text's string number in the low 32.
+  static constexpr std::uint64_t kTextMark = 0x7FF1'0000'0000'0000u;
+  static constexpr std::uint64_t kMissingMark = 0x7FF2'0000'0000'0000u;
+
+  // Counts a text element in the column of the cell about to be added, so
+  // that finish() can place the elements column by column in one pass.
+  void count_text() {
+    std::size_t col = m_values.size() - m_row_start;
+    if (col >= m_col_texts.size()) m_col_texts.extend(col + 1 - m_col_texts.size());  // zeros
+    ++m_col_texts.data()[col];
+    ++m_text_cells;
+  }
+  // The number of the text that was just appended to the pool at offset; an
+  // equal text seen before is used instead and the new copy dropped.
+  std::uint32_t intern(std::size_t offset);
+  void rehash(std::size_t capacity);
 
   Missing m_missing;
   bool m_plain_missing;  // the replacement is a real number: stored as it is
   bool m_marked = false;
   Growable<double> m_values;
   Growable<std::uint32_t> m_widths;
-  Growable<KexTableText> m_texts;
-  Growable<char16_t> m_chars;
+  Growable<char16_t> m_chars;          // the distinct texts
+  Growable<KexTableString> m_strings;  // where each one is in m_chars
+  // Open addressing over m_strings: the high half of a slot holds the high
+  // half of the text's hash, the low half its number + 1 (0: an empty slot).
+  Growable<std::uint64_t> m_slots;
   std::size_t m_row_start = 0;
   std::uint64_t m_widest = 0;
+  Growable<std::uint64_t> m_col_texts;  // text elements per column
+  std::uint64_t m_text_cells = 0;
 };
 
 }  // namespace tblreadr

@@ -11,12 +11,19 @@
 
 #include "kexio/runtime/cvd.h"
 
-// One text element of a table: its column-major index and its UTF-16 code
-// units in the table's character pool.
-struct KexTableText {
-  std::uint64_t index;
+// A text of a table: its UTF-16 code units in the table's character pool.
+struct KexTableString {
   std::uint64_t offset;
   std::uint64_t length;
+};
+
+// A text element of a table: its column-major index and the number of its
+// text among the table's strings (equal texts may share one). Host matrices
+// index their text elements with 32-bit numbers, so a table with texts has at
+// most 2^31 elements.
+struct KexTableText {
+  std::uint32_t index;
+  std::uint32_t string;
 };
 
 struct KexTable {
@@ -28,8 +35,11 @@ struct KexTable {
   const double* re;
   // rows * cols imaginary parts, or null for a real table.
   const double* im;
+  // The text elements in ascending order of their index.
   const KexTableText* texts;
   std::uint64_t text_count;
+  const KexTableString* strings;
+  std::uint64_t string_count;
   const char16_t* chars;
   std::uint64_t char_count;
 };
@@ -74,7 +84,8 @@ namespace Components {
 struct VSValueFactory {
   // The imported table as a host matrix: its element arrays are adopted, not
   // copied (they stay alive with the object), and each text becomes a string
-  // element. Throws Kex::Exception when the object holds no valid table.
+  // element; elements with the same text share one host string. Throws
+  // Kex::Exception when the object holds no valid table.
   static Cvd::Ref FromVSData(const Cvd::Ref& object);
 };
 }  // namespace Components
