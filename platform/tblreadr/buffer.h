@@ -1,8 +1,9 @@
-// A growable array of plain values in an anonymous mapping. Growing remaps
-// the pages instead of copying them, so a buffer that doubles many times
-// still costs one pass over its memory; large buffers ask for transparent
-// huge pages, which cuts first-touch page faults. Failure to grow, or growth
-// beyond the machine's memory, throws std::bad_alloc.
+// A growable array of plain values. Small arrays live on the heap; from
+// 1 MiB on an array is an anonymous mapping that grows by remapping its
+// pages instead of copying them, so a buffer that doubles many times still
+// costs one pass over its memory, and that asks for transparent huge pages,
+// which cuts first-touch page faults. Fresh elements read as zeros. Failure
+// to grow, or growth beyond the machine's memory, throws std::bad_alloc.
 #pragma once
 
 #include <sys/mman.h>
@@ -10,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -74,13 +77,29 @@ class Growable {
     resize_mapping(cap);
   }
 
+  static constexpr std::size_t kMapped = std::size_t{1} << 20;
+
   void resize_mapping(std::size_t cap) {
     constexpr std::size_t kPage = 4096, kHuge = std::size_t{2} << 20;
     if (cap > memory_limit() / sizeof(T)) throw std::bad_alloc();
     std::size_t bytes = (cap * sizeof(T) + kPage - 1) & ~(kPage - 1);
-    void* p = m_data == nullptr
-                  ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : mremap(m_data, m_bytes, bytes, MREMAP_MAYMOVE);
+    // Whole huge pages: the kernel then places the mapping on a huge-page
+    // boundary, and no part of it is left to 4 KiB pages.
+    if (bytes >= kHuge) bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void* p;
+    if (bytes < kMapped) {
+      p = std::realloc(m_data, bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      std::memset(static_cast<char*>(p) + m_bytes, 0, bytes - m_bytes);
+    } else if (m_data != nullptr && m_bytes >= kMapped) {
+      p = mremap(m_data, m_bytes, bytes, MREMAP_MAYMOVE);
+    } else {
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED && m_data != nullptr) {
+        std::memcpy(p, m_data, m_bytes);
+        std::free(m_data);
+      }
+    }
     if (p == MAP_FAILED) throw std::bad_alloc();
     if (bytes >= kHuge) madvise(p, bytes, MADV_HUGEPAGE);
     m_data = static_cast<T*>(p);
@@ -89,7 +108,8 @@ class Growable {
   }
 
   void unmap() {
-    if (m_data != nullptr) munmap(m_data, m_bytes);
+    if (m_data != nullptr && m_bytes >= kMapped) munmap(m_data, m_bytes);
+    if (m_data != nullptr && m_bytes < kMapped) std::free(m_data);
     m_data = nullptr;
   }
 

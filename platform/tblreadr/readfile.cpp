@@ -4,6 +4,7 @@
 // failure comes back as a message and an argument index; nothing is thrown
 // across the entry point.
 #include <strings.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cfenv>
@@ -82,6 +83,13 @@ class Contents {
     if (const std::uint8_t* p = m_reader.contents()) {
       m_data = reinterpret_cast<const char*>(p);
       m_size = static_cast<std::size_t>(m_reader.size());
+#ifdef MADV_POPULATE_READ
+      // Every byte is read: map all pages at once rather than fault them in
+      // one by one (unless the file is large next to the machine's memory).
+      if (m_size <= memory_limit() / 4) {
+        madvise(const_cast<std::uint8_t*>(p), m_size, MADV_POPULATE_READ);
+      }
+#endif
       return;
     }
     constexpr std::size_t kChunk = std::size_t{1} << 20;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -76,15 +77,15 @@ std::uint64_t hash_of(const char16_t* s, std::size_t n) {
 }  // namespace
 
 void TableBuilder::rehash(std::size_t capacity) {
-  Growable<std::uint64_t> slots(capacity);
-  std::uint64_t* fresh = slots.extend(capacity);  // a fresh mapping reads as zeros
-  for (std::size_t id = 0; id < m_strings.size(); ++id) {
-    const KexTableString& x = m_strings.data()[id];
-    std::uint64_t h = hash_of(m_chars.data() + x.offset, x.length);
-    std::size_t i = h & (capacity - 1);
-    while (fresh[i] != 0)
-      i = (i + 1) & (capacity - 1);
-    fresh[i] = (h & 0xFFFFFFFF00000000u) | (id + 1);
+  Growable<Slot> slots(capacity);
+  Slot* fresh = slots.extend(capacity);  // zeros: empty
+  for (std::size_t i = 0; i < m_slots.size(); ++i) {
+    const Slot& x = m_slots.data()[i];
+    if (x.id == 0) continue;
+    std::size_t k = hash_of(m_chars.data() + x.offset, x.length) & (capacity - 1);
+    while (fresh[k].id != 0)
+      k = (k + 1) & (capacity - 1);
+    fresh[k] = x;
   }
   m_slots = std::move(slots);
 }
@@ -92,29 +93,32 @@ void TableBuilder::rehash(std::size_t capacity) {
 std::uint32_t TableBuilder::intern(std::size_t offset) {
   const std::size_t length = m_chars.size() - offset;
   const char16_t* text = m_chars.data() + offset;
+  const auto new_string = [&] {
+    auto id = static_cast<std::uint32_t>(m_strings.size());
+    if (id == 0xFFFFFFFFu) too_large();
+    m_strings.push({offset, length});
+    return id;
+  };
+  // Texts beyond what a slot can point at are kept as they come.
+  if (offset > 0xFFFFFFFFu || length > 0xFFFFFFFFu) return new_string();
   if ((m_strings.size() + 1) * 2 > m_slots.size()) {
-    if (m_strings.size() >= 0xFFFFFFFEu) too_large();
     rehash(m_slots.size() == 0 ? 1024 : m_slots.size() * 2);
   }
   const std::uint64_t h = hash_of(text, length);
+  const auto tag = static_cast<std::uint32_t>(h >> 32);
   const std::size_t mask = m_slots.size() - 1;
-  std::uint64_t* slots = m_slots.data();
+  Slot* slots = m_slots.data();
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-    std::uint64_t slot = slots[i];
-    if (slot == 0) {
-      auto id = static_cast<std::uint32_t>(m_strings.size());
-      m_strings.push({offset, length});
-      slots[i] = (h & 0xFFFFFFFF00000000u) | (std::uint64_t{id} + 1);
+    Slot& slot = slots[i];
+    if (slot.id == 0) {
+      std::uint32_t id = new_string();
+      slot = {tag, id + 1, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(offset)};
       return id;
     }
-    if ((slot ^ h) >> 32 == 0) {
-      auto id = static_cast<std::uint32_t>((slot & 0xFFFFFFFFu) - 1);
-      const KexTableString& x = m_strings.data()[id];
-      if (x.length == length &&
-          std::memcmp(m_chars.data() + x.offset, text, length * sizeof(char16_t)) == 0) {
-        m_chars.shrink_to(offset);
-        return id;
-      }
+    if (slot.tag == tag && slot.length == length &&
+        std::equal(text, text + length, m_chars.data() + slot.offset)) {
+      m_chars.shrink_to(offset);
+      return slot.id - 1;
     }
   }
 }

@@ -92,9 +92,16 @@ class TableBuilder {
   Growable<std::uint32_t> m_widths;
   Growable<char16_t> m_chars;          // the distinct texts
   Growable<KexTableString> m_strings;  // where each one is in m_chars
-  // Open addressing over m_strings: the high half of a slot holds the high
-  // half of the text's hash, the low half its number + 1 (0: an empty slot).
-  Growable<std::uint64_t> m_slots;
+  // Open addressing over the distinct texts. A slot holds what a lookup needs
+  // without touching m_strings: the high half of the text's hash, its number
+  // + 1 (0: an empty slot), its length and where it is in m_chars.
+  struct Slot {
+    std::uint32_t tag;
+    std::uint32_t id;
+    std::uint32_t length;
+    std::uint32_t offset;
+  };
+  Growable<Slot> m_slots;
   std::size_t m_row_start = 0;
   std::uint64_t m_widest = 0;
   Growable<std::uint64_t> m_col_texts;  // text elements per column
