@@ -2,8 +2,11 @@
 // import library returned, and the two value factories.
 #include "kexio/runtime/import.h"
 
+#include <sys/mman.h>
+
 #include <limits>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,44 @@ void check(const KexTable& t) {
   }
 }
 
+// An anonymous mapping in huge pages, released when destroyed.
+struct Block {
+  static constexpr std::size_t kHuge = std::size_t{2} << 20;
+  explicit Block(std::size_t n) : bytes((n + kHuge - 1) & ~(kHuge - 1)) {
+    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      p = nullptr;
+      bytes = 0;
+    } else {
+      madvise(p, bytes, MADV_HUGEPAGE);
+    }
+  }
+  ~Block() {
+    if (p != nullptr) munmap(p, bytes);
+  }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  std::size_t bytes;
+  void* p;
+};
+
+// The element table of a matrix with many texts, with memory of its own: its
+// nodes and buckets come from one block that a monotonic resource hands out
+// (the heap serves whatever does not fit). A node per element from the heap
+// would cost a first-touch page fault every 4 KiB.
+struct OwnTable {
+  explicit OwnTable(std::size_t elements)
+      : block(elements * 48 + 4096),
+        resource(block.p, block.bytes, std::pmr::new_delete_resource()),
+        table(&resource) {}
+  Block block;
+  std::pmr::monotonic_buffer_resource resource;
+  Cvd::Table table;
+};
+
+// Tables of fewer elements use the heap.
+constexpr std::uint64_t kOwnTableFrom = 16384;
+
 }  // namespace
 
 namespace Corvida::Components {
@@ -67,7 +108,12 @@ Cvd::Ref VSValueFactory::FromVSData(const Cvd::Ref& object) {
       const char16_t* s = t.chars + t.strings[i].offset;
       strings[i] = std::make_shared<Cvd::StrVal>(std::u16string(s, s + t.strings[i].length));
     }
-    texts = std::make_shared<Cvd::Table>();
+    if (t.text_count >= kOwnTableFrom) {
+      auto own = std::make_shared<OwnTable>(t.text_count);
+      texts = std::shared_ptr<Cvd::Table>(own, &own->table);
+    } else {
+      texts = std::make_shared<Cvd::Table>();
+    }
     texts->reserve(t.text_count);
     for (std::uint64_t i = 0; i < t.text_count; ++i) {
       texts->emplace(static_cast<std::int32_t>(t.texts[i].index), strings[t.texts[i].string]);

@@ -185,6 +185,25 @@ TEST(ReadFile, LargeInputsAndPipes) {
   EXPECT_EQ(Vrt::StringToRawBytes(s->m_str), field);
   EXPECT_EQ(m->get_real(0, 1), std::strtod(digits.c_str(), nullptr));
 
+  // Many texts, some repeated: each element holds its own text.
+  std::string words;
+  for (int i = 0; i < 40000; ++i)
+    words += "w" + std::to_string(i % 1000) + ",x" + std::to_string(i) + "\n";
+  Ref texts = read(dir, words, {str("csv"), num(39999)});
+  EXPECT_EQ(shown(texts), "2x2: 'w998', 'x39998'; 'w999', 'x39999'");
+  texts = read(dir, words, {str("csv")});
+  m = dynamic_cast<Cvd::MatVal*>(texts.get());
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(m->m_parr->size(), 80000u);
+  for (std::uint32_t r : {0u, 1234u, 39999u}) {
+    Cvd::NumVal n;
+    auto* w = dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, r, 0).get());
+    auto* x = dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, r, 1).get());
+    ASSERT_TRUE(w != nullptr && x != nullptr);
+    EXPECT_EQ(Vrt::StringToRawBytes(w->m_str), "w" + std::to_string(r % 1000));
+    EXPECT_EQ(Vrt::StringToRawBytes(x->m_str), "x" + std::to_string(r));
+  }
+
   // A pipe is read to its end like a file.
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   std::thread writer([&] { write_bytes(dir.path() / "fifo", rows + "1,2,3\n"); });
