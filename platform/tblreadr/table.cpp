@@ -129,7 +129,7 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
   if (rows > kMaxDim || cols > kMaxDim) too_large();
   const std::uint64_t n = rows * cols;
   const bool padded = m_values.size() < n;
-  const bool replaced = padded || (m_marked && !m_plain_missing);
+  const bool replaced = padded || m_empty_marked;
   const bool texts = m_text_cells != 0 || (m_missing.is_text && replaced);
   // Text elements are indexed by 32-bit signed numbers.
   if (texts && n > std::uint64_t{std::numeric_limits<std::int32_t>::max()} + 1) too_large();

@@ -44,6 +44,7 @@ class TableBuilder {
       if (m_missing.is_text) count_text();
       m_values.push(std::bit_cast<double>(kMissingMark));
       m_marked = true;
+      m_empty_marked = true;
     }
   }
   // A text cell from its bytes (UTF-8, else Latin-1).
@@ -86,8 +87,9 @@ class TableBuilder {
   void rehash(std::size_t capacity);
 
   Missing m_missing;
-  bool m_plain_missing;  // the replacement is a real number: stored as it is
-  bool m_marked = false;
+  bool m_plain_missing;         // the replacement is a real number: stored as it is
+  bool m_marked = false;        // a cell is marked
+  bool m_empty_marked = false;  // an empty cell is marked
   Growable<double> m_values;
   Growable<std::uint32_t> m_widths;
   Growable<char16_t> m_chars;          // the distinct texts

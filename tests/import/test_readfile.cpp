@@ -128,6 +128,7 @@ TEST(ReadFile, RowsRangesAndReplacements) {
        {str("csv"), num(3), num(1), num(1, -2)},
        "2x4: 3+0i, 1-2i, 4+0i, 5+0i; 6+0i, 1-2i, 1-2i, 1-2i"},
       {table, {str("csv"), num(2), num(3), str("n/a")}, "3x2: 'n/a', 'n/a'; 4, 5; 'n/a', 'n/a'"},
+      {"a,1\n", {str("csv"), num(1), num(1), num(0, 1)}, "1x2: 'a', 1"},
       {table, {str("csv"), num(5)}, "error: the file has only 4 rows at 3"},
       {table, {str("csv"), num(2), num(5)}, "error: the file has only 4 columns at 4"},
       {table, {str("csv"), mat({{2}, {2}}), num(3)}, "error: the file has only 2 columns at 4"},
