@@ -61,8 +61,8 @@ TEST_F(Cli, AFailingCallShowsItsMessageAndMarkerAndExitsWithOne) {
   const std::string cases[][3] = {{"READPRN(\"missing.prn\")", "-e:1:9: error: file open error",
                                    "  |         " + std::string(13, '^') + " argument 1"},
                                   // An error of the call as a whole is marked under the whole call.
-                                  {"READFILE(\"a\", \"b\")", "-e:1:1: error: ",
-                                   "  | " + std::string(18, '^') + " the call as a whole"}};
+                                  {"READFILE(\"a\", \"csv\", 1, 1, 1, 1)", "-e:1:1: error: ",
+                                   "  | " + std::string(32, '^') + " the call as a whole"}};
   for (const auto& [text, first, marker] : cases) {
     Result r = kexio({"-e", text});
     EXPECT_EQ(r.status, 1);

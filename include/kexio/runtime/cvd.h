@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -49,8 +50,10 @@ class StrVal : public Object {
 // Element storage of a host matrix; the deleter knows where it came from.
 using Array = std::shared_ptr<double[]>;
 // Nested elements by column-major index: StrVal for text, MatVal for a
-// matrix. Their slots in the real-part array hold the all-ones pattern.
-using Table = std::unordered_map<std::int32_t, Ref>;
+// matrix. Their slots in the real-part array hold the all-ones pattern. A
+// table may draw its memory from a resource of its own (imported tables of
+// many texts take it from one block); by default it uses the heap.
+using Table = std::pmr::unordered_map<std::int32_t, Ref>;
 
 // A host matrix over column-major arrays.
 class MatVal : public Object {
