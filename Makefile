@@ -5,6 +5,10 @@ SAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# CI builds (CI=true, as .ci/run sets) treat every compiler warning as an error.
+ifeq ($(CI),true)
+CMAKE_FLAGS += -DKEXIO_WERROR=ON
+endif
 
 .PHONY: all deps configure build demo examples test test-sanitize fuzz bench format clean
 
