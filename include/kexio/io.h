@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "kexio/export.h"
 #include "kexio/host/errors.h"
 #include "kexio/runtime/cvd.h"
 
 namespace Kex {
 
-class IO {
+class KEXIO_API IO {
  public:
   using Str = std::u16string;
   using Ref = Cvd::Ref;

@@ -30,6 +30,11 @@ std::map<std::string, void*>& loaded() {
 }  // namespace
 
 std::string module_dir() {
+#ifdef KEXIO_LIBRARY_DIR
+  // A program linked with the static copy of the library (tests, fuzz
+  // targets): the run-time-loaded libraries are in the build's library folder.
+  return KEXIO_LIBRARY_DIR;
+#endif
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&module_dir), &info) == 0 || info.dli_fname == nullptr) {
     return ".";
