@@ -1,5 +1,6 @@
-// The entry class: type checks in order, string conversion, the call context,
-// the worker call and the marshalling of its result.
+// The entry class: for every function of the table, the type checks of its
+// form in order, the string conversions, the call context, the worker call
+// and the marshalling of its result.
 #include "kexio/io.h"
 
 #include <string>
@@ -13,6 +14,7 @@ namespace {
 
 using Ref = Cvd::Ref;
 using Str = std::u16string;
+using Args = std::vector<Cvd::Ref>;
 
 [[noreturn]] void raise(const char* message, std::uint32_t index) {
   Vrt::Run::AppException::Raise(Vrt::RawBytesToString(message), index);
@@ -46,7 +48,7 @@ void check_real_matrix(const Ref& v, std::uint32_t index) {
   if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
 }
 
-void check_count(const IO::Args& args) {
+void check_count(const Args& args) {
   if (args.size() < 2) {
     raise(("too_few_arguments\t2\t" + std::to_string(args.size())).c_str(), kWholeCall);
   }
@@ -82,10 +84,43 @@ Ref in_context(Call&& call) {
   return KexMarshal::UnMarshal(result);
 }
 
-using Reader = aMatrix* (*)(KexCallContext*, const char*, const char*);
-using Writer = aComplex* (*)(KexCallContext*, const char*, const aMatrix*, const char*);
+// One function per form: its checks, in order, and the call of its worker
+// with the converted arguments in the worker's own order.
 
-Ref read_image(const Str& cwd, const Ref& file_, Reader worker) {
+template <typename Worker>
+Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
+  check_string(file_, 1);
+  std::string c = Vrt::StringToRawBytes(cwd);
+  std::string f = bytes(file_);
+  return worker(f.c_str(), c.c_str());
+}
+
+template <typename Worker>
+Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+              const Ref& V_) {
+  check_string(file_, 1);
+  if (as_number(V_) == nullptr && as_matrix(V_) == nullptr) {
+    Throw("must be a scalar or a matrix", 2);
+  }
+  if (as_matrix(V_) != nullptr) record(V_);
+  std::string c = Vrt::StringToRawBytes(cwd);
+  std::string f = bytes(file_);
+  return worker(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+}
+
+template <typename Worker>
+Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+               const Ref& V_) {
+  check_string(file_, 1);
+  check_matrix(V_, 2);
+  record(V_);
+  std::string c = Vrt::StringToRawBytes(cwd);
+  std::string f = bytes(file_);
+  return worker(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+}
+
+template <typename Worker>
+Ref file(Worker worker, const Str& cwd, const Ref& file_) {
   check_string(file_, 1);
   return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
@@ -94,7 +129,8 @@ Ref read_image(const Str& cwd, const Ref& file_, Reader worker) {
   });
 }
 
-Ref write_image(const Str& cwd, const Ref& file_, const Ref& V1_, Writer worker) {
+template <typename Worker>
+Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_) {
   check_string(file_, 1);
   check_scalar_matrix(V1_, 2);
   const aMatrix* m = record(V1_);
@@ -105,94 +141,8 @@ Ref write_image(const Str& cwd, const Ref& file_, const Ref& V1_, Writer worker)
   });
 }
 
-}  // namespace
-
-Ref IO::READPRN(const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::READPRN(f.c_str(), c.c_str());
-}
-
-Ref IO::WRITEPRN(const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
-                 const Ref& V_) {
-  check_string(file_, 1);
-  if (as_number(V_) == nullptr && as_matrix(V_) == nullptr) {
-    Throw("must be a scalar or a matrix", 2);
-  }
-  if (as_matrix(V_) != nullptr) record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::writePRN(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
-}
-
-Ref IO::APPENDPRN(const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
-                  const Ref& V_) {
-  check_string(file_, 1);
-  check_matrix(V_, 2);
-  record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::appendPRN(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
-}
-
-Ref IO::READ_IMAGE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_IMAGE);
-}
-Ref IO::READBMP(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_IMAGE);
-}
-Ref IO::READRGB(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READRGB);
-}
-Ref IO::READ_RED(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_RED);
-}
-Ref IO::READ_GREEN(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_GREEN);
-}
-Ref IO::READ_BLUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_BLUE);
-}
-Ref IO::READ_HLS(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS);
-}
-Ref IO::READ_HLS_HUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_HUE);
-}
-Ref IO::READ_HLS_LIGHT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_LIGHT);
-}
-Ref IO::READ_HLS_SAT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_SAT);
-}
-Ref IO::READ_HSV(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV);
-}
-Ref IO::READ_HSV_HUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_HUE);
-}
-Ref IO::READ_HSV_SAT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_SAT);
-}
-Ref IO::READ_HSV_VALUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_VALUE);
-}
-
-Ref IO::WRITEBMP(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITEBMP);
-}
-Ref IO::WRITERGB(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITERGB);
-}
-Ref IO::WRITE_HLS(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITE_HLS);
-}
-Ref IO::WRITE_HSV(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITE_HSV);
-}
-
-Ref IO::READBIN(const Str& cwd, const Args& args) {
+template <typename Worker>
+Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
   check_string(args[0], 1);
   check_string(args[1], 2);
@@ -209,12 +159,14 @@ Ref IO::READBIN(const Str& cwd, const Args& args) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(args[0]);
     std::string type = bytes(args[1]);
-    return kexio::readbin(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
-                          number(skip), c.c_str());
+    return worker(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
+                  number(skip), c.c_str());
   });
 }
 
-Ref IO::WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_, const Ref& V_) {
+template <typename Worker>
+Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
+              const Ref& V_) {
   check_string(file_, 1);
   check_string(S_, 2);
   check_scalar(X_, 3);
@@ -224,12 +176,13 @@ Ref IO::WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string type = bytes(S_);
-    return kexio::writebin(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
+    return worker(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
   });
 }
 
-Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, const Ref& Z_,
-                const Ref& S_, const Ref& K_) {
+template <typename Worker>
+Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
+             const Ref& Z_, const Ref& S_, const Ref& K_) {
   check_string(file_, 1);
   check_scalar(X_, 2);
   check_scalar(Y_, 3);
@@ -240,12 +193,15 @@ Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, 
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    return kexio::READRAW(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
-                          c.c_str());
+    return worker(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
+                  c.c_str());
   });
 }
 
-Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, const Ref& S_) {
+// The value comes first but is the user's fourth argument.
+template <typename Worker>
+Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
+              const Ref& S_) {
   check_string(file_, 1);
   check_scalar(X_, 2);
   check_string(S_, 3);
@@ -255,24 +211,13 @@ Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, 
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    return kexio::WRITERAW(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
+    return worker(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
   });
 }
 
-Ref IO::GETWAVINFO(const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
-  return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    return kexio::GETWAVINFO(ctx, f.c_str(), c.c_str());
-  });
-}
-
-Ref IO::READWAV(const Str& cwd, const Ref& file_) {
-  return read_image(cwd, file_, kexio::READWAV);
-}
-
-Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_, const Ref& V_) {
+template <typename Worker>
+Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
+              const Ref& V_) {
   check_string(file_, 1);
   check_scalar(SR_, 2);
   check_scalar(Res_, 3);
@@ -281,43 +226,48 @@ Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Re
   return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
-    return kexio::WRITEWAV(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
+    return worker(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
   });
 }
 
-Ref IO::LoadColormap(const Ref& file_) {
+template <typename Worker>
+Ref name(Worker worker, const Ref& file_) {
   check_string(file_, 1);
   return in_context([&](KexCallContext* ctx) {
     std::string f = bytes(file_);
-    return kexio::ReadColormap(ctx, f.c_str());
+    return worker(ctx, f.c_str());
   });
 }
 
-Ref IO::SaveColormap(const Ref& file_, const Ref& V_) {
+template <typename Worker>
+Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   check_string(file_, 1);
   check_real_matrix(V_, 2);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
     std::string f = bytes(file_);
-    return kexio::WriteColormap(ctx, f.c_str(), m);
+    return worker(ctx, f.c_str(), m);
   });
 }
 
-Ref IO::READFILE(const Str& cwd, const Args& args) {
+// The two strings are checked with Kex::Throw, after the count.
+template <typename Worker>
+Ref import_list(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
   if (as_string(args[0]) == nullptr) Throw("must be string", 1);
   if (as_string(args[1]) == nullptr) Throw("must be string", 2);
   std::string c = Vrt::StringToRawBytes(cwd);
-  return kexio::READFILE(c.c_str(), args);
+  return worker(c.c_str(), args);
 }
 
-Ref IO::csketchfile_cvs(const Ref& file_) {
-  check_string(file_, 1);
-  return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
-    return kexio::csketchfile_cvs(ctx, f.c_str());
-  });
-}
+}  // namespace
+
+#define KEXIO_METHOD(name, form, worker, ...)      \
+  Ref IO::name(KEXIO_PARAMS(form)) {               \
+    return form(&kexio::worker, KEXIO_ARGS(form)); \
+  }
+KEXIO_FUNCTIONS(KEXIO_METHOD)
+#undef KEXIO_METHOD
 
 }  // namespace Kex
 
