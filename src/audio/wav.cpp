@@ -5,8 +5,8 @@
 // signed 16-bit little-endian word. Sample data is converted in blocks of
 // whole frames that stay in cache, straight between the file and the
 // column-major result, so no buffer of the whole data is ever held. Scratch
-// memory that cannot be had ends the call with "out of memory", like the
-// result's.
+// memory that cannot be had ends the call with "out of memory" (the entry
+// layer reports it), like the result's.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -64,15 +64,9 @@ void put_le32(unsigned char* p, std::uint32_t v) {
   put_le16(p + 2, v >> 16);
 }
 
-// The file argument resolved against the worksheet directory; a resolver
-// failure is reported with its description for the whole call.
+// The file argument resolved against the worksheet directory.
 std::string resolve(const char* file, const char* cwd, int mode) {
-  try {
-    CHTTPRedirector r(file, cwd, mode);
-    return r.LocalPath();
-  } catch (const Kex::ComError& e) {
-    fail(e.Description().c_str());
-  }
+  return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
 // Opens the file, finds the WAVE form and its format chunk, and reads the
@@ -100,7 +94,7 @@ std::size_t block_frames(std::size_t frame_bytes) {
 
 }  // namespace
 
-aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try {
+aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt;
@@ -114,11 +108,9 @@ aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try 
   aVector* result = Kex::new_vector(ctx->m_alloc, 4, v);
   if (result == nullptr) fail("out of memory");
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
-aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
+aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt, data;
@@ -153,12 +145,10 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
     pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
 aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
-                   const aComplex* resolution, const char* cwd) try {
+                   const aComplex* resolution, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   if (!pure_real(m)) fail("must be real", 4);
   if (rate->ip != 0) fail("must be real", 2);
@@ -221,8 +211,6 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);
   if (result == nullptr) fail("out of memory");
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
 }  // namespace kexio

@@ -64,14 +64,9 @@ unsigned char endian_flag(const aComplex* v) {
   Kex::Throw("bad value for endian code", 3);
 }
 
-// The local path of a worksheet file name; the resolver's failure is
-// reported for the call as a whole.
+// The local path of a worksheet file name.
 std::string resolve(const char* file, const char* cwd, int mode) {
-  try {
-    return CHTTPRedirector(file, cwd, mode).LocalPath();
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
-  }
+  return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
 struct FileCloser {

@@ -1,11 +1,13 @@
 // The entry class: for every function of the table, the type checks of its
 // form in order, the string conversions, the call context, the worker call
-// and the marshalling of its result.
+// and the marshalling of its result, all inside the one error boundary.
 #include "kexio/io.h"
 
+#include <new>
 #include <string>
 
 #include "host/workers.h"
+#include "image/codec_errors.h"
 #include "kexio/host/context.h"
 
 namespace Kex {
@@ -82,6 +84,24 @@ Ref in_context(Call&& call) {
   KexCallContext ctx;
   auto* result = reinterpret_cast<Kex::Anyval*>(call(&ctx));
   return KexMarshal::UnMarshal(result);
+}
+
+// The error boundary around every call: the failures that are not yet
+// messages become the documented ones here and nowhere else. A resolver
+// failure reports its description at the function's resolve_at, an image
+// code its message, memory exhaustion "out of memory"; Kex::Exception passes
+// through untouched.
+template <typename Call>
+Ref boundary(std::uint32_t resolve_at, Call&& call) {
+  try {
+    return call();
+  } catch (const ComError& e) {
+    Throw(e.Description().c_str(), resolve_at);
+  } catch (const kexio::CodecFailure& f) {
+    Throw(kexio::decoder_error_message(f.code), f.index);
+  } catch (const std::bad_alloc&) {
+    Throw("out of memory", kWholeCall);
+  }
 }
 
 // One function per form: its checks, in order, and the call of its worker
@@ -262,9 +282,9 @@ Ref import_list(Worker worker, const Str& cwd, const Args& args) {
 
 }  // namespace
 
-#define KEXIO_METHOD(name, form, worker, ...)      \
-  Ref IO::name(KEXIO_PARAMS(form)) {               \
-    return form(&kexio::worker, KEXIO_ARGS(form)); \
+#define KEXIO_METHOD(name, form, worker, result, resolve_at, ...)                        \
+  Ref IO::name(KEXIO_PARAMS(form)) {                                                     \
+    return boundary(resolve_at, [&] { return form(&kexio::worker, KEXIO_ARGS(form)); }); \
   }
 KEXIO_FUNCTIONS(KEXIO_METHOD)
 #undef KEXIO_METHOD

@@ -184,9 +184,8 @@ bool scan_int(Input& in, std::int64_t& value);
 // a significant character is next (left unread), -1 at the end of the file.
 int skip_eol(Input& in);
 
-// Resolves a worksheet file name; a resolver failure is reported with its
-// description at the given argument index.
-std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index);
+// Resolves a worksheet file name.
+std::string resolve(const char* name, const char* cwd, int mode);
 
 // Reads a table file the way APPENDPRN does (a nested-matrix file or a plain
 // table) and returns it with the rows of the matrix below appended; "array

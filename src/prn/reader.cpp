@@ -211,13 +211,8 @@ Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below) {
 
 }  // namespace
 
-std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index) {
-  try {
-    CHTTPRedirector redirector(name, cwd, mode);
-    return redirector.LocalPath();
-  } catch (const Kex::ComError& e) {
-    Throw(e.Description().c_str(), index);
-  }
+std::string resolve(const char* name, const char* cwd, int mode) {
+  return CHTTPRedirector(name, cwd, mode).LocalPath();
 }
 
 Cvd::Ref read_joined(Input& in, const Cvd::Ref& below) {
@@ -253,7 +248,7 @@ namespace kexio {
 
 Cvd::Ref READPRN(const char* fname, const char* cwd) {
   using namespace prn;
-  std::string path = resolve(fname, cwd, CHTTPRedirector::kRead, 1);
+  std::string path = resolve(fname, cwd, CHTTPRedirector::kRead);
   int fd = open_for_reading(path);
   if (fd < 0) Kex::Throw("file open error", 1);
   Input in(fd);

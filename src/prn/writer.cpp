@@ -146,7 +146,7 @@ using namespace prn;
 Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& prnPrecision,
                   const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
-  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kWrite, 1));
+  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kWrite));
   int fd = create_truncated(path);
   if (fd < 0) {
     int e = errno;
@@ -172,8 +172,7 @@ Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& p
 Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision,
                    const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
-  std::string path =
-      with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend, Kex::kWholeCall));
+  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend));
   Cvd::Ref table = std::make_shared<Cvd::MatVal>(amat);
   if (::access(path.c_str(), R_OK | W_OK) != 0) {
     int e = errno;

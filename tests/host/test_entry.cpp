@@ -1,6 +1,10 @@
 // The entry layer: type checks in order, their messages and indexes, the
 // argument counts, and the strings handed to workers.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "kexio/io.h"
 #include "support/scratch.h"
@@ -100,6 +104,26 @@ TEST(Entry, WritebinRawWavColormapChecksInOrder) {
   EXPECT_RAISES(IO::SaveColormap(s, with_imag(mat({{1, 2}}), {0, 3})), "must be real matrix", 2u);
   EXPECT_RAISES(IO::SaveColormap(s, text_matrix()), "must be real matrix", 2u);
   EXPECT_RAISES(IO::SaveColormap(s, n), "must be real matrix", 2u);
+}
+
+// Memory that runs out inside a worker (here the colours SaveColormap
+// converts before it touches any file) is "out of memory" for the whole call.
+TEST(Entry, MemoryExhaustionIsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit does not suit a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  auto m = Cvd::MatVal::Zeros(1'000'000, 3);
+  EXPECT_TRUE(in_child([&] {
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t room = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1 << 20);
+    rlimit limit{room, room};
+    setrlimit(RLIMIT_AS, &limit);
+    return raised([&] { IO::SaveColormap(str(dir / "big.cmp"), m); }) ==
+           Raised{"out of memory", Kex::kWholeCall};
+  }));
+  EXPECT_FALSE(std::filesystem::exists(dir / "big.cmp"));
 }
 
 // The fake image library returns the bytes of the name it was given: the low
