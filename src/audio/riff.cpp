@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/limits.h"
+
 namespace kexio::riff {
 
 namespace {
@@ -202,7 +204,7 @@ bool Writer::create_chunk(Chunk& ck) {
 bool Writer::ascend(Chunk& ck) {
   if (m_fd < 0 || m_failed) return false;
   std::uint64_t length = m_pos - ck.data_offset;
-  if (length > 0xFFFFFFFFu) {
+  if (length > limits::kRiffMaxChunk) {
     m_failed = true;
     return false;
   }

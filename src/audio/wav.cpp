@@ -16,6 +16,7 @@
 
 #include "audio/pcm.h"
 #include "audio/riff.h"
+#include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
@@ -39,8 +40,7 @@ struct Format {
 };
 constexpr std::size_t kFormatRecord = 16;
 
-// Data sizes must leave room for the 46 bytes of headers within 32 bits.
-constexpr std::uint64_t kMaxData = 0xFFFFFFFFull - 46;
+constexpr std::uint64_t kMaxData = limits::kWavMaxData;
 
 // Bytes of sample data converted per block (rounded down to whole frames).
 constexpr std::size_t kBlock = std::size_t{128} << 10;

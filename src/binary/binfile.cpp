@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
@@ -46,7 +47,7 @@ const ElementType& element_type(const char* name) {
   Kex::Throw("unrecognized value", 2);
 }
 
-constexpr double kInt32Max = 2147483647.0;
+constexpr double kInt32Max = limits::kMaxInt32;
 
 // A rows, cols or skip argument: a real integer of at least min, at most the
 // largest 32-bit integer.
@@ -145,7 +146,8 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
   if (rows == 0) {
     want_rows = available / static_cast<std::uint64_t>(cols);
     if (want_rows > static_cast<std::uint64_t>(kInt32Max)) {
-      refuse("file holds " + std::to_string(want_rows) + " rows, at most 2147483647 can be read");
+      refuse("file holds " + std::to_string(want_rows) + " rows, at most " +
+             std::to_string(limits::kMaxInt32) + " can be read");
     }
   }
   std::uint64_t expected = want_rows * static_cast<std::uint64_t>(cols);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "colormap/archive.h"
+#include "core/limits.h"
 #include "host/loader.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
@@ -35,7 +36,7 @@ using archive::Failure;
 using archive::FileHandle;
 
 constexpr char kIdentification[] = "Pellmark Colormap";
-constexpr std::size_t kMaxMessage = 255;
+constexpr std::size_t kMaxMessage = limits::kMaxMessage;
 
 std::string colormap_dir() {
   return module_dir() + "/cmaps/";

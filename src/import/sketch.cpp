@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "fast_float/fast_float.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
@@ -27,7 +28,7 @@ namespace kexio {
 
 namespace {
 
-constexpr std::size_t kMaxPairs = 16003;
+constexpr std::size_t kMaxPairs = limits::kSketchMaxPoints;
 constexpr double kCeiling = 1e10;  // larger values are stored as this
 
 struct FileCloser {

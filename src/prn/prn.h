@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/limits.h"
 #include "kexio/runtime/cvd.h"
 
 namespace kexio::prn {
@@ -196,7 +197,7 @@ Cvd::Ref read_nested(Input& in);
 
 // The widest field "% *.*g" can produce: the column width, or a sign and
 // seventeen characters of a number with exponent.
-inline constexpr std::size_t kMaxField = 132 + 32;
+inline constexpr std::size_t kMaxField = limits::kPrnMaxColWidth + 32;
 // Formats v as printf's "% *.*g" does with the given width and precision
 // (1 to 17); returns the length written to out (at least kMaxField bytes).
 std::size_t format_g(char* out, double v, int precision, int width);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/context.h"
 #include "kexio/host/errors.h"
@@ -26,7 +27,7 @@ using Kex::Throw;
 // At most this many values are read. The row buffer holds at most this many,
 // so a value past the limit can never be stored; before a row other than the
 // first is accepted, the table is also cut so that it stays within the limit.
-constexpr std::size_t kMaxValues = 8'000'000;
+constexpr std::size_t kMaxValues = limits::kPrnMaxValues;
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
@@ -183,7 +184,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
   if (below != nullptr) {
     if (below->get_Cols() != columns) Throw("array size mismatch", kWholeCall);
     extra = below->get_Rows();
-    if (rows + extra > std::numeric_limits<std::uint32_t>::max()) {
+    if (rows + extra > limits::kMaxDimension) {
       Throw("file append error", kWholeCall);
     }
   }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
@@ -43,9 +44,9 @@ const char* vfySmallInt(double x, const char* message) {
 Settings check_settings(const Cvd::NumVal& precision, const Cvd::NumVal& width) {
   double p = precision.Data.rp, w = width.Data.rp;
   if (const char* e = vfySmallInt(p, "illegal PRNPRECISION")) Throw(e, kWholeCall);
-  if (!(p >= 1 && p <= 16)) Throw("illegal PRNPRECISION", kWholeCall);
+  if (!(p >= 1 && p <= limits::kPrnMaxPrecision)) Throw("illegal PRNPRECISION", kWholeCall);
   if (const char* e = vfySmallInt(w, "illegal PRNCOLWIDTH")) Throw(e, kWholeCall);
-  if (!(w >= 1 && w <= 132)) Throw("illegal PRNCOLWIDTH", kWholeCall);
+  if (!(w >= 1 && w <= limits::kPrnMaxColWidth)) Throw("illegal PRNCOLWIDTH", kWholeCall);
   return {static_cast<int>(p), static_cast<int>(w)};
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "image/decode/open_decoder.h"
 #include "kexio/host/errors.h"
@@ -47,7 +48,7 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
   const bool three = which == kAllPlanes;
   const std::int64_t width = three && !packed ? 3 * cols : cols;
   const std::int64_t plane_width = three && packed ? cols / 3 : cols;
-  if (width > UINT32_MAX ||
+  if (static_cast<std::uint64_t>(width) > limits::kMaxDimension ||
       (width > 0 && static_cast<std::uint64_t>(rows) >
                         max_result_doubles() / static_cast<std::uint64_t>(width))) {
     fail_with(kOutOfMemory);
