@@ -26,7 +26,6 @@
 #include "host/loader.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
-#include "kexio/host/services.h"
 
 namespace kexio {
 
@@ -54,7 +53,7 @@ bool has_extension(const std::string& path) {
 // A bare name goes into the colormap folder, a name with a folder is a path
 // of its own; ".cmp" is added only when the name has no extension.
 std::string save_path(const char* name) {
-  std::string n = Kex::native_path(name);
+  std::string n = name;
   std::string path = n.find('/') == std::string::npos ? colormap_dir() + n : n;
   if (!has_extension(n)) path += ".cmp";
   return path;
@@ -164,7 +163,7 @@ bool copy_into_place(const std::string& from, const std::string& to) {
 }  // namespace
 
 aMatrix* ReadColormap(KexCallContext* ctx, const char* file) {
-  const std::string path = colormap_dir() + Kex::native_path(file) + ".cmp";
+  const std::string path = colormap_dir() + file + ".cmp";
   try {
     FileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};

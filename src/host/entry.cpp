@@ -9,6 +9,7 @@
 #include "host/workers.h"
 #include "image/codec_errors.h"
 #include "kexio/host/context.h"
+#include "kexio/host/services.h"
 
 namespace Kex {
 
@@ -71,8 +72,16 @@ const aComplex* number(const Ref& v) {
   return &as_number(v)->Data;
 }
 
+// A string argument as a byte string: each code unit cut to its low 8 bits.
 std::string bytes(const Ref& v) {
   return Vrt::StringToRawBytes(as_string(v)->m_str);
+}
+
+// A string argument that names a file, or the worksheet directory, as path
+// text: the UTF-8 form of its code units, so that any name can be opened.
+// Names handed on to a host library (READRAW, READFILE) stay byte strings.
+std::string path(const Ref& v) {
+  return path_text(as_string(v)->m_str);
 }
 
 // The plain wrapper around a worker call: opens the call context, lets call
@@ -110,8 +119,8 @@ Ref boundary(std::uint32_t resolve_at, Call&& call) {
 template <typename Worker>
 Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
   check_string(file_, 1);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
   return worker(f.c_str(), c.c_str());
 }
 
@@ -123,8 +132,8 @@ Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, 
     Throw("must be a scalar or a matrix", 2);
   }
   if (as_matrix(V_) != nullptr) record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
   return worker(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
 }
 
@@ -134,8 +143,8 @@ Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_,
   check_string(file_, 1);
   check_matrix(V_, 2);
   record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
   return worker(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
 }
 
@@ -143,8 +152,8 @@ template <typename Worker>
 Ref file(Worker worker, const Str& cwd, const Ref& file_) {
   check_string(file_, 1);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
     return worker(ctx, f.c_str(), c.c_str());
   });
 }
@@ -155,8 +164,8 @@ Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_)
   check_scalar_matrix(V1_, 2);
   const aMatrix* m = record(V1_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
     return worker(ctx, f.c_str(), m, c.c_str());
   });
 }
@@ -176,8 +185,8 @@ Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
   Ref skip = args.size() > 4 ? args[4] : std::make_shared<Cvd::NumVal>();
   Ref rows = args.size() > 5 ? args[5] : std::make_shared<Cvd::NumVal>();
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(args[0]);
+    std::string c = path_text(cwd);
+    std::string f = path(args[0]);
     std::string type = bytes(args[1]);
     return worker(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
                   number(skip), c.c_str());
@@ -193,8 +202,8 @@ Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, co
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
     std::string type = bytes(S_);
     return worker(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
   });
@@ -244,8 +253,8 @@ Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, c
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
     return worker(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
   });
 }
@@ -254,7 +263,7 @@ template <typename Worker>
 Ref name(Worker worker, const Ref& file_) {
   check_string(file_, 1);
   return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
+    std::string f = path(file_);
     return worker(ctx, f.c_str());
   });
 }
@@ -265,7 +274,7 @@ Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   check_real_matrix(V_, 2);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
+    std::string f = path(file_);
     return worker(ctx, f.c_str(), m);
   });
 }

@@ -1,7 +1,10 @@
 // The workers behind the entry methods of Kex::IO, declared from the function
 // table. Each receives the call context first (except the functions that
-// build host values themselves) and the worksheet directory last; names and
-// directories are NUL-terminated byte strings.
+// build host values themselves) and the worksheet directory last. Strings are
+// NUL-terminated: file names and the directory as path text (UTF-8,
+// Kex::path_text), except those handed on to a host library (READRAW,
+// WRITERAW, READFILE), which stay byte strings like every other string
+// (Latin-1, Kex::given_bytes).
 #pragma once
 
 #include <vector>

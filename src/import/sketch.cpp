@@ -22,7 +22,6 @@
 #include "fast_float/fast_float.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
-#include "kexio/host/services.h"
 
 namespace kexio {
 
@@ -186,7 +185,7 @@ double limited(double v) {
 }  // namespace
 
 aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
-  const std::string path = Kex::native_path(file);
+  const std::string path = file;
   File f(std::fopen(path.c_str(), "r"));
   struct stat st {};
   if (!f || (::fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode))) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "kexio/io.h"
 #include "support/scratch.h"
@@ -124,6 +126,40 @@ TEST(Entry, MemoryExhaustionIsOutOfMemory) {
            Raised{"out of memory", Kex::kWholeCall};
   }));
   EXPECT_FALSE(std::filesystem::exists(dir / "big.cmp"));
+}
+
+// Names beyond Latin-1, in a folder of such a name, reach the file system as
+// UTF-8: every family writes (or reads) a file so named.
+TEST(Entry, NamesBeyondLatin1AreUtf8Paths) {
+  ScratchDir scratch;
+  const std::string folder = scratch / "\xe6\x97\xa5\xe6\x9c\xac";  // 日本
+  std::filesystem::create_directory(folder);
+  const std::u16string dir = scratch.cwd() + u"/\u65e5\u672c";
+  auto m = mat({{1, 2}, {3, 4}});
+  const Rows rows = rows_of(m);
+
+  IO::WRITEPRN(dir, 4, 8, str(u"\u8868"), m);  // .prn is added
+  EXPECT_EQ(rows_of(IO::READPRN(dir, str(u"\u8868.prn"))), rows);
+  IO::WRITEBMP(dir, str(u"\u753b.bmp"), m);
+  EXPECT_EQ(rows_of(IO::READ_IMAGE(dir, str(u"\u753b.bmp"))), rows);
+  IO::WRITEBIN(dir, str(u"\u6570.bin"), str("byte"), num(0), m);
+  EXPECT_EQ(rows_of(IO::READBIN(dir, {str(u"\u6570.bin"), str("byte"), num(0), num(2)})), rows);
+  IO::WRITEWAV(dir, str(u"\u97f3.wav"), num(8000), num(8), m);
+  EXPECT_EQ(rows_of(IO::READWAV(dir, str(u"\u97f3.wav"))), rows);
+  IO::SaveColormap(str(dir + u"/\u8272"), mat({{1, 2, 3}, {4, 5, 6}}));
+  write_bytes(folder + "/\xe7\x82\xb9.txt", "7 8");  // 点.txt
+  EXPECT_EQ(at(IO::csketchfile_cvs(str(dir + u"/\u70b9.txt")), 0, 0), 7);
+
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.insert(e.path().filename().string());
+  EXPECT_EQ(names,
+            (std::set<std::string>{"\xe8\xa1\xa8.prn", "\xe7\x94\xbb.bmp", "\xe6\x95\xb0.bin",
+                                   "\xe9\x9f\xb3.wav", "\xe8\x89\xb2.cmp", "\xe7\x82\xb9.txt"}));
+  // A message quotes a name as the byte string it would have been.
+  EXPECT_NE(
+      raised([&] { IO::READPRN(dir, str(u"gopher://\u65e5")); }).message.find("'gopher://\xe5'"),
+      std::string::npos);
 }
 
 // The fake image library returns the bytes of the name it was given: the low

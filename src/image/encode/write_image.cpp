@@ -54,11 +54,12 @@ bool has_extension(const char* name, const char* ext, bool fold) {
   return true;
 }
 
+// The host library takes the name and the folder as byte strings.
 aComplex* through_host_library(HostEntry<ImageWriter>& entry, KexCallContext* ctx, const char* file,
                                const aMatrix* m, const char* cwd) {
   ImageWriter write = entry.get();
   if (write == nullptr) fail_with(kUnknownFormat);
-  return write(ctx, file, m, cwd);
+  return write(ctx, Kex::given_bytes(file).c_str(), m, Kex::given_bytes(cwd).c_str());
 }
 
 aComplex* zero(KexCallContext* ctx) {
