@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "kexio/io.h"
@@ -126,6 +129,64 @@ TEST(Entry, MemoryExhaustionIsOutOfMemory) {
            Raised{"out of memory", Kex::kWholeCall};
   }));
   EXPECT_FALSE(std::filesystem::exists(dir / "big.cmp"));
+}
+
+// Unreadable files and a folder that cannot be written, as a user without
+// privileges meets them: every family's message and index.
+TEST(Entry, PermissionFailures) {
+  ScratchDir dir;
+  const std::u16string here = dir.cwd();
+  for (const char* name : {"locked.prn", "locked.bmp", "locked.bin", "locked.wav", "locked.txt"}) {
+    write_bytes(dir / name, "1 2\n");
+    chmod((dir / name).c_str(), 0);
+  }
+  write_bytes(dir / "readonly.prn", "1 2\n");
+  chmod((dir / "readonly.prn").c_str(), 0444);
+  std::filesystem::create_directory(dir / "ro");
+  chmod((dir / "ro").c_str(), 0555);
+
+  auto m = mat({{1, 2}, {3, 4}});
+  const std::string denied = std::strerror(EACCES);
+  const std::uint32_t whole = Kex::kWholeCall;
+  const std::pair<std::function<Ref()>, Raised> cases[] = {
+      {[&] { return IO::READPRN(here, str("locked.prn")); }, {"file open error", 1}},
+      {[&] { return IO::WRITEPRN(here, 4, 8, str("ro/t.prn"), m); }, {denied, 1}},
+      {[&] { return IO::APPENDPRN(here, 4, 8, str("readonly.prn"), m); }, {"access denied", 1}},
+      {[&] { return IO::APPENDPRN(here, 4, 8, str("ro/t.prn"), m); }, {"file creation error", 1}},
+      {[&] { return IO::READ_IMAGE(here, str("locked.bmp")); }, {"permission denied", whole}},
+      {[&] { return IO::WRITEBMP(here, str("ro/x.bmp"), m); }, {denied, whole}},
+      {[&] {
+         return IO::WRITERGB(here, str("ro/x.bmp"), mat({{1, 2, 3}}));
+       },
+       {denied, whole}},
+      {[&] {
+         return IO::READBIN(here, {str("locked.bin"), str("byte")});
+       },
+       {"file open error", 1}},
+      {[&] { return IO::WRITEBIN(here, str("ro/x.bin"), str("byte"), num(0), m); },
+       {"file write error", 1}},
+      {[&] { return IO::GETWAVINFO(here, str("locked.wav")); }, {"file open error", whole}},
+      {[&] { return IO::READWAV(here, str("locked.wav")); }, {"file open error", whole}},
+      {[&] { return IO::WRITEWAV(here, str("ro/x.wav"), num(8000), num(8), m); },
+       {"file open error", whole}},
+      {[&] { return IO::csketchfile_cvs(str(dir / "locked.txt")); }, {"file open error", whole}},
+      {[&] {
+         return IO::SaveColormap(str(dir / "ro/x"), mat({{1, 2, 3}, {4, 5, 6}}));
+       },
+       {"file i/o error", 1}},
+  };
+  EXPECT_TRUE(as_unprivileged(dir, [&] {
+    bool all = true;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      Raised r = raised([&] { cases[i].first(); });
+      if (!(r == cases[i].second)) {
+        std::fprintf(stderr, "case %zu: \"%s\" at %u\n", i, r.message.c_str(), r.index);
+        all = false;
+      }
+    }
+    return all;
+  }));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "ro"));
 }
 
 // Names beyond Latin-1, in a folder of such a name, reach the file system as
