@@ -209,6 +209,7 @@ Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, co
   });
 }
 
+// The host image library takes the name and the directory as byte strings.
 template <typename Worker>
 Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
              const Ref& Z_, const Ref& S_, const Ref& K_) {
@@ -227,7 +228,8 @@ Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, con
   });
 }
 
-// The value comes first but is the user's fourth argument.
+// The value comes first but is the user's fourth argument; names as for
+// raw_read.
 template <typename Worker>
 Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
               const Ref& S_) {
@@ -279,7 +281,8 @@ Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   });
 }
 
-// The two strings are checked with Kex::Throw, after the count.
+// The two strings are checked with Kex::Throw, after the count; the
+// directory goes on to the data-import library as a byte string.
 template <typename Worker>
 Ref import_list(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
