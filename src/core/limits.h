@@ -35,6 +35,9 @@ inline constexpr std::int64_t kBmpMaxSide = kMaxInt32;
 inline constexpr std::int64_t kBmpMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::int64_t kBmpMaxHeadersAndPalette = 2048;
 
+// PNG stores widths, heights and chunk lengths as 31-bit numbers.
+inline constexpr std::int64_t kPngMaxNumber = kMaxInt32;
+
 // RIFF chunk sizes are unsigned 32-bit numbers; a WAV file's sample data
 // must leave room for the 46 bytes of its headers within them.
 inline constexpr std::uint64_t kRiffMaxChunk = std::numeric_limits<std::uint32_t>::max();
