@@ -79,7 +79,8 @@ std::string bytes(const Ref& v) {
 
 // A string argument that names a file, or the worksheet directory, as path
 // text: the UTF-8 form of its code units, so that any name can be opened.
-// Names handed on to a host library (READRAW, READFILE) stay byte strings.
+// Names handed on to the host image library (READRAW, WRITERAW) stay byte
+// strings.
 std::string path(const Ref& v) {
   return path_text(as_string(v)->m_str);
 }
@@ -281,14 +282,14 @@ Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   });
 }
 
-// The two strings are checked with Kex::Throw, after the count; the
-// directory goes on to the data-import library as a byte string.
+// The two strings are checked with Kex::Throw, after the count; the worker
+// turns the file name into path text itself.
 template <typename Worker>
 Ref import_list(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
   if (as_string(args[0]) == nullptr) Throw("must be string", 1);
   if (as_string(args[1]) == nullptr) Throw("must be string", 2);
-  std::string c = Vrt::StringToRawBytes(cwd);
+  std::string c = path_text(cwd);
   return worker(c.c_str(), args);
 }
 

@@ -2,8 +2,8 @@
 // table. Each receives the call context first (except the functions that
 // build host values themselves) and the worksheet directory last. Strings are
 // NUL-terminated: file names and the directory as path text (UTF-8,
-// Kex::path_text), except those handed on to a host library (READRAW,
-// WRITERAW, READFILE), which stay byte strings like every other string
+// Kex::path_text), except those handed on to the host image library
+// (READRAW, WRITERAW), which stay byte strings like every other string
 // (Latin-1, Kex::given_bytes).
 #pragma once
 

@@ -47,6 +47,9 @@ TEST(Threads, ConcurrentCallsOfEveryFamilyGiveWhatOneThreadGets) {
   auto bmp = image_test::picture(24, {{0xFF0000, 0x00FF00}, {0x0000FF, 0xFFFFFF}}).bytes();
   write_bytes(dir / "p.bmp", std::string(bmp.begin(), bmp.end()));
   write_bytes(dir / "g.pgm", "P5 2 1 255\n\x07\x09");
+  write_bytes(dir / "t.csv", "1,2\n3,4\n");
+  // The JPEG decoder decodes ahead on a thread of its own.
+  write_bytes(dir / "photo.jpg", read_bytes(KEXIO_SOURCE_DIR "/examples/photo.jpg"));
   IO::WRITEWAV(cwd, str("s.wav"), num(8000), num(16), mat({{-3, 7}, {1000, -1000}, {5, 0}}));
 
   struct Case {
@@ -89,8 +92,15 @@ TEST(Threads, ConcurrentCallsOfEveryFamilyGiveWhatOneThreadGets) {
          return IO::READBIN(cwd, {str("b.bin"), str("int7")});
        },
        {{}, {"unrecognized value", 2}}},
+      {[&](int, int) { return IO::READRGB(cwd, str("photo.jpg")); }, {}},
+      // Through the data-import library, bound on first use.
+      {[&](int, int) {
+         return IO::READFILE(cwd, {str("t.csv"), str("csv")});
+       },
+       {{{1, 2}, {3, 4}}, {}}},
   };
-  // The colormap and the resolver's message are whatever one thread gets.
+  // The colormap, the photo and the resolver's message are whatever one
+  // thread gets.
   std::vector<Outcome> want;
   for (const Case& c : cases) {
     want.push_back(c.want.rows.empty() && c.want.error.message.empty()
@@ -99,6 +109,7 @@ TEST(Threads, ConcurrentCallsOfEveryFamilyGiveWhatOneThreadGets) {
   }
   ASSERT_EQ(want[7].rows.size(), 256u);
   ASSERT_EQ(want[10].error.index, 1u);
+  ASSERT_GT(want[12].rows.size(), 1u);
 
   std::vector<std::vector<std::string>> wrong(kThreads);
   std::vector<std::thread> threads;
