@@ -205,21 +205,27 @@ TEST(WavWrite, RefusalsAndWhatTheyLeaveBehind) {
   EXPECT_RAISES(call(num(8000, 1), num(8, 1), mat({{1}})), "must be real", 2u);
   EXPECT_RAISES(call(num(8000), num(8, 1), mat({{1}})), "must be real", 3u);
   EXPECT_EQ(read_bytes(path), "keep");
-  // A resolution outside 1..16 is refused after the file was emptied; so is
-  // data that 32-bit sizes cannot describe (2^32 bytes of 8-bit samples,
-  // 2^32 bytes of 16-bit ones), whose elements are never looked at.
+  // A resolution outside 1..16 is refused after the file was emptied. Data
+  // that 32-bit sizes cannot describe (2^32 bytes of 8-bit samples, 2^32
+  // bytes of 16-bit ones), whose elements are never looked at, is refused
+  // with the old file kept.
   auto huge = [](std::uint32_t rows) {
     return std::make_shared<Cvd::MatVal>(Cvd::NewArray(1), nullptr, rows, 65536, rows, nullptr);
   };
-  for (auto [res, m, want] : {std::tuple{0.5, mat({{1}}), Raised{"BAD_RESOLUTION", 3}},
-                              {16.5, mat({{1}}), {"BAD_RESOLUTION", 3}},
-                              {kNaN, mat({{1}}), {"BAD_RESOLUTION", 3}},
-                              {8.0, huge(65536), {"too many samples for a WAV file", 4}},
-                              {16.0, huge(32768), {"too many samples for a WAV file", 4}}}) {
+  const Raised too_many{"too many samples for a WAV file", 4};
+  for (auto [res, m, want, left] : {std::tuple{0.5, mat({{1}}), Raised{"BAD_RESOLUTION", 3}, ""},
+                                    {16.5, mat({{1}}), {"BAD_RESOLUTION", 3}, ""},
+                                    {kNaN, mat({{1}}), {"BAD_RESOLUTION", 3}, ""},
+                                    {8.0, huge(65536), too_many, "keep"},
+                                    {16.0, huge(32768), too_many, "keep"}}) {
     write_bytes(path, "keep");
     EXPECT_EQ(raised([&] { call(num(8000), num(res), m); }), want);
-    EXPECT_EQ(read_bytes(path), "");
+    EXPECT_EQ(read_bytes(path), left);
   }
+  // A new file stays, empty, after a refused resolution.
+  EXPECT_RAISES(writewav(d / "new.wav", 8000, 0, 1, 1, {1}), "BAD_RESOLUTION", 3u);
+  EXPECT_TRUE(std::filesystem::exists(d / "new.wav"));
+  EXPECT_EQ(read_bytes(d / "new.wav"), "");
   EXPECT_RAISES(writewav(d.path(), 8000, 8, 1, 1, {1}), "file open error", kAll);
   if (access("/dev/full", W_OK) == 0) {
     EXPECT_RAISES(writewav("/dev/full", 8000, 8, 1, 1, {1}), "file write error", kAll);
