@@ -242,6 +242,21 @@ TEST_F(ImageWrite, LargePicturesCrossBandsBothWays) {
   EXPECT_EQ(bad, 0);
 }
 
+TEST_F(ImageWrite, RowsWiderThanAReadBlockReadBack) {
+  // 30,000 pixels of 24 bits: rows of 90,000 bytes, more than any buffer of
+  // the reader or the writer holds at a time.
+  const std::uint32_t h = 3, w = 30000;
+  auto m = Cvd::MatVal::Zeros(h, 3 * w);
+  for (std::size_t i = 0; i < m->size(); ++i)
+    m->real()[i] = static_cast<double>(i * 7 % 256);
+  write(&IO::WRITERGB, "wide.bmp", m);
+  Ref back_ref = IO::READRGB(dir.cwd(), str("wide.bmp"));
+  const Cvd::MatVal* back = as_matrix(back_ref);
+  ASSERT_EQ(back->get_Rows(), h);
+  ASSERT_EQ(back->get_Cols(), 3 * w);
+  EXPECT_TRUE(std::equal(m->real(), m->real() + m->size(), back->real()));
+}
+
 TEST(BmpEncoder, RefusesSizesAFileCannotState) {
   TempDir dir;
   // More than 4 GiB of rows: the 32-bit sizes of the headers would wrap.
