@@ -33,10 +33,11 @@ const std::string kOld = "1 2\n3 4\n";
 struct Writer {
   const char* function;
   const char* extension;
-  // Writes a matrix of a few hundred KB to path (absolute).
-  std::function<void(const std::string& path)> write;
-  // What a write stopped by errno e raises.
-  std::function<Raised(const std::string& path, int e)> failure;
+  void (*write)(const std::string& path);  // a matrix of a few hundred KB to path
+  // What a write that fails raises: the message ({path}: the path written,
+  // {reason}: the system's text for the failure) and the argument.
+  const char* failure;
+  std::uint32_t index;
   bool reads_first = false;  // reads the old file before writing it again
 };
 
@@ -44,39 +45,37 @@ Cvd::Ref zeros(std::uint32_t rows, std::uint32_t cols) {
   return Cvd::MatVal::Zeros(rows, cols);
 }
 
-Raised always(const char* message, std::uint32_t index) {
-  return {message, index};
-}
+using P = const std::string&;
+const Writer kWriters[] = {
+    {"WRITEPRN", ".txt", [](P p) { IO::WRITEPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
+     "file write error", kAll},
+    {"APPENDPRN", ".txt", [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
+     "file append error", kAll, true},
+    {"WRITEBMP", ".bmp", [](P p) { IO::WRITEBMP(u"", str(p), zeros(400, 400)); }, "file i/o error",
+     kAll},
+    {"WRITERGB", ".bmp", [](P p) { IO::WRITERGB(u"", str(p), zeros(400, 600)); }, "file i/o error",
+     kAll},
+    {"WRITE_HLS", ".bmp", [](P p) { IO::WRITE_HLS(u"", str(p), zeros(400, 600)); },
+     "file i/o error", kAll},
+    {"WRITE_HSV", ".bmp", [](P p) { IO::WRITE_HSV(u"", str(p), zeros(400, 600)); },
+     "file i/o error", kAll},
+    {"WRITEWAV", ".wav",
+     [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), zeros(50000, 2)); },
+     "file write error", kAll},
+    {"WRITEBIN", ".bin",
+     [](P p) { IO::WRITEBIN(u"", str(p), str("double"), num(0), zeros(8000, 2)); },
+     "file write error: {reason}", 0},
+    {"SaveColormap", ".cmp", [](P p) { IO::SaveColormap(str(p), zeros(40000, 3)); },
+     "cannot write '{path}': {reason}", 1},
+};
 
-const std::vector<Writer>& writers() {
-  using P = const std::string&;
-  static const std::vector<Writer> all = {
-      {"WRITEPRN", ".txt", [](P p) { IO::WRITEPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
-       [](P, int) { return always("file write error", kAll); }},
-      {"APPENDPRN", ".txt", [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
-       [](P, int) { return always("file append error", kAll); }, true},
-      {"WRITEBMP", ".bmp", [](P p) { IO::WRITEBMP(u"", str(p), zeros(400, 400)); },
-       [](P, int) { return always("file i/o error", kAll); }},
-      {"WRITERGB", ".bmp", [](P p) { IO::WRITERGB(u"", str(p), zeros(400, 600)); },
-       [](P, int) { return always("file i/o error", kAll); }},
-      {"WRITE_HLS", ".bmp", [](P p) { IO::WRITE_HLS(u"", str(p), zeros(400, 600)); },
-       [](P, int) { return always("file i/o error", kAll); }},
-      {"WRITE_HSV", ".bmp", [](P p) { IO::WRITE_HSV(u"", str(p), zeros(400, 600)); },
-       [](P, int) { return always("file i/o error", kAll); }},
-      {"WRITEWAV", ".wav",
-       [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), zeros(50000, 2)); },
-       [](P, int) { return always("file write error", kAll); }},
-      {"WRITEBIN", ".bin",
-       [](P p) { IO::WRITEBIN(u"", str(p), str("double"), num(0), zeros(8000, 2)); },
-       [](P, int e) {
-         return Raised{std::string("file write error: ") + std::strerror(e), 0};
-       }},
-      {"SaveColormap", ".cmp", [](P p) { IO::SaveColormap(str(p), zeros(40000, 3)); },
-       [](P p, int e) {
-         return Raised{"cannot write '" + p + "': " + std::strerror(e), 1};
-       }},
-  };
-  return all;
+Raised failure(const Writer& w, const std::string& path, int e) {
+  std::string m = w.failure;
+  for (auto [key, value] :
+       {std::pair<std::string, std::string>{"{path}", path}, {"{reason}", std::strerror(e)}}) {
+    if (std::size_t at = m.find(key); at != std::string::npos) m.replace(at, key.size(), value);
+  }
+  return {m, w.index};
 }
 
 std::vector<std::string> entries(const fs::path& dir) {
@@ -87,33 +86,21 @@ std::vector<std::string> entries(const fs::path& dir) {
   return names;
 }
 
-// Writes the old file into dir, has w write over it, and says what is wrong
-// afterwards: "" when the call raised its message for errno e and left the
-// old file and nothing else.
+// Has w write over an old file of dir and make a new one, both stopped by
+// errno e; says what is wrong afterwards ("" when each call raised its
+// message, the old file is as it was and nothing else is left).
 std::string cut_short(const Writer& w, const fs::path& dir, int e) {
-  const std::string name = std::string("t") + w.extension, path = (dir / name).string();
-  write_bytes(path, kOld);
-  Raised r = raised([&] { w.write(path); });
+  const std::string ext = w.extension, old = dir / ("old" + ext);
+  write_bytes(old, kOld);
   std::string wrong;
-  if (!(r == w.failure(path, e))) wrong += "raised \"" + r.message + "\"; ";
-  if (read_bytes(path) != kOld) wrong += "the old file changed; ";
-  if (entries(dir) != std::vector<std::string>{name}) wrong += "other files were left; ";
-  fs::remove(path);
+  for (const std::string& path : {old, (dir / ("new" + ext)).string()}) {
+    Raised r = raised([&] { w.write(path); });
+    if (!(r == failure(w, path, e))) wrong += "raised \"" + r.message + "\"; ";
+  }
+  if (read_bytes(old) != kOld) wrong += "the old file changed; ";
+  if (entries(dir) != std::vector<std::string>{"old" + ext}) wrong += "other files are left; ";
+  fs::remove(old);
   return wrong.empty() ? "" : std::string(w.function) + ": " + wrong;
-}
-
-TEST(EveryWriter, KeepsTheOldFileUnderAFileSizeLimit) {
-  ScratchDir dir;
-  std::string said = in_child([&] {
-    std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-    rlimit limit{16384, 16384};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::string wrong;
-    for (const Writer& w : writers())
-      wrong += cut_short(w, dir.path(), EFBIG);
-    return wrong;
-  });
-  EXPECT_EQ(said, "");
 }
 
 // Mounts a file system of 64 KiB on dir in a mount namespace of its own,
@@ -137,24 +124,39 @@ std::string mount_small_filesystem(const fs::path& dir) {
   return "";
 }
 
-TEST(EveryWriter, KeepsTheOldFileOnAFullFileSystem) {
+// A file-size limit of 16 KiB, with SIGXFSZ ignored so that the write fails
+// with EFBIG instead.
+std::string limit_file_size(const fs::path&) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{16384, 16384};
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0 ? "" : "no file-size limit";
+}
+
+// Each in a child: writes stopped by a file-size limit, or a full file system.
+TEST(EveryWriter, KeepsTheOldFileWhenWritingIsCutShort) {
   ScratchDir dir;
-  std::string said = in_child([&] {
-    if (std::string why = mount_small_filesystem(dir.path()); !why.empty()) return "skip: " + why;
-    std::string wrong;
-    for (const Writer& w : writers())
-      wrong += cut_short(w, dir.path(), ENOSPC);
-    return wrong;
-  });
-  if (said.rfind("skip: ", 0) == 0) GTEST_SKIP() << said;
-  EXPECT_EQ(said, "");
+  const struct {
+    std::string (*stop)(const fs::path& dir);  // a reason when it cannot be had
+    int e;
+  } stops[] = {{limit_file_size, EFBIG}, {mount_small_filesystem, ENOSPC}};
+  for (const auto& s : stops) {
+    std::string said = in_child([&] {
+      if (std::string why = s.stop(dir.path()); !why.empty()) return "skip: " + why;
+      std::string wrong;
+      for (const Writer& w : kWriters)
+        wrong += cut_short(w, dir.path(), s.e);
+      return wrong;
+    });
+    if (said.rfind("skip: ", 0) == 0) GTEST_SKIP() << said;
+    EXPECT_EQ(said, "") << std::strerror(s.e);
+  }
 }
 
 TEST(EveryWriter, KeepsModeOwnerAndLinkAndWritesAFifoInPlace) {
   ScratchDir dir;
   fs::create_directory(dir.path() / "data");
   const bool root = ::geteuid() == 0;
-  for (const Writer& w : writers()) {
+  for (const Writer& w : kWriters) {
     SCOPED_TRACE(w.function);
     const std::string ext = w.extension;
     // What a plain file gets: the bytes to expect everywhere else.
