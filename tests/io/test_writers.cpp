@@ -1,8 +1,9 @@
 // Every function that writes a file, through the entry class: a write cut
 // short by a file-size limit or a full file system leaves the old file byte
 // for byte, nothing else in its folder, and raises the documented message; a
-// complete write keeps the file's permissions, owner and symbolic link, and
-// a FIFO is written in place with the bytes a regular file would get.
+// complete write keeps the file's permissions, owner and symbolic link; a
+// FIFO is written in place with the bytes a regular file would get, and a
+// full device gets the message of a full disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -152,7 +153,7 @@ TEST(EveryWriter, KeepsTheOldFileWhenWritingIsCutShort) {
   }
 }
 
-TEST(EveryWriter, KeepsModeOwnerAndLinkAndWritesAFifoInPlace) {
+TEST(EveryWriter, KeepsModeOwnerAndLinkAndWritesDevicesInPlace) {
   ScratchDir dir;
   fs::create_directory(dir.path() / "data");
   const bool root = ::geteuid() == 0;
@@ -170,7 +171,9 @@ TEST(EveryWriter, KeepsModeOwnerAndLinkAndWritesAFifoInPlace) {
     const std::string target = dir / ("data/target" + ext), link = dir / ("link" + ext);
     write_bytes(target, kOld);
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-    if (root) ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    if (root) {
+      ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    }
     fs::create_symlink("data/target" + ext, link);
     w.write(link);
     EXPECT_EQ(fs::read_symlink(link), "data/target" + ext);
@@ -204,7 +207,13 @@ TEST(EveryWriter, KeepsModeOwnerAndLinkAndWritesAFifoInPlace) {
     other_end.join();
     EXPECT_TRUE(got == want) << "the FIFO got " << got.size() << " other bytes";
     EXPECT_TRUE(fs::is_fifo(fifo));
-    for (const std::string& p : {target, link, fifo, dir / ("plain" + ext)})
+    // A device that refuses every byte, through a link that gives the name
+    // an extension (APPENDPRN would first read its endless zeros).
+    const std::string full = dir / ("full" + ext);
+    if (!w.reads_first && ::symlink("/dev/full", full.c_str()) == 0) {
+      EXPECT_EQ(raised([&] { w.write(full); }), failure(w, full, ENOSPC));
+    }
+    for (const std::string& p : {target, link, fifo, full, dir / ("plain" + ext)})
       fs::remove(p);
   }
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"data"});
