@@ -28,6 +28,18 @@ const std::uint8_t* Reader::take(std::size_t n) {
   return p;
 }
 
+bool Reader::read(void* dst, std::size_t n) {
+  bool done;
+  if (m_in.size() >= 0) {
+    done = io::pread_full(m_in.fd(), dst, n, static_cast<std::int64_t>(m_pos)) ==
+           static_cast<std::int64_t>(n);
+  } else {
+    done = m_in.seek(static_cast<std::int64_t>(m_pos)) && m_in.read(dst, n) == n;
+  }
+  if (done) m_pos += n;
+  return done;
+}
+
 bool Reader::skip(std::uint64_t n) {
   if (!m_in.seek(static_cast<std::int64_t>(m_pos)) || !m_in.skip(n)) return false;
   m_pos += n;

@@ -66,6 +66,10 @@ class Reader {
   // The next n bytes, taken: contiguous and valid until the next call, or
   // null when fewer remain. For a stream they are buffered: callers bound n.
   const std::uint8_t* take(std::size_t n);
+  // Copies the next n bytes to dst and moves past them; false when fewer
+  // remain. Large runs of a file are read with pread rather than through
+  // its mapping, whose page faults would cost more than the copy.
+  bool read(void* dst, std::size_t n);
   // Moves past n bytes; false when fewer remain.
   bool skip(std::uint64_t n);
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "audio/pcm.h"
 #include "audio/riff.h"
@@ -137,12 +138,13 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
   if (result == nullptr) fail("out of memory");
 
   const std::size_t per_block = std::min(frames, block_frames(frame));
+  std::vector<std::uint8_t> block(per_block * frame);
   for (std::size_t first = 0; first < frames; first += per_block) {
     std::size_t n = std::min(per_block, frames - first);
-    // A stream may end before its data chunk does.
-    const std::uint8_t* block = in.take(n * frame);
-    if (block == nullptr) fail("out of memory");
-    pcm::unpack(block, n, channels, wide, values + first, frames);
+    // A stream may end before its data chunk does, a file shrink since it
+    // was measured.
+    if (!in.read(block.data(), n * frame)) fail("out of memory");
+    pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
 } catch (const std::bad_alloc&) {
