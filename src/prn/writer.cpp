@@ -112,20 +112,21 @@ Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::Num
   std::string path =
       with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend, Kex::kWholeCall));
   Cvd::Ref table = std::make_shared<Cvd::MatVal>(amat);
-  bool missing = false;
-  if (::access(path.c_str(), R_OK | W_OK) != 0) {
-    // A missing file is created with the new rows alone; any other failure
-    // of the test but a denied access writes them alone as well.
-    missing = errno == ENOENT;
-    if (errno == EACCES) Throw("access denied", 1);
-  } else {
+  // The table in the file is read when the file can be read and written. A
+  // missing file is created with the new rows alone, and so is a file the
+  // test fails on for any reason but a denied access.
+  int access_error = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+  if (access_error == EACCES) Throw("access denied", 1);
+  if (access_error == 0) {
     io::Fd fd = io::open_read(path);
     if (!fd) Throw("file open error", 1);
     Input in(std::move(fd));
     table = read_joined(in, table);
   }
   io::Replacement file;
-  if (file.open(path, kAccess) != 0) Throw(missing ? "file creation error" : "file open error", 1);
+  if (file.open(path, kAccess) != 0) {
+    Throw(access_error == ENOENT ? "file creation error" : "file open error", 1);
+  }
   io::ByteWriter out(file.fd(), kOutputBuffer);
   try {
     write_matrix(out, static_cast<const Cvd::MatVal&>(*table), s.precision, s.width);
