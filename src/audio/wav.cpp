@@ -158,13 +158,13 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   if (rate->ip != 0) fail("must be real", 2);
   if (resolution->ip != 0) fail("must be real", 3);
 
-  io::Replacement file;
-  if (file.open(path, O_WRONLY) != 0) fail("file open error");
+  io::Replacement target;
+  if (target.open(path, O_WRONLY) != 0) fail("file open error");
   // Checked only now: a refused resolution leaves the file existing and
   // empty, the one failure that does not keep an old file.
   const double res = resolution->rp;
   if (!(res >= 1 && res <= 16)) {
-    file.commit();
+    target.commit();
     fail("BAD_RESOLUTION", 3);
   }
   const auto bits = static_cast<std::uint16_t>(res);
@@ -182,7 +182,7 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   // first time and the file is written front to back (a pipe works too). The
   // header describes the low 16 bits of the column count as channels.
   const auto channels = static_cast<std::uint16_t>(cols);
-  io::ByteWriter out(file.fd(), kBlock);
+  io::ByteWriter out(target.fd(), kBlock);
   out.le32(riff::kRiff);
   out.le32(4 + (8 + kFormatChunk) + (8 + data_size + (data_size & 1)));
   out.le32(kWave);
@@ -210,7 +210,7 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   }
   if ((data_size & 1) != 0) out.put(0);
   if (out.error() == ENOMEM) fail("out of memory");
-  if (!out.flush() || file.commit() != 0) fail("file write error");
+  if (!out.flush() || target.commit() != 0) fail("file write error");
 
   const double zero = 0.0;
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);

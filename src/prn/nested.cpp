@@ -219,8 +219,8 @@ void write_nested(io::ByteWriter& out, const Cvd::MatVal& top, int precision, in
         Cvd::NumVal num;
         Cvd::Ref e = m->get_2_na(num, r, c);
         // A number kept in the nested-element table is written as a number.
-        if (auto* n = dynamic_cast<const Cvd::NumVal*>(e.get())) {
-          num.Data = n->Data;
+        if (auto* stored = dynamic_cast<const Cvd::NumVal*>(e.get())) {
+          num.Data = stored->Data;
           e = nullptr;
         }
         element.clear();
