@@ -180,7 +180,7 @@ TEST_F(Colormap, FailedSavesLeaveTheOldFileAlone) {
   fs::remove(dir() / "folder.cmp");
   // Room for one more open file: the old one, but not a new one beside it.
   // That is no reason to write over the old file.
-  EXPECT_EQ(in_child([&] {
+  EXPECT_EQ(child_failure([&] {
               rlim_t fd = 0;
               for (int free_seen = 0; free_seen < 2; ++fd)
                 free_seen += ::fcntl(static_cast<int>(fd), F_GETFD) == -1;

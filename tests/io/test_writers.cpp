@@ -141,7 +141,7 @@ TEST(EveryWriter, KeepsTheOldFileWhenWritingIsCutShort) {
     int e;
   } stops[] = {{limit_file_size, EFBIG}, {mount_small_filesystem, ENOSPC}};
   for (const auto& s : stops) {
-    std::string said = in_child([&] {
+    std::string said = child_failure([&] {
       if (std::string why = s.stop(dir.path()); !why.empty()) return "skip: " + why;
       std::string wrong;
       for (const Writer& w : kWriters)

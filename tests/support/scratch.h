@@ -93,7 +93,7 @@ inline std::vector<double> read_doubles(const std::filesystem::path& p) {
 // Runs body in a forked child (for limits and mounts that must not touch the
 // test process): what it returned there ("" when all was well), followed by
 // how the child ended when it did not return normally.
-inline std::string in_child(const std::function<std::string()>& body) {
+inline std::string child_failure(const std::function<std::string()>& body) {
   int fds[2];
   if (::pipe(fds) != 0) return "no pipe to a child";
   pid_t pid = ::fork();
@@ -120,6 +120,11 @@ inline std::string in_child(const std::function<std::string()>& body) {
   if (WEXITSTATUS(status) != 0)
     return said + "(child exited with " + std::to_string(WEXITSTATUS(status)) + ")";
   return said;
+}
+
+// The same for a body that only says whether all was well.
+inline bool in_child(const std::function<bool()>& body) {
+  return child_failure([&] { return body() ? std::string() : std::string("failed"); }).empty();
 }
 
 // Whether /usr/bin/python3 can import the modules ("numpy, scipy.io").
