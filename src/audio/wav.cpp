@@ -68,7 +68,8 @@ std::string resolve(const char* file, const char* cwd, int mode) {
 }
 
 // Opens the file, finds the WAVE form and its format chunk, and reads the
-// format record. On return `in` is positioned inside the format chunk.
+// format record. On return `in` is positioned at the end of the format
+// chunk's data.
 Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
   if (!in.open(path)) fail("file open error");
   if (!in.descend_form(form, kWave)) fail("NOTAWAVFILE");
