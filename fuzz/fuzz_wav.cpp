@@ -17,16 +17,30 @@ Cvd::Ref text(const std::string& s) {
   return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
 }
 
-// A scratch folder for the whole run, removed at exit.
-const std::string& scratch() {
-  static const std::string dir = [] {
+// A scratch folder for the whole run, removed when the program ends: the
+// folder's name lives exactly as long as the object that removes it.
+class Scratch {
+ public:
+  Scratch() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/fwavXXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-    std::atexit([] { std::filesystem::remove_all(scratch()); });
-    return tmpl;
-  }();
-  return dir;
+    m_path = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/fwavXXXXXX";
+    if (mkdtemp(m_path.data()) == nullptr) std::abort();
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+const std::string& scratch() {
+  static const Scratch dir;
+  return dir.path();
 }
 
 void expect(bool ok, const char* what) {

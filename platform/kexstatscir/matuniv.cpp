@@ -20,6 +20,7 @@
 #endif
 
 #include "kexio/host/context.h"
+#include "kexio/host/transpose.h"
 #include "records.h"
 
 namespace mutils::detail {
@@ -60,31 +61,6 @@ void with_element_type(std::int32_t type, F&& f) {
       return f(float{});
     default:
       return f(double{});
-  }
-}
-
-constexpr std::size_t kTile = 32;
-
-// Row-major src (rows x cols) to column-major dst of the same shape, each
-// element converted by conv.
-template <typename S, typename D, typename Conv>
-void transpose(const S* src, D* dst, std::size_t rows, std::size_t cols, Conv conv) {
-  if (rows == 1 || cols == 1) {
-    for (std::size_t i = 0, n = rows * cols; i < n; ++i)
-      dst[i] = conv(src[i]);
-    return;
-  }
-  for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
-    std::size_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
-    for (std::size_t c0 = 0; c0 < cols; c0 += kTile) {
-      std::size_t c1 = c0 + kTile < cols ? c0 + kTile : cols;
-      for (std::size_t c = c0; c < c1; ++c) {
-        D* column = dst + c * rows;
-        const S* from = src + c;
-        for (std::size_t r = r0; r < r1; ++r)
-          column[r] = conv(from[r * cols]);
-      }
-    }
   }
 }
 
@@ -259,7 +235,7 @@ const char* matuniv_assign_to_corvida(const _univ_mat* m, Kex::aMatrix* out) {
   if (out->m_rv == nullptr) return "out of memory";
   with_element_type(m->type, [&](auto t) {
     using T = decltype(t);
-    transpose(static_cast<const T*>(m->data), out->m_rv, rows, cols, to_double<T>);
+    Kex::transpose(static_cast<const T*>(m->data), rows, cols, out->m_rv, rows, to_double<T>);
   });
   return nullptr;
 }
@@ -280,7 +256,7 @@ const char* matuniv_assign_from_corvida(const Kex::aMatrix* in, _univ_mat* m) {
   if (m->data == nullptr) return "out of memory";
   // The host matrix, column by column, is the row-major cols x rows matrix
   // whose transpose the record wants.
-  transpose(in->m_rv, static_cast<double*>(m->data), cols, rows, [](double v) { return v; });
+  Kex::transpose(in->m_rv, cols, rows, static_cast<double*>(m->data), cols);
   return nullptr;
 }
 

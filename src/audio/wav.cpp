@@ -3,13 +3,16 @@
 // Samples are exchanged as plain integers without scaling: files of 1 to 8
 // bits per sample hold one unsigned byte per sample, files of 9 to 16 bits a
 // signed 16-bit little-endian word. Sample data is converted in blocks of
-// whole frames that stay in cache, straight between the file and the
-// column-major result, so no buffer of the whole data is ever held. Scratch
-// memory that cannot be had ends the call with "out of memory" (the entry
-// layer reports it), like the result's.
+// whole frames that stay in cache, straight between the file (or the
+// writer's buffer) and the column-major result, so no buffer of the whole
+// data is ever held. Scratch memory that cannot be had ends the call with
+// "out of memory", like the result's. WRITEWAV replaces a file only with a
+// complete new one.
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,6 +21,8 @@
 #include "audio/riff.h"
 #include "core/limits.h"
 #include "host/workers.h"
+#include "io/byte_writer.h"
+#include "io/replace.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 
@@ -39,6 +44,8 @@ struct Format {
   std::uint16_t bits;
 };
 constexpr std::size_t kFormatRecord = 16;
+// WRITEWAV's format chunk: the record and an extra size of 0.
+constexpr std::uint32_t kFormatChunk = 18;
 
 constexpr std::uint64_t kMaxData = limits::kWavMaxData;
 
@@ -49,40 +56,27 @@ constexpr std::size_t kBlock = std::size_t{128} << 10;
   Kex::Throw(message, index);
 }
 
-std::uint16_t le16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(le16(p)) | static_cast<std::uint32_t>(le16(p + 2)) << 16;
-}
-void put_le16(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put_le32(unsigned char* p, std::uint32_t v) {
-  put_le16(p, v);
-  put_le16(p + 2, v >> 16);
-}
-
-// The file argument resolved against the worksheet directory.
+// The file argument resolved against the worksheet directory; a resolver
+// failure is reported with its description for the whole call.
 std::string resolve(const char* file, const char* cwd, int mode) {
   return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
 // Opens the file, finds the WAVE form and its format chunk, and reads the
-// format record. On return `in` is positioned inside the format chunk.
+// format record. On return `in` is positioned at the end of the format
+// chunk's data.
 Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
   if (!in.open(path)) fail("file open error");
   if (!in.descend_form(form, kWave)) fail("NOTAWAVFILE");
   if (!in.descend(fmt, kFmt, form)) fail("file i/o error");
   // The whole chunk must be in the file, and it must hold the record; only
-  // the record itself is read, the rest is skipped when leaving the chunk.
-  unsigned char rec[kFormatRecord];
-  if (fmt.size > in.remaining() || fmt.size < kFormatRecord ||
-      in.read(rec, kFormatRecord) != kFormatRecord) {
-    fail("ERROR_FMT_READ");
-  }
+  // the record itself is kept, the rest is read past.
+  const std::uint8_t* rec = fmt.size < kFormatRecord ? nullptr : in.take(kFormatRecord);
+  if (rec == nullptr) fail("ERROR_FMT_READ");
+  using io::le16;
+  using io::le32;
   Format f{le16(rec), le16(rec + 2), le32(rec + 4), le32(rec + 8), le16(rec + 12), le16(rec + 14)};
+  if (!in.skip(fmt.size - kFormatRecord)) fail("ERROR_FMT_READ");
   if (f.tag != 1) fail("NOT_PCM");
   return f;
 }
@@ -119,7 +113,8 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   // The data chunk is looked for only after the format chunk.
   in.ascend(fmt);
   if (!in.descend(data, kData, form) || data.size == 0) fail("file i/o error");
-  // All of the data must be in the file before anything is allocated for it.
+  // All of the data must be in a file before anything is allocated for it; a
+  // stream is read up to the size its data chunk announces and no further.
   if (data.size > in.remaining()) fail("out of memory");
 
   if (f.bits > 16) fail("BAD_INFO");
@@ -137,11 +132,12 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   if (result == nullptr) fail("out of memory");
 
   const std::size_t per_block = std::min(frames, block_frames(frame));
-  std::vector<unsigned char> block(per_block * frame);
+  std::vector<std::uint8_t> block(per_block * frame);
   for (std::size_t first = 0; first < frames; first += per_block) {
     std::size_t n = std::min(per_block, frames - first);
-    // The file was long enough when measured; it may have shrunk since.
-    if (in.read(block.data(), n * frame) != n * frame) fail("out of memory");
+    // A stream may end before its data chunk does, a file shrink since it
+    // was measured.
+    if (!in.read(block.data(), n * frame)) fail("out of memory");
     pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
@@ -154,11 +150,15 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   if (rate->ip != 0) fail("must be real", 2);
   if (resolution->ip != 0) fail("must be real", 3);
 
-  riff::Writer out;
-  if (!out.create(path)) fail("file open error");
-  // Checked only now, so that a refused resolution leaves an empty file.
+  io::Replacement target;
+  if (target.open(path, O_WRONLY) != 0) fail("file open error");
+  // Checked only now: a refused resolution leaves the file existing and
+  // empty, the one failure that does not keep an old file.
   const double res = resolution->rp;
-  if (!(res >= 1 && res <= 16)) fail("BAD_RESOLUTION", 3);
+  if (!(res >= 1 && res <= 16)) {
+    target.commit();
+    fail("BAD_RESOLUTION", 3);
+  }
   const auto bits = static_cast<std::uint16_t>(res);
   const auto sample_rate = static_cast<std::uint32_t>(pcm::trunc32(rate->rp));
   const bool wide = bits > 8;
@@ -170,42 +170,39 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   if (samples > kMaxData / width) fail("too many samples for a WAV file", 4);
   const auto data_size = static_cast<std::uint32_t>(samples * width);
 
-  // The header describes the low 16 bits of the column count as channels.
-  const auto channels = static_cast<std::uint16_t>(cols);
-  unsigned char rec[18];
-  put_le16(rec, 1);
-  put_le16(rec + 2, channels);
-  put_le32(rec + 4, sample_rate);
-  put_le32(rec + 8, sample_rate * channels * width);
-  put_le16(rec + 12, channels * width);
-  put_le16(rec + 14, bits);
-  put_le16(rec + 16, 0);
-
   // The sizes are known in advance, so the headers are written right the
-  // first time and the file is written front to back.
-  riff::Chunk form, fmt, data;
-  form.form = kWave;
-  form.size = 4 + (8 + sizeof rec) + (8 + data_size + (data_size & 1));
-  fmt.size = sizeof rec;
-  fmt.id = kFmt;
-  if (!out.create_form(form) || !out.create_chunk(fmt)) fail("file write error");
-  if (!out.write(rec, sizeof rec) || !out.ascend(fmt)) fail("file write error");
-  data.id = kData;
-  data.size = data_size;
-  if (!out.create_chunk(data)) fail("file write error");
-
+  // first time and the file is written front to back (a pipe works too). The
+  // header describes the low 16 bits of the column count as channels.
+  const auto channels = static_cast<std::uint16_t>(cols);
+  io::ByteWriter out(target.fd(), kBlock);
+  out.le32(riff::kRiff);
+  out.le32(4 + (8 + kFormatChunk) + (8 + data_size + (data_size & 1)));
+  out.le32(kWave);
+  out.le32(kFmt);
+  out.le32(kFormatChunk);
+  out.le16(1);
+  out.le16(channels);
+  out.le32(sample_rate);
+  out.le32(sample_rate * channels * width);
+  out.le16(channels * width);
+  out.le16(bits);
+  out.le16(0);
+  out.le32(kData);
+  out.le32(data_size);
   if (samples != 0) {
     const std::size_t frame = std::size_t{cols} * width;
     const std::size_t per_block = std::min(rows, block_frames(frame));
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[per_block * frame]);
-    if (!block) fail("out of memory");
     for (std::size_t first = 0; first < rows; first += per_block) {
       std::size_t n = std::min(per_block, rows - first);
-      pcm::pack(m->m_rv + first, rows, n, cols, wide, block.get());
-      if (!out.write(block.get(), n * frame)) fail("file write error");
+      std::uint8_t* block = out.room(n * frame);
+      if (block == nullptr) break;
+      pcm::pack(m->m_rv + first, rows, n, cols, wide, block);
+      out.commit(n * frame);
     }
   }
-  if (!out.ascend(data) || !out.ascend(form) || !out.close()) fail("file write error");
+  if ((data_size & 1) != 0) out.put(0);
+  if (out.error() == ENOMEM) fail("out of memory");
+  if (!out.flush() || target.commit() != 0) fail("file write error");
 
   const double zero = 0.0;
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);

@@ -6,7 +6,6 @@
 // skipped) and the error reporting; the conversion between file bytes and
 // numbers is done by the typed-matrix functions of the statistics library.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,9 +15,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/limits.h"
 #include "host/workers.h"
+#include "io/replace.h"
+#include "io/stream.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 #include "kexstatscir/matuniv.h"
@@ -70,11 +72,6 @@ std::string resolve(const char* file, const char* cwd, int mode) {
   return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // A typed matrix whose library storage is released on every way out.
 struct Record : _univ_mat {
   Record() : _univ_mat{} {}
@@ -96,21 +93,11 @@ constexpr std::size_t kBandBytes = std::size_t{1} << 20;
 // allocates it in one go and a full disk is reported before anything is
 // written. Files that cannot be sized this way (pipes, devices, some file
 // systems) are simply written.
-void reserve(std::FILE* f, std::size_t bytes) {
+void reserve(int fd, std::size_t bytes) {
   if (bytes == 0 || bytes > static_cast<std::size_t>(INT64_MAX)) return;
-  if (fallocate(fileno(f), 0, 0, static_cast<off_t>(bytes)) != 0 && errno == ENOSPC) {
+  if (fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0 && errno == ENOSPC) {
     Kex::Throw((std::string("file write error: ") + std::strerror(errno)).c_str(), 0);
   }
-}
-
-// Bytes in the file from its start; 0 for what is not a regular file (pipes
-// and devices have no size to go by). A folder cannot be read at all.
-std::uint64_t file_size(std::FILE* f) {
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0) return 0;
-  if (S_ISDIR(st.st_mode)) Kex::Throw("file open error", 1);
-  if (!S_ISREG(st.st_mode) || st.st_size < 0) return 0;
-  return static_cast<std::uint64_t>(st.st_size);
 }
 
 // "N element" or "N elements".
@@ -134,12 +121,16 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
   std::int32_t skip = whole_number(skip_arg, 0.0, "must be non-negative integer", 5);
   unsigned char flag = endian_flag(endian);
 
-  File f(std::fopen(path.c_str(), "rb"));
-  if (!f) Kex::Throw("file open error", 1);
+  // A folder cannot be read at all.
+  io::Fd fd = io::open_read(path);
+  if (!fd) Kex::Throw("file open error", 1);
 
   // The geometry is settled against the file's size before anything is
-  // allocated, so a short file or an oversized request costs nothing.
-  std::uint64_t size = file_size(f.get());
+  // allocated, so a short file or an oversized request costs nothing. Pipes
+  // and devices have no size to go by and count as empty.
+  auto size = static_cast<std::uint64_t>(io::kind_of(fd.get()).size);
+  io::Stream f = io::stream_from(std::move(fd), "rb");
+  if (!f) Kex::Throw("file open error", 1);
   std::uint64_t skipped = static_cast<std::uint64_t>(skip);
   std::uint64_t available = size > skipped ? (size - skipped) / t.size : 0;
   std::uint64_t want_rows = static_cast<std::uint64_t>(rows);
@@ -192,18 +183,21 @@ aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, cons
   // The typed elements are made a band at a time, each band written as soon
   // as it is converted: it is still in the cache then, and no full-size typed
   // copy is ever held. Everything that can fail short of writing is done
-  // before the file is opened, so a failure up to there leaves an existing
-  // file as it was.
+  // before the file is opened.
   std::size_t count = static_cast<std::size_t>(m->rows) * m->cols;
   std::size_t band = std::min<std::size_t>(count, kBandBytes / t.size);
   Record typed;
   mutils::matuniv_malloc(&typed, static_cast<std::int32_t>(band), 1, t.code);
   if (count != 0 && typed.data == nullptr) Kex::Throw("out of memory", 1);
 
+  // The new contents replace the file only once they are complete, so a
+  // failure while writing leaves an existing file as it was.
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
-  File f(std::fopen(path.c_str(), "wb"));
+  io::Replacement replacement;
+  if (replacement.open(path, O_WRONLY) != 0) Kex::Throw("file write error", 1);
+  reserve(replacement.fd(), count * t.size);
+  io::Stream f = io::stream_over(replacement.fd(), "wb");
   if (!f) Kex::Throw("file write error", 1);
-  reserve(f.get(), count * t.size);
   auto* from = static_cast<double*>(values.data);
   for (std::size_t i = 0; i < count; i += band) {
     auto k = static_cast<std::int32_t>(std::min(band, count - i));
@@ -214,7 +208,7 @@ aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, cons
       Kex::Throw(message, 0);
     }
   }
-  if (std::fclose(f.release()) != 0) Kex::Throw("file write error", 0);
+  if (io::close_stream(f) != 0 || replacement.commit() != 0) Kex::Throw("file write error", 0);
 
   const double zero = 0.0;
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);

@@ -6,36 +6,36 @@
 // libkexio.so; names are used as given, not resolved against the worksheet
 // directory.
 //
-// SaveColormap writes the whole file to a temporary file first and then puts
-// a copy in place with a rename, so an existing colormap is replaced only by a
-// complete new one, and no temporary file outlives the call.
+// SaveColormap replaces a file only with a complete new one: a failure leaves
+// an existing colormap as it was.
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "colormap/archive.h"
 #include "core/limits.h"
 #include "host/loader.h"
 #include "host/workers.h"
+#include "io/byte_reader.h"
+#include "io/byte_writer.h"
+#include "io/replace.h"
 #include "kexio/host/errors.h"
 
 namespace kexio {
 
 namespace {
 
-using archive::Failure;
-using archive::FileHandle;
-
 constexpr char kIdentification[] = "Pellmark Colormap";
 constexpr std::size_t kMaxMessage = limits::kMaxMessage;
+// The archive buffer of the format.
+constexpr std::size_t kBuffer = 4096;
 
 std::string colormap_dir() {
   return module_dir() + "/cmaps/";
@@ -73,126 +73,47 @@ std::string save_path(const char* name) {
   Kex::Throw(shown.c_str(), 1);
 }
 
-// A temporary file named cmpXXXXXX in $TMPDIR (or /tmp), removed when the
-// owner goes away unless it already was.
-class TempFile {
- public:
-  bool create() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = (dir != nullptr && dir[0] != 0) ? dir : "/tmp";
-    if (pattern.back() != '/') pattern.push_back('/');
-    pattern += "cmpXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    m_fd = FileHandle(fd);
-    m_path = name.data();
-    return true;
-  }
-  ~TempFile() {
-    m_fd.reset();
-    if (!m_path.empty()) ::unlink(m_path.c_str());
-  }
-  int fd() const { return m_fd.get(); }
-  const std::string& path() const { return m_path; }
-  bool close() { return m_fd.reset(); }
+// The text of a failure of `what` ("cannot open", ...) on `path` for errno e.
+std::string describe(const char* what, const std::string& path, int e) {
+  return std::string(what) + " '" + path + "': " + std::strerror(e);
+}
 
- private:
-  FileHandle m_fd;
-  std::string m_path;
-};
-
-// Copies the finished temporary file over the destination. The copy goes to
-// a new file beside the destination, which is renamed onto it only once it is
-// complete: a failure at any point leaves the destination as it was. A
-// symbolic link is followed, so that the file it names is replaced; an
-// existing file keeps its permission bits and owner.
-bool copy_into_place(const std::string& from, const std::string& to) {
-  std::string target = to;
-  struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(to.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) return false;
-
-  FileHandle in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in) return false;
-  std::string sibling;
-  FileHandle out;
-  for (unsigned attempt = 0; attempt < 100 && !out; ++attempt) {
-    sibling = target + ".cmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    out = FileHandle(::open(sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!out && errno != EEXIST) return false;
-  }
-  if (!out) return false;
-
-  bool ok = true;
-  if (exists) {
-    ok = ::fchmod(out.get(), st.st_mode & 07777) == 0;
-    if (ok && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
-      // Only a privileged process may give a file away; keeping our own
-      // ownership is fine otherwise.
-    }
-  }
-  char buf[65536];
-  while (ok) {
-    ssize_t got = ::read(in.get(), buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < got;) {
-      ssize_t put = ::write(out.get(), buf + done, static_cast<std::size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      ok = put > 0;
-      if (ok) done += put;
-    }
-  }
-  ok = out.reset() && ok;
-  ok = ok && ::rename(sibling.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(sibling.c_str());
-  return ok;
+// Reports a read that failed: the end of the file came first, or the system
+// refused the read.
+[[noreturn]] void report_short(const io::ByteReader& in, const std::string& path) {
+  if (in.io_error()) report(describe("cannot read", path, EIO));
+  report("unexpected end of file in '" + path + "'");
 }
 
 }  // namespace
 
 aMatrix* ReadColormap(KexCallContext* ctx, const char* file) {
   const std::string path = colormap_dir() + file + ".cmp";
-  try {
-    FileHandle f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (f && ::fstat(f.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      // Reading a folder fails later with a less telling text.
-      throw Failure(archive::describe("cannot open", path, EISDIR));
-    }
-    if (!f) throw Failure(archive::describe("cannot open", path, errno));
+  io::Fd fd = io::open_read(path);
+  if (!fd) report(describe("cannot open", path, errno));
+  io::ByteReader in(std::move(fd));
 
-    archive::Loader ar(f.get(), path);
-    if (ar.read_string() != kIdentification) Kex::Throw("bad colormap matrix", 1);
-    const std::int32_t count = ar.read_i32();
-    if (count < 0) Kex::Throw("bad colormap matrix", 1);
-    const auto n = static_cast<std::uint32_t>(count);
-    if (4 * static_cast<std::uint64_t>(n) > ar.remaining()) ar.end_of_file();
+  std::optional<std::string> identification = archive::read_string(in);
+  if (!identification) report_short(in, path);
+  if (*identification != kIdentification) Kex::Throw("bad colormap matrix", 1);
+  const auto count = static_cast<std::int32_t>(in.le32());
+  if (in.failed()) report_short(in, path);
+  if (count < 0) Kex::Throw("bad colormap matrix", 1);
+  const auto n = static_cast<std::uint32_t>(count);
+  // A count beyond the end of a file fails before anything is allocated.
+  if (4 * static_cast<std::int64_t>(n) > in.remaining()) report_short(in, path);
 
-    double* rgb = Kex::allocate_doubles(static_cast<std::size_t>(n) * 3);
-    aMatrix* m = rgb != nullptr ? Kex::new_real_matrix(ctx->m_alloc, n, 3, rgb) : nullptr;
-    if (m == nullptr) Kex::Throw("out of memory", Kex::kWholeCall);
-    for (std::uint32_t i = 0; i < n; ++i) {
-      std::uint32_t v = ar.read_u32();
-      rgb[i] = v & 0xFF;
-      rgb[n + i] = (v >> 8) & 0xFF;
-      rgb[2 * static_cast<std::size_t>(n) + i] = (v >> 16) & 0xFF;
-    }
-    return m;
-  } catch (const Failure& e) {
-    report(e.what());
+  double* rgb = Kex::allocate_doubles(static_cast<std::size_t>(n) * 3);
+  aMatrix* m = rgb != nullptr ? Kex::new_real_matrix(ctx->m_alloc, n, 3, rgb) : nullptr;
+  if (m == nullptr) Kex::Throw("out of memory", Kex::kWholeCall);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t v = in.le32();
+    rgb[i] = v & 0xFF;
+    rgb[n + i] = (v >> 8) & 0xFF;
+    rgb[2 * static_cast<std::size_t>(n) + i] = (v >> 16) & 0xFF;
   }
+  if (in.failed()) report_short(in, path);
+  return m;
 }
 
 aComplex* WriteColormap(KexCallContext* ctx, const char* file, const aMatrix* m) {
@@ -215,20 +136,15 @@ aComplex* WriteColormap(KexCallContext* ctx, const char* file, const aMatrix* m)
   }
 
   const std::string dest = save_path(file);
-  TempFile tmp;
-  if (!tmp.create()) Kex::Throw("failed to create temporary file", 2);
-  try {
-    archive::Storer ar(tmp.fd(), tmp.path());
-    ar.write_string(kIdentification);
-    ar.write_u32(n);
-    for (std::uint32_t v : colours)
-      ar.write_u32(v);
-    ar.flush();
-    if (!tmp.close()) throw Failure(archive::describe("cannot write", tmp.path(), errno));
-  } catch (const Failure& e) {
-    report(e.what());
-  }
-  if (!copy_into_place(tmp.path(), dest)) Kex::Throw("file i/o error", 1);
+  io::Replacement file_out;
+  if (file_out.open(dest, O_WRONLY) != 0) Kex::Throw("file i/o error", 1);
+  io::ByteWriter out(file_out.fd(), kBuffer);
+  archive::write_string(out, kIdentification);
+  out.le32(n);
+  for (std::uint32_t v : colours)
+    out.le32(v);
+  if (!out.flush()) report(describe("cannot write", dest, out.error()));
+  if (file_out.commit() != 0) Kex::Throw("file i/o error", 1);
 
   const double re = n;
   const double im = 0.0;

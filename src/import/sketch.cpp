@@ -7,20 +7,20 @@
 // file, at the first text that is not a number, or after kMaxPairs pairs; a
 // number left without its partner is dropped. The name is used as given
 // (relative to the process's current directory).
-#include <sys/stat.h>
-
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/limits.h"
 #include "fast_float/fast_float.h"
 #include "host/workers.h"
+#include "io/byte_reader.h"
 #include "kexio/host/errors.h"
 
 namespace kexio {
@@ -30,49 +30,24 @@ namespace {
 constexpr std::size_t kMaxPairs = limits::kSketchMaxPoints;
 constexpr double kCeiling = 1e10;  // larger values are stored as this
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// A buffered view of the file that can look any number of bytes ahead, so a
-// number can be recognised before any of it is consumed.
+// A view of the file that can look any number of bytes ahead, so a number
+// can be recognised before any of it is consumed.
 class TextReader {
  public:
-  explicit TextReader(std::FILE* f) : m_file(f) {}
+  explicit TextReader(io::ByteReader& in) : m_in(in) {}
 
   // The byte k places ahead, or -1 past the end of the input (a read error
   // counts as the end).
   int peek(std::size_t k) {
-    while (m_pos + k >= m_buf.size()) {
-      if (!more()) return -1;
-    }
-    return static_cast<unsigned char>(m_buf[m_pos + k]);
+    std::span<const std::uint8_t> w = m_in.window(k + 1);
+    return w.size() > k ? w[k] : -1;
   }
-  void consume(std::size_t n) { m_pos += n; }
-  // The bytes [m_pos, m_pos + n), all of which were peeked at.
-  const char* data() const { return m_buf.data() + m_pos; }
+  void consume(std::size_t n) { m_in.skip(n); }
+  // The bytes from the position on, as many as were peeked at.
+  const char* data() { return reinterpret_cast<const char*>(m_in.window(0).data()); }
 
  private:
-  bool more() {
-    if (m_done) return false;
-    if (m_pos > 0 && m_pos >= m_buf.size() / 2) {
-      m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos));
-      m_pos = 0;
-    }
-    std::size_t old = m_buf.size();
-    m_buf.resize(old + kChunk);
-    std::size_t got = std::fread(m_buf.data() + old, 1, kChunk, m_file);
-    m_buf.resize(old + got);
-    if (got < kChunk) m_done = true;
-    return got > 0;
-  }
-
-  static constexpr std::size_t kChunk = 65536;
-  std::FILE* m_file;
-  std::vector<char> m_buf;
-  std::size_t m_pos = 0;
-  bool m_done = false;
+  io::ByteReader& m_in;
 };
 
 bool is_gap(int c) {
@@ -185,19 +160,16 @@ double limited(double v) {
 }  // namespace
 
 aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
-  const std::string path = file;
-  File f(std::fopen(path.c_str(), "r"));
-  struct stat st {};
-  if (!f || (::fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode))) {
-    Kex::Throw("file open error", Kex::kWholeCall);
-  }
+  io::Fd fd = io::open_read(file);
+  if (!fd) Kex::Throw("file open error", Kex::kWholeCall);
 
   std::vector<double> xs;
   std::vector<double> ys;
   xs.reserve(1024);
   ys.reserve(1024);
   {
-    TextReader in(f.get());
+    io::ByteReader file_in(std::move(fd));
+    TextReader in(file_in);
     while (xs.size() < kMaxPairs) {
       std::optional<double> x = scan_number(in);
       if (!x) break;
@@ -207,7 +179,6 @@ aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
       ys.push_back(limited(*y));
     }
   }
-  f.reset();
   if (xs.empty()) Kex::Throw("unknown file format", Kex::kWholeCall);
 
   const std::size_t n = xs.size();

@@ -58,7 +58,14 @@ int Replacement::open(const std::string& path, int access) {
   std::string temp;
   Fd fd = m_target.empty() ? Fd() : temporary_beside(m_target, temp);
   if (!fd) {
-    // No temporary file can be made there: the file is written in place.
+    // A folder that refuses new files: the file is written in place. Any
+    // other reason (no descriptor or inode left, a full disk) would as
+    // likely stop the writing too, so the old file is left alone.
+    int e = m_target.empty() ? EACCES : errno;
+    if (e != EACCES && e != EPERM) {
+      m_fd.close();
+      return e;
+    }
     if (::ftruncate(m_fd.get(), 0) != 0) return errno;
     return 0;
   }

@@ -5,7 +5,8 @@
 // file), which commit() renames over it with the old file's permissions and,
 // where allowed, its owner. A file that did not exist is created and written
 // directly; a failure removes it again. A device or FIFO, and a regular file
-// in a folder where no temporary file can be made, are written in place.
+// in a folder that does not let us make a temporary file, are written in
+// place.
 // Until commit() succeeds, destroying the object removes what it made and
 // leaves an old regular file exactly as it was.
 //

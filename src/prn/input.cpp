@@ -1,15 +1,12 @@
 // Block reading and the scanning primitives of the text formats: white space,
 // tokens, comment lines, numbers.
 #include <fast_float/fast_float.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cfenv>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "kexio/host/errors.h"
 #include "prn/prn.h"
@@ -26,31 +23,11 @@ bool is_digit(char c) {
 
 }  // namespace
 
-bool UniqueFd::reset() {
-  if (m_fd < 0) return true;
-  int fd = m_fd;
-  m_fd = -1;
-  return ::close(fd) == 0;
-}
-
-Input::Input(int fd) : m_fd(fd) {
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) m_size = static_cast<std::size_t>(st.st_size);
+Input::Input(io::Fd fd) : m_fd(std::move(fd)) {
+  m_size = static_cast<std::size_t>(io::kind_of(m_fd.get()).size);
   m_nearest = fegetround() == FE_TONEAREST;
 }
 Input::~Input() = default;
-
-int open_for_reading(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;
-    return -1;
-  }
-  return fd;
-}
 
 bool Input::more() {
   if (m_ended) return false;
@@ -75,10 +52,7 @@ bool Input::more() {
   }
   m_p = m_buf.get() + keep;
   m_end = m_buf.get() + kept;
-  ssize_t n;
-  do {
-    n = ::read(m_fd.get(), m_end, m_cap - kept);
-  } while (n < 0 && errno == EINTR);
+  std::int64_t n = io::read_some(m_fd.get(), m_end, m_cap - kept);
   if (n < 0) {
     m_ended = true;
     Kex::Throw("file i/o error", Kex::kWholeCall);

@@ -13,6 +13,7 @@
 
 #include "core/limits.h"
 #include "kexio/host/errors.h"
+#include "kexio/host/transpose.h"
 #include "prn/prn.h"
 
 namespace kexio::prn {
@@ -153,11 +154,8 @@ Cvd::Ref read_nested(Input& in) {
     std::size_t n = re.size();
     Cvd::Array real = Cvd::NewArray(n);
     Cvd::Array imag = nonzero_imag ? Cvd::NewArray(n) : nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::size_t at = (i % nc) * nr + i / nc;
-      real[at] = re[i];
-      if (imag) imag[at] = im[i];
-    }
+    Kex::transpose(re.data(), nr, nc, real.get(), nr);
+    if (imag) Kex::transpose(im.data(), nr, nc, imag.get(), nr);
     auto m = std::make_shared<Cvd::MatVal>(real, imag, nr, nc, nr, table);
     if (!result) {
       result = m;
@@ -187,7 +185,7 @@ void append_number(std::string& out, double v, int precision, int width) {
 
 }  // namespace
 
-void write_nested(Output& out, const Cvd::MatVal& top, int precision, int width) {
+void write_nested(io::ByteWriter& out, const Cvd::MatVal& top, int precision, int width) {
   char line[96];
   std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -195,8 +193,8 @@ void write_nested(Output& out, const Cvd::MatVal& top, int precision, int width)
   char date[16], clock[16];
   std::strftime(date, sizeof date, "%m/%d/%y", &local);
   std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
-  out.write("// Datafile written by Corvida\n");
-  out.write(std::string("// ") + date + " " + clock + "\n");
+  write_text(out, "// Datafile written by Corvida\n");
+  write_text(out, std::string("// ") + date + " " + clock + "\n");
 
   struct Queued {
     int id;
@@ -246,7 +244,7 @@ void write_nested(Output& out, const Cvd::MatVal& top, int precision, int width)
           out.put('\n');
           used = 0;
         }
-        out.write(element);
+        write_text(out, element);
         used += element.size();
       }
     }

@@ -1,7 +1,6 @@
 // Pieces shared by the text-table reader, writer and nested-matrix format:
 // a block reader over a file descriptor with the scanning primitives the
-// formats are defined by, number recognition and formatting, and a buffered
-// writer.
+// formats are defined by, number recognition and formatting.
 #pragma once
 
 #include <cstddef>
@@ -9,33 +8,16 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/limits.h"
+#include "io/byte_writer.h"
+#include "io/fd.h"
 #include "kexio/runtime/cvd.h"
 
 namespace kexio::prn {
 
 inline constexpr int kEof = -1;
-
-// Owns a file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return m_fd; }
-  int release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  // Closes the descriptor; false when the close reported an error.
-  bool reset();
-
- private:
-  int m_fd;
-};
 
 // Reads a file in large blocks and hands out its bytes one at a time or as a
 // window. The bytes just before the current position stay available across
@@ -45,8 +27,8 @@ class Input {
  public:
   static constexpr std::size_t kKeep = 8;
 
-  // Takes over fd and closes it when destroyed.
-  explicit Input(int fd);
+  // Takes over the open file.
+  explicit Input(io::Fd fd);
   // The size of a regular file, 0 for anything else.
   std::size_t size_hint() const { return m_size; }
   // Whether the floating-point rounding mode was to nearest when the file was
@@ -73,7 +55,7 @@ class Input {
   int refill_get();
   int refill_peek();
 
-  UniqueFd m_fd;
+  io::Fd m_fd;
   std::unique_ptr<unsigned char[]> m_buf;
   std::size_t m_cap = 0;
   unsigned char* m_p = nullptr;
@@ -82,9 +64,6 @@ class Input {
   std::size_t m_size = 0;
   bool m_nearest = true;
 };
-
-// Opens a file for reading; -1 (errno set) on failure, a directory included.
-int open_for_reading(const std::string& path);
 
 // The characters the C library counts as white space.
 inline bool is_space(int c) {
@@ -202,42 +181,24 @@ inline constexpr std::size_t kMaxField = limits::kPrnMaxColWidth + 32;
 // (1 to 17); returns the length written to out (at least kMaxField bytes).
 std::size_t format_g(char* out, double v, int precision, int width);
 
-// Buffered writing to a file descriptor it does not own; remembers failure.
-class Output {
- public:
-  explicit Output(int fd);
-  ~Output();
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
+// Bytes of output gathered before they go to the file.
+inline constexpr std::size_t kOutputBuffer = std::size_t{256} << 10;
 
-  // Room for n bytes (n at most kMaxField * 4), to be committed afterwards.
-  char* room(std::size_t n) {
-    if (m_cap - m_len < n) drain();
-    return m_buf.get() + m_len;
+// Formats v into the output ("% *.*g").
+inline void write_number(io::ByteWriter& out, double v, int precision, int width) {
+  if (std::uint8_t* at = out.room(kMaxField)) {
+    out.commit(format_g(reinterpret_cast<char*>(at), v, precision, width));
   }
-  void commit(std::size_t n) { m_len += n; }
-  void put(char c) { *room(1) = c, commit(1); }
-  void write(const char* s, std::size_t n);
-  void write(const std::string& s) { write(s.data(), s.size()); }
-  // Writes out what is buffered; false when any write failed.
-  bool flush();
-  // Cuts the file at the current position.
-  void truncate_here();
+}
 
- private:
-  void drain();
-
-  int m_fd;
-  std::unique_ptr<char[]> m_buf;
-  std::size_t m_cap;
-  std::size_t m_len = 0;
-  bool m_failed = false;
-};
+inline void write_text(io::ByteWriter& out, std::string_view s) {
+  out.write(s.data(), s.size());
+}
 
 // Writes a matrix as a plain table, or in the nested-matrix format when it is
 // not a real matrix; reports "file write error" when writing fails.
-void write_matrix(Output& out, const Cvd::MatVal& m, int precision, int width);
+void write_matrix(io::ByteWriter& out, const Cvd::MatVal& m, int precision, int width);
 // Writes the nested-matrix format (header lines and one block per matrix).
-void write_nested(Output& out, const Cvd::MatVal& m, int precision, int width);
+void write_nested(io::ByteWriter& out, const Cvd::MatVal& m, int precision, int width);
 
 }  // namespace kexio::prn

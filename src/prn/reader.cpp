@@ -4,17 +4,17 @@
 // The file is read in large blocks; values are recognised in the buffer and
 // appended to one row-major buffer, which is transposed once into the result
 // array of the call's arena.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/context.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
+#include "kexio/host/transpose.h"
 #include "prn/prn.h"
 
 namespace kexio::prn {
@@ -29,27 +29,20 @@ using Kex::Throw;
 // first is accepted, the table is also cut so that it stays within the limit.
 constexpr std::size_t kMaxValues = limits::kPrnMaxValues;
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
 // Separators between values: white space, comma, semicolon, NUL and slash.
 bool is_separator(int c) {
   return is_space(c) || c == ',' || c == ';' || c == '\0' || c == '/';
 }
 
-// The row-major value buffer: anonymous memory reserved up front for the
-// largest table the file can hold (only the pages written are ever backed),
-// grown by remapping when the file turns out longer than its size said.
+// The row-major value buffer, an array of the reading context's arena (whose
+// large arrays are mappings backed by huge pages, so only the pages written
+// cost anything). It is sized up front for the largest table the input can
+// hold, and grows when a file turns out longer than its size said.
 class RowBuffer {
  public:
-  explicit RowBuffer(std::size_t expected) {
-    std::size_t n = std::clamp<std::size_t>(expected, 512, kMaxValues);
-    map(n);
+  RowBuffer(IcvAllocator& arena, std::size_t expected) : m_arena(arena) {
+    allocate(std::clamp<std::size_t>(expected, 512, kMaxValues));
   }
-  ~RowBuffer() {
-    if (m_data != nullptr) munmap(m_data, bytes(m_cap));
-  }
-  RowBuffer(const RowBuffer&) = delete;
-  RowBuffer& operator=(const RowBuffer&) = delete;
 
   // Stores v at index i; false when the buffer cannot hold index i.
   bool store(std::size_t i, double v) {
@@ -60,42 +53,21 @@ class RowBuffer {
   const double* data() const { return m_data; }
 
  private:
-  static std::size_t bytes(std::size_t n) {
-    return (n * sizeof(double) + 4095) & ~std::size_t{4095};
-  }
-
-  // Large buffers are aligned to a huge page so that all of them can be
-  // backed by huge pages: page faults are the main cost of filling them.
-  void map(std::size_t n) {
-    std::size_t size = bytes(n);
-    bool huge = size >= kHugePage;
-    std::size_t reserve = huge ? size + kHugePage : size;
-    void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) Throw("out of memory", kWholeCall);
-    auto start = reinterpret_cast<std::uintptr_t>(p);
-    if (huge) {
-      std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-      if (aligned != start) munmap(p, aligned - start);
-      std::uintptr_t tail = aligned + size, reserved_end = start + reserve;
-      if (reserved_end != tail) munmap(reinterpret_cast<void*>(tail), reserved_end - tail);
-      start = aligned;
-      madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
-    }
-    m_data = reinterpret_cast<double*>(start);
+  void allocate(std::size_t n) {
+    auto* p = static_cast<double*>(m_arena.allocate_array(n * sizeof(double)));
+    if (p == nullptr) Throw("out of memory", kWholeCall);
+    if (m_cap != 0) std::memcpy(p, m_data, m_cap * sizeof(double));
+    m_data = p;
     m_cap = n;
   }
 
   bool grow(std::size_t i) {
     if (i >= kMaxValues) return false;
-    std::size_t n = std::min(std::max(2 * m_cap, i + 1), kMaxValues);
-    void* p = mremap(m_data, bytes(m_cap), bytes(n), MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) Throw("out of memory", kWholeCall);
-    m_data = static_cast<double*>(p);
-    m_cap = n;
+    allocate(std::min(std::max(2 * m_cap, i + 1), kMaxValues));
     return true;
   }
 
+  IcvAllocator& m_arena;
   double* m_data = nullptr;
   std::size_t m_cap = 0;
 };
@@ -136,36 +108,26 @@ long read_row(Input& in, RowBuffer& buf, std::size_t base) {
   }
 }
 
-// Copies the row-major rows x cols table into column-major order with
-// columns stride elements apart, a tile at a time so that both sides stay in
-// cache.
-void transpose(const double* src, std::size_t rows, std::size_t cols, double* dst,
-               std::size_t stride) {
-  constexpr std::size_t kTile = 32;
-  for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
-    std::size_t r1 = std::min(rows, r0 + kTile);
-    for (std::size_t c0 = 0; c0 < cols; c0 += kTile) {
-      std::size_t c1 = std::min(cols, c0 + kTile);
-      for (std::size_t c = c0; c < c1; ++c) {
-        double* out = dst + c * stride;
-        for (std::size_t r = r0; r < r1; ++r)
-          out[r] = src[r * cols + c];
-      }
-    }
-  }
+[[noreturn]] void too_large_to_append() {
+  Throw("table too large to append: more than 8000000 values", kWholeCall);
 }
 
 // Reads the table into the context's arena. When below is given, its rows
-// are appended under the table's (the column counts must agree).
-Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* below) {
+// are appended under the table's (the column counts must agree). A table
+// that is to be written back (whole) must be read to its end: rows past the
+// value limit are refused rather than dropped.
+Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* below, bool whole) {
   // A value takes at least one character and all but the last need a
   // separator or a sign after them, which bounds the values a file can hold.
+  // A stream may hold as many as the limit; the pages never written are
+  // never backed.
   std::size_t size = in.size_hint();
-  RowBuffer buf(size == 0 ? std::size_t{1} << 16 : size / 2 + 1);
+  RowBuffer buf(*ctx->m_alloc, size == 0 ? kMaxValues : size / 2 + 1);
   std::size_t columns = 0;
   std::size_t held = 0;
   for (;;) {
     long count = read_row(in, buf, held);
+    if (count == kFull && whole) too_large_to_append();
     if (count == kEndOfFile || count == kFull) break;
     skip_eol(in);
     if (count == 0) continue;
@@ -173,7 +135,10 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
     if (columns == 0) {
       columns = n;
     } else {
-      if (held + columns > kMaxValues) break;
+      if (held + columns > kMaxValues) {
+        if (whole) too_large_to_append();
+        break;
+      }
       if (n != columns) Throw("file i/o error", kWholeCall);
     }
     held += columns;
@@ -191,7 +156,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
   std::size_t total = rows + extra;
   double* values = Kex::allocate_doubles(total * columns);
   if (values == nullptr) Throw("out of memory", kWholeCall);
-  transpose(buf.data(), rows, columns, values, total);
+  Kex::transpose(buf.data(), rows, columns, values, total);
   for (std::size_t c = 0; c < columns && extra != 0; ++c) {
     std::memcpy(values + c * total + rows, below->real() + c * extra, extra * sizeof(double));
   }
@@ -204,9 +169,9 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
 // Reads a plain table (with the rows of below appended, when given) as a host
 // matrix. The reader has its own context: the result array comes from its
 // arena and is handed over to the host value without a copy.
-Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below) {
+Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below, bool whole) {
   KexCallContext ctx;
-  Kex::aMatrix* m = read_table(&ctx, in, below);
+  Kex::aMatrix* m = read_table(&ctx, in, below, whole);
   return KexMarshal::UnMarshal(reinterpret_cast<Kex::Anyval*>(m));
 }
 
@@ -229,9 +194,9 @@ Cvd::Ref read_joined(Input& in, const Cvd::Ref& below) {
   } else if (add.m_iarr == nullptr && (add.m_parr == nullptr || add.m_parr->empty())) {
     // Real rows below a plain table: joined while the table is put in column
     // order, which is what stacking the two matrices would give.
-    return read_plain(in, &add);
+    return read_plain(in, &add, true);
   } else {
-    old = read_plain(in, nullptr);
+    old = read_plain(in, nullptr, true);
   }
   if (static_cast<const Cvd::MatVal&>(*old).get_Cols() != add.get_Cols()) {
     Throw("array size mismatch", kWholeCall);
@@ -250,9 +215,9 @@ namespace kexio {
 Cvd::Ref READPRN(const char* fname, const char* cwd) {
   using namespace prn;
   std::string path = resolve(fname, cwd, CHTTPRedirector::kRead);
-  int fd = open_for_reading(path);
-  if (fd < 0) Kex::Throw("file open error", 1);
-  Input in(fd);
+  io::Fd fd = io::open_read(path);
+  if (!fd) Kex::Throw("file open error", 1);
+  Input in(std::move(fd));
   if (skip_eol(in) < 0) Kex::Throw("UnexpectedEOFinPRNfile", 1);
   int first = in.get();
   int second = in.get();
@@ -261,7 +226,7 @@ Cvd::Ref READPRN(const char* fname, const char* cwd) {
   in.unget();
   in.unget();
   if (first == '.' && second == 'M') return read_nested(in);
-  return read_plain(in, nullptr);
+  return read_plain(in, nullptr, false);
 }
 
 }  // namespace kexio

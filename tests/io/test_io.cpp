@@ -1,6 +1,6 @@
 // The file layer every family reads and writes through: the byte reader over
-// memory, a mapped file and a pipe; the buffered writer's failures; and the
-// replacement that keeps an old file whole until the new one is complete.
+// memory, a mapped file and a pipe, and the buffered writer's failures. The
+// replacement of files is tested through every writer (test_writers.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,6 @@
 
 #include "io/byte_reader.h"
 #include "io/byte_writer.h"
-#include "io/replace.h"
 #include "support/scratch.h"
 
 namespace {
@@ -19,7 +18,6 @@ namespace {
 using kexio::io::ByteReader;
 using kexio::io::ByteWriter;
 using kexio::io::Fd;
-using kexio::io::Replacement;
 using kexio_test::read_bytes;
 using kexio_test::ScratchDir;
 using kexio_test::write_bytes;
@@ -115,79 +113,6 @@ TEST(ByteWriter, ReportsTheFirstFailureAndKeepsPositions) {
   w.put('B');
   EXPECT_TRUE(w.flush());
   EXPECT_EQ(read_bytes(dir.path() / "w"), std::string("aBcdef\0\0\0", 9));
-}
-
-void write_text(Replacement& r, const std::string& text) {
-  ASSERT_TRUE(kexio::io::write_full(r.fd(), text.data(), text.size()));
-}
-
-int entries(const ScratchDir& dir) {
-  int n = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path()))
-    ++n;
-  return n;
-}
-
-TEST(Replacement, OldFileStaysWholeUntilCommitAndKeepsItsModeAndLink) {
-  ScratchDir dir;
-  write_bytes(dir.path() / "t", "old contents");
-  ::chmod((dir / "t").c_str(), 0640);
-  std::filesystem::create_symlink("t", dir.path() / "link");
-  {
-    Replacement r;
-    ASSERT_EQ(r.open(dir / "link", O_WRONLY), 0);
-    EXPECT_FALSE(r.in_place());
-    write_text(r, "new");
-    EXPECT_EQ(read_bytes(dir.path() / "t"), "old contents");
-    // Destroyed without commit: nothing changed, no temporary left.
-  }
-  EXPECT_EQ(read_bytes(dir.path() / "t"), "old contents");
-  EXPECT_EQ(entries(dir), 2);
-
-  Replacement r;
-  ASSERT_EQ(r.open(dir / "link", O_WRONLY), 0);
-  write_text(r, "new");
-  ASSERT_EQ(r.commit(), 0);
-  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "link"));
-  EXPECT_EQ(read_bytes(dir.path() / "link"), "new");
-  struct stat st {};
-  ASSERT_EQ(::stat((dir / "t").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(entries(dir), 2);
-}
-
-TEST(Replacement, NewFilesAreRemovedOnFailureAndOpenRefusalsKeepTheirErrno) {
-  ScratchDir dir;
-  {
-    Replacement r;
-    ASSERT_EQ(r.open(dir / "new", O_WRONLY), 0);
-    write_text(r, "partial");
-  }
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "new"));
-
-  Replacement r;
-  EXPECT_EQ(r.open(dir / "missing/x", O_WRONLY), ENOENT);
-  EXPECT_EQ(r.open(dir.path().string(), O_WRONLY), EISDIR);
-  // A device is written in place.
-  ASSERT_EQ(r.open("/dev/null", O_WRONLY), 0);
-  EXPECT_TRUE(r.in_place());
-  EXPECT_EQ(r.commit(), 0);
-}
-
-TEST(Replacement, AFifoIsWrittenInPlace) {
-  ScratchDir dir;
-  std::string fifo = dir / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::string got;
-  std::thread reader([&] { got = read_bytes(fifo); });
-  Replacement r;
-  ASSERT_EQ(r.open(fifo, O_WRONLY), 0);
-  EXPECT_TRUE(r.in_place());
-  write_text(r, "through the pipe");
-  EXPECT_EQ(r.commit(), 0);
-  reader.join();
-  EXPECT_EQ(got, "through the pipe");
-  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 }  // namespace

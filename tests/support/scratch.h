@@ -92,14 +92,41 @@ inline std::vector<double> read_doubles(const std::filesystem::path& p) {
   return v;
 }
 
-// Runs body in a forked child (for limits that must not touch the test
-// process); true when it returned true there.
-inline bool in_child(const std::function<bool()>& body) {
+// Runs body in a forked child (for limits and mounts that must not touch the
+// test process): what it returned there ("" when all was well), followed by
+// how the child ended when it did not return normally.
+inline std::string child_failure(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe to a child";
   pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body() ? 0 : 1);
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string said = body();
+    for (std::size_t done = 0; done < said.size();) {
+      ssize_t n = ::write(fds[1], said.data() + done, said.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
   int status = 0;
-  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return said + "(no child)";
+  if (WIFSIGNALED(status))
+    return said + "(child killed by signal " + std::to_string(WTERMSIG(status)) + ")";
+  if (WEXITSTATUS(status) != 0)
+    return said + "(child exited with " + std::to_string(WEXITSTATUS(status)) + ")";
+  return said;
+}
+
+// The same for a body that only says whether all was well.
+inline bool in_child(const std::function<bool()>& body) {
+  return child_failure([&] { return body() ? std::string() : std::string("failed"); }).empty();
 }
 
 // Runs body in a forked child that holds no privileges, so that file

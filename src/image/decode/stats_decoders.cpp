@@ -1,6 +1,5 @@
 #include "image/decode/stats_decoders.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 
 #include "host/loader.h"
 #include "image/decode/plane_writer.h"
+#include "io/stream.h"
 #include "kexio/host/services.h"
 
 namespace kexio {
@@ -41,11 +41,6 @@ bool have_set_freeing() {
   return g_matset_free.get() != nullptr && g_matset_free_matrices.get() != nullptr;
 }
 
-struct FileClose {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
-
 ssize_t read_from_reader(void* cookie, char* buf, std::size_t n) {
   auto* in = static_cast<io::ByteReader*>(cookie);
   std::size_t got = in->read(buf, n);
@@ -55,16 +50,13 @@ ssize_t read_from_reader(void* cookie, char* buf, std::size_t n) {
 // A C stream over what the reader reads, from the start: the open file
 // itself when it is a regular file (so the library can map it), else the
 // bytes the reader delivers. Null when no stream can be made.
-File stream_of(io::ByteReader& in) {
+io::Stream stream_of(io::ByteReader& in) {
   if (in.fd() >= 0 && in.contents() != nullptr) {
-    io::Fd copy(fcntl(in.fd(), F_DUPFD_CLOEXEC, 0));
-    if (!copy) return nullptr;
-    File f(fdopen(copy.get(), "rb"));
-    if (f) copy.release();
+    io::Stream f = io::stream_over(in.fd(), "rb");
     if (f && fseeko(f.get(), 0, SEEK_SET) != 0) f.reset();
     return f;
   }
-  return File(fopencookie(&in, "rb", {read_from_reader, nullptr, nullptr, nullptr}));
+  return io::Stream(fopencookie(&in, "rb", {read_from_reader, nullptr, nullptr, nullptr}));
 }
 
 // Whether m is a matrix whose samples can be read: a sensible shape, and
@@ -202,7 +194,7 @@ PgmDecoder::PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string
     error = kUnknownFormat;
     return;
   }
-  File f = stream_of(in);
+  io::Stream f = stream_of(in);
   if (!f) {
     error = kFileNotFound;
     return;
@@ -379,7 +371,7 @@ PpmDecoder::PpmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string
     error = kUnknownFormat;
     return;
   }
-  File f = stream_of(in);
+  io::Stream f = stream_of(in);
   if (!f) {
     error = kFileNotFound;
     return;

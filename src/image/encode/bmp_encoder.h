@@ -1,26 +1,31 @@
-// The BMP encoder: uncompressed Windows bitmaps of 1, 4, 8 or 24 bits per
-// pixel, written one row at a time, bottom row first.
+// The BMP encoder: uncompressed Windows bitmaps of 8 bits per pixel (with a
+// palette) or 24, written one row at a time, bottom row first.
 //
-// Calling order: construct, status(), [fill palette, write_palette()], then
-// exactly height times fill the row buffer and write_row(), then finish()
-// and status(). The row buffer holds one byte per pixel (a palette index;
-// at 1 bit any non-zero byte is a set bit) or, at 24 bits, red, green, blue
-// per pixel.
+// Calling order: construct, status(), [fill palette, write_palette()] at 8
+// bits, then exactly height times fill the row buffer and write_row(), then
+// finish() and status(). The row buffer holds one palette index per pixel or,
+// at 24 bits, red, green, blue per pixel.
+//
+// Every size is known from the start, so the headers are written once, with
+// their final values, and the file is written front to back (a pipe works
+// too). The file is replaced only by finish(): until then, and after any
+// failure, an existing file is left as it was.
 #pragma once
 
 #include <cstdint>
 
 #include "image/bitmap_file_info.h"
 #include "image/encode/encoder.h"
-#include "image/encode/output_file.h"
+#include "io/byte_writer.h"
+#include "io/replace.h"
 
 namespace kexio {
 
 class bmp_encoder final : public Encoder, public bitmap_file_info {
  public:
-  // Creates path and writes the provisional headers. Sizes that a BMP file
-  // cannot state (negative, beyond 32 bits, or more than 4 GiB of pixel
-  // rows) are refused with kBadHeader before the headers are written.
+  // Opens path and writes the headers. Depths other than 8 and 24, and sizes
+  // that a BMP file cannot state (negative, beyond 32 bits, or more than
+  // 4 GiB of pixel rows), are refused with kBadHeader.
   bmp_encoder(const char* path, int bits, std::int64_t height, std::int64_t width);
 
   int write_row() override;
@@ -28,19 +33,20 @@ class bmp_encoder final : public Encoder, public bitmap_file_info {
   int end() override { return status(); }
   int status() override;
 
-  // Writes the palette (depths up to 8), after which the pixel rows start.
+  // Writes the palette (8 bits), after which the pixel rows start.
   void write_palette();
-  // Writes the final file header (with the file's length) and closes it.
+  // Completes the file and puts it in place.
   void finish();
 
-  // The errno of a failed open, 0 when the file was created.
-  int open_errno() const { return m_out.open_errno(); }
+  // The errno of a failed open, 0 when the file was opened.
+  int open_errno() const { return m_open_errno; }
 
  private:
-  void write_file_header();
-  void write_info_header();
+  void write_headers();
 
-  OutputFile m_out;
+  io::Replacement m_file;
+  int m_open_errno;
+  io::ByteWriter m_out;
   std::int64_t m_stride = 0;  // bytes of one stored row, padding included
 };
 
