@@ -2,11 +2,16 @@
 # missing, configure, build and run.
 BUILD ?= build
 SAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# CI builds (CI=true, as .ci/run sets) treat every compiler warning as an error.
+ifeq ($(CI),true)
+CMAKE_FLAGS += -DKEXIO_WERROR=ON
+endif
 
-.PHONY: all deps configure build demo examples test test-sanitize fuzz bench format clean
+.PHONY: all deps configure build demo examples test test-sanitize test-tsan fuzz bench format clean
 
 all: build
 
@@ -46,6 +51,16 @@ test-sanitize: deps
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE no-sanitize; \
 	  status=$$?; rm -rf "$$tmp"; exit $$status
 
+# Calls from several threads at once under ThreadSanitizer: only the tests
+# of the entry layer, the host services and the threads (label "tsan"), so
+# that the run stays short.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DKEXIO_TSAN=ON -DKEXIO_BENCH=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_entry test_host
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L tsan
+
 # libFuzzer targets, built with clang.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DKEXIO_FUZZ=ON -DKEXIO_TESTS=OFF -DKEXIO_BENCH=OFF \
@@ -59,4 +74,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

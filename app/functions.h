@@ -1,5 +1,6 @@
 // The worksheet functions the host can call, by worksheet name, with the
-// arguments they take. Each entry forwards to its Kex::IO method, adding
+// arguments they take, made from the library's function table
+// (kexio/functions.h). Each entry forwards to its Kex::IO method, adding
 // what the host supplies itself: the worksheet directory and, for the PRN
 // writers, the PRNPRECISION and PRNCOLWIDTH settings.
 #pragma once

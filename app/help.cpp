@@ -80,8 +80,8 @@ Functions (arguments as you write them; names are case-sensitive):
         word.push_back(ch);
         continue;
       }
-      std::size_t n = char_count(word);
-      if (used + 1 + n > kLineWidth && used > column) {
+      std::size_t chars = char_count(word);
+      if (used + 1 + chars > kLineWidth && used > column) {
         out += "\n" + std::string(column, ' ');
         used = column;
       } else {
@@ -89,7 +89,7 @@ Functions (arguments as you write them; names are case-sensitive):
         ++used;
       }
       out += word;
-      used += n;
+      used += chars;
       word.clear();
     }
     out += "\n";

@@ -133,7 +133,7 @@ class Parser {
   // nested input from exhausting the stack.
   ExprPtr unary() {
     struct Depth {
-      explicit Depth(int& d) : d(d) { ++d; }
+      explicit Depth(int& depth) : d(depth) { ++d; }
       ~Depth() { --d; }
       int& d;
     } depth(m_depth);

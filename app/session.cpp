@@ -186,11 +186,6 @@ Cvd::Ref Session::call(const Expr& e) {
     d.message = latin1_to_utf8(x.message());
     d.from_library = true;
     d.index = x.index();
-  } catch (const Kex::ComError& x) {
-    d.message = latin1_to_utf8(x.Description());
-    d.from_library = true;
-  } catch (const std::bad_alloc&) {
-    d.message = "out of memory";
   } catch (const std::exception& x) {
     d.message = latin1_to_utf8(x.what());
   }

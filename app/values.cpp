@@ -105,9 +105,9 @@ void check_operand(const Cvd::Ref& v, int part) {
 // A matrix of the given size; its imaginary array is dropped afterwards when
 // every imaginary part came out zero.
 struct MatrixBuilder {
-  MatrixBuilder(std::uint32_t rows, std::uint32_t cols, bool complex)
-      : rows(rows), cols(cols), re(Cvd::NewArray(static_cast<std::size_t>(rows) * cols)) {
-    if (complex) im = Cvd::NewArray(static_cast<std::size_t>(rows) * cols);
+  MatrixBuilder(std::uint32_t r, std::uint32_t c, bool complex)
+      : rows(r), cols(c), re(Cvd::NewArray(static_cast<std::size_t>(r) * c)) {
+    if (complex) im = Cvd::NewArray(static_cast<std::size_t>(r) * c);
   }
   void set(std::size_t i, Complex z) {
     re[i] = z.re;

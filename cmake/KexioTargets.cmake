@@ -1,7 +1,9 @@
 # Helpers shared by the targets of the project.
 
-# A shared library of the project: output in build/lib, installed in
-# lib/kexio, finding its sibling libraries beside itself.
+# A shared library of the project (libkexio.so and every host library, also
+# those loaded at run time): output in build/lib, installed by target in
+# lib/kexio and exported with the CMake package, finding its sibling
+# libraries beside itself.
 function(kexio_shared_library name)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME" "SOURCES" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
@@ -16,6 +18,9 @@ function(kexio_shared_library name)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  install(TARGETS ${name} EXPORT kexioTargets
+    LIBRARY DESTINATION ${KEXIO_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${KEXIO_INSTALL_LIBDIR})
 endfunction()
 
 # An executable that runs from build/bin or an installed bin/.

@@ -15,9 +15,9 @@
 #include "kexio/host/context.h"
 #include "kexio/host/detach.h"
 
-IcvAllocator* IcvAllocator::m_current = nullptr;
-std::int32_t IcvAllocator::m_NextHandle = 1;
-std::int32_t IcvAllocator::m_init_handle = 1;
+constinit thread_local IcvAllocator* IcvAllocator::m_current = nullptr;
+constinit thread_local std::int32_t IcvAllocator::m_NextHandle = 1;
+constinit thread_local std::int32_t IcvAllocator::m_init_handle = 1;
 
 namespace {
 

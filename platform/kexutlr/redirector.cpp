@@ -1,4 +1,5 @@
-// The file-name resolver and the byte-string to path conversion.
+// The file-name resolver and the conversions between worksheet names and
+// paths.
 #include <unistd.h>
 
 #include <cctype>
@@ -11,15 +12,68 @@
 
 namespace Kex {
 
-std::string native_path(const char* latin1) {
+namespace {
+
+void put_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+bool is_high_surrogate(char32_t u) {
+  return u >= 0xD800 && u < 0xDC00;
+}
+bool is_low_surrogate(char32_t u) {
+  return u >= 0xDC00 && u < 0xE000;
+}
+
+}  // namespace
+
+std::string path_text(std::u16string_view units) {
   std::string out;
-  if (latin1 == nullptr) return out;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(latin1); *p != 0; ++p) {
-    if (*p < 0x80) {
-      out.push_back(static_cast<char>(*p));
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size() && units[i] != 0; ++i) {
+    char32_t u = units[i];
+    if (is_high_surrogate(u) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
+    }
+    put_utf8(out, u);
+  }
+  return out;
+}
+
+std::string given_bytes(const char* path_text) {
+  std::string out;
+  if (path_text == nullptr) return out;
+  const auto* p = reinterpret_cast<const unsigned char*>(path_text);
+  while (*p != 0) {
+    // The length of the sequence path_text wrote for one code point; any
+    // other byte stands for itself.
+    int n = *p >= 0xF8 ? 1 : *p >= 0xF0 ? 4 : *p >= 0xE0 ? 3 : *p >= 0xC0 ? 2 : 1;
+    char32_t c = n == 1 ? *p : *p & (0x7F >> n);
+    int k = 1;
+    for (; k < n && (p[k] & 0xC0) == 0x80; ++k)
+      c = c << 6 | (p[k] & 0x3F);
+    if (k < n) n = 1, c = *p;
+    p += n;
+    if (c >= 0x10000) {
+      // A character beyond the 16-bit range was a surrogate pair.
+      out.push_back(static_cast<char>((0xD800 + ((c - 0x10000) >> 10)) & 0xFF));
+      out.push_back(static_cast<char>((0xDC00 + ((c - 0x10000) & 0x3FF)) & 0xFF));
     } else {
-      out.push_back(static_cast<char>(0xC0 | (*p >> 6)));
-      out.push_back(static_cast<char>(0x80 | (*p & 0x3F)));
+      out.push_back(static_cast<char>(c & 0xFF));
     }
   }
   return out;
@@ -83,12 +137,12 @@ std::string process_cwd() {
 }  // namespace
 
 CHTTPRedirector::CHTTPRedirector(const char* name, const char* cwd, int /*mode*/) {
-  std::string n = Kex::native_path(name);
+  std::string n = name != nullptr ? name : "";
   std::string scheme = url_scheme(n);
   if (!scheme.empty()) {
     // Messages go back to the worksheet, which reads them as Latin-1: quote
     // the name as it was given, not its UTF-8 form.
-    const std::string given = name;
+    const std::string given = Kex::given_bytes(name);
     if (lower(scheme) != "file") {
       throw Kex::ComError("cannot open '" + given + "': the URL scheme '" + scheme +
                           "' is not supported, only local files and file:// URLs are");
@@ -106,7 +160,7 @@ CHTTPRedirector::CHTTPRedirector(const char* name, const char* cwd, int /*mode*/
     m_localPath = n;
     return;
   }
-  std::string base = (cwd != nullptr && cwd[0] != 0) ? Kex::native_path(cwd) : process_cwd();
+  std::string base = (cwd != nullptr && cwd[0] != 0) ? std::string(cwd) : process_cwd();
   if (!base.empty() && base.back() != '/') base.push_back('/');
   m_localPath = base + n;
 }

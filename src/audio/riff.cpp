@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/limits.h"
+
 namespace kexio::riff {
 
 namespace {

@@ -19,6 +19,7 @@
 
 #include "audio/pcm.h"
 #include "audio/riff.h"
+#include "core/limits.h"
 #include "host/workers.h"
 #include "io/byte_writer.h"
 #include "io/replace.h"
@@ -46,8 +47,7 @@ constexpr std::size_t kFormatRecord = 16;
 // WRITEWAV's format chunk: the record and an extra size of 0.
 constexpr std::uint32_t kFormatChunk = 18;
 
-// Data sizes must leave room for the 46 bytes of headers within 32 bits.
-constexpr std::uint64_t kMaxData = 0xFFFFFFFFull - 46;
+constexpr std::uint64_t kMaxData = limits::kWavMaxData;
 
 // Bytes of sample data converted per block (rounded down to whole frames).
 constexpr std::size_t kBlock = std::size_t{128} << 10;
@@ -59,12 +59,7 @@ constexpr std::size_t kBlock = std::size_t{128} << 10;
 // The file argument resolved against the worksheet directory; a resolver
 // failure is reported with its description for the whole call.
 std::string resolve(const char* file, const char* cwd, int mode) {
-  try {
-    CHTTPRedirector r(file, cwd, mode);
-    return r.LocalPath();
-  } catch (const Kex::ComError& e) {
-    fail(e.Description().c_str());
-  }
+  return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
 // Opens the file, finds the WAVE form and its format chunk, and reads the
@@ -93,7 +88,7 @@ std::size_t block_frames(std::size_t frame_bytes) {
 
 }  // namespace
 
-aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try {
+aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt;
@@ -107,11 +102,9 @@ aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) try 
   aVector* result = Kex::new_vector(ctx->m_alloc, 4, v);
   if (result == nullptr) fail("out of memory");
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
-aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
+aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt, data;
@@ -148,12 +141,10 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) try {
     pcm::unpack(block.data(), n, channels, wide, values + first, frames);
   }
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
 aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
-                   const aComplex* resolution, const char* cwd) try {
+                   const aComplex* resolution, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   if (!pure_real(m)) fail("must be real", 4);
   if (rate->ip != 0) fail("must be real", 2);
@@ -217,8 +208,6 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);
   if (result == nullptr) fail("out of memory");
   return result;
-} catch (const std::bad_alloc&) {
-  fail("out of memory");
 }
 
 }  // namespace kexio

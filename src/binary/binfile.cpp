@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "io/replace.h"
 #include "io/stream.h"
@@ -48,7 +49,7 @@ const ElementType& element_type(const char* name) {
   Kex::Throw("unrecognized value", 2);
 }
 
-constexpr double kInt32Max = 2147483647.0;
+constexpr double kInt32Max = limits::kMaxInt32;
 
 // A rows, cols or skip argument: a real integer of at least min, at most the
 // largest 32-bit integer.
@@ -66,14 +67,9 @@ unsigned char endian_flag(const aComplex* v) {
   Kex::Throw("bad value for endian code", 3);
 }
 
-// The local path of a worksheet file name; the resolver's failure is
-// reported for the call as a whole.
+// The local path of a worksheet file name.
 std::string resolve(const char* file, const char* cwd, int mode) {
-  try {
-    return CHTTPRedirector(file, cwd, mode).LocalPath();
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
-  }
+  return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
 // A typed matrix whose library storage is released on every way out.
@@ -141,7 +137,8 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
   if (rows == 0) {
     want_rows = available / static_cast<std::uint64_t>(cols);
     if (want_rows > static_cast<std::uint64_t>(kInt32Max)) {
-      refuse("file holds " + std::to_string(want_rows) + " rows, at most 2147483647 can be read");
+      refuse("file holds " + std::to_string(want_rows) + " rows, at most " +
+             std::to_string(limits::kMaxInt32) + " can be read");
     }
   }
   std::uint64_t expected = want_rows * static_cast<std::uint64_t>(cols);

@@ -20,20 +20,20 @@
 #include <vector>
 
 #include "colormap/archive.h"
+#include "core/limits.h"
 #include "host/loader.h"
 #include "host/workers.h"
 #include "io/byte_reader.h"
 #include "io/byte_writer.h"
 #include "io/replace.h"
 #include "kexio/host/errors.h"
-#include "kexio/host/services.h"
 
 namespace kexio {
 
 namespace {
 
 constexpr char kIdentification[] = "Pellmark Colormap";
-constexpr std::size_t kMaxMessage = 255;
+constexpr std::size_t kMaxMessage = limits::kMaxMessage;
 // The archive buffer of the format.
 constexpr std::size_t kBuffer = 4096;
 
@@ -53,7 +53,7 @@ bool has_extension(const std::string& path) {
 // A bare name goes into the colormap folder, a name with a folder is a path
 // of its own; ".cmp" is added only when the name has no extension.
 std::string save_path(const char* name) {
-  std::string n = Kex::native_path(name);
+  std::string n = name;
   std::string path = n.find('/') == std::string::npos ? colormap_dir() + n : n;
   if (!has_extension(n)) path += ".cmp";
   return path;
@@ -88,7 +88,7 @@ std::string describe(const char* what, const std::string& path, int e) {
 }  // namespace
 
 aMatrix* ReadColormap(KexCallContext* ctx, const char* file) {
-  const std::string path = colormap_dir() + Kex::native_path(file) + ".cmp";
+  const std::string path = colormap_dir() + file + ".cmp";
   io::Fd fd = io::open_read(path);
   if (!fd) report(describe("cannot open", path, errno));
   io::ByteReader in(std::move(fd));

@@ -42,11 +42,5 @@ bool is_imatrix(const Cvd::Ref& v, ofsize_t test, Cvd::MatVal** out) {
   return true;
 }
 
-Cvd::NumVal* as_scalar(const Cvd::Ref& v, std::uint32_t index, const char* message) {
-  auto* n = dynamic_cast<Cvd::NumVal*>(v.get());
-  if (n == nullptr) Vrt::Run::AppException::Raise(Vrt::RawBytesToString(message), index);
-  return n;
-}
-
 }  // namespace Error
 }  // namespace Kex

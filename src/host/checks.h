@@ -1,4 +1,4 @@
-// Argument-check helpers of the entry layer.
+// Argument-check helpers of the entry layer, used by READFILE.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,6 @@ struct ofsize_t {
 bool is_int(const Cvd::Ref& v, std::int32_t* out);
 bool is_imatrix(const Cvd::Ref& v, Cvd::MatVal** out);
 bool is_imatrix(const Cvd::Ref& v, ofsize_t test, Cvd::MatVal** out);
-Cvd::NumVal* as_scalar(const Cvd::Ref& v, std::uint32_t index, const char* message);
 
 }  // namespace Error
 }  // namespace Kex

@@ -1,11 +1,15 @@
-// The entry class: type checks in order, string conversion, the call context,
-// the worker call and the marshalling of its result.
+// The entry class: for every function of the table, the type checks of its
+// form in order, the string conversions, the call context, the worker call
+// and the marshalling of its result, all inside the one error boundary.
 #include "kexio/io.h"
 
+#include <new>
 #include <string>
 
 #include "host/workers.h"
+#include "image/codec_errors.h"
 #include "kexio/host/context.h"
+#include "kexio/host/services.h"
 
 namespace Kex {
 
@@ -13,6 +17,7 @@ namespace {
 
 using Ref = Cvd::Ref;
 using Str = std::u16string;
+using Args = std::vector<Cvd::Ref>;
 
 [[noreturn]] void raise(const char* message, std::uint32_t index) {
   Vrt::Run::AppException::Raise(Vrt::RawBytesToString(message), index);
@@ -46,7 +51,7 @@ void check_real_matrix(const Ref& v, std::uint32_t index) {
   if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
 }
 
-void check_count(const IO::Args& args) {
+void check_count(const Args& args) {
   if (args.size() < 2) {
     raise(("too_few_arguments\t2\t" + std::to_string(args.size())).c_str(), kWholeCall);
   }
@@ -67,8 +72,17 @@ const aComplex* number(const Ref& v) {
   return &as_number(v)->Data;
 }
 
+// A string argument as a byte string: each code unit cut to its low 8 bits.
 std::string bytes(const Ref& v) {
   return Vrt::StringToRawBytes(as_string(v)->m_str);
+}
+
+// A string argument that names a file, or the worksheet directory, as path
+// text: the UTF-8 form of its code units, so that any name can be opened.
+// Names handed on to the host image library (READRAW, WRITERAW) stay byte
+// strings.
+std::string path(const Ref& v) {
+  return path_text(as_string(v)->m_str);
 }
 
 // The plain wrapper around a worker call: opens the call context, lets call
@@ -82,117 +96,83 @@ Ref in_context(Call&& call) {
   return KexMarshal::UnMarshal(result);
 }
 
-using Reader = aMatrix* (*)(KexCallContext*, const char*, const char*);
-using Writer = aComplex* (*)(KexCallContext*, const char*, const aMatrix*, const char*);
-
-Ref read_image(const Str& cwd, const Ref& file_, Reader worker) {
-  check_string(file_, 1);
-  return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    return worker(ctx, f.c_str(), c.c_str());
-  });
+// The error boundary around every call: the failures that are not yet
+// messages become the documented ones here and nowhere else. A resolver
+// failure reports its description at the function's resolve_at, an image
+// code its message, memory exhaustion "out of memory"; Kex::Exception passes
+// through untouched.
+template <typename Call>
+Ref boundary(std::uint32_t resolve_at, Call&& call) {
+  try {
+    return call();
+  } catch (const ComError& e) {
+    Throw(e.Description().c_str(), resolve_at);
+  } catch (const kexio::CodecFailure& f) {
+    Throw(kexio::decoder_error_message(f.code), f.index);
+  } catch (const std::bad_alloc&) {
+    Throw("out of memory", kWholeCall);
+  }
 }
 
-Ref write_image(const Str& cwd, const Ref& file_, const Ref& V1_, Writer worker) {
+// One function per form: its checks, in order, and the call of its worker
+// with the converted arguments in the worker's own order.
+
+template <typename Worker>
+Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
   check_string(file_, 1);
-  check_scalar_matrix(V1_, 2);
-  const aMatrix* m = record(V1_);
-  return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    return worker(ctx, f.c_str(), m, c.c_str());
-  });
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
+  return worker(f.c_str(), c.c_str());
 }
 
-}  // namespace
-
-Ref IO::READPRN(const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::READPRN(f.c_str(), c.c_str());
-}
-
-Ref IO::WRITEPRN(const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
-                 const Ref& V_) {
+template <typename Worker>
+Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+              const Ref& V_) {
   check_string(file_, 1);
   if (as_number(V_) == nullptr && as_matrix(V_) == nullptr) {
     Throw("must be a scalar or a matrix", 2);
   }
   if (as_matrix(V_) != nullptr) record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::writePRN(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
+  return worker(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
 }
 
-Ref IO::APPENDPRN(const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
-                  const Ref& V_) {
+template <typename Worker>
+Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+               const Ref& V_) {
   check_string(file_, 1);
   check_matrix(V_, 2);
   record(V_);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  std::string f = bytes(file_);
-  return kexio::appendPRN(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+  std::string c = path_text(cwd);
+  std::string f = path(file_);
+  return worker(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
 }
 
-Ref IO::READ_IMAGE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_IMAGE);
-}
-Ref IO::READBMP(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_IMAGE);
-}
-Ref IO::READRGB(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READRGB);
-}
-Ref IO::READ_RED(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_RED);
-}
-Ref IO::READ_GREEN(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_GREEN);
-}
-Ref IO::READ_BLUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_BLUE);
-}
-Ref IO::READ_HLS(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS);
-}
-Ref IO::READ_HLS_HUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_HUE);
-}
-Ref IO::READ_HLS_LIGHT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_LIGHT);
-}
-Ref IO::READ_HLS_SAT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HLS_SAT);
-}
-Ref IO::READ_HSV(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV);
-}
-Ref IO::READ_HSV_HUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_HUE);
-}
-Ref IO::READ_HSV_SAT(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_SAT);
-}
-Ref IO::READ_HSV_VALUE(const Str& cwd, const Ref& f) {
-  return read_image(cwd, f, kexio::READ_HSV_VALUE);
+template <typename Worker>
+Ref file(Worker worker, const Str& cwd, const Ref& file_) {
+  check_string(file_, 1);
+  return in_context([&](KexCallContext* ctx) {
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
+    return worker(ctx, f.c_str(), c.c_str());
+  });
 }
 
-Ref IO::WRITEBMP(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITEBMP);
-}
-Ref IO::WRITERGB(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITERGB);
-}
-Ref IO::WRITE_HLS(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITE_HLS);
-}
-Ref IO::WRITE_HSV(const Str& cwd, const Ref& f, const Ref& v) {
-  return write_image(cwd, f, v, kexio::WRITE_HSV);
+template <typename Worker>
+Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_) {
+  check_string(file_, 1);
+  check_scalar_matrix(V1_, 2);
+  const aMatrix* m = record(V1_);
+  return in_context([&](KexCallContext* ctx) {
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
+    return worker(ctx, f.c_str(), m, c.c_str());
+  });
 }
 
-Ref IO::READBIN(const Str& cwd, const Args& args) {
+template <typename Worker>
+Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
   check_string(args[0], 1);
   check_string(args[1], 2);
@@ -206,30 +186,34 @@ Ref IO::READBIN(const Str& cwd, const Args& args) {
   Ref skip = args.size() > 4 ? args[4] : std::make_shared<Cvd::NumVal>();
   Ref rows = args.size() > 5 ? args[5] : std::make_shared<Cvd::NumVal>();
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(args[0]);
+    std::string c = path_text(cwd);
+    std::string f = path(args[0]);
     std::string type = bytes(args[1]);
-    return kexio::readbin(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
-                          number(skip), c.c_str());
+    return worker(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
+                  number(skip), c.c_str());
   });
 }
 
-Ref IO::WRITEBIN(const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_, const Ref& V_) {
+template <typename Worker>
+Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
+              const Ref& V_) {
   check_string(file_, 1);
   check_string(S_, 2);
   check_scalar(X_, 3);
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
     std::string type = bytes(S_);
-    return kexio::writebin(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
+    return worker(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
   });
 }
 
-Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, const Ref& Z_,
-                const Ref& S_, const Ref& K_) {
+// The host image library takes the name and the directory as byte strings.
+template <typename Worker>
+Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
+             const Ref& Z_, const Ref& S_, const Ref& K_) {
   check_string(file_, 1);
   check_scalar(X_, 2);
   check_scalar(Y_, 3);
@@ -240,12 +224,16 @@ Ref IO::READRAW(const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_, 
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    return kexio::READRAW(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
-                          c.c_str());
+    return worker(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
+                  c.c_str());
   });
 }
 
-Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, const Ref& S_) {
+// The value comes first but is the user's fourth argument; names as for
+// raw_read.
+template <typename Worker>
+Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
+              const Ref& S_) {
   check_string(file_, 1);
   check_scalar(X_, 2);
   check_string(S_, 3);
@@ -255,69 +243,64 @@ Ref IO::READRAW(const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_, 
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
     std::string s = bytes(S_);
-    return kexio::WRITERAW(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
+    return worker(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
   });
 }
 
-Ref IO::GETWAVINFO(const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
-  return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    return kexio::GETWAVINFO(ctx, f.c_str(), c.c_str());
-  });
-}
-
-Ref IO::READWAV(const Str& cwd, const Ref& file_) {
-  return read_image(cwd, file_, kexio::READWAV);
-}
-
-Ref IO::WRITEWAV(const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_, const Ref& V_) {
+template <typename Worker>
+Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
+              const Ref& V_) {
   check_string(file_, 1);
   check_scalar(SR_, 2);
   check_scalar(Res_, 3);
   check_scalar_matrix(V_, 4);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    return kexio::WRITEWAV(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
+    std::string c = path_text(cwd);
+    std::string f = path(file_);
+    return worker(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
   });
 }
 
-Ref IO::LoadColormap(const Ref& file_) {
+template <typename Worker>
+Ref name(Worker worker, const Ref& file_) {
   check_string(file_, 1);
   return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
-    return kexio::ReadColormap(ctx, f.c_str());
+    std::string f = path(file_);
+    return worker(ctx, f.c_str());
   });
 }
 
-Ref IO::SaveColormap(const Ref& file_, const Ref& V_) {
+template <typename Worker>
+Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   check_string(file_, 1);
   check_real_matrix(V_, 2);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
-    return kexio::WriteColormap(ctx, f.c_str(), m);
+    std::string f = path(file_);
+    return worker(ctx, f.c_str(), m);
   });
 }
 
-Ref IO::READFILE(const Str& cwd, const Args& args) {
+// The two strings are checked with Kex::Throw, after the count; the worker
+// turns the file name into path text itself.
+template <typename Worker>
+Ref import_list(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
   if (as_string(args[0]) == nullptr) Throw("must be string", 1);
   if (as_string(args[1]) == nullptr) Throw("must be string", 2);
-  std::string c = Vrt::StringToRawBytes(cwd);
-  return kexio::READFILE(c.c_str(), args);
+  std::string c = path_text(cwd);
+  return worker(c.c_str(), args);
 }
 
-Ref IO::csketchfile_cvs(const Ref& file_) {
-  check_string(file_, 1);
-  return in_context([&](KexCallContext* ctx) {
-    std::string f = bytes(file_);
-    return kexio::csketchfile_cvs(ctx, f.c_str());
-  });
-}
+}  // namespace
+
+#define KEXIO_METHOD(name, form, worker, result, resolve_at, ...)                        \
+  Ref IO::name(KEXIO_PARAMS(form)) {                                                     \
+    return boundary(resolve_at, [&] { return form(&kexio::worker, KEXIO_ARGS(form)); }); \
+  }
+KEXIO_FUNCTIONS(KEXIO_METHOD)
+#undef KEXIO_METHOD
 
 }  // namespace Kex
 

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace kexio {
@@ -22,14 +23,19 @@ std::string so_name(const char* dll_name) {
   return "lib" + base + ".so";
 }
 
-std::map<std::string, void*>& loaded() {
-  static std::map<std::string, void*> libraries;
-  return libraries;
-}
+// The libraries loaded so far by file name, guarded by one lock: a call that
+// loads a library holds it, so two threads never load one twice.
+std::mutex g_loading;
+std::map<std::string, void*> g_loaded;
 
 }  // namespace
 
 std::string module_dir() {
+#ifdef KEXIO_LIBRARY_DIR
+  // A program linked with the static copy of the library (tests, fuzz
+  // targets): the run-time-loaded libraries are in the build's library folder.
+  return KEXIO_LIBRARY_DIR;
+#endif
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&module_dir), &info) == 0 || info.dli_fname == nullptr) {
     return ".";
@@ -41,11 +47,12 @@ std::string module_dir() {
 
 void* load_host_library(const char* dll_name) {
   std::string file = so_name(dll_name);
-  auto it = loaded().find(file);
-  if (it != loaded().end()) return it->second;
+  std::lock_guard<std::mutex> lock(g_loading);
+  auto it = g_loaded.find(file);
+  if (it != g_loaded.end()) return it->second;
   void* handle = dlopen((module_dir() + "/" + file).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle != nullptr) loaded().emplace(file, handle);
+  if (handle != nullptr) g_loaded.emplace(file, handle);
   return handle;
 }
 

@@ -1,9 +1,15 @@
-// The workers behind the entry methods of Kex::IO. Each receives the call
-// context first (except the functions that build host values themselves) and
-// the worksheet directory last; names and directories are NUL-terminated
-// Latin-1 byte strings.
+// The workers behind the entry methods of Kex::IO, declared from the function
+// table. Each receives the call context first (except the functions that
+// build host values themselves) and the worksheet directory last. Strings are
+// NUL-terminated: file names and the directory as path text (UTF-8,
+// Kex::path_text), except those handed on to the host image library
+// (READRAW, WRITERAW), which stay byte strings like every other string
+// (Latin-1, Kex::given_bytes).
 #pragma once
 
+#include <vector>
+
+#include "kexio/functions.h"
 #include "kexio/host/context.h"
 #include "kexio/host/values.h"
 #include "kexio/runtime/cvd.h"
@@ -14,61 +20,42 @@ using Kex::aComplex;
 using Kex::aMatrix;
 using Kex::aVector;
 
-// Text tables: these build host values directly.
-Cvd::Ref READPRN(const char* fname, const char* cwd);
-Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& prnPrecision,
-                  const Cvd::NumVal& prnColWidth, const char* cwd);
-Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision,
-                   const Cvd::NumVal& prnColWidth, const char* cwd);
+// The worker of each form, R its result.
+// clang-format off
+#define KEXIO_WORKER_prn_read(w, R) R w(const char* file, const char* cwd)
+#define KEXIO_WORKER_prn_write(w, R) \
+  R w(const char* file, const Cvd::Ref& value, const Cvd::NumVal& prnPrecision, \
+      const Cvd::NumVal& prnColWidth, const char* cwd)
+#define KEXIO_WORKER_prn_append(w, R) \
+  R w(const char* file, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision, \
+      const Cvd::NumVal& prnColWidth, const char* cwd)
+#define KEXIO_WORKER_file(w, R) R w(KexCallContext* ctx, const char* file, const char* cwd)
+#define KEXIO_WORKER_image_write(w, R) \
+  R w(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd)
+#define KEXIO_WORKER_bin_read(w, R) \
+  R w(KexCallContext* ctx, const char* file, const aComplex* rows, const aComplex* cols, \
+      const char* type, const aComplex* endian, const aComplex* skip, const char* cwd)
+#define KEXIO_WORKER_bin_write(w, R) \
+  R w(KexCallContext* ctx, const aMatrix* m, const char* file, const char* type, \
+      const aComplex* endian, const char* cwd)
+#define KEXIO_WORKER_raw_read(w, R) \
+  R w(KexCallContext* ctx, const char* file, const aComplex* x, const aComplex* y, \
+      const aComplex* z, const char* s, const aComplex* k, const char* cwd)
+#define KEXIO_WORKER_raw_write(w, R) \
+  R w(KexCallContext* ctx, const aMatrix* m, const char* file, const aComplex* x, const char* s, \
+      const char* cwd)
+#define KEXIO_WORKER_wav_write(w, R) \
+  R w(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate, \
+      const aComplex* resolution, const char* cwd)
+#define KEXIO_WORKER_name(w, R) R w(KexCallContext* ctx, const char* file)
+#define KEXIO_WORKER_name_matrix(w, R) R w(KexCallContext* ctx, const char* file, const aMatrix* m)
+#define KEXIO_WORKER_import_list(w, R) R w(const char* cwd, const std::vector<Cvd::Ref>& args)
+// clang-format on
 
-// Image reading.
-aMatrix* READ_IMAGE(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READRGB(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_RED(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_GREEN(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_BLUE(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HLS(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HLS_HUE(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HLS_LIGHT(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HLS_SAT(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HSV(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HSV_HUE(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HSV_SAT(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READ_HSV_VALUE(KexCallContext* ctx, const char* file, const char* cwd);
-
-// Image writing.
-aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd);
-aComplex* WRITERGB(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd);
-aComplex* WRITE_HLS(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd);
-aComplex* WRITE_HSV(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd);
-
-// Typed binary matrices.
-aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows, const aComplex* cols,
-                 const char* type, const aComplex* endian, const aComplex* skip, const char* cwd);
-aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, const char* type,
-                   const aComplex* endian, const char* cwd);
-
-// Raw images, served by the host image library.
-aMatrix* READRAW(KexCallContext* ctx, const char* file, const aComplex* x, const aComplex* y,
-                 const aComplex* z, const char* s, const aComplex* k, const char* cwd);
-aComplex* WRITERAW(KexCallContext* ctx, const aMatrix* m, const char* file, const aComplex* x,
-                   const char* s, const char* cwd);
-
-// WAV audio.
-aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd);
-aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd);
-aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
-                   const aComplex* resolution, const char* cwd);
-
-// Colormaps (names are used as given, not resolved).
-aMatrix* ReadColormap(KexCallContext* ctx, const char* file);
-aComplex* WriteColormap(KexCallContext* ctx, const char* file, const aMatrix* m);
-
-// Data import; builds a host value directly.
-Cvd::Ref READFILE(const char* cwd, const std::vector<Cvd::Ref>& args);
-
-// Sketch point files (the name is used as given).
-aVector* csketchfile_cvs(KexCallContext* ctx, const char* file);
+#define KEXIO_WORKER_DECLARATION(name, form, worker, result, ...) \
+  KEXIO_WORKER_##form(worker, result);
+KEXIO_FUNCTIONS(KEXIO_WORKER_DECLARATION)
+#undef KEXIO_WORKER_DECLARATION
 
 // Reports that a function's worker is not part of this build.
 [[noreturn]] void not_available(const char* function);

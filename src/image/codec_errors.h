@@ -2,6 +2,10 @@
 // decoder factory, and the messages the image functions report for them.
 #pragma once
 
+#include <cstdint>
+
+#include "kexio/host/values.h"
+
 namespace kexio {
 
 enum CodecError : int {
@@ -28,5 +32,16 @@ inline constexpr int kReadFailure = 65536;
 
 // The message of a code: a static string, or null for 0.
 const char* decoder_error_message(int code);
+
+// A code that ends a call: the image workers throw it and the entry layer
+// reports the code's message at the argument index.
+struct CodecFailure {
+  int code;
+  std::uint32_t index;
+};
+
+[[noreturn]] inline void fail_with(int code, std::uint32_t index = Kex::kWholeCall) {
+  throw CodecFailure{code, index};
+}
 
 }  // namespace kexio

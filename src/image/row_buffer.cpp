@@ -31,9 +31,4 @@ unsigned char* RowBuffer::row_span(std::int64_t first, std::int64_t count) {
   return nullptr;
 }
 
-unsigned char& RowBuffer::out_of_bounds() {
-  error = kIndexOutOfBounds;
-  return m_scratch;
-}
-
 }  // namespace kexio

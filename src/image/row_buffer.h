@@ -26,13 +26,6 @@ class RowBuffer {
   // kOutOfMemory and keeps the old buffer. Returns error.
   int allocate_row_buffer(std::int64_t bytes);
 
-  // Byte i of the buffer; outside it, records kIndexOutOfBounds and returns a
-  // scratch byte of this codec instead.
-  unsigned char& row_byte(std::int64_t i) {
-    if (i >= 0 && i < row_length) return row_buffer[static_cast<std::size_t>(i)];
-    return out_of_bounds();
-  }
-
   // count bytes from byte first of the buffer, or null (and
   // kIndexOutOfBounds) when they do not all lie inside it. Lets a codec check
   // a whole row once instead of every pixel.
@@ -42,10 +35,6 @@ class RowBuffer {
   std::unique_ptr<unsigned char[]> row_buffer;
   std::int64_t row_length = 0;
   int error = 0;
-
- private:
-  unsigned char& out_of_bounds();
-  unsigned char m_scratch = 0;
 };
 
 }  // namespace kexio

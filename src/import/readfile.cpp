@@ -13,6 +13,7 @@
 #include "host/loader.h"
 #include "host/workers.h"
 #include "kexio/host/errors.h"
+#include "kexio/host/services.h"
 #include "kexio/runtime/import.h"
 
 namespace kexio {
@@ -153,7 +154,7 @@ Cvd::Ref READFILE(const char* cwd, const std::vector<Cvd::Ref>& args) {
   auto position = [&](std::size_t k) {
     return r > k ? static_cast<std::uint32_t>(offset + k + 1) : 0u;
   };
-  std::string f = Vrt::StringToRawBytes(name);
+  std::string f = Kex::path_text(name);
   std::string t = Vrt::StringToRawBytes(type);
   return import(cwd, f.c_str(), t.c_str(), schema, optional(2), optional(3), optional(4),
                 position(2), position(3), position(4));

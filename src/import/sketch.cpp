@@ -17,17 +17,17 @@
 #include <utility>
 #include <vector>
 
+#include "core/limits.h"
 #include "fast_float/fast_float.h"
 #include "host/workers.h"
 #include "io/byte_reader.h"
 #include "kexio/host/errors.h"
-#include "kexio/host/services.h"
 
 namespace kexio {
 
 namespace {
 
-constexpr std::size_t kMaxPairs = 16003;
+constexpr std::size_t kMaxPairs = limits::kSketchMaxPoints;
 constexpr double kCeiling = 1e10;  // larger values are stored as this
 
 // A view of the file that can look any number of bytes ahead, so a number
@@ -160,7 +160,7 @@ double limited(double v) {
 }  // namespace
 
 aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
-  io::Fd fd = io::open_read(Kex::native_path(file));
+  io::Fd fd = io::open_read(file);
   if (!fd) Kex::Throw("file open error", Kex::kWholeCall);
 
   std::vector<double> xs;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/transpose.h"
 #include "prn/prn.h"
@@ -80,9 +81,7 @@ struct Pending {
   int depth;  // levels below the top-level matrix
 };
 
-// Deeper nesting is refused as malformed: a chain of matrices that deep
-// cannot be shown or released without recursing once per level.
-constexpr int kMaxDepth = 1000;
+constexpr int kMaxDepth = limits::kPrnMaxNesting;
 
 }  // namespace
 
@@ -101,9 +100,9 @@ Cvd::Ref read_nested(Input& in) {
     if (c == kEof || !read_header(in, field)) malformed();
     std::int64_t id = field[0], rows = field[2], cols = field[3];
     bool complex = field[1] != 0;
-    constexpr std::int64_t kMaxElements = std::numeric_limits<std::int32_t>::max();
-    if (rows < 0 || cols < 0 || rows > std::numeric_limits<std::uint32_t>::max() ||
-        cols > std::numeric_limits<std::uint32_t>::max() ||
+    constexpr std::int64_t kMaxElements = limits::kPrnMaxNestedElements;
+    constexpr std::int64_t kMaxSide = limits::kMaxDimension;
+    if (rows < 0 || cols < 0 || rows > kMaxSide || cols > kMaxSide ||
         (rows != 0 && cols > kMaxElements / rows)) {
       malformed();
     }

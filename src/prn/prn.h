@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/limits.h"
 #include "io/byte_writer.h"
 #include "io/fd.h"
 #include "kexio/runtime/cvd.h"
@@ -163,9 +164,8 @@ bool scan_int(Input& in, std::int64_t& value);
 // a significant character is next (left unread), -1 at the end of the file.
 int skip_eol(Input& in);
 
-// Resolves a worksheet file name; a resolver failure is reported with its
-// description at the given argument index.
-std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index);
+// Resolves a worksheet file name.
+std::string resolve(const char* name, const char* cwd, int mode);
 
 // Reads a table file the way APPENDPRN does (a nested-matrix file or a plain
 // table) and returns it with the rows of the matrix below appended; "array
@@ -176,7 +176,7 @@ Cvd::Ref read_nested(Input& in);
 
 // The widest field "% *.*g" can produce: the column width, or a sign and
 // seventeen characters of a number with exponent.
-inline constexpr std::size_t kMaxField = 132 + 32;
+inline constexpr std::size_t kMaxField = limits::kPrnMaxColWidth + 32;
 // Formats v as printf's "% *.*g" does with the given width and precision
 // (1 to 17); returns the length written to out (at least kMaxField bytes).
 std::size_t format_g(char* out, double v, int precision, int width);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "kexio/host/context.h"
 #include "kexio/host/errors.h"
@@ -26,7 +27,7 @@ using Kex::Throw;
 // At most this many values are read. The row buffer holds at most this many,
 // so a value past the limit can never be stored; before a row other than the
 // first is accepted, the table is also cut so that it stays within the limit.
-constexpr std::size_t kMaxValues = 8'000'000;
+constexpr std::size_t kMaxValues = limits::kPrnMaxValues;
 
 // Separators between values: white space, comma, semicolon, NUL and slash.
 bool is_separator(int c) {
@@ -148,7 +149,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
   if (below != nullptr) {
     if (below->get_Cols() != columns) Throw("array size mismatch", kWholeCall);
     extra = below->get_Rows();
-    if (rows + extra > std::numeric_limits<std::uint32_t>::max()) {
+    if (rows + extra > limits::kMaxDimension) {
       Throw("file append error", kWholeCall);
     }
   }
@@ -176,13 +177,8 @@ Cvd::Ref read_plain(Input& in, const Cvd::MatVal* below, bool whole) {
 
 }  // namespace
 
-std::string resolve(const char* name, const char* cwd, int mode, std::uint32_t index) {
-  try {
-    CHTTPRedirector redirector(name, cwd, mode);
-    return redirector.LocalPath();
-  } catch (const Kex::ComError& e) {
-    Throw(e.Description().c_str(), index);
-  }
+std::string resolve(const char* name, const char* cwd, int mode) {
+  return CHTTPRedirector(name, cwd, mode).LocalPath();
 }
 
 Cvd::Ref read_joined(Input& in, const Cvd::Ref& below) {
@@ -218,7 +214,7 @@ namespace kexio {
 
 Cvd::Ref READPRN(const char* fname, const char* cwd) {
   using namespace prn;
-  std::string path = resolve(fname, cwd, CHTTPRedirector::kRead, 1);
+  std::string path = resolve(fname, cwd, CHTTPRedirector::kRead);
   io::Fd fd = io::open_read(path);
   if (!fd) Kex::Throw("file open error", 1);
   Input in(std::move(fd));

@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "io/replace.h"
 #include "kexio/host/errors.h"
@@ -42,9 +43,9 @@ const char* vfySmallInt(double x, const char* message) {
 Settings check_settings(const Cvd::NumVal& precision, const Cvd::NumVal& width) {
   double p = precision.Data.rp, w = width.Data.rp;
   if (const char* e = vfySmallInt(p, "illegal PRNPRECISION")) Throw(e, kWholeCall);
-  if (!(p >= 1 && p <= 16)) Throw("illegal PRNPRECISION", kWholeCall);
+  if (!(p >= 1 && p <= limits::kPrnMaxPrecision)) Throw("illegal PRNPRECISION", kWholeCall);
   if (const char* e = vfySmallInt(w, "illegal PRNCOLWIDTH")) Throw(e, kWholeCall);
-  if (!(w >= 1 && w <= 132)) Throw("illegal PRNCOLWIDTH", kWholeCall);
+  if (!(w >= 1 && w <= limits::kPrnMaxColWidth)) Throw("illegal PRNCOLWIDTH", kWholeCall);
   return {static_cast<int>(p), static_cast<int>(w)};
 }
 
@@ -85,7 +86,7 @@ using namespace prn;
 Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& prnPrecision,
                   const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
-  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kWrite, 1));
+  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kWrite));
   io::Replacement file;
   if (int e = file.open(path, kAccess)) {
     if (e == EACCES || e == EEXIST || e == EINVAL || e == EMFILE || e == ENOENT) {
@@ -109,8 +110,7 @@ Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& p
 Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision,
                    const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
-  std::string path =
-      with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend, Kex::kWholeCall));
+  std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend));
   Cvd::Ref table = std::make_shared<Cvd::MatVal>(amat);
   // The table in the file is read when the file can be read and written. A
   // missing file is created with the new rows alone, and so is a file the

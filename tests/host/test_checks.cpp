@@ -20,7 +20,7 @@ TEST(Nonint, ClassifiesDoubles) {
     EXPECT_EQ(Kex::nonint(x), kind) << x;
 }
 
-TEST(ErrorChecks, IsIntIsImatrixAsScalar) {
+TEST(ErrorChecks, IsIntIsImatrix) {
   std::int32_t out = 0;
   EXPECT_TRUE(Kex::Error::is_int(num(-3.00000000001), &out));
   EXPECT_EQ(out, -3);
@@ -38,9 +38,6 @@ TEST(ErrorChecks, IsIntIsImatrixAsScalar) {
   for (const Cvd::Ref& v :
        {Cvd::Ref(mat({{1, 2.5}})), Cvd::Ref(with_imag(mat({{1, 2}}), {0, 1})), num(1)})
     EXPECT_FALSE(Kex::Error::is_imatrix(v, nullptr));
-
-  EXPECT_EQ(Kex::Error::as_scalar(num(4), 3, "must be scalar")->Data.rp, 4);
-  EXPECT_RAISES(Kex::Error::as_scalar(str("x"), 3, "must be scalar"), "must be scalar", 3u);
 }
 
 }  // namespace

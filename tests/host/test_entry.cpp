@@ -1,6 +1,15 @@
 // The entry layer: type checks in order, their messages and indexes, the
 // argument counts, and the strings handed to workers.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
 
 #include "kexio/io.h"
 #include "support/scratch.h"
@@ -100,6 +109,121 @@ TEST(Entry, WritebinRawWavColormapChecksInOrder) {
   EXPECT_RAISES(IO::SaveColormap(s, with_imag(mat({{1, 2}}), {0, 3})), "must be real matrix", 2u);
   EXPECT_RAISES(IO::SaveColormap(s, text_matrix()), "must be real matrix", 2u);
   EXPECT_RAISES(IO::SaveColormap(s, n), "must be real matrix", 2u);
+}
+
+// Memory that runs out inside a worker (here the colours SaveColormap
+// converts before it touches any file) is "out of memory" for the whole call.
+TEST(Entry, MemoryExhaustionIsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit does not suit a sanitizer's shadow memory";
+#endif
+  ScratchDir dir;
+  auto m = Cvd::MatVal::Zeros(1'000'000, 3);
+  EXPECT_TRUE(in_child([&] {
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t room = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1 << 20);
+    rlimit limit{room, room};
+    setrlimit(RLIMIT_AS, &limit);
+    return raised([&] { IO::SaveColormap(str(dir / "big.cmp"), m); }) ==
+           Raised{"out of memory", Kex::kWholeCall};
+  }));
+  EXPECT_FALSE(std::filesystem::exists(dir / "big.cmp"));
+}
+
+// Unreadable files and a folder that cannot be written, as a user without
+// privileges meets them: every family's message and index.
+TEST(Entry, PermissionFailures) {
+  ScratchDir dir;
+  const std::u16string here = dir.cwd();
+  for (const char* name : {"locked.prn", "locked.bmp", "locked.bin", "locked.wav", "locked.txt"}) {
+    write_bytes(dir / name, "1 2\n");
+    chmod((dir / name).c_str(), 0);
+  }
+  write_bytes(dir / "readonly.prn", "1 2\n");
+  chmod((dir / "readonly.prn").c_str(), 0444);
+  std::filesystem::create_directory(dir / "ro");
+  chmod((dir / "ro").c_str(), 0555);
+
+  auto m = mat({{1, 2}, {3, 4}});
+  const std::string denied = std::strerror(EACCES);
+  const std::uint32_t whole = Kex::kWholeCall;
+  const std::pair<std::function<Ref()>, Raised> cases[] = {
+      {[&] { return IO::READPRN(here, str("locked.prn")); }, {"file open error", 1}},
+      {[&] { return IO::WRITEPRN(here, 4, 8, str("ro/t.prn"), m); }, {denied, 1}},
+      {[&] { return IO::APPENDPRN(here, 4, 8, str("readonly.prn"), m); }, {"access denied", 1}},
+      {[&] { return IO::APPENDPRN(here, 4, 8, str("ro/t.prn"), m); }, {"file creation error", 1}},
+      {[&] { return IO::READ_IMAGE(here, str("locked.bmp")); }, {"permission denied", whole}},
+      {[&] { return IO::WRITEBMP(here, str("ro/x.bmp"), m); }, {denied, whole}},
+      {[&] {
+         return IO::WRITERGB(here, str("ro/x.bmp"), mat({{1, 2, 3}}));
+       },
+       {denied, whole}},
+      {[&] {
+         return IO::READBIN(here, {str("locked.bin"), str("byte")});
+       },
+       {"file open error", 1}},
+      {[&] { return IO::WRITEBIN(here, str("ro/x.bin"), str("byte"), num(0), m); },
+       {"file write error", 1}},
+      {[&] { return IO::GETWAVINFO(here, str("locked.wav")); }, {"file open error", whole}},
+      {[&] { return IO::READWAV(here, str("locked.wav")); }, {"file open error", whole}},
+      {[&] { return IO::WRITEWAV(here, str("ro/x.wav"), num(8000), num(8), m); },
+       {"file open error", whole}},
+      {[&] { return IO::csketchfile_cvs(str(dir / "locked.txt")); }, {"file open error", whole}},
+      {[&] {
+         return IO::SaveColormap(str(dir / "ro/x"), mat({{1, 2, 3}, {4, 5, 6}}));
+       },
+       {"file i/o error", 1}},
+  };
+  EXPECT_TRUE(as_unprivileged(dir, [&] {
+    bool all = true;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      Raised r = raised([&] { cases[i].first(); });
+      if (!(r == cases[i].second)) {
+        std::fprintf(stderr, "case %zu: \"%s\" at %u\n", i, r.message.c_str(), r.index);
+        all = false;
+      }
+    }
+    return all;
+  }));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "ro"));
+}
+
+// Names beyond Latin-1, in a folder of such a name, reach the file system as
+// UTF-8: every family writes (or reads) a file so named.
+TEST(Entry, NamesBeyondLatin1AreUtf8Paths) {
+  ScratchDir scratch;
+  const std::string folder = scratch / "\xe6\x97\xa5\xe6\x9c\xac";  // 日本
+  std::filesystem::create_directory(folder);
+  const std::u16string dir = scratch.cwd() + u"/\u65e5\u672c";
+  auto m = mat({{1, 2}, {3, 4}});
+  const Rows rows = rows_of(m);
+
+  IO::WRITEPRN(dir, 4, 8, str(u"\u8868"), m);  // .prn is added
+  EXPECT_EQ(rows_of(IO::READPRN(dir, str(u"\u8868.prn"))), rows);
+  IO::WRITEBMP(dir, str(u"\u753b.bmp"), m);
+  EXPECT_EQ(rows_of(IO::READ_IMAGE(dir, str(u"\u753b.bmp"))), rows);
+  IO::WRITEBIN(dir, str(u"\u6570.bin"), str("byte"), num(0), m);
+  EXPECT_EQ(rows_of(IO::READBIN(dir, {str(u"\u6570.bin"), str("byte"), num(0), num(2)})), rows);
+  IO::WRITEWAV(dir, str(u"\u97f3.wav"), num(8000), num(8), m);
+  EXPECT_EQ(rows_of(IO::READWAV(dir, str(u"\u97f3.wav"))), rows);
+  IO::SaveColormap(str(dir + u"/\u8272"), mat({{1, 2, 3}, {4, 5, 6}}));
+  write_bytes(folder + "/\xe7\x82\xb9.txt", "7 8");  // 点.txt
+  EXPECT_EQ(at(IO::csketchfile_cvs(str(dir + u"/\u70b9.txt")), 0, 0), 7);
+  write_bytes(folder + "/caf\xc3\xa9.csv", "1,2\n3,4\n");
+  EXPECT_EQ(rows_of(IO::READFILE(dir, {str(u"caf\u00e9.csv"), str("csv")})), rows);
+
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.insert(e.path().filename().string());
+  EXPECT_EQ(names,
+            (std::set<std::string>{"\xe8\xa1\xa8.prn", "\xe7\x94\xbb.bmp", "\xe6\x95\xb0.bin",
+                                   "\xe9\x9f\xb3.wav", "\xe8\x89\xb2.cmp", "\xe7\x82\xb9.txt",
+                                   "caf\xc3\xa9.csv"}));
+  // A message quotes a name as the byte string it would have been.
+  EXPECT_NE(
+      raised([&] { IO::READPRN(dir, str(u"gopher://\u65e5")); }).message.find("'gopher://\xe5'"),
+      std::string::npos);
 }
 
 // The fake image library returns the bytes of the name it was given: the low

@@ -24,7 +24,8 @@ TEST(Resolver, RelativeAbsoluteFileAndOtherUrls) {
   char here[PATH_MAX];
   ASSERT_NE(getcwd(here, sizeof here), nullptr);
   EXPECT_EQ(resolve("x.prn", ""), std::string(here) + "/x.prn") << "empty cwd: the process's";
-  EXPECT_EQ(resolve("caf\xe9.prn", "/w"), "/w/caf\xc3\xa9.prn") << "Latin-1 becomes UTF-8";
+  EXPECT_EQ(resolve("caf\xc3\xa9.prn", "/w\xe6\x97\xa5"), "/w\xe6\x97\xa5/caf\xc3\xa9.prn")
+      << "path text is kept";
   // A colon alone does not make a URL; other schemes raise the resolver's
   // error.
   EXPECT_EQ(resolve("c:data.prn", "/w"), "/w/c:data.prn");
@@ -37,6 +38,32 @@ TEST(Resolver, RelativeAbsoluteFileAndOtherUrls) {
     }
   }
   EXPECT_THROW(resolve("file://relative/path", "/w"), Kex::ComError);
+}
+
+// Worksheet names become UTF-8 paths; given_bytes gives back the byte
+// string every other worksheet string becomes (each code unit's low byte).
+TEST(Names, PathTextAndGivenBytes) {
+  struct Case {
+    std::u16string units;
+    std::string path, given;
+  };
+  const Case cases[] = {
+      {u"plain.prn", "plain.prn", "plain.prn"},
+      {u"caf\u00e9\u00ff", "caf\xc3\xa9\xc3\xbf", "caf\xe9\xff"},
+      {u"\u65e5\u672c.prn", "\xe6\x97\xa5\xe6\x9c\xac.prn", "\xe5\x2c.prn"},
+      {u"\U0001F601", "\xf0\x9f\x98\x81", "\x3d\x01"},  // a surrogate pair
+      {u"a\xd8ff"
+       u"b",
+       "a\xed\xa3\xbf"
+       "b",
+       "a\xff"
+       "b"},                                   // a lone surrogate
+      {std::u16string(u"a\0b", 3), "a", "a"},  // NUL ends a name
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Kex::path_text(c.units), c.path) << c.path;
+    EXPECT_EQ(Kex::given_bytes(c.path.c_str()), c.given) << c.path;
+  }
 }
 
 // Every byte triple survives the trip through HSV and through HLS.

@@ -197,9 +197,9 @@ TEST(ReadFile, LargeInputsAndPipes) {
   ASSERT_NE(m, nullptr);
   ASSERT_EQ(m->m_parr->size(), 80000u);
   for (std::uint32_t r : {0u, 1234u, 39999u}) {
-    Cvd::NumVal n;
-    auto* w = dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, r, 0).get());
-    auto* x = dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, r, 1).get());
+    Cvd::NumVal slot;
+    auto* w = dynamic_cast<Cvd::StrVal*>(m->get_2_na(slot, r, 0).get());
+    auto* x = dynamic_cast<Cvd::StrVal*>(m->get_2_na(slot, r, 1).get());
     ASSERT_TRUE(w != nullptr && x != nullptr);
     EXPECT_EQ(Vrt::StringToRawBytes(w->m_str), "w" + std::to_string(r % 1000));
     EXPECT_EQ(Vrt::StringToRawBytes(x->m_str), "x" + std::to_string(r));

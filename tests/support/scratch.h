@@ -2,6 +2,8 @@
 // a child process, and Python scripts run on the folder.
 #pragma once
 
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,6 +127,33 @@ inline std::string child_failure(const std::function<std::string()>& body) {
 // The same for a body that only says whether all was well.
 inline bool in_child(const std::function<bool()>& body) {
   return child_failure([&] { return body() ? std::string() : std::string("failed"); }).empty();
+}
+
+// Runs body in a forked child that holds no privileges, so that file
+// permissions apply to it: when the tests run as root (as CI does), the
+// child hands the folder to the user nobody and becomes that user. True when
+// body returned true there.
+inline bool as_unprivileged(const ScratchDir& dir, const std::function<bool()>& body) {
+  return in_child([&] {
+    if (::geteuid() == 0) {
+      const passwd* nobody = ::getpwnam("nobody");
+      uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+      gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+      std::error_code ec;
+      for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path(), ec))
+        (void)::lchown(e.path().c_str(), uid, gid);
+      if (::chown(dir.path().c_str(), uid, gid) != 0 || ::setgroups(0, nullptr) != 0 ||
+          ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+        std::fprintf(stderr, "cannot become the user nobody\n");
+        return false;
+      }
+    }
+    if (::access(dir.path().c_str(), W_OK | X_OK) != 0) {
+      std::fprintf(stderr, "%s cannot be used without privileges\n", dir.path().c_str());
+      return false;
+    }
+    return body();
+  });
 }
 
 // Whether /usr/bin/python3 can import the modules ("numpy, scipy.io").

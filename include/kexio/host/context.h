@@ -4,7 +4,9 @@
 // headers from a 96-byte inline buffer (allocating downward) and element
 // arrays from heap blocks linked into m_blocks; everything is released at
 // once when the context closes. The three statics describe the innermost open
-// arena and are saved and restored so that contexts nest like a stack.
+// arena of the calling thread and are saved and restored so that contexts
+// nest like a stack; each thread has its own, so calls on several threads
+// never see each other's arenas.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +38,9 @@ class IcvAllocator {
   link* m_blocks;
   std::uint32_t m_reserved;  // left to the out-of-line operations
 
-  static IcvAllocator* m_current;
-  static std::int32_t m_NextHandle;
-  static std::int32_t m_init_handle;
+  static constinit thread_local IcvAllocator* m_current;
+  static constinit thread_local std::int32_t m_NextHandle;
+  static constinit thread_local std::int32_t m_init_handle;
 
   // Makes n bytes available at m_top from a new heap block linked into
   // m_blocks; leaves m_top null when no memory can be had.

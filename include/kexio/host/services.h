@@ -1,9 +1,10 @@
 // Services of the host utility library used throughout the library: the
 // file-name resolver, the colour-space conversions, pure_real and the
-// conversion of byte strings into paths of this platform.
+// conversions of worksheet names into paths of this platform and back.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "kexio/host/values.h"
 
@@ -11,8 +12,9 @@
 //
 // A relative name is joined to cwd (to the process's current directory when
 // cwd is empty), an absolute name is kept and a file:// URL becomes its path.
-// Any other URL scheme raises Kex::ComError. Names and cwd are Latin-1 byte
-// strings; the resolved path is a native (UTF-8) path.
+// Any other URL scheme raises Kex::ComError, whose description quotes the
+// name as given (Kex::given_bytes). Names and cwd are path text
+// (Kex::path_text), and so is the resolved path.
 class CHTTPRedirector {
  public:
   enum Mode { kRead = 1, kWrite = 2, kAppend = 3 };
@@ -37,9 +39,16 @@ void RGB_TO_HLS(unsigned char r, unsigned char g, unsigned char b, double* h, do
 void HSV_TO_RGB(double h, double s, double v, unsigned char* r, unsigned char* g, unsigned char* b);
 void HLS_TO_RGB(double h, double l, double s, unsigned char* r, unsigned char* g, unsigned char* b);
 
-// A Latin-1 byte string (as worksheet strings reach the library) turned into
-// a path of this platform, encoded as UTF-8.
-std::string native_path(const char* latin1);
+// A worksheet string that names a file (or a folder) as a path of this
+// platform: its UTF-16 code units encoded as UTF-8 (a surrogate without its
+// pair as the three bytes of its code unit). Characters up to U+00FF give
+// the UTF-8 form of their Latin-1 bytes; a U+0000 ends the name.
+std::string path_text(std::u16string_view units);
+
+// The byte string of the same name, as every other worksheet string reaches
+// the library: each UTF-16 code unit cut to its low 8 bits. Messages quote
+// names this way, and host libraries that take byte strings receive them so.
+std::string given_bytes(const char* path_text);
 
 }  // namespace Kex
 

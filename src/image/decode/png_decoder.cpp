@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "core/limits.h"
 #include "image/decode/open_decoder.h"
 
 namespace kexio {
@@ -82,10 +83,12 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // chunks libspng keeps besides the pixels (texts, profiles) may take an
   // eighth of it.
   const std::uint64_t memory = machine_memory();
-  const auto side = static_cast<std::uint32_t>(std::min<std::uint64_t>(INT32_MAX, memory / 24));
+  const auto side =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(limits::kPngMaxNumber, memory / 24));
   const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, memory / 8));
   int e = spng_set_image_limits(ctx, side, side);
-  if (e == 0) e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, INT32_MAX), kept);
+  if (e == 0)
+    e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, limits::kPngMaxNumber), kept);
   // A checksum that does not match is a damaged file, in any chunk.
   if (e == 0) e = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
   if (e == 0) {

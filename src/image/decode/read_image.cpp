@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "host/workers.h"
 #include "image/decode/open_decoder.h"
 #include "kexio/host/errors.h"
@@ -22,10 +23,6 @@ enum class Operation { kGray, kRgb, kHls, kHsv };
 // The plane a one-plane function keeps, or all three side by side.
 constexpr int kAllPlanes = -1;
 
-[[noreturn]] void report(int code) {
-  Kex::Throw(decoder_error_message(code), Kex::kWholeCall);
-}
-
 // The most doubles one result may hold: what the machine's memory could
 // possibly back. Larger requests are refused as "out of memory" rather than
 // allowed to exhaust the process.
@@ -38,79 +35,75 @@ std::uint64_t max_result_doubles() {
 
 aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Operation op,
                     int which) {
-  try {
-    std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
+  std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
 
-    std::unique_ptr<Decoder> decoder;
-    int code = open_decoder(ctx, decoder, path.c_str());
-    if (code != 0) report(code);
+  std::unique_ptr<Decoder> decoder;
+  int code = open_decoder(ctx, decoder, path.c_str());
+  if (code != 0) fail_with(code);
 
-    const std::int64_t rows = decoder->rows();
-    const std::int64_t cols = decoder->cols();
-    if (rows < 0 || cols < 0) report(kUnknownFormat);
-    const bool packed = decoder->layout() == 4;
-    const bool three = which == kAllPlanes;
-    const std::int64_t width = three && !packed ? 3 * cols : cols;
-    const std::int64_t plane_width = three && packed ? cols / 3 : cols;
-    if (width > UINT32_MAX ||
-        (width > 0 && static_cast<std::uint64_t>(rows) >
-                          max_result_doubles() / static_cast<std::uint64_t>(width))) {
-      report(kOutOfMemory);
-    }
-
-    double* data = Kex::allocate_doubles(static_cast<std::size_t>(rows * width));
-    if (data == nullptr) report(kOutOfMemory);
-    // A packed picture fills only some of the columns of some members (the
-    // green plane alone, one colour-space component); the others read as 0.
-    if (packed) std::fill_n(data, rows * width, 0.0);
-
-    // One pointer per result column. An image without rows has nothing to
-    // fill, so its planes stay null however wide it claims to be.
-    std::vector<double*> columns;
-    if (width > 0 && rows > 0) {
-      columns.resize(static_cast<std::size_t>(width));
-      for (std::int64_t c = 0; c < width; ++c)
-        columns[static_cast<std::size_t>(c)] = data + c * rows;
-    }
-    double* const* all = columns.empty() ? nullptr : columns.data();
-    Plane planes[3] = {nullptr, nullptr, nullptr};
-    if (all != nullptr) {
-      if (three) {
-        planes[0] = all;
-        if (!(packed && op == Operation::kRgb)) {
-          planes[1] = all + plane_width;
-          planes[2] = all + 2 * plane_width;
-        }
-      } else {
-        planes[which] = all;
-      }
-    }
-
-    switch (op) {
-      case Operation::kGray:
-        code = decoder->read_gray(ctx, all);
-        break;
-      case Operation::kRgb:
-        code = decoder->read_rgb(ctx, planes[0], planes[1], planes[2]);
-        break;
-      case Operation::kHls:
-        code = decoder->read_hls(ctx, planes[0], planes[1], planes[2]);
-        break;
-      case Operation::kHsv:
-        code = decoder->read_hsv(ctx, planes[0], planes[1], planes[2]);
-        break;
-    }
-    if (code == 0) code = decoder->end();
-    decoder.reset();
-    if (code != 0) report(code);
-
-    aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
-                                      static_cast<std::uint32_t>(width), data);
-    if (m == nullptr) report(kOutOfMemory);
-    return m;
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  const std::int64_t rows = decoder->rows();
+  const std::int64_t cols = decoder->cols();
+  if (rows < 0 || cols < 0) fail_with(kUnknownFormat);
+  const bool packed = decoder->layout() == 4;
+  const bool three = which == kAllPlanes;
+  const std::int64_t width = three && !packed ? 3 * cols : cols;
+  const std::int64_t plane_width = three && packed ? cols / 3 : cols;
+  if (static_cast<std::uint64_t>(width) > limits::kMaxDimension ||
+      (width > 0 && static_cast<std::uint64_t>(rows) >
+                        max_result_doubles() / static_cast<std::uint64_t>(width))) {
+    fail_with(kOutOfMemory);
   }
+
+  double* data = Kex::allocate_doubles(static_cast<std::size_t>(rows * width));
+  if (data == nullptr) fail_with(kOutOfMemory);
+  // A packed picture fills only some of the columns of some members (the
+  // green plane alone, one colour-space component); the others read as 0.
+  if (packed) std::fill_n(data, rows * width, 0.0);
+
+  // One pointer per result column. An image without rows has nothing to
+  // fill, so its planes stay null however wide it claims to be.
+  std::vector<double*> columns;
+  if (width > 0 && rows > 0) {
+    columns.resize(static_cast<std::size_t>(width));
+    for (std::int64_t c = 0; c < width; ++c)
+      columns[static_cast<std::size_t>(c)] = data + c * rows;
+  }
+  double* const* all = columns.empty() ? nullptr : columns.data();
+  Plane planes[3] = {nullptr, nullptr, nullptr};
+  if (all != nullptr) {
+    if (three) {
+      planes[0] = all;
+      if (!(packed && op == Operation::kRgb)) {
+        planes[1] = all + plane_width;
+        planes[2] = all + 2 * plane_width;
+      }
+    } else {
+      planes[which] = all;
+    }
+  }
+
+  switch (op) {
+    case Operation::kGray:
+      code = decoder->read_gray(ctx, all);
+      break;
+    case Operation::kRgb:
+      code = decoder->read_rgb(ctx, planes[0], planes[1], planes[2]);
+      break;
+    case Operation::kHls:
+      code = decoder->read_hls(ctx, planes[0], planes[1], planes[2]);
+      break;
+    case Operation::kHsv:
+      code = decoder->read_hsv(ctx, planes[0], planes[1], planes[2]);
+      break;
+  }
+  if (code == 0) code = decoder->end();
+  decoder.reset();
+  if (code != 0) fail_with(code);
+
+  aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
+                                    static_cast<std::uint32_t>(width), data);
+  if (m == nullptr) fail_with(kOutOfMemory);
+  return m;
 }
 
 }  // namespace

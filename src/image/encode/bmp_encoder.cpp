@@ -4,16 +4,19 @@
 
 #include <cstring>
 
+#include "core/limits.h"
+
 namespace kexio {
 
 namespace {
 
 bool fits_bmp(int bits, std::int64_t height, std::int64_t width) {
   if (bits != 8 && bits != 24) return false;
-  if (height < 0 || width < 0 || height > INT32_MAX || width > INT32_MAX) return false;
+  using namespace limits;
+  if (height < 0 || width < 0 || height > kBmpMaxSide || width > kBmpMaxSide) return false;
   std::int64_t stride = (std::int64_t{bits} * width + 31) / 32 * 4;
   // biSizeImage and bfSize are 32-bit: the whole file must stay below 4 GiB.
-  return height == 0 || stride <= (std::int64_t{UINT32_MAX} - 2048) / height;
+  return height == 0 || stride <= (kBmpMaxFileSize - kBmpMaxHeadersAndPalette) / height;
 }
 
 }  // namespace

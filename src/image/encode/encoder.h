@@ -19,7 +19,6 @@ class Encoder : public RowBuffer {
   // The current status, also stored as the error.
   virtual int status() = 0;
 
-  using RowBuffer::row_byte;
   using RowBuffer::row_span;
 };
 

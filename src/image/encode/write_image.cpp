@@ -41,10 +41,6 @@ std::int64_t band_rows(std::int64_t rows, std::int64_t row_bytes) {
   return std::max<std::int64_t>(1, std::min(rows, std::max(n, kMinBandRows)));
 }
 
-[[noreturn]] void report(int code, std::uint32_t index = Kex::kWholeCall) {
-  Kex::Throw(decoder_error_message(code), index);
-}
-
 // The last three characters of name equal ext (of three lower-case letters),
 // ignoring letter case when fold is set.
 bool has_extension(const char* name, const char* ext, bool fold) {
@@ -58,17 +54,18 @@ bool has_extension(const char* name, const char* ext, bool fold) {
   return true;
 }
 
+// The host library takes the name and the folder as byte strings.
 aComplex* through_host_library(HostEntry<ImageWriter>& entry, KexCallContext* ctx, const char* file,
                                const aMatrix* m, const char* cwd) {
   ImageWriter write = entry.get();
-  if (write == nullptr) report(kUnknownFormat);
-  return write(ctx, file, m, cwd);
+  if (write == nullptr) fail_with(kUnknownFormat);
+  return write(ctx, Kex::given_bytes(file).c_str(), m, Kex::given_bytes(cwd).c_str());
 }
 
 aComplex* zero(KexCallContext* ctx) {
   const double z = 0.0;
   aComplex* r = Kex::new_complex(ctx->m_alloc, &z, &z);
-  if (r == nullptr) report(kOutOfMemory);
+  if (r == nullptr) fail_with(kOutOfMemory);
   return r;
 }
 
@@ -164,7 +161,7 @@ std::string resolve_for_writing(const char* file, const char* cwd) {
   if (err == ENOENT || err == EACCES || err == EEXIST || err == EINVAL || err == EMFILE) {
     Kex::Throw(std::strerror(err), Kex::kWholeCall);
   }
-  report(code);
+  fail_with(code);
 }
 
 // Writes the rows of the matrix bottom row first. fill(top, n, band) turns
@@ -185,7 +182,7 @@ void write_rows(bmp_encoder& enc, std::int64_t rows, std::int64_t row_bytes, boo
         std::memcpy(dst, band.get() + k * row_bytes, static_cast<std::size_t>(row_bytes));
       }
       int code = enc.write_row();
-      if (check_each_row && code != 0) report(code);
+      if (check_each_row && code != 0) fail_with(code);
     }
     end = top;
   }
@@ -193,7 +190,7 @@ void write_rows(bmp_encoder& enc, std::int64_t rows, std::int64_t row_bytes, boo
 
 void finish(bmp_encoder& enc) {
   enc.finish();
-  if (int code = enc.status()) report(code);
+  if (int code = enc.status()) fail_with(code);
 }
 
 // A packed matrix (three planes side by side) as a 24-bit file of its
@@ -235,43 +232,34 @@ aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, cons
       has_extension(file, "tif", true)) {
     return through_host_library(g_write_gray, ctx, file, m, cwd);
   }
-  try {
-    std::string path = resolve_for_writing(file, cwd);
-    const std::int64_t rows = m->rows, cols = m->cols;
-    bmp_encoder enc(path.c_str(), 8, rows, cols);
-    if (int code = enc.status()) report_open_failure(enc, code);
-    for (std::size_t k = 0; k < 256; ++k) {
-      std::memset(&enc.palette[4 * k], static_cast<int>(k), 3);  // blue = green = red = k
-    }
-    enc.write_palette();
-    const double* data = m->m_rv;
-    write_rows(enc, rows, cols, false,
-               [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
-                 columns_to_band<1>(data, rows, cols, top, count, band, cols);
-               });
-    finish(enc);
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  std::string path = resolve_for_writing(file, cwd);
+  const std::int64_t rows = m->rows, cols = m->cols;
+  bmp_encoder enc(path.c_str(), 8, rows, cols);
+  if (int code = enc.status()) report_open_failure(enc, code);
+  for (std::size_t k = 0; k < 256; ++k) {
+    std::memset(&enc.palette[4 * k], static_cast<int>(k), 3);  // blue = green = red = k
   }
+  enc.write_palette();
+  const double* data = m->m_rv;
+  write_rows(enc, rows, cols, false, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+    columns_to_band<1>(data, rows, cols, top, count, band, cols);
+  });
+  finish(enc);
   return zero(ctx);
 }
 
 aComplex* WRITERGB(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
-  try {
-    std::string path = resolve_for_writing(file, cwd);
-    // Case matters here: "x.TIF" is written as a BMP file.
-    if (has_extension(file, "ppm", false) || has_extension(file, "tif", false)) {
-      return through_host_library(g_write_rgb, ctx, file, m, cwd);
-    }
-    if (m->cols % 3 != 0) report(kBadHeader, 2);
-    const std::int64_t rows = m->rows, n = m->cols / 3;
-    write_packed(m, path, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
-      columns_to_band<3>(m->m_rv, rows, n, top, count, band, 3 * n);
-    });
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
+  std::string path = resolve_for_writing(file, cwd);
+  // Case matters here: "x.TIF" is written as a BMP file.
+  if (has_extension(file, "ppm", false) || has_extension(file, "tif", false)) {
+    return through_host_library(g_write_rgb, ctx, file, m, cwd);
   }
+  if (m->cols % 3 != 0) fail_with(kBadHeader, 2);
+  const std::int64_t rows = m->rows, n = m->cols / 3;
+  write_packed(m, path, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+    columns_to_band<3>(m->m_rv, rows, n, top, count, band, 3 * n);
+  });
   return zero(ctx);
 }
 
@@ -281,13 +269,9 @@ template <void (*ToRgb)(double, double, double, unsigned char*, unsigned char*, 
 aComplex* write_colour_space(KexCallContext* ctx, const char* file, const aMatrix* m,
                              const char* cwd) {
   if (m->m_iv != nullptr) Kex::Throw("must be real matrix", 2);
-  if (m->cols % 3 != 0) report(kBadHeader, 2);
-  try {
-    std::string path = resolve_for_writing(file, cwd);
-    write_packed(m, path, colour_space_rows<ToRgb>(m));
-  } catch (const Kex::ComError& e) {
-    Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
-  }
+  if (m->cols % 3 != 0) fail_with(kBadHeader, 2);
+  std::string path = resolve_for_writing(file, cwd);
+  write_packed(m, path, colour_space_rows<ToRgb>(m));
   return zero(ctx);
 }
 

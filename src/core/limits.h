@@ -1,0 +1,53 @@
+// The limits of the library, in one place. Each says what it bounds and why;
+// the code that enforces one names it here instead of writing the number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace kexio::limits {
+
+// Matrix records carry their rows and columns as unsigned 32-bit numbers.
+inline constexpr std::uint64_t kMaxDimension = std::numeric_limits<std::uint32_t>::max();
+
+// Worksheet integers (sizes, counts, offsets the user gives) are signed
+// 32-bit numbers.
+inline constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
+
+// Text tables: at most this many values are read from a plain table.
+inline constexpr std::size_t kPrnMaxValues = 8'000'000;
+// Nested-matrix files: deeper nesting is refused as malformed, since a
+// chain of matrices that deep cannot be shown or released without
+// recursing once per level.
+inline constexpr int kPrnMaxNesting = 1000;
+// A nested matrix holds at most this many elements: the nested-element
+// table indexes them with signed 32-bit numbers.
+inline constexpr std::int64_t kPrnMaxNestedElements = kMaxInt32;
+// The worksheet's PRNPRECISION and PRNCOLWIDTH settings.
+inline constexpr int kPrnMaxPrecision = 16;
+inline constexpr int kPrnMaxColWidth = 132;
+
+// BMP headers store the width and height as signed 32-bit numbers and the
+// file size as an unsigned 32-bit one, which must leave room for the
+// headers and the largest palette.
+inline constexpr std::int64_t kBmpMaxSide = kMaxInt32;
+inline constexpr std::int64_t kBmpMaxFileSize = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::int64_t kBmpMaxHeadersAndPalette = 2048;
+
+// PNG stores widths, heights and chunk lengths as 31-bit numbers.
+inline constexpr std::int64_t kPngMaxNumber = kMaxInt32;
+
+// RIFF chunk sizes are unsigned 32-bit numbers; a WAV file's sample data
+// must leave room for the 46 bytes of its headers within them.
+inline constexpr std::uint64_t kRiffMaxChunk = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::uint64_t kWavHeaderBytes = 46;
+inline constexpr std::uint64_t kWavMaxData = kRiffMaxChunk - kWavHeaderBytes;
+
+// Sketch files: at most this many points are read.
+inline constexpr std::size_t kSketchMaxPoints = 16003;
+
+// The longest message the host shows; longer texts are cut.
+inline constexpr std::size_t kMaxMessage = 255;
+
+}  // namespace kexio::limits
