@@ -42,11 +42,14 @@ test: build
 # Scratch files go to a folder with a long name: a path used after the string
 # holding it was freed then reads freed heap memory, which the sanitizer
 # reports (a short name lives inside the string object, where it would not).
+# The folder is open to everyone, so that permission tests, which drop
+# root's privileges in a child, can still reach their folders inside it.
 test-sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DKEXIO_SANITIZE=ON -DKEXIO_BENCH=OFF \
 	  -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	tmp=$$(mktemp -d "$${TMPDIR:-/tmp}/kexio-sanitize-scratch-folder-with-a-long-name-XXXXXX") && \
+	  chmod 755 "$$tmp" && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 TMPDIR="$$tmp" \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE no-sanitize; \
 	  status=$$?; rm -rf "$$tmp"; exit $$status
