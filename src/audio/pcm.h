@@ -40,10 +40,11 @@ constexpr unsigned width(Sample s) {
 
 // Frame i of src goes to row i of the columns: sample c to out[c * stride + i].
 //
-// src may also lie inside the columns themselves, at the end of the frames *
-// channels doubles starting at out (stride == frames): when a frame takes at
-// most 8 bytes, every sample is read before the double that covers it is
-// written, frame by frame from the front.
+// src may also lie inside the columns' own memory, where its frames would
+// lie if all frames of the matrix were packed at the end of its columns:
+// frames are converted from the front, each read before any of its doubles
+// is written, and when a frame takes at most 8 bytes no double reaches the
+// samples of a later frame.
 void unpack(const unsigned char* src, std::size_t frames, unsigned channels, Sample kind,
             double* out, std::size_t stride);
 
