@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <fstream>
 
 #include <limits>
@@ -67,15 +66,10 @@ std::string extensible(unsigned ch, unsigned bits, std::uint32_t sub, unsigned v
 std::string le24(std::uint32_t v) {
   return le16(v & 0xFFFF) + char(v >> 16 & 0xFF);
 }
-std::string f32(float f) {
-  std::uint32_t u;
-  std::memcpy(&u, &f, 4);
-  return le32(u);
-}
-std::string f64(double d) {
-  std::uint64_t u;
-  std::memcpy(&u, &d, 8);
-  return le32(std::uint32_t(u)) + le32(std::uint32_t(u >> 32));
+// A float or double as a WAV file stores it (this machine is little-endian).
+template <typename T>
+std::string raw(T v) {
+  return std::string(reinterpret_cast<const char*>(&v), sizeof v);
 }
 
 // A matrix result: rows, columns and the elements frame by frame.
@@ -127,15 +121,15 @@ TEST(WavRead, SamplesAndTheFormat) {
        {2, 2, {-2147483648.0, 2147483647, 5, -6}}},
       {form(pcm(1, 28) + chunk("data", le32(0x0fffffff))), {1, 1, {268435455}}},
       // IEEE float, singles and doubles, values as stored.
-      {form(pcm(2, 32, 8000, 3) + chunk("data", f32(1.5f) + f32(-0.1f) + f32(1e38f) + f32(-0.0f))),
+      {form(pcm(2, 32, 8000, 3) + chunk("data", raw(1.5f) + raw(-0.1f) + raw(1e38f) + raw(-0.0f))),
        {2, 2, {1.5, double(-0.1f), double(1e38f), -0.0}}},
-      {form(pcm(2, 64, 8000, 3) + chunk("data", f64(0.1) + f64(-1e300) + f64(3) + f64(1e-310))),
+      {form(pcm(2, 64, 8000, 3) + chunk("data", raw(0.1) + raw(-1e300) + raw(3.0) + raw(1e-310))),
        {2, 2, {0.1, -1e300, 3, 1e-310}}},
       // The extensible format with a PCM or float sub-format; valid bits and
       // channel mask do not matter.
       {form(extensible(2, 24, 1, 20) + chunk("data", le24(0xfffff0) + le24(16))),
        {1, 2, {-16, 16}}},
-      {form(extensible(1, 32, 3, 32) + chunk("data", f32(0.25f))), {1, 1, {0.25}}},
+      {form(extensible(1, 32, 3, 32) + chunk("data", raw(0.25f))), {1, 1, {0.25}}},
       {form(extensible(1, 16, 1, 12) + chunk("data", le16(0xfff0))), {1, 1, {-16}}},
   };
   for (const auto& [bytes, frames] : cases) {
@@ -152,8 +146,6 @@ TEST(WavRead, SamplesAndTheFormat) {
   // The bits of an extensible file are its container's, not its valid bits.
   write_bytes(d / "c.wav", form(extensible(3, 32, 1, 24)));
   EXPECT_EQ(info(d / "c.wav"), (V{3, 8000, 32, 96000}));
-  write_bytes(d / "d.wav", form(pcm(1, 64, 48000, 3)));
-  EXPECT_EQ(info(d / "d.wav"), (V{1, 48000, 64, 384000}));
 }
 
 TEST(WavRead, ChunkSearchSkipsOtherChunksAndPadBytes) {
@@ -301,18 +293,12 @@ TEST(WavWrite, FileBytes) {
   // NaN and values beyond 32 bits become 0x80000000 first. The same twelve
   // values as mono, stereo and four channels give the same data, with the
   // byte rate and alignment of their format.
-  const std::pair<double, std::uint32_t> truncated[] = {{256, 0x100},
-                                                        {-1, 0xffffffff},
-                                                        {255.9, 0xff},
-                                                        {4294967553.0, 1u << 31},
-                                                        {kNaN, 1u << 31},
-                                                        {-0.5, 0},
-                                                        {32768, 0x8000},
-                                                        {-2.9, 0xfffffffe},
-                                                        {65537, 0x10001},
-                                                        {-32769, 0xffff7fff},
-                                                        {-2147483648.5, 1u << 31},
-                                                        {2147483647.9, 0x7fffffff}};
+  constexpr std::uint32_t kMin = 1u << 31;
+  const std::pair<double, std::uint32_t> truncated[] = {
+      {256, 0x100},         {-1, 0xffffffff},      {255.9, 0xff},
+      {4294967553.0, kMin}, {kNaN, kMin},          {-0.5, 0},
+      {32768, 0x8000},      {-2.9, 0xfffffffe},    {65537, 0x10001},
+      {-32769, 0xffff7fff}, {-2147483648.5, kMin}, {2147483647.9, 0x7fffffff}};
   V v;
   std::string want[4];  // 1 to 4 bytes per sample
   for (auto [x, t] : truncated) {
@@ -404,8 +390,8 @@ if shutil.which('sox'):
                        ('s24.wav', '-b 24 -r 48000 -c 2'), ('s32.wav', '-b 32 -r 8000 -c 1'),
                        ('s24x5.wav', '-b 24 -r 8000 -c 5'), ('f32.wav', '-e floating-point -b 32 -r 8000 -c 2'),
                        ('f64.wav', '-e floating-point -b 64 -r 8000 -c 3')]:
-        subprocess.run(['sox', '-n'] + args.split() + [p(name), 'synth', '0.1', 'sine', '440',
-                        'vol', '0.9'], check=True)
+        subprocess.run(['sox', '-n'] + args.split() + [p(name), 'synth', '0.1', 'sine', '440'],
+                       check=True)
         a = args.split()
         expect(name, int(a[a.index('-b') + 1]))
 def with_wave(name, ch, width, frames):
@@ -419,9 +405,8 @@ wavfile.write(p('p16.wav'), 22050, rng.integers(-32768, 32768, 777).astype(np.in
 wavfile.write(p('p8.wav'), 8000, rng.integers(0, 256, (5, 1)).astype(np.uint8))
 expect('p16.wav', 16); expect('p8.wav', 8)
 wavfile.write(p('p32.wav'), 8000, rng.integers(-2**31, 2**31, (333, 2)).astype(np.int32))
-wavfile.write(p('pf32.wav'), 8000, rng.standard_normal(101).astype(np.float32))
 wavfile.write(p('pf64.wav'), 8000, rng.standard_normal((99, 3)) * 1e10)
-expect('p32.wav', 32); expect('pf32.wav', 32); expect('pf64.wav', 64)
+expect('p32.wav', 32); expect('pf64.wav', 64)
 ck = lambda i, b: i + struct.pack('<I', len(b)) + b + b'\0' * (len(b) % 2)
 raw = open(p('w3.wav'), 'rb').read()
 assert raw[12:16] == b'fmt ' and raw[36:40] == b'data'
