@@ -198,12 +198,27 @@ void widen_in_place(const T* src, std::size_t rows, std::size_t cols, double* ou
   const std::size_t per_block = kBlock / cols;
   for (std::size_t r = 0; r < rows; r += per_block) {
     std::size_t k = rows - r < per_block ? rows - r : per_block;
-    std::memcpy(block, src + r * cols, k * cols * sizeof(T));
     if (cols == 1) {
+      // 64 bytes at a time through registers: loaded whole before any of
+      // their doubles is stored.
+      constexpr std::size_t kRun = 64 / sizeof(T);
       double* d = out + r;
-      for (std::size_t i = 0; i < k; ++i)
-        d[i] = to_double(block[i]);
+      std::size_t i = 0;
+      for (; i + kRun <= k; i += kRun) {
+        T run[kRun];
+        std::memcpy(run, src + r + i, sizeof run);
+        for (std::size_t j = 0; j < kRun; ++j)
+          d[i + j] = to_double(run[j]);
+      }
+      // Byte copies, never typed loads, so that the compiler keeps every
+      // load before the stores that may overwrite it later.
+      for (; i < k; ++i) {
+        T v;
+        std::memcpy(&v, src + r + i, sizeof v);
+        d[i] = to_double(v);
+      }
     } else {
+      std::memcpy(block, src + r * cols, k * cols * sizeof(T));
       for (std::size_t c = 0; c < cols; ++c) {
         double* d = out + c * rows + r;
         for (std::size_t i = 0; i < k; ++i)
