@@ -1,7 +1,8 @@
 // The WAV reader on arbitrary bytes: they become a file that GETWAVINFO and
-// READWAV read. Whatever READWAV returns is written back with WRITEWAV and
-// read again, which must give the same samples; GETWAVINFO must then agree
-// with the matrix.
+// READWAV read. Whatever READWAV returns is written back with WRITEWAV at
+// the width it was read with (floats as 32-bit integers) and read again,
+// which must give each sample's low bits; GETWAVINFO must agree with the
+// matrix.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -50,6 +51,17 @@ void expect(bool ok, const char* what) {
   }
 }
 
+// x truncated toward zero to 32 bits (0x80000000 when it does not fit), then
+// its low bytes as a sample of that width reads them: unsigned for one byte,
+// two's complement for more.
+double low_bits(double x, unsigned bytes) {
+  std::int64_t t = x > -2147483649.0 && x < 2147483648.0 ? static_cast<std::int64_t>(x) : INT32_MIN;
+  const unsigned shift = 64 - 8 * bytes;
+  auto u = static_cast<std::uint64_t>(t) << shift;
+  if (bytes == 1) return static_cast<double>(u >> shift);
+  return static_cast<double>(static_cast<std::int64_t>(u) >> shift);
+}
+
 Cvd::MatVal* matrix(const Cvd::Ref& v) {
   return dynamic_cast<Cvd::MatVal*>(v.get());
 }
@@ -83,15 +95,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   expect(info->get_real(0, 0) == m->get_Cols(), "channels differ from columns");
   if (m->get_Rows() == 0) return 0;  // an empty data chunk cannot be read back
 
-  const double bits = info->get_real(2, 0) <= 8 ? 8 : 16;
+  // Written back at the width read (floats as 32-bit integers), every
+  // sample must come back as the low bits of its truncation to 32 bits.
+  const double stored = info->get_real(2, 0);
+  const unsigned bytes = stored <= 8 ? 1 : stored <= 16 ? 2 : stored <= 24 ? 3 : 4;
   Kex::IO::WRITEWAV(u"", text(out), std::make_shared<Cvd::NumVal>(info->get_real(1, 0)),
-                    std::make_shared<Cvd::NumVal>(bits), samples);
+                    std::make_shared<Cvd::NumVal>(8.0 * bytes), samples);
   const Cvd::Ref back_ref = Kex::IO::READWAV(u"", text(out));
   Cvd::MatVal* back = matrix(back_ref);
   expect(back != nullptr && back->get_Rows() == m->get_Rows() && back->get_Cols() == m->get_Cols(),
          "written file reads back with another size");
   for (std::size_t i = 0; i < m->size(); ++i) {
-    expect(back->real()[i] == m->real()[i], "written file reads back other samples");
+    expect(back->real()[i] == low_bits(m->real()[i], bytes),
+           "written file reads back other samples");
   }
   return 0;
 }

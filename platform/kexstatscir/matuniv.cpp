@@ -179,6 +179,55 @@ void cast_doubles(const double* s, D* d, std::size_t n) {
   }
 }
 
+// Whether the record's elements lie inside out's own array of n doubles.
+bool inside(const _univ_mat* m, const Kex::aMatrix* out, std::size_t n) {
+  auto p = reinterpret_cast<std::uintptr_t>(m->data);
+  auto a = reinterpret_cast<std::uintptr_t>(out->m_rv);
+  return out->m_rv != nullptr && p >= a && p - a < n * sizeof(double);
+}
+
+// Widens the rows x cols elements packed at the end of out's array (a row
+// takes at most 8 bytes) into out, a block of rows at a time from the
+// front: each block is copied out of the way first, and no double written
+// for a row reaches the elements of the rows after it, since a row's doubles
+// take at least as many bytes as its elements.
+template <typename T>
+void widen_in_place(const T* src, std::size_t rows, std::size_t cols, double* out) {
+  constexpr std::size_t kBlock = 8192 / sizeof(T);  // elements copied at a time
+  alignas(64) T block[kBlock];
+  const std::size_t per_block = kBlock / cols;
+  for (std::size_t r = 0; r < rows; r += per_block) {
+    std::size_t k = rows - r < per_block ? rows - r : per_block;
+    if (cols == 1) {
+      // 64 bytes at a time through registers: loaded whole before any of
+      // their doubles is stored.
+      constexpr std::size_t kRun = 64 / sizeof(T);
+      double* d = out + r;
+      std::size_t i = 0;
+      for (; i + kRun <= k; i += kRun) {
+        T run[kRun];
+        std::memcpy(run, src + r + i, sizeof run);
+        for (std::size_t j = 0; j < kRun; ++j)
+          d[i + j] = to_double(run[j]);
+      }
+      // Byte copies, never typed loads, so that the compiler keeps every
+      // load before the stores that may overwrite it later.
+      for (; i < k; ++i) {
+        T v;
+        std::memcpy(&v, src + r + i, sizeof v);
+        d[i] = to_double(v);
+      }
+    } else {
+      std::memcpy(block, src + r * cols, k * cols * sizeof(T));
+      for (std::size_t c = 0; c < cols; ++c) {
+        double* d = out + c * rows + r;
+        for (std::size_t i = 0; i < k; ++i)
+          d[i] = to_double(block[i * cols + c]);
+      }
+    }
+  }
+}
+
 // Releases storage the library owns and empties the pointer.
 void release(_univ_mat* m) {
   if (m->storage == MUTIL_STORAGE_HEAP) std::free(m->data);
@@ -233,6 +282,23 @@ const char* matuniv_assign_to_corvida(const _univ_mat* m, Kex::aMatrix* out) {
     return nullptr;
   }
   if (out->m_rv == nullptr) return "out of memory";
+  if (inside(m, out, rows * cols)) {
+    // Elements read into the end of the result's own array are widened
+    // there, so the result is the only fresh memory a read touches.
+    const std::size_t size = element_size(m->type);
+    const auto* end = reinterpret_cast<const unsigned char*>(out->m_rv + rows * cols);
+    if (static_cast<const unsigned char*>(m->data) + rows * cols * size != end ||
+        size * cols > sizeof(double)) {
+      return "typed matrix overlaps the result";
+    }
+    with_element_type(m->type, [&](auto t) {
+      using T = decltype(t);
+      if constexpr (!std::is_same_v<T, double>) {
+        widen_in_place(static_cast<const T*>(m->data), rows, cols, out->m_rv);
+      }
+    });
+    return nullptr;
+  }
   with_element_type(m->type, [&](auto t) {
     using T = decltype(t);
     Kex::transpose(static_cast<const T*>(m->data), rows, cols, out->m_rv, rows, to_double<T>);

@@ -1,9 +1,11 @@
-// Mono and stereo, the common layouts, go through SSE2 kernels where the
-// processor has them (always on x86-64); everything else, and the last few
-// frames, through plain loops. Both give the same results: SSE2's truncating
+// Mono and stereo 8- and 16-bit samples, the common layouts, go through SSE2
+// kernels where the processor has them (always on x86-64); everything else,
+// and the last few frames, through plain loops. Both give the same results: SSE2's truncating
 // conversion yields 0x80000000 for NaN and out-of-range values, exactly as
 // trunc32 does.
 #include "audio/pcm.h"
+
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,37 +15,73 @@ namespace kexio::pcm {
 
 namespace {
 
-template <bool kWide>
+// One sample of each encoding, as the number stored.
+template <Sample K>
+double decode(const unsigned char* p) {
+  if constexpr (K == Sample::u8) {
+    return p[0];
+  } else if constexpr (K == Sample::s16) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+  } else if constexpr (K == Sample::s24) {
+    // The top byte shifted into bit 31 and back carries the sign.
+    auto u = static_cast<std::uint32_t>(p[0]) << 8 | static_cast<std::uint32_t>(p[1]) << 16 |
+             static_cast<std::uint32_t>(p[2]) << 24;
+    return static_cast<std::int32_t>(u) >> 8;
+  } else if constexpr (K == Sample::s32) {
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+  } else if constexpr (K == Sample::f32) {
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return f;
+  } else {
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return d;
+  }
+}
+
+// Frames from..frames, one frame at a time with all of its samples read
+// before any is written, so that a source inside the columns (see unpack)
+// is never overwritten before it is read.
+template <Sample K>
 void unpack_plain(const unsigned char* src, std::size_t from, std::size_t frames, unsigned channels,
                   double* out, std::size_t stride) {
-  constexpr std::size_t width = kWide ? 2 : 1;
-  const std::size_t frame = channels * width;
-  for (unsigned c = 0; c < channels; ++c) {
-    double* d = out + c * stride;
-    const unsigned char* s = src + c * width;
-    for (std::size_t i = from; i < frames; ++i) {
-      const unsigned char* p = s + i * frame;
-      if constexpr (kWide) {
-        d[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
-      } else {
-        d[i] = p[0];
-      }
+  constexpr std::size_t w = width(K);
+  const std::size_t frame = channels * w;
+  if (channels == 1) {
+    for (std::size_t i = from; i < frames; ++i)
+      out[i] = decode<K>(src + i * w);
+    return;
+  }
+  double v[sizeof(double)];  // a frame of at most 8 bytes in place; any frame when apart
+  for (std::size_t i = from; i < frames; ++i) {
+    const unsigned char* p = src + i * frame;
+    if (channels <= sizeof v / sizeof v[0]) {
+      for (unsigned c = 0; c < channels; ++c)
+        v[c] = decode<K>(p + c * w);
+      for (unsigned c = 0; c < channels; ++c)
+        out[c * stride + i] = v[c];
+    } else {
+      for (unsigned c = 0; c < channels; ++c)
+        out[c * stride + i] = decode<K>(p + c * w);
     }
   }
 }
 
-template <bool kWide>
+template <Sample K>
 void pack_plain(const double* in, std::size_t stride, std::size_t from, std::size_t frames,
                 unsigned channels, unsigned char* dst) {
-  constexpr std::size_t width = kWide ? 2 : 1;
-  const std::size_t frame = channels * width;
+  constexpr std::size_t w = width(K);
+  const std::size_t frame = channels * w;
   for (unsigned c = 0; c < channels; ++c) {
     const double* s = in + c * stride;
-    unsigned char* d = dst + c * width;
+    unsigned char* d = dst + c * w;
     for (std::size_t i = from; i < frames; ++i) {
       auto v = static_cast<std::uint32_t>(trunc32(s[i]));
-      d[i * frame] = static_cast<unsigned char>(v);
-      if constexpr (kWide) d[i * frame + 1] = static_cast<unsigned char>(v >> 8);
+      for (std::size_t b = 0; b < w; ++b)
+        d[i * frame + b] = static_cast<unsigned char>(v >> (8 * b));
     }
   }
 }
@@ -179,40 +217,63 @@ std::size_t pack_narrow2(const double* l, const double* r, std::size_t n, unsign
 
 }  // namespace
 
-void unpack(const unsigned char* src, std::size_t frames, unsigned channels, bool wide, double* out,
-            std::size_t stride) {
+void unpack(const unsigned char* src, std::size_t frames, unsigned channels, Sample kind,
+            double* out, std::size_t stride) {
   std::size_t done = 0;
 #if defined(__SSE2__)
-  if (channels == 1) {
-    done = wide ? unpack_wide1(src, frames, out) : unpack_narrow1(src, frames, out);
-  } else if (channels == 2) {
-    done = wide ? unpack_wide2(src, frames, out, out + stride)
-                : unpack_narrow2(src, frames, out, out + stride);
+  if (kind == Sample::u8 || kind == Sample::s16) {
+    const bool wide = kind == Sample::s16;
+    if (channels == 1) {
+      done = wide ? unpack_wide1(src, frames, out) : unpack_narrow1(src, frames, out);
+    } else if (channels == 2) {
+      done = wide ? unpack_wide2(src, frames, out, out + stride)
+                  : unpack_narrow2(src, frames, out, out + stride);
+    }
+    _mm_sfence();
   }
-  _mm_sfence();
 #endif
-  if (wide) {
-    unpack_plain<true>(src, done, frames, channels, out, stride);
-  } else {
-    unpack_plain<false>(src, done, frames, channels, out, stride);
+  switch (kind) {
+    case Sample::u8:
+      return unpack_plain<Sample::u8>(src, done, frames, channels, out, stride);
+    case Sample::s16:
+      return unpack_plain<Sample::s16>(src, done, frames, channels, out, stride);
+    case Sample::s24:
+      return unpack_plain<Sample::s24>(src, done, frames, channels, out, stride);
+    case Sample::s32:
+      return unpack_plain<Sample::s32>(src, done, frames, channels, out, stride);
+    case Sample::f32:
+      return unpack_plain<Sample::f32>(src, done, frames, channels, out, stride);
+    case Sample::f64:
+      return unpack_plain<Sample::f64>(src, done, frames, channels, out, stride);
   }
 }
 
-void pack(const double* in, std::size_t stride, std::size_t frames, unsigned channels, bool wide,
+void pack(const double* in, std::size_t stride, std::size_t frames, unsigned channels, Sample kind,
           unsigned char* dst) {
   std::size_t done = 0;
 #if defined(__SSE2__)
-  if (channels == 1) {
-    done = wide ? pack_wide1(in, frames, dst) : pack_narrow1(in, frames, dst);
-  } else if (channels == 2) {
-    done = wide ? pack_wide2(in, in + stride, frames, dst)
-                : pack_narrow2(in, in + stride, frames, dst);
+  if (kind == Sample::u8 || kind == Sample::s16) {
+    const bool wide = kind == Sample::s16;
+    if (channels == 1) {
+      done = wide ? pack_wide1(in, frames, dst) : pack_narrow1(in, frames, dst);
+    } else if (channels == 2) {
+      done = wide ? pack_wide2(in, in + stride, frames, dst)
+                  : pack_narrow2(in, in + stride, frames, dst);
+    }
   }
 #endif
-  if (wide) {
-    pack_plain<true>(in, stride, done, frames, channels, dst);
-  } else {
-    pack_plain<false>(in, stride, done, frames, channels, dst);
+  switch (kind) {
+    case Sample::u8:
+      return pack_plain<Sample::u8>(in, stride, done, frames, channels, dst);
+    case Sample::s16:
+      return pack_plain<Sample::s16>(in, stride, done, frames, channels, dst);
+    case Sample::s24:
+      return pack_plain<Sample::s24>(in, stride, done, frames, channels, dst);
+    case Sample::s32:
+      return pack_plain<Sample::s32>(in, stride, done, frames, channels, dst);
+    case Sample::f32:
+    case Sample::f64:
+      return;  // files are written with integer samples only
   }
 }
 

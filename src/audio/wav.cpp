@@ -1,19 +1,26 @@
-// PCM WAV files: GETWAVINFO, READWAV and WRITEWAV.
+// WAV files: GETWAVINFO, READWAV and WRITEWAV.
 //
-// Samples are exchanged as plain integers without scaling: files of 1 to 8
-// bits per sample hold one unsigned byte per sample, files of 9 to 16 bits a
-// signed 16-bit little-endian word. Sample data is converted in blocks of
-// whole frames that stay in cache, straight between the file (or the
-// writer's buffer) and the column-major result, so no buffer of the whole
-// data is ever held. Scratch memory that cannot be had ends the call with
-// "out of memory", like the result's. WRITEWAV replaces a file only with a
-// complete new one.
+// Samples are exchanged as the numbers stored, without scaling: integer PCM
+// of 1 to 8 bits per sample holds one unsigned byte per sample, of 9 to 16
+// bits a signed 16-bit little-endian word, of 17 to 24 bits three bytes and
+// of 25 to 32 bits four; IEEE float files hold singles or doubles. The
+// extensible format is read when its sub-format is PCM or float. Sample
+// data is converted in blocks of whole frames that stay in cache, straight
+// between the file (or the writer's buffer) and the column-major result. A
+// block is read into the result's own memory, at the place of the packed
+// samples at its end, whenever a frame is no wider than one double; only
+// wider frames go through a block-sized scratch buffer, so fresh memory is
+// touched once. Scratch memory that cannot be had ends the call with "out of
+// memory", like the result's. WRITEWAV replaces a file only with a complete
+// new one.
 #include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,7 +54,21 @@ constexpr std::size_t kFormatRecord = 16;
 // WRITEWAV's format chunk: the record and an extra size of 0.
 constexpr std::uint32_t kFormatChunk = 18;
 
+constexpr std::uint16_t kPcm = 1;
+constexpr std::uint16_t kFloat = 3;
+// The extensible format continues the record with an extra size, the valid
+// bits, a channel mask and a 16-byte sub-format GUID, whose first 32-bit
+// field is the format tag it stands for and whose other 12 bytes are fixed.
+constexpr std::uint16_t kExtensible = 0xFFFE;
+constexpr std::size_t kExtension = 24;
+constexpr std::size_t kGuidAt = 8;  // within the extension
+constexpr std::uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                        0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
 constexpr std::uint64_t kMaxData = limits::kWavMaxData;
+
+// The largest resolution WRITEWAV writes.
+constexpr double kMaxBits = 32;
 
 // Bytes of sample data converted per block (rounded down to whole frames).
 constexpr std::size_t kBlock = std::size_t{128} << 10;
@@ -62,23 +83,66 @@ std::string resolve(const char* file, const char* cwd, int mode) {
   return CHTTPRedirector(file, cwd, mode).LocalPath();
 }
 
+// The format tag an extension names, or kExtensible when its sub-format is
+// neither PCM nor float.
+std::uint16_t sub_format(const std::uint8_t* ext) {
+  const std::uint8_t* guid = ext + kGuidAt;
+  std::uint32_t tag = io::le32(guid);
+  if ((tag != kPcm && tag != kFloat) || std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0) {
+    return kExtensible;
+  }
+  return static_cast<std::uint16_t>(tag);
+}
+
 // Opens the file, finds the WAVE form and its format chunk, and reads the
-// format record. On return `in` is positioned at the end of the format
-// chunk's data.
+// format record; an extensible record is reported with the tag of its
+// sub-format. On return `in` is positioned at the end of the format chunk's
+// data.
 Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
   if (!in.open(path)) fail("file open error");
   if (!in.descend_form(form, kWave)) fail("NOTAWAVFILE");
   if (!in.descend(fmt, kFmt, form)) fail("file i/o error");
   // The whole chunk must be in the file, and it must hold the record; only
-  // the record itself is kept, the rest is read past.
+  // the record and an extension are kept, the rest is read past.
   const std::uint8_t* rec = fmt.size < kFormatRecord ? nullptr : in.take(kFormatRecord);
   if (rec == nullptr) fail("ERROR_FMT_READ");
   using io::le16;
   using io::le32;
   Format f{le16(rec), le16(rec + 2), le32(rec + 4), le32(rec + 8), le16(rec + 12), le16(rec + 14)};
-  if (!in.skip(fmt.size - kFormatRecord)) fail("ERROR_FMT_READ");
-  if (f.tag != 1) fail("NOT_PCM");
+  std::uint32_t left = fmt.size - kFormatRecord;
+  bool known = f.tag == kPcm || f.tag == kFloat;
+  if (f.tag == kExtensible && left >= kExtension) {
+    const std::uint8_t* ext = in.take(kExtension);
+    if (ext == nullptr) fail("ERROR_FMT_READ");
+    f.tag = sub_format(ext);
+    known = f.tag != kExtensible;
+    left -= kExtension;
+  }
+  if (!in.skip(left)) fail("ERROR_FMT_READ");
+  if (!known) fail("NOT_PCM");
   return f;
+}
+
+// How READWAV reads the samples of a format, or nothing when it cannot.
+std::optional<pcm::Sample> sample_of(const Format& f) {
+  if (f.tag == kFloat) {
+    if (f.bits == 32) return pcm::Sample::f32;
+    if (f.bits == 64) return pcm::Sample::f64;
+    return std::nullopt;
+  }
+  if (f.bits <= 8) return pcm::Sample::u8;
+  if (f.bits <= 16) return pcm::Sample::s16;
+  if (f.bits <= 24) return pcm::Sample::s24;
+  if (f.bits <= 32) return pcm::Sample::s32;
+  return std::nullopt;
+}
+
+// How WRITEWAV stores samples of a bit count from 1 to 32.
+pcm::Sample written_as(unsigned bits) {
+  if (bits <= 8) return pcm::Sample::u8;
+  if (bits <= 16) return pcm::Sample::s16;
+  if (bits <= 24) return pcm::Sample::s24;
+  return pcm::Sample::s32;
 }
 
 // Frames per conversion block: as many as fit in kBlock, at least one.
@@ -117,11 +181,11 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   // stream is read up to the size its data chunk announces and no further.
   if (data.size > in.remaining()) fail("out of memory");
 
-  if (f.bits > 16) fail("BAD_INFO");
+  const std::optional<pcm::Sample> kind = sample_of(f);
+  if (!kind) fail("BAD_INFO");
   // Without channels there are no frames to read.
   if (f.channels == 0) fail("BAD_INFO");
-  const bool wide = f.bits > 8;
-  const std::size_t frame = std::size_t{f.channels} * (wide ? 2 : 1);
+  const std::size_t frame = std::size_t{f.channels} * pcm::width(*kind);
   const std::size_t frames = data.size / frame;
   const unsigned channels = f.channels;
 
@@ -131,14 +195,20 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
       Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(frames), channels, values);
   if (result == nullptr) fail("out of memory");
 
+  // Narrow frames are read to where they would lie if the whole data were
+  // packed at the end of the result, and widened from there: every double
+  // written lies before the samples still to be read (see pcm::unpack).
   const std::size_t per_block = std::min(frames, block_frames(frame));
-  std::vector<std::uint8_t> block(per_block * frame);
+  const bool in_place = pcm::unpacks_in_place(channels, *kind);
+  std::vector<std::uint8_t> scratch(in_place ? 0 : per_block * frame);
+  auto* tail = reinterpret_cast<std::uint8_t*>(values + frames * channels) - frames * frame;
   for (std::size_t first = 0; first < frames; first += per_block) {
     std::size_t n = std::min(per_block, frames - first);
+    std::uint8_t* block = in_place ? tail + first * frame : scratch.data();
     // A stream may end before its data chunk does, a file shrink since it
     // was measured.
-    if (!in.read(block.data(), n * frame)) fail("out of memory");
-    pcm::unpack(block.data(), n, channels, wide, values + first, frames);
+    if (!in.read(block, n * frame)) fail("out of memory");
+    pcm::unpack(block, n, channels, *kind, values + first, frames);
   }
   return result;
 }
@@ -155,14 +225,14 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   // Checked only now: a refused resolution leaves the file existing and
   // empty, the one failure that does not keep an old file.
   const double res = resolution->rp;
-  if (!(res >= 1 && res <= 16)) {
+  if (!(res >= 1 && res <= kMaxBits)) {
     target.commit();
     fail("BAD_RESOLUTION", 3);
   }
   const auto bits = static_cast<std::uint16_t>(res);
   const auto sample_rate = static_cast<std::uint32_t>(pcm::trunc32(rate->rp));
-  const bool wide = bits > 8;
-  const unsigned width = wide ? 2 : 1;
+  const pcm::Sample kind = written_as(bits);
+  const unsigned width = pcm::width(kind);
 
   const std::size_t rows = m->rows;
   const unsigned cols = m->cols;
@@ -196,7 +266,7 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
       std::size_t n = std::min(per_block, rows - first);
       std::uint8_t* block = out.room(n * frame);
       if (block == nullptr) break;
-      pcm::pack(m->m_rv + first, rows, n, cols, wide, block);
+      pcm::pack(m->m_rv + first, rows, n, cols, kind, block);
       out.commit(n * frame);
     }
   }

@@ -150,16 +150,30 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
   }
   rows = static_cast<std::int32_t>(want_rows);
 
-  Record record;
-  mutils::matuniv_malloc(&record, rows, cols, t.code);
-  if (const char* message = mutils::matuniv_read_raw(f.get(), skip, flag, ctx, &record)) {
-    Kex::Throw(message, 1);
-  }
   double* values = Kex::allocate_doubles(static_cast<std::size_t>(expected));
   aMatrix* result = values == nullptr
                         ? nullptr
-                        : Kex::new_real_matrix(ctx->m_alloc, record.rows, record.cols, values);
+                        : Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
+                                               static_cast<std::uint32_t>(cols), values);
   if (result == nullptr) Kex::Throw("out of memory", 1);
+  // Rows of at most 8 bytes are read straight into the end of the result's
+  // array and widened there: the result is then the only fresh memory the
+  // call touches. Wider rows would be overwritten before they are read, so
+  // they go through a typed matrix of their own.
+  Record record;
+  if (t.size * static_cast<std::uint64_t>(cols) <= sizeof(double)) {
+    auto* end = reinterpret_cast<unsigned char*>(values + expected);
+    record.rows = rows;
+    record.cols = cols;
+    record.storage = MUTIL_STORAGE_SHARED;
+    record.data = end - expected * t.size;
+    record.type = t.code;
+  } else {
+    mutils::matuniv_malloc(&record, rows, cols, t.code);
+  }
+  if (const char* message = mutils::matuniv_read_raw(f.get(), skip, flag, ctx, &record)) {
+    Kex::Throw(message, 1);
+  }
   if (const char* message = mutils::matuniv_assign_to_corvida(&record, result)) {
     Kex::Throw(message, 1);
   }

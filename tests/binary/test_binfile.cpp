@@ -167,13 +167,14 @@ const char* const kTypes[] = {"byte",   "sint8", "uint16", "int16",
                               "uint32", "int32", "float",  "double"};
 
 TEST_F(BinFiles, WhatIsWrittenReadsBackInEveryTypeOrderAndShape) {
+  // Rows of up to 8 bytes and wider ones; the long ones take several blocks
+  // to read, to widen and to write.
   const std::pair<std::uint32_t, std::uint32_t> shapes[] = {
-      {1, 7}, {9, 1}, {37, 70}, {0, 3}, {300001, 1}};
+      {1, 7}, {9, 1}, {37, 70}, {0, 3}, {300001, 1}, {5001, 2}, {2049, 8}, {3001, 3}};
   for (const char* type : kTypes) {
     for (double endian : {0.0, 1.0}) {
       for (auto [rows, cols] : shapes) {
-        // Small integers, which every type holds exactly; the longest column
-        // takes several blocks to read and several bands to write.
+        // Small integers, which every type holds exactly.
         auto m = Cvd::MatVal::Zeros(rows, cols);
         for (std::size_t i = 0; i < m->size(); ++i)
           m->real()[i] = static_cast<double>(i * 7 % 127);

@@ -77,7 +77,11 @@ const char* matuniv_write_raw(std::FILE* f, const _univ_mat* m, unsigned char en
 // Stores every element of m, converted to double, at the same row and column
 // of out, which must have m's shape. A double record of one row or one column
 // whose storage is the call's arena is handed to out instead of copied (out's
-// own array is then left unused), as both already have the same layout.
+// own array is then left unused), as both already have the same layout. A
+// record whose elements are packed at the very end of out's own array, with
+// rows of at most 8 bytes, is converted in place (for a double record that
+// is out's array itself, and nothing is left to do); any other overlap is
+// refused.
 const char* matuniv_assign_to_corvida(const _univ_mat* m, Kex::aMatrix* out);
 
 // Copies the real parts of in into m, a double record of in's shape. When in
