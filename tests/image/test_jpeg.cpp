@@ -17,9 +17,7 @@ class Jpeg : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!have_python_pil() || access("/usr/bin/cjpeg", X_OK) != 0) return;
     samples = new TempDir;
-    std::string cmd = "/usr/bin/python3 "s + KEXIO_SOURCE_DIR + "/tests/image/jpeg_samples.py '" +
-                      samples->path().string() + "'";
-    if (std::system(cmd.c_str()) != 0) GTEST_FAIL() << cmd;
+    if (!run_script("jpeg_samples.py", {samples->path().string()})) GTEST_FAIL();
   }
   static void TearDownTestSuite() { delete samples; }
   void SetUp() override {
@@ -62,10 +60,6 @@ TEST_F(Jpeg, PixelsAreLibjpegsAndPillows) {
     EXPECT_EQ(read(&IO::READ_GREEN, file), block(rgb, w, w));
   }
   EXPECT_EQ(compared, 14u);
-}
-
-long open_descriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 TEST_F(Jpeg, DamagedFilesFailClearlyAndCloseTheFile) {

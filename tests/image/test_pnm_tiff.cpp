@@ -199,9 +199,7 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     GTEST_SKIP() << "needs Pillow, ImageMagick, netpbm and libtiff's tools";
   }
   TempDir dir;
-  std::string cmd = std::string("/usr/bin/python3 ") + KEXIO_SOURCE_DIR +
-                    "/tests/image/pnm_tiff_refs.py '" + dir.path().string() + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_TRUE(run_script("pnm_tiff_refs.py", {dir.path().string()}));
   std::ifstream manifest(dir.file("manifest"));
   std::string name, kind;
   std::size_t w = 0, h = 0;
