@@ -62,6 +62,7 @@ inline Compared compare_with_references(const std::string& script, const std::st
     }
     Rows rgb = read(&IO::READRGB), grey = read(&IO::READ_IMAGE);
     EXPECT_EQ(read(&IO::READ_RED), block(rgb, 0, w));
+    EXPECT_EQ(read(&IO::READ_GREEN), block(rgb, w, w));
     EXPECT_EQ(read(&IO::READ_BLUE), block(rgb, 2 * w, w));
     EXPECT_EQ(read(&IO::READ_HSV_VALUE), block(read(&IO::READ_HSV), 2 * w, w));
     for (const char* tool : {".rgb", ".pil", ".im", ".nb"}) {
