@@ -9,6 +9,7 @@
 #include <string>
 
 #include "image_support.h"
+#include "kexio/host/services.h"
 
 namespace image_test {
 
@@ -29,8 +30,9 @@ inline Rows grey_of(Rows rgb) {
 // what READ_IMAGE must raise; for the others READRGB must give the pixels
 // of each reference beside the file (.rgb: those it was made from; .pil,
 // .im, .nb: what Pillow, ImageMagick and netpbm read; the first picture of
-// an animation), READ_IMAGE their grey levels, and the one-plane readers the
-// blocks of the three-plane results. The comparisons made by reference,
+// an animation), READ_IMAGE their grey levels, READ_HLS and READ_HSV the
+// pixels' components, and the one-plane readers the blocks of the
+// three-plane results. The comparisons made by reference,
 // the refusals, and the kinds compared.
 struct Compared {
   std::map<std::string, int> by_tool;
@@ -60,11 +62,30 @@ inline Compared compare_with_references(const std::string& script, const std::st
       ++done.refused;
       continue;
     }
-    Rows rgb = read(&IO::READRGB), grey = read(&IO::READ_IMAGE);
-    EXPECT_EQ(read(&IO::READ_RED), block(rgb, 0, w));
-    EXPECT_EQ(read(&IO::READ_GREEN), block(rgb, w, w));
-    EXPECT_EQ(read(&IO::READ_BLUE), block(rgb, 2 * w, w));
-    EXPECT_EQ(read(&IO::READ_HSV_VALUE), block(read(&IO::READ_HSV), 2 * w, w));
+    Rows rgb = read(&IO::READRGB), hls = rgb, hsv = rgb;
+    for (std::size_t y = 0; y < rgb.size(); ++y) {
+      for (std::size_t x = 0; x < w; ++x) {
+        const double *p = &rgb[y][x], r = p[0], g = p[w], b = p[2 * w];
+        Kex::RGB_TO_HLS(r, g, b, &hls[y][x], &hls[y][w + x], &hls[y][2 * w + x]);
+        Kex::RGB_TO_HSV(r, g, b, &hsv[y][x], &hsv[y][w + x], &hsv[y][2 * w + x]);
+      }
+    }
+    const struct {
+      Reader all, plane[3];
+      const Rows& want;
+    } spaces[] = {
+        {&IO::READRGB, {&IO::READ_RED, &IO::READ_GREEN, &IO::READ_BLUE}, rgb},
+        {&IO::READ_HLS, {&IO::READ_HLS_HUE, &IO::READ_HLS_LIGHT, &IO::READ_HLS_SAT}, hls},
+        {&IO::READ_HSV, {&IO::READ_HSV_HUE, &IO::READ_HSV_SAT, &IO::READ_HSV_VALUE}, hsv},
+    };
+    for (const auto& s : spaces) {
+      if (s.all != &IO::READRGB) {
+        EXPECT_EQ(read(s.all), s.want);
+      }
+      for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(read(s.plane[k]), block(s.want, k * w, w)) << k;
+    }
+    const Rows grey = read(&IO::READ_IMAGE);
     for (const char* tool : {".rgb", ".pil", ".im", ".nb"}) {
       Bytes ref = dir.read(name + tool);
       if (ref.empty()) continue;

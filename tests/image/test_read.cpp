@@ -1,10 +1,9 @@
-// Reading BMP files through the entry class: pixel layout, colour spaces,
-// palettes, run-length rows, the choice of decoder and every refusal; and
-// the pixels of every depth compared with other decoders.
+// Reading BMP files through the entry class: palettes, run-length rows, the
+// choice of decoder and every refusal; and the pixels of every depth
+// compared with other decoders.
 #include <sys/stat.h>
 
 #include "image_support.h"
-#include "kexio/host/services.h"
 #include "references.h"
 
 namespace {
@@ -38,34 +37,6 @@ Bytes rle(int width, int height, unsigned bits, Bytes data) {
   for (int i = 0; i < (1 << bits); ++i)
     palette.push_back({static_cast<std::uint8_t>(i), 0, 0});
   return Bmp{width, height, bits, bits == 8 ? 1u : 2u, palette, std::move(data)}.bytes();
-}
-
-TEST_F(ImageRead, ColourSpacesConvertEachPixelAndSplitIntoPlanes) {
-  const Pixels px = {{0x102030, 0xFF8000, 0x00FF80, 0x808080, 0xFFFFFF},
-                     {0x000000, 0x123456, 0xABCDEF, 0xFF00FF, 0x0000FF},
-                     {0x7F7F00, 0x010203, 0xFEFDFC, 0x00FFFF, 0x334455}};
-  dir.write("c.bmp", picture(24, px).bytes());
-  using Convert = void (*)(unsigned char, unsigned char, unsigned char, double*, double*, double*);
-  const struct {
-    Reader all, plane[3];
-    Convert convert;
-  } spaces[] = {
-      {&IO::READ_HLS, {&IO::READ_HLS_HUE, &IO::READ_HLS_LIGHT, &IO::READ_HLS_SAT}, Kex::RGB_TO_HLS},
-      {&IO::READ_HSV, {&IO::READ_HSV_HUE, &IO::READ_HSV_SAT, &IO::READ_HSV_VALUE}, Kex::RGB_TO_HSV},
-  };
-  for (const auto& s : spaces) {
-    Rows all = read(s.all, "c.bmp");
-    Rows want(3, std::vector<double>(15));
-    for (std::size_t y = 0; y < 3; ++y) {
-      for (std::size_t x = 0; x < 5; ++x) {
-        std::uint32_t v = px[y][x];
-        s.convert(v >> 16, v >> 8 & 0xFF, v & 0xFF, &want[y][x], &want[y][5 + x], &want[y][10 + x]);
-      }
-    }
-    EXPECT_EQ(all, want);
-    for (int k = 0; k < 3; ++k)
-      EXPECT_EQ(read(s.plane[k], "c.bmp"), block(all, 5 * k, 5)) << k;
-  }
 }
 
 // The depths themselves are read in the comparison with other decoders
