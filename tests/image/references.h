@@ -25,15 +25,15 @@ inline Rows grey_of(Rows rgb) {
   return rgb;
 }
 
-// Runs the script on a scratch folder and reads each file of its manifest
-// (name, width, height, then the file's kind). A kind "refused: MESSAGE" is
-// what READ_IMAGE must raise; for the others READRGB must give the pixels
-// of each reference beside the file (.rgb: those it was made from; .pil,
-// .im, .nb: what Pillow, ImageMagick and netpbm read; the first picture of
-// an animation), READ_IMAGE their grey levels, READ_HLS and READ_HSV the
-// pixels' components, and the one-plane readers the blocks of the
-// three-plane results. The comparisons made by reference,
-// the refusals, and the kinds compared.
+// Reads each file of the manifest a script of this folder wrote (name,
+// width, height, then the file's kind). A kind "refused: MESSAGE" is what
+// READ_IMAGE must raise; for the others READRGB must give the pixels of
+// each reference beside the file (.rgb: those it was made from; .pil, .im,
+// .nb: what Pillow, ImageMagick and netpbm read; the first picture of an
+// animation), READ_IMAGE their grey levels (or those of NAME.grey, a byte
+// per pixel), READ_HLS and READ_HSV the pixels' components, and the
+// one-plane readers the blocks of the three-plane results. The comparisons
+// made by reference, the refusals, and the kinds compared.
 struct Compared {
   std::map<std::string, int> by_tool;
   int refused = 0;
@@ -45,10 +45,8 @@ struct Compared {
     return n;
   }
 };
-inline Compared compare_with_references(const std::string& script, const std::string& ext = "") {
-  TempDir dir;
+inline Compared compare_manifest(const TempDir& dir, const std::string& ext) {
   Compared done;
-  EXPECT_TRUE(run_script(script, {dir.path().string()})) << script;
   std::ifstream manifest(dir.file("manifest"));
   std::string name, kind;
   std::size_t w = 0, h = 0;
@@ -85,7 +83,15 @@ inline Compared compare_with_references(const std::string& script, const std::st
       for (std::size_t k = 0; k < 3; ++k)
         EXPECT_EQ(read(s.plane[k]), block(s.want, k * w, w)) << k;
     }
+    // A file's own grey levels (NAME.grey, a byte per pixel) stand for
+    // those of the references.
     const Rows grey = read(&IO::READ_IMAGE);
+    Rows own_grey;
+    const Bytes g = dir.read(name + ".grey");
+    for (std::size_t i = 0; i < g.size(); ++i) {
+      if (i % w == 0) own_grey.emplace_back();
+      own_grey.back().push_back(g[i]);
+    }
     for (const char* tool : {".rgb", ".pil", ".im", ".nb"}) {
       Bytes ref = dir.read(name + tool);
       if (ref.empty()) continue;
@@ -94,10 +100,16 @@ inline Compared compare_with_references(const std::string& script, const std::st
       EXPECT_GE(ref.size(), 3 * w * h) << tool;
       ref.resize(3 * w * h);
       EXPECT_EQ(rgb, planes_of(ref, w)) << tool;
-      EXPECT_EQ(grey, grey_of(planes_of(ref, w))) << tool;
+      EXPECT_EQ(grey, own_grey.empty() ? grey_of(planes_of(ref, w)) : own_grey) << tool;
     }
   }
   return done;
+}
+// The same on a scratch folder the script fills.
+inline Compared compare_with_references(const std::string& script, const std::string& ext = "") {
+  TempDir dir;
+  EXPECT_TRUE(run_script(script, {dir.path().string()})) << script;
+  return compare_manifest(dir, ext);
 }
 
 }  // namespace image_test
