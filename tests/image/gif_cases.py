@@ -6,8 +6,8 @@ gif_cases.py FOLDER writes the files into FOLDER and lists them in
 FOLDER/manifest, one line each: FILE WIDTH HEIGHT EXPECTED. EXPECTED is
 "pixels" (FILE.rgb holds the red, green, blue bytes of the rows the file must
 read as, top row first), "references" (FILE.pil and FILE.im hold its first
-picture as Pillow and ImageMagick read it, see references.dump), or the
-message that reading FILE must report.
+picture as Pillow and ImageMagick read it, see references.dump), or
+"refused: " and the message that reading FILE must report.
 """
 import os
 import random
@@ -18,7 +18,7 @@ import sys
 from references import CONVERT, colours, dump
 
 FOUR = [(255, 0, 0), (0, 0, 0), (10, 200, 30), (255, 255, 255)]
-IO_ERROR, UNKNOWN = "file i/o error", "unknown file format"
+IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
 
 
 def pack(codes):

@@ -27,14 +27,11 @@ using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
 using kexio_test::mat;
 using kexio_test::raised;
 using kexio_test::Raised;
+using kexio_test::rows_of;
 using kexio_test::str;
 
 struct TempDir : kexio_test::ScratchDir {
   std::string file(const std::string& name) const { return (path() / name).string(); }
-  std::u16string cwd() const {
-    std::string p = path().string();
-    return {p.begin(), p.end()};
-  }
   template <typename Chars>  // a std::string or Bytes
   void write(const std::string& name, const Chars& bytes) const {
     kexio_test::write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
@@ -131,19 +128,6 @@ inline Cvd::MatVal* as_matrix(const Ref& v) {
   return dynamic_cast<Cvd::MatVal*>(v.get());
 }
 
-// The matrix as rows of values.
-inline Rows rows_of(const Ref& v) {
-  Rows out;
-  if (Cvd::MatVal* m = as_matrix(v)) {
-    out.resize(m->get_Rows());
-    for (std::uint32_t r = 0; r < m->get_Rows(); ++r) {
-      for (std::uint32_t c = 0; c < m->get_Cols(); ++c)
-        out[r].push_back(m->get_real(r, c));
-    }
-  }
-  return out;
-}
-
 // Columns first .. first + count - 1 of a matrix, as rows.
 inline Rows block(const Rows& rows, std::size_t first, std::size_t count) {
   Rows out;
@@ -162,11 +146,23 @@ inline Rows planes_of(const Bytes& rgb, std::size_t width) {
 }
 
 inline bool have_python_pil() {
-  return access("/usr/bin/python3", X_OK) == 0 &&
-         std::system("/usr/bin/python3 -c 'import PIL' >/dev/null 2>&1") == 0;
+  return kexio_test::have_python("PIL");
 }
 inline bool have_imagemagick() {
   return access("/usr/bin/convert-im6.q16", X_OK) == 0;
+}
+
+inline long open_descriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+// Runs a script of this folder with /usr/bin/python3: its name and first
+// words, then the paths, quoted. True when it exits with 0.
+inline bool run_script(const std::string& script, const std::vector<std::string>& paths) {
+  std::string cmd = "/usr/bin/python3 " KEXIO_SOURCE_DIR "/tests/image/" + script;
+  for (const std::string& p : paths)
+    cmd += " '" + p + "'";
+  return std::system(cmd.c_str()) == 0;
 }
 
 }  // namespace image_test

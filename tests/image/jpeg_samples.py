@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """jpeg_samples.py FOLDER: JPEG files NAME.jpg from cjpeg and Pillow, listed
-in FOLDER/manifest (name width height), with their pixels (rows top first, no
-header) as djpeg -rgb (NAME.rgb; Pillow's for CMYK), djpeg -grayscale
-(NAME.grey) and Pillow (NAME.pil) decode them."""
+in FOLDER/manifest (NAME.jpg width height), with their pixels (rows top
+first, no header) as djpeg -rgb (NAME.jpg.rgb; Pillow's for CMYK), djpeg
+-grayscale (NAME.jpg.grey) and Pillow (NAME.jpg.pil) decode them."""
 import os
 import struct
 import subprocess
@@ -62,17 +62,17 @@ def main(folder):
 
     with open(os.path.join(folder, "manifest"), "w") as m:
         for name, (w, h) in made.items():
-            m.write(f"{name} {w} {h}\n")
-            for ext, args in ((".rgb", ["-rgb"]), (".grey", ["-grayscale"])):
+            m.write(f"{name}.jpg {w} {h}\n")
+            for ext, args in ((".jpg.rgb", ["-rgb"]), (".jpg.grey", ["-grayscale"])):
                 r = subprocess.run(["djpeg", *args, "-pnm", path(name)], capture_output=True)
                 if r.stdout:  # djpeg exits with 2 after warnings, and refuses CMYK
                     open(path(name, ext), "wb").write(r.stdout[r.stdout.index(b"\n255\n") + 5:])
             if not name.startswith("cut"):  # Pillow refuses cut files
                 with Image.open(path(name)) as im:
                     pil = im.convert("RGB").tobytes()
-                open(path(name, ".pil"), "wb").write(pil)
+                open(path(name, ".jpg.pil"), "wb").write(pil)
                 if name == "cmyk":
-                    open(path(name, ".rgb"), "wb").write(pil)
+                    open(path(name, ".jpg.rgb"), "wb").write(pil)
 
 
 if __name__ == "__main__":

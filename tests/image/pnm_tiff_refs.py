@@ -114,29 +114,20 @@ def samples(folder):
         add(name, src, ("nbp", "pil") if src.max() < 256 else ("nbp",))
 
     # TIFF by Pillow: compressions, depths, alpha.
-    for name, img, options, src, refs, kind in (
-            ("pil_none.tif", Image.fromarray(rgb), {}, rgb, "pil nb", "int"),
-            ("pil_lzw.tif", Image.fromarray(rgb), {"compression": "tiff_lzw"}, rgb, "pil nb", "int"),
-            ("pil_deflate.tif", Image.fromarray(rgb), {"compression": "tiff_adobe_deflate"}, rgb,
-             "pil nb", "int"),
-            ("pil_packbits.tif", Image.fromarray(rgb), {"compression": "packbits"}, rgb, "pil nb",
-             "int"),
-            ("pil_jpeg.tif", Image.fromarray(rgb), {"compression": "jpeg"}, None, "pil nb", "int"),
-            ("pil_grey.tif", Image.fromarray(grey), {}, grey, "pil nb", "int"),
-            ("pil_grey16.tif", Image.fromarray(grey16), {}, grey16, "pil", "int"),
-            ("pil_float.tif", Image.fromarray(grey.astype(np.float32) / 7 - 3), {},
-             grey.astype(np.float32) / 7 - 3, "pil", "float"),
-            ("pil_int32.tif", Image.fromarray(grey.astype(np.int32) * 70000 - 9000000), {},
-             grey.astype(np.int32) * 70000 - 9000000, "pil", "float"),
-            ("pil_g4.tif", Image.fromarray(bits), {"compression": "group4"}, 255 * bits, "pil nb",
-             "int"),
-            ("pil_palette.tif", Image.fromarray(rgb).quantize(200), {}, None, "pil nb", "int"),
-            ("pil_rgba.tif", Image.fromarray(np.dstack([rgb, grey])), {"compression": "tiff_lzw"},
-             rgb, "pil", "int"),
-            ("pil_la.tif", Image.fromarray(np.dstack([grey, grey[::-1]])).convert("LA"), {}, grey,
-             "pil", "int")):
-        img.save(p(name), **options)
-        add(name, src, refs.split(), kind)
+    for comp in ("none", "tiff_lzw", "tiff_adobe_deflate", "packbits", "jpeg"):
+        Image.fromarray(rgb).save(p(f"pil_{comp}.tif"), compression=comp)
+        add(f"pil_{comp}.tif", None if comp == "jpeg" else rgb, ("pil", "nb"))
+    flt, i32 = grey.astype(np.float32) / 7 - 3, grey.astype(np.int32) * 70000 - 9000000
+    for name, img, src, refs, options in (
+            ("grey", grey, grey, "pil nb", {}), ("grey16", grey16, grey16, "pil", {}),
+            ("float", flt, flt, "pil", {}), ("int32", i32, i32, "pil", {}),
+            ("g4", bits, 255 * bits, "pil nb", {"compression": "group4"}),
+            ("palette", Image.fromarray(rgb).quantize(200), None, "pil nb", {}),
+            ("rgba", np.dstack([rgb, grey]), rgb, "pil", {"compression": "tiff_lzw"}),
+            ("la", Image.fromarray(np.dstack([grey, grey[::-1]])).convert("LA"), grey, "pil", {})):
+        img = img if isinstance(img, Image.Image) else Image.fromarray(img)
+        img.save(p(f"pil_{name}.tif"), **options)
+        add(f"pil_{name}.tif", src, refs.split(), "float" if name in ("float", "int32") else "int")
 
     # TIFF by netpbm and tiffcp: predictors, tiles, separate planes, byte
     # orders, JPEG as RGB and as YCbCr, 16 bits, palettes and small depths.

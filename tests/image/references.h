@@ -1,63 +1,115 @@
-// The pixels of files written by other tools, read by us and by Pillow and
-// ImageMagick through references.py.
+// The pixels of files written by other tools, read by us and by Pillow,
+// ImageMagick and netpbm through the scripts of this folder.
 #pragma once
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 
 #include "image_support.h"
+#include "kexio/host/services.h"
 
 namespace image_test {
 
+// The grey level of every pixel of a READRGB result:
 // (299 R + 587 G + 114 B + 500) / 1000, truncated.
-inline double grey_level(double r, double g, double b) {
-  return std::floor((299 * r + 587 * g + 114 * b + 500) / 1000);
+inline Rows grey_of(Rows rgb) {
+  const std::size_t w = rgb.empty() ? 0 : rgb[0].size() / 3;
+  for (auto& row : rgb) {
+    for (std::size_t x = 0; x < w; ++x)
+      row[x] = std::floor((299 * row[x] + 587 * row[w + x] + 114 * row[2 * w + x] + 500) / 1000);
+    row.resize(w);
+  }
+  return rgb;
 }
 
-// Runs references.py with the subcommand on a scratch folder and reads each
-// file of its manifest (name, width, height, then the file's kind): READRGB
-// must give the pixels Pillow and ImageMagick read (.pil, .im), READ_IMAGE
-// their grey levels, and the one-plane readers the blocks of the
-// three-plane results. The comparisons made, and the kinds compared.
+// Reads each file of the manifest a script of this folder wrote (name,
+// width, height, then the file's kind). A kind "refused: MESSAGE" is what
+// READ_IMAGE must raise; for the others READRGB must give the pixels of
+// each reference beside the file (.rgb: those it was made from; .pil, .im,
+// .nb: what Pillow, ImageMagick and netpbm read; the first picture of an
+// animation), READ_IMAGE their grey levels (or those of NAME.grey, a byte
+// per pixel), READ_HLS and READ_HSV the pixels' components, and the
+// one-plane readers the blocks of the three-plane results. The comparisons
+// made by reference, the refusals, and the kinds compared.
 struct Compared {
-  int count = 0;
+  std::map<std::string, int> by_tool;
+  int refused = 0;
   std::set<std::string> kinds;
+  int count() const {
+    int n = 0;
+    for (const auto& [tool, k] : by_tool)
+      n += k;
+    return n;
+  }
 };
-inline Compared compare_with_references(const std::string& subcommand, const std::string& ext) {
-  TempDir dir;
+inline Compared compare_manifest(const TempDir& dir, const std::string& ext) {
   Compared done;
-  std::string cmd = std::string("/usr/bin/python3 ") + KEXIO_SOURCE_DIR +
-                    "/tests/image/references.py " + subcommand + " '" + dir.path().string() + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
   std::ifstream manifest(dir.file("manifest"));
   std::string name, kind;
   std::size_t w = 0, h = 0;
   while (manifest >> name >> w >> h && std::getline(manifest, kind)) {
     SCOPED_TRACE(name);
-    auto read = [&](Reader f) { return rows_of(f(dir.cwd(), str(name + ext))); };
-    Rows rgb = read(&IO::READRGB), grey = read(&IO::READ_IMAGE);
-    EXPECT_EQ(read(&IO::READ_RED), block(rgb, 0, w));
-    EXPECT_EQ(read(&IO::READ_BLUE), block(rgb, 2 * w, w));
-    EXPECT_EQ(read(&IO::READ_HSV_VALUE), block(read(&IO::READ_HSV), 2 * w, w));
-    for (const char* tool : {".pil", ".im"}) {
-      Bytes ref = dir.read(name + ext + tool);
-      if (ref.empty()) continue;
-      ++done.count;
-      done.kinds.insert(kind);
-      EXPECT_EQ(ref.size(), 3 * w * h) << tool;
-      Rows want = planes_of(ref, w);
-      EXPECT_EQ(rgb, want) << tool;
-      for (auto& row : want) {
-        for (std::size_t x = 0; x < w; ++x)
-          row[x] = grey_level(row[x], row[w + x], row[2 * w + x]);
-        row.resize(w);
+    kind.erase(0, kind.find_first_not_of(' '));
+    name += ext;
+    auto read = [&](Reader f) { return rows_of(f(dir.cwd(), str(name))); };
+    if (kind.starts_with("refused: ")) {
+      EXPECT_EQ(raised([&] { read(&IO::READ_IMAGE); }), (Raised{kind.substr(9), Kex::kWholeCall}));
+      ++done.refused;
+      continue;
+    }
+    Rows rgb = read(&IO::READRGB), hls = rgb, hsv = rgb;
+    for (std::size_t y = 0; y < rgb.size(); ++y) {
+      for (std::size_t x = 0; x < w; ++x) {
+        const double *p = &rgb[y][x], r = p[0], g = p[w], b = p[2 * w];
+        Kex::RGB_TO_HLS(r, g, b, &hls[y][x], &hls[y][w + x], &hls[y][2 * w + x]);
+        Kex::RGB_TO_HSV(r, g, b, &hsv[y][x], &hsv[y][w + x], &hsv[y][2 * w + x]);
       }
-      EXPECT_EQ(grey, want) << tool;
+    }
+    const struct {
+      Reader all, plane[3];
+      const Rows& want;
+    } spaces[] = {
+        {&IO::READRGB, {&IO::READ_RED, &IO::READ_GREEN, &IO::READ_BLUE}, rgb},
+        {&IO::READ_HLS, {&IO::READ_HLS_HUE, &IO::READ_HLS_LIGHT, &IO::READ_HLS_SAT}, hls},
+        {&IO::READ_HSV, {&IO::READ_HSV_HUE, &IO::READ_HSV_SAT, &IO::READ_HSV_VALUE}, hsv},
+    };
+    for (const auto& s : spaces) {
+      if (s.all != &IO::READRGB) {
+        EXPECT_EQ(read(s.all), s.want);
+      }
+      for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(read(s.plane[k]), block(s.want, k * w, w)) << k;
+    }
+    // A file's own grey levels (NAME.grey, a byte per pixel) stand for
+    // those of the references.
+    const Rows grey = read(&IO::READ_IMAGE);
+    Rows own_grey;
+    const Bytes g = dir.read(name + ".grey");
+    for (std::size_t i = 0; i < g.size(); ++i) {
+      if (i % w == 0) own_grey.emplace_back();
+      own_grey.back().push_back(g[i]);
+    }
+    for (const char* tool : {".rgb", ".pil", ".im", ".nb"}) {
+      Bytes ref = dir.read(name + tool);
+      if (ref.empty()) continue;
+      ++done.by_tool[tool];
+      done.kinds.insert(kind);
+      EXPECT_GE(ref.size(), 3 * w * h) << tool;
+      ref.resize(3 * w * h);
+      EXPECT_EQ(rgb, planes_of(ref, w)) << tool;
+      EXPECT_EQ(grey, own_grey.empty() ? grey_of(planes_of(ref, w)) : own_grey) << tool;
     }
   }
   return done;
+}
+// The same on a scratch folder the script fills.
+inline Compared compare_with_references(const std::string& script, const std::string& ext = "") {
+  TempDir dir;
+  EXPECT_TRUE(run_script(script, {dir.path().string()})) << script;
+  return compare_manifest(dir, ext);
 }
 
 }  // namespace image_test

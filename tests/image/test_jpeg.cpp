@@ -4,8 +4,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "image_support.h"
-#include "kexio/host/services.h"
+#include "references.h"
 
 namespace {
 
@@ -17,55 +16,21 @@ class Jpeg : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!have_python_pil() || access("/usr/bin/cjpeg", X_OK) != 0) return;
     samples = new TempDir;
-    std::string cmd = "/usr/bin/python3 "s + KEXIO_SOURCE_DIR + "/tests/image/jpeg_samples.py '" +
-                      samples->path().string() + "'";
-    if (std::system(cmd.c_str()) != 0) GTEST_FAIL() << cmd;
+    if (!run_script("jpeg_samples.py", {samples->path().string()})) GTEST_FAIL();
   }
   static void TearDownTestSuite() { delete samples; }
   void SetUp() override {
     if (samples == nullptr) GTEST_SKIP() << "needs cjpeg, djpeg and Pillow";
   }
-  static Rows read(Reader f, const std::string& name) {
-    return rows_of(f(samples->cwd(), str(name)));
-  }
   static inline TempDir* samples = nullptr;
 };
 
+// djpeg's pixels and grey levels (libjpeg's own luminance; CMYK, which it
+// will not decode, takes Pillow's pixels and their grey levels) and Pillow's.
 TEST_F(Jpeg, PixelsAreLibjpegsAndPillows) {
-  std::ifstream manifest(samples->file("manifest"));
-  std::string name;
-  std::size_t w = 0, h = 0, compared = 0;
-  while (manifest >> name >> w >> h) {
-    SCOPED_TRACE(name);
-    const std::string file = name + ".jpg";
-    Rows rgb = read(&IO::READRGB, file);
-    ASSERT_EQ(rgb, planes_of(samples->read(name + ".rgb"), w));
-    Bytes pil = samples->read(name + ".pil");
-    if (!pil.empty()) {
-      EXPECT_EQ(rgb, planes_of(pil, w));
-      ++compared;
-    }
-    Bytes grey = samples->read(name + ".grey");
-    Rows want_grey(h, std::vector<double>(w)), want_hls(h, std::vector<double>(3 * w));
-    for (std::size_t y = 0; y < h; ++y) {
-      for (std::size_t x = 0; x < w; ++x) {
-        const double r = rgb[y][x], g = rgb[y][w + x], b = rgb[y][2 * w + x];
-        // libjpeg's own luminance; CMYK (no grey output in the library) takes
-        // the grey level of its colours.
-        want_grey[y][x] =
-            grey.empty() ? std::floor((299 * r + 587 * g + 114 * b + 500) / 1000) : grey[y * w + x];
-        Kex::RGB_TO_HLS(r, g, b, &want_hls[y][x], &want_hls[y][w + x], &want_hls[y][2 * w + x]);
-      }
-    }
-    EXPECT_EQ(read(&IO::READ_IMAGE, file), want_grey);
-    EXPECT_EQ(read(&IO::READ_HLS, file), want_hls);
-    EXPECT_EQ(read(&IO::READ_GREEN, file), block(rgb, w, w));
-  }
-  EXPECT_EQ(compared, 14u);
-}
-
-long open_descriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  Compared c = compare_manifest(*samples, "");
+  EXPECT_EQ(c.by_tool[".rgb"], 16);
+  EXPECT_EQ(c.by_tool[".pil"], 14);
 }
 
 TEST_F(Jpeg, DamagedFilesFailClearlyAndCloseTheFile) {

@@ -65,8 +65,14 @@ Rows colour_space(void (*convert)(unsigned char, unsigned char, unsigned char, d
   return out;
 }
 
+// What the comparison with netpbm and Pillow below does not reach: 16-bit
+// and wider samples through each conversion, the syntax's corners, and TIFF
+// depths no tool here writes.
 TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
   const auto hls44 = colour_space(Kex::RGB_TO_HLS, 44, 44, 44);
+  const std::string g16 = "P5 2 1 65535\n\x03\xE8\x01\x2C",
+                    u32 = grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
+                    f64 = grey_tiff(64, 3, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s);
   const struct {
     std::string name, bytes;
     Reader f;
@@ -74,32 +80,16 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
   } cases[] = {
       // 16-bit grey: 1000 and 300 are grey levels 1000.5 and 300.5, colours
       // 1000 and 300, and the bytes 232 and 44 for the colour spaces.
-      {"g16.pgm", "P5 2 1 65535\n\x03\xE8\x01\x2C", &IO::READ_IMAGE, {{1000.5, 300.5}}},
-      {"g16.pgm",
-       "P5 2 1 65535\n\x03\xE8\x01\x2C",
-       &IO::READRGB,
-       {{1000, 300, 1000, 300, 1000, 300}}},
+      {"g16.pgm", g16, &IO::READ_IMAGE, {{1000.5, 300.5}}},
+      {"g16.pgm", g16, &IO::READRGB, {{1000, 300, 1000, 300, 1000, 300}}},
       {"g16.pgm", "P5 1 1 65535\n\x01\x2C", &IO::READ_HLS, hls44},
-      {"g8.pgm", "P5 2 1 255\n\x07\xFE", &IO::READ_IMAGE, {{7, 254}}},
       // Colour grey levels: 0.299 R + 0.587 G + 0.114 B rounded in floating
       // point, so (0, 36, 12) is 22 where integer arithmetic gives 23.
-      {"c.ppm",
-       "P6 4 1 255\n\xFF\xFF\xFF\x0A\x14\x1E\x00\x24\x0C\x00\x00\x00"s,
-       &IO::READ_IMAGE,
-       {{255, 18, 22, 0}}},
+      {"c.ppm", "P6 2 1 255\n\x0A\x14\x1E\x00\x24\x0C"s, &IO::READ_IMAGE, {{18, 22}}},
       {"c16.ppm", "P6 1 1 65535 \x01\x2C\x01\x2C\x01\x2C", &IO::READ_HLS, hls44},
-      {"c16.ppm",
-       "P6 2 1 65535 \xFF\xFF\xFF\xFF\xFF\xFF\x01\x2C\x00\x00\x00\x00"s,
-       &IO::READ_IMAGE,
-       {{65535, 90}}},
-      // Bitmaps: 1 is black; plain digits need no separator, binary rows are
-      // padded to whole bytes.
+      {"c16.ppm", "P6 1 1 65535 \xFF\xFF\xFF\xFF\xFF\xFF"s, &IO::READ_IMAGE, {{65535}}},
+      // Plain bitmaps: 1 is black, digits need no separator.
       {"p1.pbm", "P1 3 2 1#c\n01\n010", &IO::READ_IMAGE, {{0, 255, 0}, {255, 0, 255}}},
-      {"p4.pbm",
-       "P4 10 2\n\x80\x7F\x40\x3F",
-       &IO::READ_RED,
-       {{0, 255, 255, 255, 255, 255, 255, 255, 255, 0},
-        {255, 0, 255, 255, 255, 255, 255, 255, 255, 255}}},
       // Any white space and comments; samples are not scaled to 255.
       {"ws.pgm", "P2\t2\v1\f7\r# comment\n 7#x\n0", &IO::READ_IMAGE, {{7, 0}}},
       {"plain.ppm", "P3 1 1 1000 999 0 1000 # end", &IO::READRGB, {{999, 0, 1000}}},
@@ -107,21 +97,11 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
       // raster's first bytes may be white space themselves. Trailing bytes
       // are ignored.
       {"nl.pgm", "P5 2 1 255#c\n\n more", &IO::READ_IMAGE, {{10, 32}}},
-      // TIFF depths no tool here writes: 32-bit unsigned grey, 64-bit
-      // floating point (cut toward zero for the colour spaces: -1.25 is
-      // 255, NaN 0).
-      {"u32.tif",
-       grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
-       &IO::READRGB,
-       {{4e9, 7, 4e9, 7, 4e9, 7}}},
-      {"u32.tif",
-       grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
-       &IO::READ_IMAGE,
-       {{4e9, 7}}},
-      {"f64.tif",
-       grey_tiff(64, 3, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s),
-       &IO::READ_HSV_VALUE,
-       {{255, 0}}},
+      // 32-bit unsigned grey, 64-bit floating point (cut toward zero for the
+      // colour spaces: -1.25 is 255, NaN 0).
+      {"u32.tif", u32, &IO::READRGB, {{4e9, 7, 4e9, 7, 4e9, 7}}},
+      {"u32.tif", u32, &IO::READ_IMAGE, {{4e9, 7}}},
+      {"f64.tif", f64, &IO::READ_HSV_VALUE, {{255, 0}}},
   };
   for (const auto& c : cases) {
     dir.write(c.name, c.bytes);
@@ -199,9 +179,7 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     GTEST_SKIP() << "needs Pillow, ImageMagick, netpbm and libtiff's tools";
   }
   TempDir dir;
-  std::string cmd = std::string("/usr/bin/python3 ") + KEXIO_SOURCE_DIR +
-                    "/tests/image/pnm_tiff_refs.py '" + dir.path().string() + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_TRUE(run_script("pnm_tiff_refs.py", {dir.path().string()}));
   std::ifstream manifest(dir.file("manifest"));
   std::string name, kind;
   std::size_t w = 0, h = 0;
