@@ -1,0 +1,350 @@
+"""The Python module against the worksheet host: every function called both
+ways on the same files must give the same values, errors and file bytes.
+
+Run by CTest with PYTHONPATH pointing at the built module and KEXIO_BIN at
+the host; exits 77 (skipped) when the module was not built.
+"""
+import inspect
+import json
+import math
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+import wave
+
+try:
+    import numpy as np
+    import kexio
+except ImportError as e:  # the module is optional
+    print("skipped:", e)
+    sys.exit(77)
+
+from PIL import Image
+
+HOST = os.environ["KEXIO_BIN"]
+
+
+def host_json(statements, cwd):
+    """One JSON object per statement, as the host shows each value or error."""
+    cmd = [HOST, "--json", "--cwd", cwd]
+    for s in statements:
+        cmd += ["-e", s]
+    out = subprocess.run(cmd, capture_output=True, text=True).stdout.splitlines()
+    assert len(out) == len(statements), (statements, out)
+    return [json.loads(line) for line in out]
+
+
+def num(j):
+    return {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}.get(j, j)
+
+
+def same_number(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
+def assert_matches(tc, got, want, where):
+    """got is the module's value, want the host's JSON for the same call."""
+    t = want["type"]
+    if t == "error":
+        tc.assertIsInstance(got, kexio.Error, where)
+        # The library's folder is named by the path it was loaded by.
+        lib = lambda m: re.sub(r"/(bin|python)/\.\./lib/", "/lib/", m)
+        tc.assertEqual((lib(got.message), got.argument), (lib(want["message"]), want["arg"]), where)
+    elif t == "number":
+        real, imag = num(want["re"]), num(want["im"])
+        if imag == 0:
+            tc.assertIs(type(got), float, where)
+            tc.assertTrue(same_number(got, real), (where, got, real))
+        else:
+            tc.assertIs(type(got), complex, where)
+            tc.assertTrue(same_number(got.real, real) and same_number(got.imag, imag), where)
+    elif t == "string":
+        tc.assertEqual(got, want["value"], where)
+    else:
+        tc.assertIsInstance(got, np.ndarray, where)
+        tc.assertEqual(got.shape, (want["rows"], want["cols"]), where)
+        cells = [c for row in want["data"] for c in row]
+        nested = any(isinstance(c, dict) for c in cells)
+        pairs = any(isinstance(c, list) for c in cells)
+        tc.assertEqual(got.dtype, object if nested else complex if pairs else np.float64, where)
+        for r, row in enumerate(want["data"]):
+            for c, cell in enumerate(row):
+                g = got[r, c]
+                if isinstance(cell, dict):
+                    assert_matches(tc, g, cell, (where, r, c))
+                elif isinstance(cell, list):
+                    tc.assertTrue(same_number(g.real, num(cell[0])) and
+                                  same_number(g.imag, num(cell[1])), (where, r, c))
+                else:
+                    tc.assertTrue(same_number(float(g.real) if nested else g, num(cell)),
+                                  (where, r, c, g, cell))
+
+
+def attempt(f, *args, **kw):
+    try:
+        return f(*args, **kw)
+    except kexio.Error as e:
+        return e
+
+
+class ModuleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="kexio-py-")
+        cls.cwd = os.getcwd()
+        d = pathlib.Path(cls.tmp)
+        (d / "t.prn").write_text("1 2.5 3\n4 5 6e-3\n-7 1e300 0.1\n")
+        (d / "café.prn").write_text("9 8\n")
+        (d / "one.prn").write_text("42\n")
+        (d / "ragged.prn").write_text("1 2\n3\n")
+        rng = np.random.default_rng(5)
+        cls.pixels = rng.integers(0, 256, size=(5, 7, 3), dtype=np.uint8)
+        Image.fromarray(cls.pixels, "RGB").save(d / "p.bmp")
+        Image.fromarray(cls.pixels, "RGB").save(d / "p.png")
+        big = rng.integers(0, 256, size=(300, 400, 3), dtype=np.uint8)
+        Image.fromarray(big, "RGB").save(d / "big.bmp")
+        np.arange(-12, 12, dtype="<i2").tofile(d / "i16.bin")
+        with wave.open(str(d / "s.wav"), "wb") as w:
+            w.setnchannels(2)
+            w.setsampwidth(2)
+            w.setframerate(8000)
+            w.writeframes(np.array([[0, -1], [300, -32768], [32767, 5]], "<i2").tobytes())
+        (d / "sketch.txt").write_text("(1,2) (3.5,-4)\n")
+        (d / "t.csv").write_text("1,2,x\n3,,4\n")
+        os.mkdir(d / "a")
+        os.mkdir(d / "b")
+        # A nested-matrix file, written by the host.
+        host_json(['WRITEPRN("nested.prn", [1, "ab"; [1; 2], 3i])'], cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        os.chdir(cls.cwd)
+        shutil.rmtree(cls.tmp)
+
+    def p(self, name):
+        return os.path.join(self.tmp, name)
+
+    def compare(self, cases):
+        """cases: (function, args, kwargs, worksheet statement)."""
+        want = host_json([c[3] for c in cases], self.tmp)
+        for (f, args, kw, stmt), w in zip(cases, want):
+            with self.subTest(stmt):
+                assert_matches(self, attempt(getattr(kexio, f), *args, **kw), w, stmt)
+
+    def test_readers_give_the_hosts_values_and_errors(self):
+        cases = [
+            ("read_prn", [self.p("t.prn")], {}, 'READPRN("t.prn")'),
+            ("read_prn", [self.p("nested.prn")], {}, 'READPRN("nested.prn")'),
+            ("read_prn", [self.p("ragged.prn")], {}, 'READPRN("ragged.prn")'),
+            ("read_prn", [self.p("missing.prn")], {}, 'READPRN("missing.prn")'),
+            ("read_bin", [self.p("i16.bin"), "int16", 0, 4], {}, 'READBIN("i16.bin", "int16", 0, 4)'),
+            ("read_bin", [self.p("i16.bin"), "int16"], {"endian": 1, "cols": 3, "skip": 2, "rows": 2},
+             'READBIN("i16.bin", "int16", 1, 3, 2, 2)'),
+            ("read_bin", [self.p("i16.bin"), "int16", 2], {}, 'READBIN("i16.bin", "int16", 2)'),
+            ("read_bin", [self.p("i16.bin"), "int16", 0, 5, 0, 9], {},
+             'READBIN("i16.bin", "int16", 0, 5, 0, 9)'),
+            ("read_bin", [self.p("i16.bin"), "short"], {}, 'READBIN("i16.bin", "short")'),
+            ("get_wav_info", [self.p("s.wav")], {}, 'GETWAVINFO("s.wav")'),
+            ("read_wav", [self.p("s.wav")], {}, 'READWAV("s.wav")'),
+            ("read_wav", [self.p("p.bmp")], {}, 'READWAV("p.bmp")'),
+            ("load_colormap", ["hot"], {}, 'LoadColormap("hot")'),
+            ("load_colormap", ["no such map"], {}, 'LoadColormap("no such map")'),
+            ("read_file", [self.p("t.csv"), "csv"], {}, 'READFILE("t.csv", "csv")'),
+            ("read_file", [self.p("t.csv"), "csv"], {"rows": 2, "cols": 1, "missing": -1},
+             'READFILE("t.csv", "csv", 2, 1, -1)'),
+            ("read_file", [self.p("t.csv"), "fixed", [1, 2]], {}, 'READFILE("t.csv", "fixed", [1; 2])'),
+            ("read_file", [self.p("t.csv"), "xml"], {}, 'READFILE("t.csv", "xml")'),
+            ("read_raw", [self.p("p.bmp"), 7, 5, 1, "rgb", 0], {}, 'READRAW("p.bmp", 7, 5, 1, "rgb", 0)'),
+        ]
+        images = ["read_image", "read_bmp", "read_rgb", "read_red", "read_green", "read_blue",
+                  "read_hls", "read_hls_hue", "read_hls_light", "read_hls_sat", "read_hsv",
+                  "read_hsv_hue", "read_hsv_sat", "read_hsv_value"]
+        by_py = {f[1]: f[0] for f in kexio.functions}
+        for f in images:
+            cases.append((f, [self.p("p.bmp")], {}, f'{by_py[f]}("p.bmp")'))
+        cases += [("read_rgb", [self.p("p.png")], {}, 'READRGB("p.png")'),
+                  ("read_image", [self.p("t.prn")], {}, 'READ_IMAGE("t.prn")')]
+        os.chdir(self.tmp)  # the sketch reader takes names as given
+        cases.append(("read_sketch", ["sketch.txt"], {}, 'csketchfile_cvs("sketch.txt")'))
+        self.compare(cases)
+        # And the picture is the one Pillow wrote.
+        rgb = kexio.read_rgb(self.p("p.bmp"))
+        np.testing.assert_array_equal(rgb, np.hstack([self.pixels[..., i] for i in range(3)]))
+
+    def test_writers_give_the_hosts_results_and_bytes(self):
+        m = np.array([[1.25, -2, 300], [4, 5.5, np.nan]])
+        grey = np.array([[0, 64, 128.4], [255, 256, -1]])
+        rgb = np.hstack([grey, grey[::-1], grey * 0.5])
+        samples = np.array([[0, 0.5], [-1, 1], [0.25, -0.25]])
+        cmap = np.tile(np.array([[0.0], [128], [255]]), (1, 3))
+        lit = {"m": "[1.25, -2, 300; 4, 5.5, NaN]", "grey": "[0, 64, 128.4; 255, 256, -1]",
+               "samples": "[0, 0.5; -1, 1; 0.25, -0.25]", "cmap": "[0, 0, 0; 128, 128, 128; 255, 255, 255]"}
+        lit["rgb"] = "[0, 64, 128.4, 255, 256, -1, 0, 32, 64.2; 255, 256, -1, 0, 64, 128.4, 127.5, 128, -0.5]"
+        writes = [
+            ("write_prn", "x.prn", [m], {}, 'WRITEPRN("{}", {m})'),
+            ("write_prn", "y.prn", [m], {"precision": 6, "width": 12},
+             'PRNPRECISION := 6; PRNCOLWIDTH := 12; WRITEPRN("{}", {m}); PRNPRECISION := 4; PRNCOLWIDTH := 8'),
+            ("write_prn", "z.prn", [m], {"precision": 17}, 'PRNPRECISION := 17; WRITEPRN("{}", {m}); PRNPRECISION := 4'),
+            ("write_prn", "n.prn", [2.5 - 1j], {}, 'WRITEPRN("{}", 2.5 - 1i)'),
+            ("append_prn", "x.prn", [m[:1]], {}, 'APPENDPRN("{}", [1.25, -2, 300])'),
+            ("write_bmp", "g.bmp", [grey], {}, 'WRITEBMP("{}", {grey})'),
+            ("write_rgb", "c.bmp", [rgb], {}, 'WRITERGB("{}", {rgb})'),
+            ("write_hls", "h.bmp", [rgb], {}, 'WRITE_HLS("{}", {rgb})'),
+            ("write_hsv", "v.bmp", [rgb], {}, 'WRITE_HSV("{}", {rgb})'),
+            ("write_bin", "d.bin", ["int16", 1, m], {}, 'WRITEBIN("{}", "int16", 1, {m})'),
+            ("write_bin", "f.bin", ["float", 0, m], {}, 'WRITEBIN("{}", "float", 0, {m})'),
+            ("write_bin", "e.bin", ["int16", 3, m], {}, 'WRITEBIN("{}", "int16", 3, {m})'),
+            ("write_wav", "w.wav", [8000, 16, samples], {}, 'WRITEWAV("{}", 8000, 16, {samples})'),
+            ("write_wav", "q.wav", [8000, 17, samples], {}, 'WRITEWAV("{}", 8000, 17, {samples})'),
+            ("write_raw", "r.raw", [7, "rgb", grey], {}, 'WRITERAW("{}", 7, "rgb", {grey})'),
+            ("save_colormap", "k.cmp", [cmap], {}, 'SaveColormap("{}", {cmap})'),
+            ("save_colormap", "l.cmp", [cmap[:1]], {}, 'SaveColormap("{}", {cmap_short})'),
+        ]
+        lit["cmap_short"] = "[0, 0, 0]"
+        stmts, got = [], []
+        for f, name, args, kw, stmt in writes:
+            # Colormap names with a folder are paths of their own, relative
+            # to the process's folder.
+            ours = os.path.join(self.tmp, "a", name)
+            stmts.append(stmt.replace("{}", os.path.join(self.tmp, "b", name)).format(**lit))
+            got.append(attempt(getattr(kexio, f), ours, *args, **kw))
+        for (f, name, *_), g, w, s in zip(writes, got, host_json(stmts, self.tmp), stmts):
+            with self.subTest(s):
+                assert_matches(self, g, w, s)
+                a, b = pathlib.Path(self.tmp, "a", name), pathlib.Path(self.tmp, "b", name)
+                self.assertEqual(a.exists(), b.exists(), s)
+                if a.exists():
+                    self.assertEqual(a.read_bytes(), b.read_bytes(), s)
+
+    def test_argument_layouts_and_dtypes_give_the_same_file(self):
+        base = np.arange(24, dtype=np.int64).reshape(4, 6) * 7 - 30
+        variants = {
+            "c": base, "f": np.asfortranarray(base), "f64": base.astype(np.float64),
+            "i16": base.astype(np.int16), "f32": base.astype(np.float32),
+            "cplx0": base.astype(np.complex128), "list": base.tolist(),
+            "strided": np.repeat(np.repeat(base, 2, 0), 3, 1)[::2, ::3],
+            "reversed": base[::-1, ::-1][::-1, ::-1], "transposed": base.T.copy().T,
+        }
+        want = None
+        for name, v in variants.items():
+            with self.subTest(name):
+                out = self.p(f"lay_{name}.bin")
+                self.assertEqual(kexio.write_bin(out, "int32", 0, v), 0.0)
+                data = pathlib.Path(out).read_bytes()
+                want = want or data
+                self.assertEqual(data, want)
+                np.testing.assert_array_equal(np.frombuffer(data, "<i4").reshape(4, 6), base)
+        # A vector is a column; booleans are 0 and 1; numpy scalars are numbers.
+        kexio.write_bin(self.p("col.bin"), "byte", 0, np.array([True, False, True]))
+        self.assertEqual(kexio.read_bin(self.p("col.bin"), "byte", 0, 1).shape, (3, 1))
+        self.assertEqual(pathlib.Path(self.p("col.bin")).read_bytes(), b"\1\0\1")
+        self.assertEqual(kexio.write_prn(self.p("s.prn"), np.float32(1.5)), 1.5)
+        with self.assertRaises(TypeError):
+            kexio.write_bin(self.p("x.bin"), "byte", 0, np.zeros((2, 2, 2)))
+
+    def test_results_are_numpy_arrays_without_copies(self):
+        a = kexio.read_prn(self.p("t.prn"))
+        self.assertEqual((a.dtype, a.shape), (np.float64, (3, 3)))
+        self.assertTrue(a.flags.f_contiguous and not a.flags.owndata and a.flags.writeable)
+        a[0, 0] = 99  # ours to change
+        self.assertEqual(kexio.read_prn(self.p("t.prn"))[0, 0], 1.0)
+        view = a[1:]
+        del a
+        self.assertEqual(view[0, 1], 5.0)  # the storage lives as long as a view of it
+        s = kexio.read_sketch(self.p("sketch.txt"))
+        self.assertEqual((s.dtype, s.shape), (np.complex128, (2, 1)))
+        n = kexio.read_prn(self.p("nested.prn"))
+        self.assertEqual((n.dtype, n[0, 1], n[1, 0].shape), (object, "ab", (2, 1)))
+        # Values written and read back keep their kinds.
+        v = np.array([[1, "text"], [np.array([[1, 2j]]), -3]], dtype=object)
+        kexio.write_prn(self.p("obj.prn"), v)
+        back = kexio.read_prn(self.p("obj.prn"))
+        self.assertEqual((back[0, 0], back[0, 1], back[1, 1]), (1.0, "text", -3.0))
+        np.testing.assert_array_equal(back[1, 0], [[1, 2j]])
+        self.assertEqual(kexio.write_prn(self.p("str.prn"), [["a", "b"], [1, 2]])[0, 0], "a")
+
+    def test_path_like_and_non_ascii_names(self):
+        want = kexio.read_prn(self.p("café.prn"))
+        np.testing.assert_array_equal(want, [[9, 8]])
+        for p in [pathlib.Path(self.tmp, "café.prn"), os.fsencode(self.p("café.prn"))]:
+            with self.subTest(type(p).__name__):
+                np.testing.assert_array_equal(kexio.read_prn(p), want)
+        kexio.write_bin(pathlib.Path(self.tmp, "pl.bin"), "byte", 0, [[1, 2]])
+        self.assertEqual(pathlib.Path(self.tmp, "pl.bin").read_bytes(), b"\1\2")
+
+    def test_errors_name_the_function_and_argument(self):
+        cases = [
+            (lambda: kexio.read_prn(self.p("missing.prn")), "file open error", 1, "argument 1 (path)"),
+            (lambda: kexio.write_prn(self.p("w.prn"), [1], precision=0), "illegal PRNPRECISION",
+             None, "the call as a whole"),
+            (lambda: kexio.call("READPRN", self.p("missing.prn")), "file open error", 1, "argument 1"),
+            (lambda: kexio.call("readprn", "x"), "unknown function 'readprn'; did you mean READPRN?",
+             None, "the call as a whole"),
+        ]
+        for f, message, argument, where in cases:
+            with self.subTest(message):
+                with self.assertRaises(kexio.Error) as c:
+                    f()
+                self.assertEqual((c.exception.message, c.exception.argument), (message, argument))
+                self.assertIn(where, str(c.exception))
+        with self.assertRaises(TypeError):
+            kexio.read_bin(self.p("i16.bin"), "int16", cols=3)  # cols needs endian
+        with self.assertRaises(TypeError):
+            kexio.read_prn()
+
+    def test_every_table_function_is_reachable(self):
+        names = {f[1] for f in kexio.functions}
+        issue = ("read_prn write_prn append_prn read_rgb read_image read_red read_green read_blue "
+                 "read_hls read_hls_hue read_hls_light read_hls_sat read_hsv read_hsv_hue "
+                 "read_hsv_sat read_hsv_value write_bmp write_rgb write_hls write_hsv read_bin "
+                 "write_bin read_raw write_raw get_wav_info read_wav write_wav load_colormap "
+                 "save_colormap read_file read_sketch read_bmp").split()
+        self.assertEqual(sorted(names), sorted(issue))
+        self.assertEqual(list(inspect.signature(kexio.read_bin).parameters),
+                         ["path", "type", "endian", "cols", "skip", "rows"])
+        self.assertEqual(list(inspect.signature(kexio.write_prn).parameters),
+                         ["path", "value", "precision", "width"])
+        stub = pathlib.Path(kexio.__file__).with_name("kexio.pyi").read_text()
+        for n in names:
+            self.assertIn(f"def {n}(", stub)
+        self.assertIn("read a PRN text table", kexio.read_prn.__doc__)
+        np.testing.assert_array_equal(kexio.call("READPRN", self.p("t.prn")),
+                                      kexio.read_prn(self.p("t.prn")))
+
+    def test_calls_run_in_parallel_without_the_lock(self):
+        # A reader blocked on a FIFO until this thread writes to it: the
+        # call must not hold the interpreter lock meanwhile.
+        fifo = self.p("fifo.prn")
+        os.mkfifo(fifo)
+        result = []
+        t = threading.Thread(target=lambda: result.append(kexio.read_prn(fifo)))
+        t.start()
+        with open(fifo, "w") as f:
+            f.write("1 2\n3 4\n")
+        t.join(30)
+        np.testing.assert_array_equal(result[0], [[1, 2], [3, 4]])
+        # Four threads reading at once get what one thread gets.
+        want = kexio.read_hsv(self.p("big.bmp"))
+        bad = []
+
+        def work():
+            for _ in range(8):
+                if not np.array_equal(kexio.read_hsv(self.p("big.bmp")), want):
+                    bad.append(1)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(bad, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
