@@ -17,6 +17,7 @@ import tempfile
 import threading
 import unittest
 import wave
+from concurrent.futures import ThreadPoolExecutor
 
 try:
     import numpy as np
@@ -46,53 +47,39 @@ def host_json(statements, cwd):
         cmd += ["-e", s]
     out = subprocess.run(cmd, capture_output=True, text=True).stdout.splitlines()
     assert len(out) == len(statements), (statements, out)
-    return [json.loads(line) for line in out]
+    out = [json.loads(line) for line in out]
+    for j in out:
+        if j["type"] == "error":
+            j["message"] = same_lib(j["message"])
+    return out
 
 
-def num(j):
-    return {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}.get(j, j)
+def same_lib(message):
+    """The library's folder is named by the path the library was loaded by."""
+    return re.sub(r"/(bin|python)/\.\./lib/", "/lib/", message)
 
 
-def same_number(a, b):
-    return a == b or (math.isnan(a) and math.isnan(b))
-
-
-def assert_matches(tc, got, want, where):
-    """got is the module's value, want the host's JSON for the same call."""
-    t = want["type"]
-    if t == "error":
-        tc.assertIsInstance(got, kexio.Error, where)
-        # The library's folder is named by the path it was loaded by.
-        lib = lambda m: re.sub(r"/(bin|python)/\.\./lib/", "/lib/", m)
-        tc.assertEqual((lib(got.message), got.argument), (lib(want["message"]), want["arg"]), where)
-    elif t == "number":
-        real, imag = num(want["re"]), num(want["im"])
-        if imag == 0:
-            tc.assertIs(type(got), float, where)
-            tc.assertTrue(same_number(got, real), (where, got, real))
-        else:
-            tc.assertIs(type(got), complex, where)
-            tc.assertTrue(same_number(got.real, real) and same_number(got.imag, imag), where)
-    elif t == "string":
-        tc.assertEqual(got, want["value"], where)
-    else:
-        tc.assertIsInstance(got, np.ndarray, where)
-        tc.assertEqual(got.shape, (want["rows"], want["cols"]), where)
-        cells = [c for row in want["data"] for c in row]
-        nested = any(isinstance(c, dict) for c in cells)
-        pairs = any(isinstance(c, list) for c in cells)
-        tc.assertEqual(got.dtype, object if nested else complex if pairs else np.float64, where)
-        for r, row in enumerate(want["data"]):
-            for c, cell in enumerate(row):
-                g = got[r, c]
-                if isinstance(cell, dict):
-                    assert_matches(tc, g, cell, (where, r, c))
-                elif isinstance(cell, list):
-                    tc.assertTrue(same_number(g.real, num(cell[0])) and
-                                  same_number(g.imag, num(cell[1])), (where, r, c))
-                else:
-                    tc.assertTrue(same_number(float(g.real) if nested else g, num(cell)),
-                                  (where, r, c, g, cell))
+def as_json(v):
+    """The module's value in the host's JSON form, with its Python types checked."""
+    jnum = lambda x: ("NaN" if math.isnan(x) else "Infinity" if x == math.inf
+                      else "-Infinity" if x == -math.inf else x)
+    if isinstance(v, kexio.Error):
+        return {"type": "error", "message": same_lib(v.message), "arg": v.argument}
+    if isinstance(v, str):
+        return {"type": "string", "value": v}
+    if type(v) is complex and v.imag == 0 or type(v) not in (float, complex, np.ndarray):
+        return f"{type(v).__name__} {v!r}"
+    if not isinstance(v, np.ndarray):
+        return {"type": "number", "re": jnum(v.real), "im": jnum(complex(v).imag)}
+    if v.dtype not in (np.float64, np.complex128, object) or v.ndim != 2:
+        return f"array {v.dtype} {v.shape}"
+    cplx = v.dtype == complex or any(type(x) is complex for x in v.flat)
+    if v.dtype == object and all(type(x) in (float, complex) for x in v.flat):
+        return "object array of numbers only"
+    cell = lambda x: (as_json(x) if isinstance(x, (str, np.ndarray)) else
+                      [jnum(x.real), jnum(complex(x).imag)] if cplx else jnum(x))
+    return {"type": "matrix", "rows": v.shape[0], "cols": v.shape[1],
+            "data": [[cell(x) for x in row] for row in v]}
 
 
 def literal(v):
@@ -171,7 +158,7 @@ class ModuleTest(unittest.TestCase):
         for (f, name, args, kw), w, s in zip(cases, host_json(stmts, self.tmp), stmts):
             path = name if f in ("load_colormap", "read_sketch") else self.p(name)
             with self.subTest(s):
-                assert_matches(self, attempt(getattr(kexio, f), path, *args, **kw), w, s)
+                self.assertEqual(as_json(attempt(getattr(kexio, f), path, *args, **kw)), w)
         # And the picture is the one Pillow wrote.
         rgb = kexio.read_rgb(self.p("p.bmp"))
         np.testing.assert_array_equal(rgb, np.hstack([self.pixels[..., i] for i in range(3)]))
@@ -202,7 +189,7 @@ class ModuleTest(unittest.TestCase):
         want = host_json(stmts, self.tmp)
         for (f, name, *_), g, w, s in zip(writes, got, want, stmts):
             with self.subTest(s):
-                assert_matches(self, g, w, s)
+                self.assertEqual(as_json(g), w)
                 a, b = pathlib.Path(self.tmp, "a", name), pathlib.Path(self.tmp, "b", name)
                 self.assertEqual(a.exists(), b.exists(), s)
                 if a.exists():
@@ -217,14 +204,11 @@ class ModuleTest(unittest.TestCase):
             "strided": np.repeat(np.repeat(base, 2, 0), 3, 1)[::2, ::3],
             "reversed": base[::-1, ::-1][::-1, ::-1], "transposed": base.T.copy().T,
         }
-        want = None
         for name, v in variants.items():
             with self.subTest(name):
                 out = self.p(f"lay_{name}.bin")
                 self.assertEqual(kexio.write_bin(out, "int32", 0, v), 0.0)
                 data = pathlib.Path(out).read_bytes()
-                want = want or data
-                self.assertEqual(data, want)
                 np.testing.assert_array_equal(np.frombuffer(data, "<i4").reshape(4, 6), base)
         # A vector is a column; booleans are 0 and 1; numpy scalars are numbers.
         kexio.write_bin(self.p("col.bin"), "byte", 0, np.array([True, False, True]))
@@ -243,17 +227,12 @@ class ModuleTest(unittest.TestCase):
         view = a[1:]
         del a
         self.assertEqual(view[0, 1], 5.0)  # the storage lives as long as a view of it
-        s = kexio.read_sketch(self.p("sketch.txt"))
-        self.assertEqual((s.dtype, s.shape), (np.complex128, (2, 1)))
-        n = kexio.read_prn(self.p("nested.prn"))
-        self.assertEqual((n.dtype, n[0, 1], n[1, 0].shape), (object, "ab", (2, 1)))
         # Values written and read back keep their kinds.
         v = np.array([[1, "text"], [np.array([[1, 2j]]), -3]], dtype=object)
         kexio.write_prn(self.p("obj.prn"), v)
         back = kexio.read_prn(self.p("obj.prn"))
         self.assertEqual((back[0, 0], back[0, 1], back[1, 1]), (1.0, "text", -3.0))
         np.testing.assert_array_equal(back[1, 0], [[1, 2j]])
-        self.assertEqual(kexio.write_prn(self.p("str.prn"), [["a", "b"], [1, 2]])[0, 0], "a")
 
     def test_path_like_and_non_ascii_names(self):
         want = kexio.read_prn(self.p("café.prn"))
@@ -310,19 +289,9 @@ class ModuleTest(unittest.TestCase):
         np.testing.assert_array_equal(result[0], [[1, 2], [3, 4]])
         # Four threads reading at once get what one thread gets.
         want = kexio.read_hsv(self.p("big.bmp"))
-        bad = []
-
-        def work():
-            for _ in range(8):
-                if not np.array_equal(kexio.read_hsv(self.p("big.bmp")), want):
-                    bad.append(1)
-
-        threads = [threading.Thread(target=work) for _ in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        self.assertEqual(bad, [])
+        with ThreadPoolExecutor(4) as pool:
+            same = pool.map(lambda _: np.array_equal(kexio.read_hsv(self.p("big.bmp")), want), range(32))
+        self.assertTrue(all(same))
 
 
 if __name__ == "__main__":
