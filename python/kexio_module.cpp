@@ -125,11 +125,13 @@ struct TableRow {
   const char* name;
   const char* form;
   const char* result;
+  const char* params;
 };
 
 const std::vector<Entry>& entries() {
   static const std::vector<Entry> table = [] {
-#define KEXIO_PY_ROW(name, form, worker, result, ...) TableRow{#name, #form, #result},
+#define KEXIO_PY_ROW(name, form, worker, result, resolve_at, params, ...) \
+  TableRow{#name, #form, #result, params},
     const TableRow rows[] = {KEXIO_FUNCTIONS(KEXIO_PY_ROW)};
 #undef KEXIO_PY_ROW
     std::vector<Entry> out;
@@ -143,21 +145,18 @@ const std::vector<Entry>& entries() {
       if (taken) continue;
       e.function = &f;
       e.params = parse_params(f.params);
+      // The table's line of this form: an alias names the function whose
+      // form it shares, and the parameters tell the forms of one name apart.
+      const char* name = f.name;
+      for (const Kex::FunctionAlias& a : Kex::kFunctionAliases) {
+        if (std::strcmp(a.alias, f.name) == 0) name = a.name;
+      }
       const char* form = nullptr;
       const char* result = nullptr;
       for (const TableRow& r : rows) {
-        if (std::strcmp(r.name, f.name) == 0 && result == nullptr) {
+        if (std::strcmp(r.name, name) == 0 && std::strcmp(r.params, f.params) == 0) {
           form = r.form;
           result = r.result;
-        }
-      }
-      for (const Kex::FunctionAlias& a : Kex::kFunctionAliases) {
-        if (std::strcmp(a.alias, f.name) != 0) continue;
-        for (const TableRow& r : rows) {
-          if (std::strcmp(r.name, a.name) == 0 && std::strcmp(r.form, a.form) == 0) {
-            form = r.form;
-            result = r.result;
-          }
         }
       }
       e.prn_settings = form != nullptr && (std::strcmp(form, "prn_write") == 0 ||
