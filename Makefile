@@ -26,10 +26,13 @@ configure: deps $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The tour shows errors on purpose, so kexio's status 1 (a statement failed)
-# is fine here; 2 (usage) or a crash is not.
+# The worksheet tour shows errors on purpose, so kexio's status 1 (a statement
+# failed) is fine here; 2 (usage) or a crash is not. The Python tour follows
+# when the module was built.
 demo: build
 	cd examples && { ../$(BUILD)/bin/kexio tour.kx; [ $$? -le 1 ]; }
+	@if ls $(BUILD)/python/kexio*.so >/dev/null 2>&1; then \
+	  cd examples && PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 tour.py; fi
 
 # Regenerates the sample files of examples/ (examples/gen/*).
 examples:

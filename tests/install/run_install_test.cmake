@@ -33,3 +33,15 @@ message(STATUS "pkg-config: ${LAST_OUTPUT}")
 
 # The installed host runs from the moved tree too.
 run(${PREFIX}/bin/kexio --version)
+
+# The Python module, when it was built, imports from the moved tree and finds
+# the library and its colormaps there.
+file(GLOB python_module ${BUILD_DIR}/python/kexio*.so)
+if(python_module AND PYTHON_SITE)
+  set(ENV{PYTHONPATH} ${PREFIX}/${PYTHON_SITE})
+  # (No semicolons: they would split the argument.)
+  run(/usr/bin/python3 -c "import kexio, os
+assert kexio.__file__.startswith(os.environ['PYTHONPATH'])
+print(kexio.load_colormap('grey').shape)")
+  message(STATUS "python: ${LAST_OUTPUT}")
+endif()
