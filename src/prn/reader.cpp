@@ -203,17 +203,19 @@ constexpr unsigned kMaxParts = 4;
 // lone slash lets a row go on past a line feed. -1 when no such line feed
 // is found within a short way.
 std::int64_t part_start(int fd, std::int64_t at) {
-  constexpr std::size_t kBack = 256;
+  constexpr std::int64_t kBack = 256;
   constexpr std::size_t kAhead = std::size_t{64} << 10;
-  std::int64_t first = at - static_cast<std::int64_t>(kBack);
-  auto window = std::make_unique<char[]>(kBack + kAhead);
-  std::int64_t n = io::pread_full(fd, window.get(), kBack + kAhead, first);
-  for (std::int64_t i = static_cast<std::int64_t>(kBack); i < n; ++i) {
-    if (window[static_cast<std::size_t>(i)] != '\n') continue;
-    std::int64_t j = i - 1;
-    while (j >= 0 && is_space(static_cast<unsigned char>(window[static_cast<std::size_t>(j)])))
+  std::int64_t first = std::max<std::int64_t>(at - kBack, 0);
+  std::size_t back = static_cast<std::size_t>(at - first);
+  auto window = std::make_unique<char[]>(back + kAhead);
+  std::int64_t got = io::pread_full(fd, window.get(), back + kAhead, first);
+  auto n = static_cast<std::size_t>(std::max<std::int64_t>(got, 0));
+  for (std::size_t i = back; i < n; ++i) {
+    if (window[i] != '\n') continue;
+    std::size_t j = i;
+    while (j > 0 && is_space(static_cast<unsigned char>(window[j - 1])))
       --j;
-    if (j >= 0 && window[static_cast<std::size_t>(j)] != '/') return first + i + 1;
+    if (j > 0 && window[j - 1] != '/') return first + static_cast<std::int64_t>(i) + 1;
   }
   return -1;
 }
