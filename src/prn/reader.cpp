@@ -202,13 +202,14 @@ constexpr unsigned kMaxParts = 4;
 // byte before it that is not white space is not a slash, because only a
 // lone slash lets a row go on past a line feed. -1 when no such line feed
 // is found within a short way.
-std::int64_t part_start(int fd, std::int64_t at) {
+std::int64_t part_start(int fd, std::int64_t at, std::int64_t size) {
   constexpr std::int64_t kBack = 256;
   constexpr std::size_t kAhead = std::size_t{64} << 10;
   std::int64_t first = std::max<std::int64_t>(at - kBack, 0);
   std::size_t back = static_cast<std::size_t>(at - first);
-  auto window = std::make_unique<char[]>(back + kAhead);
-  std::int64_t got = io::pread_full(fd, window.get(), back + kAhead, first);
+  std::size_t want = std::min(back + kAhead, static_cast<std::size_t>(size - first));
+  std::unique_ptr<char[]> window(new char[want]);
+  std::int64_t got = io::pread_full(fd, window.get(), want, first);
   auto n = static_cast<std::size_t>(std::max<std::int64_t>(got, 0));
   for (std::size_t i = back; i < n; ++i) {
     if (window[i] != '\n') continue;
@@ -233,7 +234,8 @@ std::vector<Part> read_parts(KexCallContext* ctx, Input& in, Split split) {
                                               std::min(split.parts, kMaxParts));
   std::vector<std::int64_t> starts{from};
   for (std::size_t i = 1; i < count; ++i) {
-    std::int64_t at = part_start(in.fd(), from + static_cast<std::int64_t>(bytes * i / count));
+    std::int64_t at = part_start(in.fd(), from + static_cast<std::int64_t>(bytes * i / count),
+                                 static_cast<std::int64_t>(size));
     if (at > starts.back() && at < static_cast<std::int64_t>(size)) starts.push_back(at);
   }
   // A value takes at least one character and all but the first need another
