@@ -142,7 +142,7 @@ std::uint64_t load8(const char* p) {
 }
 
 // The value of eight ASCII digits, the first at the lowest address.
-std::uint64_t eight_digits(std::uint64_t v) {
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint64_t v) {
   v -= kZeros;
   v = v * 10 + (v >> 8);
   return (((v & 0x000000FF000000FFu) * 0x000F424000000064u) +
@@ -152,7 +152,7 @@ std::uint64_t eight_digits(std::uint64_t v) {
 
 // The value of n digits (0 to 8) at p, eight bytes being readable there: the
 // bytes after the digits are shifted out and zeros come in before them.
-std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
   if (n == 0) return 0;
   std::uint64_t v = load8(p);
   if (n < 8) v = (v << (64 - 8 * n)) | (kZeros >> (8 * n));
@@ -174,7 +174,7 @@ constexpr std::array<std::uint64_t, 9> kScale8 = {1,      10,      100,      100
                                                   100000, 1000000, 10000000, 100000000};
 
 // The value of n digits (0 to 16) at p, n + 8 bytes being readable there.
-std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
   if (n <= 8) return up_to_eight_digits(p, n);
   return eight_digits(load8(p)) * kScale8[n - 8] + up_to_eight_digits(p + 8, n - 8);
 }
