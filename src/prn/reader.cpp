@@ -41,7 +41,9 @@ bool is_separator(int c) {
 // The row-major value buffer, an array of the reading context's arena (whose
 // large arrays are mappings backed by huge pages, so only the pages written
 // cost anything). It is sized up front for the largest table the input can
-// hold, and grows when a file turns out longer than its size said.
+// hold. Only the buffer of a stream grows: growing allocates from the arena,
+// which only the calling thread may do, and a part of a file read on a
+// thread of its own is sized for every value its bytes can hold.
 class RowBuffer {
  public:
   RowBuffer(IcvAllocator& arena, std::size_t expected) : m_arena(arena) {
@@ -129,9 +131,10 @@ struct Part {
 
   std::int64_t from = 0;  // the part's bytes in the file, for a part of a file
   std::int64_t to = 0;
-  RowBuffer values;         // its rows, row-major, from index 0
-  std::size_t columns = 0;  // values in its first row
-  std::size_t rows = 0;     // rows from the first with that many values
+  RowBuffer values;            // its rows, row-major, from index 0
+  std::size_t columns = 0;     // values in its first row
+  std::size_t rows = 0;        // rows from the first with that many values
+  std::int64_t first_at = -1;  // where the first row begins in the file
   // Why reading ended: kEndOfFile, kFull (a row could not be stored), kFailed
   // (failure holds why), or the length of the row of another length.
   long stop = kEndOfFile;
@@ -159,6 +162,7 @@ void read_part(Input& in, Part& part) noexcept {
       auto n = static_cast<std::size_t>(count);
       if (part.columns == 0) {
         part.columns = n;
+        part.first_at = at;
       } else if (n != part.columns) {
         part.stop = count;
         part.stop_at = at;
@@ -287,7 +291,7 @@ std::size_t join(std::vector<Part>& parts, bool whole, std::vector<std::size_t>&
       } else if (part.columns != columns) {
         same = 0;
         other = static_cast<long>(part.columns);
-        other_at = part.from;
+        other_at = part.first_at;
       }
     }
     // Before a row other than the first is taken, the values held and the
