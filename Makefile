@@ -73,8 +73,14 @@ fuzz: deps
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
+# Every family's benchmark script, then one table of the speed goals (ratios
+# and page faults against the peers). A script that fails is named at the
+# end, after the others have run.
 bench: build
-	@for s in bench/*.sh; do [ -x "$$s" ] && "$$s" $(BUILD); done; true
+	@failed=""; for s in bench/*.sh; do \
+	  [ -x "$$s" ] || continue; echo "== $$s"; "$$s" $(BUILD) || failed="$$failed $$s"; \
+	done; echo "== the speed goals"; bench/summary.py $(BUILD) || failed="$$failed bench/summary.py"; \
+	if [ -n "$$failed" ]; then echo "failed:$$failed"; exit 1; fi
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

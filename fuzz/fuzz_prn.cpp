@@ -1,5 +1,7 @@
 // Fuzz target of the text-table reader: each input is written to a file and
-// read with READPRN (plain tables and nested-matrix files alike). What reads
+// read with READPRN (plain tables and nested-matrix files alike). The file is
+// also read divided among threads at every size of part, which must give
+// what one reading gives, value for value, or the same error. What reads
 // successfully is written again with WRITEPRN and read back, which drives the
 // writer and the nested format over whatever structure the reader built.
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "kexio/io.h"
+#include "prn/prn.h"
 
 namespace {
 
@@ -36,6 +39,23 @@ const char* folder() {
   return g_folder;
 }
 
+// The outcome of reading in.txt as a table: the error, or the shape and the
+// bytes of the values.
+std::string outcome(kexio::prn::Split split) {
+  try {
+    Cvd::Ref v = kexio::prn::read_prn("in.txt", folder(), split);
+    const auto* m = dynamic_cast<const Cvd::MatVal*>(v.get());
+    if (m == nullptr) return "no matrix";
+    std::string out = std::to_string(m->get_Rows()) + "x" + std::to_string(m->get_Cols());
+    if (m->m_iarr == nullptr && (m->m_parr == nullptr || m->m_parr->empty())) {
+      out.append(reinterpret_cast<const char*>(m->real()), m->size() * sizeof(double));
+    }
+    return out;
+  } catch (const Kex::Exception& e) {
+    return "error " + std::string(e.message()) + " " + std::to_string(e.index());
+  }
+}
+
 Cvd::Ref name(const std::string& s) {
   return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
 }
@@ -49,6 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
   std::fclose(f);
   const std::u16string cwd = Vrt::RawBytesToString(folder());
+  std::string whole = outcome({1, SIZE_MAX});
+  for (unsigned parts = 2; parts <= 4; ++parts) {
+    if (outcome({parts, 1}) != whole) std::abort();
+  }
   try {
     Cvd::Ref m = Kex::IO::READPRN(cwd, name("in.txt"));
     // Precision and width from the input, within their accepted ranges.

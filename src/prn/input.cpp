@@ -2,6 +2,7 @@
 // tokens, comment lines, numbers.
 #include <fast_float/fast_float.h>
 
+#include <algorithm>
 #include <array>
 #include <cfenv>
 #include <cstring>
@@ -23,10 +24,17 @@ bool is_digit(char c) {
 
 }  // namespace
 
-Input::Input(io::Fd fd) : m_fd(std::move(fd)) {
+Input::Input(io::Fd fd) : m_fd(std::move(fd)), m_fd_in(m_fd.get()) {
   m_size = static_cast<std::size_t>(io::kind_of(m_fd.get()).size);
   m_nearest = fegetround() == FE_TONEAREST;
 }
+
+Input::Input(int fd, std::int64_t from, std::int64_t to, bool nearest)
+    : m_fd_in(fd),
+      m_next(from),
+      m_stop(to),
+      m_size(static_cast<std::size_t>(to - from)),
+      m_nearest(nearest) {}
 Input::~Input() = default;
 
 bool Input::more() {
@@ -52,7 +60,14 @@ bool Input::more() {
   }
   m_p = m_buf.get() + keep;
   m_end = m_buf.get() + kept;
-  std::int64_t n = io::read_some(m_fd.get(), m_end, m_cap - kept);
+  std::size_t room = m_cap - kept;
+  std::int64_t n = 0;
+  if (m_stop < 0) {
+    n = io::read_some(m_fd_in, m_end, room);
+  } else if (m_next < m_stop) {
+    room = std::min(room, static_cast<std::size_t>(m_stop - m_next));
+    n = io::pread_full(m_fd_in, m_end, room, m_next);
+  }
   if (n < 0) {
     m_ended = true;
     Kex::Throw("file i/o error", Kex::kWholeCall);
@@ -62,6 +77,7 @@ bool Input::more() {
     return false;
   }
   m_end += n;
+  m_next += n;
   return true;
 }
 
@@ -126,7 +142,7 @@ std::uint64_t load8(const char* p) {
 }
 
 // The value of eight ASCII digits, the first at the lowest address.
-std::uint64_t eight_digits(std::uint64_t v) {
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint64_t v) {
   v -= kZeros;
   v = v * 10 + (v >> 8);
   return (((v & 0x000000FF000000FFu) * 0x000F424000000064u) +
@@ -136,20 +152,42 @@ std::uint64_t eight_digits(std::uint64_t v) {
 
 // The value of n digits (0 to 8) at p, eight bytes being readable there: the
 // bytes after the digits are shifted out and zeros come in before them.
-std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline std::uint64_t up_to_eight_digits(const char* p, std::size_t n) {
   if (n == 0) return 0;
   std::uint64_t v = load8(p);
   if (n < 8) v = (v << (64 - 8 * n)) | (kZeros >> (8 * n));
   return eight_digits(v);
 }
 
+// The powers of ten a double holds exactly.
+constexpr std::array<double, 23> kExactPowers = [] {
+  std::array<double, 23> a{};
+  double p10 = 1;
+  for (auto& x : a) {
+    x = p10;
+    p10 *= 10;
+  }
+  return a;
+}();
+
+constexpr std::array<std::uint64_t, 9> kScale8 = {1,      10,      100,      1000,     10000,
+                                                  100000, 1000000, 10000000, 100000000};
+
 // The value of n digits (0 to 16) at p, n + 8 bytes being readable there.
-std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
   if (n <= 8) return up_to_eight_digits(p, n);
-  std::uint64_t scale = 1;
-  for (std::size_t i = 8; i < n; ++i)
-    scale *= 10;
-  return eight_digits(load8(p)) * scale + up_to_eight_digits(p + 8, n - 8);
+  return eight_digits(load8(p)) * kScale8[n - 8] + up_to_eight_digits(p + 8, n - 8);
+}
+
+// The value of the exponent [p, end) (sign and digits); large ones saturate.
+long exponent_value(const char* p, const char* end) {
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  long e = 0;
+  for (; p < end; ++p) {
+    if (e < 100000) e = e * 10 + (*p - '0');
+  }
+  return negative ? -e : e;
 }
 
 }  // namespace
@@ -157,30 +195,27 @@ std::uint64_t up_to_sixteen_digits(const char* p, std::size_t n) {
 double convert_number(const char* p, const Recognised& r, const char* end, bool nearest) {
   bool negative = *p == '-';
   const char* digits = p + (*p == '-' || *p == '+');
-  // Up to 16 digits on each side of the point, at most 19 in all, and no
-  // exponent: the mantissa is exact in a double and so is the power of ten,
-  // and one correctly rounded division gives the correctly rounded value.
-  // This is the exact fast path fast_float takes first; it is computed here
-  // because the digits are at hand. Everything else goes to fast_float.
-  static constexpr auto kScale = [] {
-    std::array<std::uint64_t, 17> a{};
-    std::uint64_t p10 = 1;
-    for (auto& x : a) {
-      x = p10;
-      p10 *= 10;
-    }
-    return a;
-  }();
+  // Up to 16 digits on each side of the point, at most 19 in all: when the
+  // digits make an integer up to 2^53 and the power of ten is one of those a
+  // double holds exactly, both are exact and one correctly rounded
+  // multiplication or division gives the correctly rounded value. This is
+  // the exact fast path fast_float takes first; it is computed here because
+  // the digits are at hand. Everything else goes to fast_float.
   const char* fraction = digits + r.whole + 1;
-  if (nearest && r.exponent == nullptr && r.whole <= 16 && r.fraction <= 16 &&
-      r.whole + r.fraction <= 19 && end - digits >= 24 &&
-      (r.fraction == 0 || end - fraction >= 24)) {
+  if (nearest && r.whole <= 16 && r.fraction <= 16 && r.whole + r.fraction <= 19 &&
+      end - digits >= 24 && (r.fraction == 0 || end - fraction >= 24)) {
     std::uint64_t w = up_to_sixteen_digits(digits, r.whole);
     if (r.fraction != 0) {
-      w = w * kScale[r.fraction] + up_to_sixteen_digits(fraction, r.fraction);
+      std::uint64_t low = up_to_sixteen_digits(fraction, r.fraction);
+      w = r.fraction <= 8 ? w * kScale8[r.fraction] + low
+                          : w * kScale8[8] * kScale8[r.fraction - 8] + low;
     }
-    if (w <= (std::uint64_t{1} << 53)) {
-      double v = static_cast<double>(w) / static_cast<double>(kScale[r.fraction]);
+    long e = -static_cast<long>(r.fraction);
+    if (r.exponent != nullptr) e += exponent_value(r.exponent, p + r.length);
+    if (w <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
+      double v = static_cast<double>(w);
+      v = e < 0 ? v / kExactPowers[static_cast<std::size_t>(-e)]
+                : v * kExactPowers[static_cast<std::size_t>(e)];
       return negative ? -v : v;
     }
   }

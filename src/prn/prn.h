@@ -23,17 +23,29 @@ inline constexpr int kEof = -1;
 // window. The bytes just before the current position stay available across
 // refills, so that up to kKeep bytes can be pushed back. A read error is
 // reported as "file i/o error".
+//
+// The blocks go to one buffer that is reused: reading a large file this way
+// costs less than mapping it, whose page-table work per page of the file
+// outweighs copying blocks that stay in the cache.
 class Input {
  public:
   static constexpr std::size_t kKeep = 8;
 
-  // Takes over the open file.
+  // Takes over the open file and reads it from its current position.
   explicit Input(io::Fd fd);
+  // Reads the bytes [from, to) of a regular file that stays open while the
+  // input is used; nearest as rounds_to_nearest() returns it. Several such
+  // inputs may read one file at once.
+  Input(int fd, std::int64_t from, std::int64_t to, bool nearest);
   // The size of a regular file, 0 for anything else.
   std::size_t size_hint() const { return m_size; }
   // Whether the floating-point rounding mode was to nearest when the file was
   // opened; numbers are converted on that assumption only then.
   bool rounds_to_nearest() const { return m_nearest; }
+  // The open file, and the position in it of the next byte, for reading
+  // the rest of a regular file in parts.
+  int fd() const { return m_fd_in; }
+  std::int64_t position() const { return m_next - (m_end - m_p); }
   ~Input();
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
@@ -56,6 +68,9 @@ class Input {
   int refill_peek();
 
   io::Fd m_fd;
+  int m_fd_in = -1;          // the file read: m_fd's, or one lent
+  std::int64_t m_next = 0;   // the file position of the byte after end()
+  std::int64_t m_stop = -1;  // where a part of a file ends, or -1
   std::unique_ptr<unsigned char[]> m_buf;
   std::size_t m_cap = 0;
   unsigned char* m_p = nullptr;
@@ -166,6 +181,18 @@ int skip_eol(Input& in);
 
 // Resolves a worksheet file name.
 std::string resolve(const char* name, const char* cwd, int mode);
+
+// How a plain table in a regular file is divided among threads: into at
+// most `parts` parts of at least `min_bytes` bytes each.
+struct Split {
+  unsigned parts;
+  std::size_t min_bytes;
+};
+// As many parts as the machine has cores, of a size worth a thread.
+Split default_split();
+// READPRN with the table divided as split says; the result and every error
+// are the same however it is divided.
+Cvd::Ref read_prn(const char* fname, const char* cwd, Split split);
 
 // Reads a table file the way APPENDPRN does (a nested-matrix file or a plain
 // table) and returns it with the rows of the matrix below appended; "array

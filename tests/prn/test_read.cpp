@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -69,8 +70,47 @@ TEST(ReadPrn, AtMostEightMillionValues) {
   Ref m = read_text(dir, repeated("1 2 3 4\n", 2'000'001));
   EXPECT_EQ(as_mat(m)->get_Rows(), 2'000'000u);
   EXPECT_EQ(as_mat(m)->get_real(1'999'999, 3), 4.0);
-  // A single row longer than the limit cannot be read.
+  // A longer row that the values held leave no room for ends the table as
+  // well; it is no row of another length.
+  m = read_text(dir, repeated("1 2 3 4\n", 1'999'999) + "1 2 3 4 5\n");
+  EXPECT_EQ(as_mat(m)->get_Rows(), 1'999'999u);
+  // A single row longer than the limit cannot be read; after a first row,
+  // the table ends before it.
   EXPECT_RAISES(read_text(dir, repeated("1 ", 8'000'001)), "file i/o error", Kex::kWholeCall);
+  Rows first_row{{5, 6}};
+  EXPECT_EQ(rows_of(read_text(dir, "5 6\n" + repeated("1 ", 8'000'001) + "\n7 8\n")), first_row);
+}
+
+// Every seed of the fuzz corpus, and tables of lines of every kind that can
+// meet where a file is divided: read_prn reads each in one part and divided
+// among threads, and the outcomes must agree. Lone slashes at line ends join
+// lines into one row, so no division may fall there.
+TEST(ReadPrn, DividedAmongThreadsAsReadInOnePart) {
+  ScratchDir dir;
+  namespace fs = std::filesystem;
+  int seeds = 0;
+  for (const auto& e : fs::directory_iterator(KEXIO_SOURCE_DIR "/fuzz/corpus/prn")) {
+    fs::copy_file(e.path(), dir.path() / "seed", fs::copy_options::overwrite_existing);
+    raised([&] { read_prn(dir, "seed"); });
+    ++seeds;
+  }
+  EXPECT_GT(seeds, 0);
+  static const char* const lines[] = {"1 2 3\n",  "4,5;6\r\n",    "7 8 /\n",     "9 /  \n\n",
+                                      "/\n",      "1 2 // c /\n", "words\n",     "\n",
+                                      " \t\n",    "1 2\n",        "3 4 5 6\n",   "\x01\x02 1 2 3\n",
+                                      "x/ 1 2\n", "1 2 3 //\n",   "-1e5 .5 +3\n"};
+  std::mt19937 rng(17);
+  int agreed_tables = 0;
+  for (int t = 0; t < 300; ++t) {
+    std::string text;
+    int kinds = 2 + static_cast<int>(rng() % 14);
+    for (int i = 0, n = 20 + static_cast<int>(rng() % 60); i < n; ++i)
+      text += lines[rng() % static_cast<unsigned>(kinds)];
+    write_bytes(dir / "t.txt", text);
+    if (raised([&] { read_prn(dir, "t.txt"); }).message == "<nothing raised>") ++agreed_tables;
+  }
+  // Most tables hold rows of other lengths; some must read as tables.
+  EXPECT_GT(agreed_tables, 10);
 }
 
 // A random decimal number: up to 19 digits mostly, sometimes hundreds, a
