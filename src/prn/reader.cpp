@@ -5,8 +5,10 @@
 // appended to one row-major buffer, which is transposed once into the result
 // array of the call's arena.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "core/limits.h"
@@ -108,6 +110,17 @@ long read_row(Input& in, RowBuffer& buf, std::size_t base) {
   }
 }
 
+// Says which row of a table differs from the rows above it: by its line in
+// a file, by its number among the rows read from a stream.
+std::string short_row(const Input& in, std::size_t row_at, std::size_t n, std::size_t columns,
+                      std::size_t held) {
+  std::size_t line = in.line_of(row_at);
+  std::string where =
+      line != 0 ? "line " + std::to_string(line) : "row " + std::to_string(held / columns + 1);
+  return where + " has " + std::to_string(n) + (n == 1 ? " value" : " values") +
+         ", the rows above have " + std::to_string(columns);
+}
+
 [[noreturn]] void too_large_to_append() {
   Throw("table too large to append: more than 8000000 values", kWholeCall);
 }
@@ -126,6 +139,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
   std::size_t columns = 0;
   std::size_t held = 0;
   for (;;) {
+    std::size_t row_at = in.offset();
     long count = read_row(in, buf, held);
     if (count == kFull && whole) too_large_to_append();
     if (count == kEndOfFile || count == kFull) break;
@@ -139,11 +153,12 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
         if (whole) too_large_to_append();
         break;
       }
-      if (n != columns) Throw("file i/o error", kWholeCall);
+      if (n != columns)
+        Throw("file i/o error", kWholeCall, short_row(in, row_at, n, columns, held));
     }
     held += columns;
   }
-  if (columns == 0) Throw("file i/o error", kWholeCall);
+  if (columns == 0) Throw("file i/o error", kWholeCall, "the file holds no numbers");
   std::size_t rows = held / columns;
   std::size_t extra = 0;
   if (below != nullptr) {
@@ -216,13 +231,13 @@ Cvd::Ref READPRN(const char* fname, const char* cwd) {
   using namespace prn;
   std::string path = resolve(fname, cwd, CHTTPRedirector::kRead);
   io::Fd fd = io::open_read(path);
-  if (!fd) Kex::Throw("file open error", 1);
+  if (!fd) Kex::Throw("file open error", 1, io::failure_detail(errno, path));
   Input in(std::move(fd));
   if (skip_eol(in) < 0) Kex::Throw("UnexpectedEOFinPRNfile", 1);
   int first = in.get();
   int second = in.get();
   // A file whose only significant content is one character is refused.
-  if (second == kEof) Kex::Throw("file i/o error", 1);
+  if (second == kEof) Kex::Throw("file i/o error", 1, "the file holds a single character");
   in.unget();
   in.unget();
   if (first == '.' && second == 'M') return read_nested(in);
