@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,30 +26,24 @@ using kexio_test::read_bytes;
 class Terminal {
  public:
   Terminal(const std::string& dir, const std::vector<std::string>& args, unsigned short cols = 80) {
-    winsize ws{};
-    ws.ws_col = cols;
-    ws.ws_row = 24;
+    winsize ws{24, cols, 0, 0};
     std::string program = kexio_test::kexio_program();
+    std::vector<char*> argv{program.data()};
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     m_pid = forkpty(&m_fd, nullptr, nullptr, &ws);
     if (m_pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
       setenv("HOME", dir.c_str(), 1);
       setenv("TERM", "xterm", 1);
       unsetenv("NO_COLOR");
-      std::vector<char*> argv{program.data()};
-      for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
+      if (chdir(dir.c_str()) == 0) execv(program.c_str(), argv.data());
       _exit(127);
     }
   }
   ~Terminal() {
-    if (m_pid > 0 && !m_done) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-    if (m_fd >= 0) close(m_fd);
+    if (m_pid > 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
+    close(m_fd);
   }
 
   void send(const std::string& keys) {
@@ -59,46 +53,40 @@ class Terminal {
 
   // Reads until text appears after what was last sent (or last expected).
   bool expect(const std::string& text) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (true) {
-      std::size_t at = m_seen.find(text, m_from);
-      if (at != std::string::npos) {
-        m_from = at + text.size();
-        return true;
-      }
-      if (std::chrono::steady_clock::now() > until || !read_some()) {
-        ADD_FAILURE() << "no " << ::testing::PrintToString(text)
+    for (std::size_t at; (at = m_seen.find(text, m_from)) == std::string::npos;) {
+      if (!read_some()) {
+        ADD_FAILURE() << "no " << text
                       << " in: " << ::testing::PrintToString(m_seen.substr(m_from));
         return false;
       }
     }
+    m_from = m_seen.find(text, m_from) + text.size();
+    return true;
   }
 
-  // Everything until the program ends, and its exit status.
+  // Reads to the end of the program; its exit status.
   int finish() {
     while (read_some()) {
     }
     int status = 0;
     waitpid(m_pid, &status, 0);
-    m_done = true;
+    m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   const std::string& seen() const { return m_seen; }
 
  private:
+  // False after 10 s of silence or at the end (EIO once the program ended).
   bool read_some() {
     pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0) return false;
     char buf[4096];
-    ssize_t n = read(m_fd, buf, sizeof buf);
-    if (n <= 0) return false;  // EIO once the program has ended
-    m_seen.append(buf, static_cast<std::size_t>(n));
-    return true;
+    ssize_t n = poll(&p, 1, 10000) > 0 ? read(m_fd, buf, sizeof buf) : -1;
+    if (n > 0) m_seen.append(buf, static_cast<std::size_t>(n));
+    return n > 0;
   }
 
   int m_fd = -1;
   pid_t m_pid = -1;
-  bool m_done = false;
   std::string m_seen;
   std::size_t m_from = 0;
 };
@@ -163,37 +151,23 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
 }
 
 using Rgb = std::array<int, 3>;
-struct Cell {
-  Rgb top, bottom;
-  bool operator==(const Cell&) const = default;
-};
+using Cell = std::array<Rgb, 2>;  // upper and lower pixel
 
 // The cells of each line of a picture: the colours set by "ESC[38;2;r;g;bm"
 // (foreground: the upper half block) and "ESC[48;2;r;g;bm" (background)
-// that are in force at each U+2580.
+// in force at each U+2580.
 std::vector<std::vector<Cell>> cells(const std::string& out) {
   std::vector<std::vector<Cell>> lines(1);
-  Rgb fg{-1, -1, -1}, bg{-1, -1, -1};
-  const std::string block = "\u2580";
-  for (std::size_t i = 0; i < out.size();) {
-    if (out.compare(i, 2, "\033[") == 0) {
-      std::size_t m = out.find('m', i);
-      std::vector<int> n;
-      for (std::size_t p = i + 2; p < m;) {
-        std::size_t q = out.find_first_of(";m", p);
-        n.push_back(std::atoi(out.substr(p, q - p).c_str()));
-        p = q + 1;
-      }
-      if (n.size() == 5 && n[1] == 2 && (n[0] == 38 || n[0] == 48))
-        (n[0] == 38 ? fg : bg) = {n[2], n[3], n[4]};
-      if (n.size() == 1 && n[0] == 0) fg = bg = {-1, -1, -1};
-      i = m + 1;
-    } else if (out.compare(i, block.size(), block) == 0) {
-      lines.back().push_back({fg, bg});
-      i += block.size();
+  Cell now{};
+  static const std::regex token("\033\\[(38|48);2;(\\d+);(\\d+);(\\d+)m|\u2580|\n");
+  for (std::sregex_iterator it(out.begin(), out.end(), token), end; it != end; ++it) {
+    const std::smatch& m = *it;
+    if (m[1].matched) {
+      now[m[1] == "48"] = {std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
+    } else if (m[0] == "\n") {
+      if (!lines.back().empty()) lines.emplace_back();
     } else {
-      if (out[i] == '\n' && !lines.back().empty()) lines.emplace_back();
-      ++i;
+      lines.back().push_back(now);
     }
   }
   if (lines.back().empty()) lines.pop_back();
