@@ -31,9 +31,12 @@ class Scaled {
   Scaled(const Cvd::MatVal& m, bool rgb, std::size_t width)
       : m_m(m), m_rows(m.get_Rows()), m_cols(rgb ? m.get_Cols() / 3 : m.get_Cols()), m_rgb(rgb) {
     m_w = std::max<std::size_t>(1, width);
-    m_h = std::max<std::size_t>(1, static_cast<std::size_t>(std::llround(
-                                       static_cast<double>(m_rows) * static_cast<double>(m_w) /
-                                       static_cast<double>(m_cols))));
+    m_h = std::max<std::size_t>(1, scale(m_rows, m_w, m_cols));
+    // A tall, narrow matrix is not stretched beyond twice the width in lines.
+    if (m_h > 4 * m_w) {
+      m_h = 4 * m_w;
+      m_w = std::max<std::size_t>(1, scale(m_cols, m_h, m_rows));
+    }
   }
   std::size_t width() const { return m_w; }
   std::size_t height() const { return m_h; }
@@ -57,6 +60,11 @@ class Scaled {
   }
 
  private:
+  // n · to / from, rounded.
+  static std::size_t scale(std::size_t n, std::size_t to, std::size_t from) {
+    return static_cast<std::size_t>(
+        std::llround(static_cast<double>(n) * static_cast<double>(to) / static_cast<double>(from)));
+  }
   double value(std::size_t r, std::size_t c) const {
     return m_m.real()[c * static_cast<std::size_t>(m_rows) + r];
   }
