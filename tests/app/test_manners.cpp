@@ -88,10 +88,10 @@ TEST_F(Cli, APermissionRefusalSaysSo) {
   write("locked.prn", "1 2\n");
   fs::permissions(m_dir + "/locked.prn", fs::perms::none);
   const std::string want =
-      "file open error|permission denied: " + fs::canonical(m_dir).string() + "/locked.prn|-|1|1";
+      "  = note: permission denied: " + fs::canonical(m_dir).string() + "/locked.prn";
+  // The child may make files in the test's folder only.
   EXPECT_TRUE(kexio_test::as_unprivileged(m_scratch, [&] {
-    return json_errors(kexio({"--json", "-e", R"(READPRN("locked.prn"))"}).out) ==
-           std::vector<std::string>{want};
+    return lines_of(kexio({"-e", R"(READPRN("locked.prn"))"}).err).back() == want;
   }));
 }
 
