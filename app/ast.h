@@ -41,6 +41,7 @@ struct Expr {
 struct SyntaxError {
   std::string message;
   Span at;
+  std::string hint;  // how to put a usual slip right; may be empty
 };
 
 // One statement: an assignment `target := expr`, an expression whose value is

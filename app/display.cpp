@@ -333,6 +333,11 @@ std::string text_error(const Source& src, const Statement& st, const Diagnostic&
     if (l == mark_last && !d.note.empty()) out += " " + d.note;
     out += "\n";
   }
+  // Why and where (the library's detail), then how to put it right.
+  if (!d.detail.empty())
+    out += std::string(c.blue) + blank + "= " + c.reset + "note: " + d.detail + "\n";
+  if (!d.hint.empty())
+    out += std::string(c.blue) + blank + "= " + c.reset + "help: " + d.hint + "\n";
   return out;
 }
 

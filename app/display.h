@@ -29,7 +29,8 @@ std::string string_literal(std::u16string_view s);
 // counts, PRN and WAV keys) become English; other text is kept.
 std::string plain_message(const std::string& message);
 
-// "name:line:column: error: message", the statement's lines and the marker.
+// "name:line:column: error: message", the statement's lines and the marker,
+// then "= note: " and the detail and "= help: " and the hint, when there are.
 std::string text_error(const Source& source, const Statement& st, const Diagnostic& d,
                        const TextStyle& style);
 

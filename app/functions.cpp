@@ -69,8 +69,14 @@ Ref call_import_list(const CallEnv& e, const Args& a) {
   return F(e.cwd, a);
 }
 
+// The host's own functions.
+Ref call_view(const CallEnv& e, const Args& a) {
+  return view(e.view, a[0], a.size() > 1 ? &a[1] : nullptr);
+}
+constexpr const char* kViewFamily = "Looking at matrices (drawn on a colour terminal)";
+
 // Every function of the library's table, each alias right after the form it
-// names.
+// names, then the host's own.
 std::vector<Function> make_functions() {
 #define KEXIO_HOST_FUNCTION(name, form, worker, result, resolve_at, params, summary, family) \
   Function{#name, params, summary, KEXIO_FAMILY(family), KEXIO_ARGC(form), &call_##form<&IO::name>},
@@ -89,6 +95,14 @@ std::vector<Function> make_functions() {
       }
     }
   }
+  out.push_back(Function{"VIEW", "m",
+                         "show grey levels 0..255 as a picture scaled to the terminal's width; "
+                         "gives m",
+                         kViewFamily, 1, &call_view});
+  out.push_back(Function{"VIEW", "m, kind",
+                         "kind \"rgb\": red, green, blue planes side by side (as READRGB gives "
+                         "them); \"grey\" as above",
+                         kViewFamily, 2, &call_view});
   return out;
 }
 
@@ -124,18 +138,52 @@ std::string usage(std::string_view name) {
   return out;
 }
 
+namespace {
+
+std::string lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+// Whether a becomes b by one edit: a letter changed, added or dropped, or
+// two neighbours swapped.
+bool one_edit_apart(const std::string& a, const std::string& b) {
+  if (a.size() == b.size()) {
+    std::size_t first = 0;
+    while (first < a.size() && a[first] == b[first])
+      ++first;
+    if (first == a.size()) return true;
+    if (a.compare(first + 1, std::string::npos, b, first + 1, std::string::npos) == 0) return true;
+    return first + 1 < a.size() && a[first] == b[first + 1] && a[first + 1] == b[first] &&
+           a.compare(first + 2, std::string::npos, b, first + 2, std::string::npos) == 0;
+  }
+  const std::string& longer = a.size() > b.size() ? a : b;
+  const std::string& shorter = a.size() > b.size() ? b : a;
+  if (longer.size() != shorter.size() + 1) return false;
+  std::size_t k = 0;
+  while (k < shorter.size() && shorter[k] == longer[k])
+    ++k;
+  return shorter.compare(k, std::string::npos, longer, k + 1, std::string::npos) == 0;
+}
+
+}  // namespace
+
 std::string similar_function(std::string_view name) {
-  auto lower = [](std::string_view s) {
-    std::string r(s);
-    for (char& c : r)
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return r;
-  };
   std::string want = lower(name);
   for (const Function& f : kFunctions) {
     if (lower(f.name) == want) return f.name;
   }
-  return {};
+  // One letter off; short names are too close to everything to guess.
+  if (want.size() < 4) return {};
+  std::string found;
+  for (const Function& f : kFunctions) {
+    if (!one_edit_apart(lower(f.name), want) || found == f.name) continue;
+    if (!found.empty()) return {};  // two candidates: no guess
+    found = f.name;
+  }
+  return found;
 }
 
 }  // namespace kexio::app

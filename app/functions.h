@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kexio/runtime/cvd.h"
+#include "view.h"
 
 namespace kexio::app {
 
@@ -19,6 +20,7 @@ struct CallEnv {
   std::u16string cwd;  // the worksheet directory
   std::int32_t prn_precision = 4;
   std::int32_t prn_colwidth = 8;
+  ViewTarget view;  // where VIEW draws
 };
 
 using Args = std::vector<Cvd::Ref>;
@@ -34,8 +36,9 @@ struct Function {
   Cvd::Ref (*invoke)(const CallEnv&, const Args&);
 };
 
-// Every function, grouped by family in the order --help lists them. A name
-// may appear twice when its forms differ in the number of arguments.
+// Every function, grouped by family in the order --help lists them: the
+// library's, then the host's own (VIEW). A name may appear twice when its
+// forms differ in the number of arguments.
 const std::vector<Function>& functions();
 
 // The form of name that takes n arguments; null when there is none.
@@ -44,7 +47,9 @@ const Function* find_function(std::string_view name, std::size_t n);
 bool is_function(std::string_view name);
 // "READPRN(file)", or every form joined with " or ".
 std::string usage(std::string_view name);
-// Of the function names, the one that equals name when case is ignored.
+// Of the function names, the one that equals name when case is ignored, or
+// else the only one that is one letter off (changed, added, dropped or two
+// swapped); empty when there is none.
 std::string similar_function(std::string_view name);
 
 }  // namespace kexio::app

@@ -15,8 +15,11 @@ std::string help_text() {
 
 Evaluates worksheet statements and shows the value of every expression.
 Statements come from the script files (FILE; '-' is standard input) and -e
-texts in the order given; with neither, from standard input, with a prompt
-when that is a terminal. Evaluation goes on after an error.
+texts in the order given; with neither, from standard input: on a terminal
+an interactive session with line editing, history (~/.kexio_history), help,
+help NAME and quit. Evaluation goes on after an error, which is shown with a
+marker under its argument and, where there are, a note saying why and where
+and a hint for the usual slips.
 
 Options:
   -e TEXT              evaluate TEXT (may be repeated)
@@ -28,7 +31,9 @@ Options:
                          {"type":"number","re":R,"im":I}
                          {"type":"string","value":S}
                          {"type":"matrix","rows":R,"cols":C,"data":[[...],...]}
-                         {"type":"error","message":M,"arg":N}
+                         {"type":"error","message":M,"detail":D,"hint":H,
+                          "arg":N,"line":L}  (D: why and where, H: how to
+                          put a slip right, both only when there are)
   --echo, --no-echo    show the script's lines before their values (default:
                        on for script files, off for -e and standard input)
   --help               show this help
@@ -95,6 +100,43 @@ Functions (arguments as you write them; names are case-sensitive):
     out += "\n";
   }
   return out;
+}
+
+std::string repl_help_text() {
+  std::string out = R"(Type a statement and press Enter: x := READPRN("data.prn") assigns, an
+expression shows its value; a matrix may go on over several lines until its
+']'. Strings take double quotes; assignments take ':='.
+  help NAME    the forms of a function, e.g. help READPRN
+  quit, exit   end the session (so does Ctrl-D); Ctrl-C clears the line
+Up and down arrows walk the history (kept in ~/.kexio_history).
+
+Functions:
+)";
+  std::string row = " ";
+  const char* last = nullptr;
+  for (const Function& f : functions()) {
+    if (last != nullptr && std::string(last) == f.name) continue;
+    last = f.name;
+    std::string word = std::string(" ") + f.name;
+    if (char_count(row) + char_count(word) > kLineWidth - 20) {
+      out += row + "\n";
+      row = " ";
+    }
+    row += word;
+  }
+  return out + row + "\n";
+}
+
+std::string function_help(std::string_view name) {
+  std::string out;
+  for (const Function& f : functions()) {
+    if (name != f.name) continue;
+    out += "  " + std::string(f.name) + "(" + f.params + ")\n      " + f.summary + "\n";
+  }
+  if (!out.empty()) return out;
+  std::string similar = similar_function(name);
+  return "no function named " + std::string(name) +
+         (similar.empty() ? "; help lists them all\n" : "; did you mean " + similar + "?\n");
 }
 
 }  // namespace kexio::app

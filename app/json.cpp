@@ -115,8 +115,12 @@ std::string json_value(const Cvd::Ref& v) {
 
 std::string json_error(const Diagnostic& d) {
   std::string arg = d.index == Kex::kWholeCall ? "null" : std::to_string(d.index);
-  return "{\"type\":\"error\",\"message\":" + json_string(std::string_view(d.message)) +
-         ",\"arg\":" + arg + "}";
+  std::string out = "{\"type\":\"error\",\"message\":" + json_string(std::string_view(d.message));
+  if (!d.detail.empty()) out += ",\"detail\":" + json_string(std::string_view(d.detail));
+  if (!d.hint.empty()) out += ",\"hint\":" + json_string(std::string_view(d.hint));
+  out += ",\"arg\":" + arg;
+  if (d.line > 0) out += ",\"line\":" + std::to_string(d.line);
+  return out + "}";
 }
 
 }  // namespace kexio::app

@@ -5,7 +5,9 @@
 //   {"type":"matrix","rows":R,"cols":C,"data":[[row 0…],…]}
 //     elements are numbers, or [re, im] pairs when the matrix has an
 //     imaginary part; text and nested matrices are objects as above
-//   {"type":"error","message":M,"arg":N}  (N null for the call as a whole)
+//   {"type":"error","message":M,"detail":D,"hint":H,"arg":N,"line":L}
+//     N null for the call as a whole; D (why and where) and H (how to put a
+//     usual slip right) only when there are; L the statement's line
 //
 // Doubles are written in their shortest round-trip form, NaN and infinities
 // as the strings "NaN", "Infinity" and "-Infinity". The output is UTF-8.

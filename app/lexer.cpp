@@ -67,12 +67,14 @@ class Lexer {
   }
 
   Token& add(Tok kind, std::size_t b, std::size_t e) {
-    m_out.push_back(Token{kind, {b, e}, 0.0, {}, {}});
+    m_out.push_back(Token{kind, {b, e}, 0.0, {}, {}, {}});
     return m_out.back();
   }
 
-  void error(std::size_t b, std::size_t e, std::string message) {
-    add(Tok::Error, b, e).text = std::move(message);
+  void error(std::size_t b, std::size_t e, std::string message, std::string hint = {}) {
+    Token& t = add(Tok::Error, b, e);
+    t.text = std::move(message);
+    t.hint = std::move(hint);
   }
 
   void lex_one() {
@@ -85,11 +87,26 @@ class Lexer {
     if (is_name_start(c)) {
       while (m_pos < m_text.size() && is_name_char(m_text[m_pos]))
         ++m_pos;
+      // There is no '.' operator: a name with a dot in it is a file name
+      // that lacks its quotes.
+      if (m_pos + 1 < m_text.size() && m_text[m_pos] == '.' && is_name_char(m_text[m_pos + 1])) {
+        while (m_pos < m_text.size() &&
+               (is_name_char(m_text[m_pos]) || m_text[m_pos] == '.' || m_text[m_pos] == '-'))
+          ++m_pos;
+        std::string name = m_text.substr(b, m_pos - b);
+        error(b, m_pos, "unexpected '" + name + "'",
+              "a file name is a string in double quotes: \"" + name + "\"");
+        return;
+      }
       add(Tok::Name, b, m_pos).text = m_text.substr(b, m_pos - b);
       return;
     }
     if (c == '"') {
       lex_string();
+      return;
+    }
+    if (c == '\'') {
+      lex_single_quoted();
       return;
     }
     ++m_pos;
@@ -136,8 +153,12 @@ class Lexer {
         }
         return;
       case '=':
-        if (m_pos < m_text.size() && m_text[m_pos] == '=') ++m_pos;
-        error(b, m_pos, "unexpected '" + m_text.substr(b, m_pos - b) + "': assign with ':='");
+        if (m_pos < m_text.size() && m_text[m_pos] == '=') {
+          ++m_pos;
+          error(b, m_pos, "unexpected '=='", "there is no comparison operator");
+        } else {
+          error(b, m_pos, "unexpected '='", "assign with ':=', as in x := 1");
+        }
         return;
       case '^':
         error(b, m_pos, "unexpected '^': there is no power operator");
@@ -197,6 +218,26 @@ class Lexer {
       return;
     }
     add(kind, b, m_pos).num = to_double(digits);
+  }
+
+  // 'text': the text as a worksheet string would take it, suggested with
+  // double quotes; a lone quote is only unexpected.
+  void lex_single_quoted() {
+    std::size_t b = m_pos;
+    std::size_t close = m_text.find_first_of("'\n", b + 1);
+    if (close == std::string::npos || m_text[close] != '\'') {
+      ++m_pos;
+      error(b, m_pos, "unexpected '''", "strings take double quotes, as in \"data.prn\"");
+      return;
+    }
+    m_pos = close + 1;
+    std::string inner = m_text.substr(b + 1, close - b - 1);
+    std::string fixed;
+    for (char ch : inner) {
+      if (ch == '"' || ch == '\\') fixed.push_back('\\');
+      fixed.push_back(ch);
+    }
+    error(b, m_pos, "a string in single quotes", "strings take double quotes: \"" + fixed + "\"");
   }
 
   void lex_string() {

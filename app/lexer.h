@@ -38,6 +38,7 @@ struct Token {
   double num = 0.0;
   std::u16string str;
   std::string text;
+  std::string hint;  // of an Error token: how to put the slip right
 };
 
 // Always ends with exactly one End token.

@@ -18,6 +18,7 @@
 
 #include "help.h"
 #include "parser.h"
+#include "repl.h"
 #include "runner.h"
 #include "session.h"
 #include "source.h"
@@ -142,19 +143,21 @@ std::size_t terminal_width(int fd, std::size_t fallback) {
 
 // Reads statements from standard input piece by piece, so that a program
 // feeding kexio through a pipe sees each result as soon as its statement is
-// complete; a piece ends at a line break outside brackets.
+// complete; a piece ends at a line break outside brackets. A terminal gets
+// the interactive session instead.
 void run_stdin(Runner& runner, bool json) {
-  bool prompt = isatty(STDIN_FILENO);
-  if (prompt && !json) {
-    std::cerr << "kexio " KEXIO_VERSION
-                 ": type statements such as  m := [1, 2; 3, 4]  or  "
-                 "READPRN(\"data.prn\");\nCtrl-D ends, kexio --help lists the functions.\n";
+  if (isatty(STDIN_FILENO)) {
+    run_repl(runner, json ? std::string()
+                          : "kexio " KEXIO_VERSION
+                            ": type statements such as  m := [1, 2; 3, 4]  or  "
+                            "READPRN(\"data.prn\");\nhelp lists the functions, quit or "
+                            "Ctrl-D ends.\n");
+    return;
   }
   std::string chunk;
   int first_line = 1, lines = 0;
   std::string line;
   while (true) {
-    if (prompt) std::cerr << (chunk.empty() ? "kexio> " : "   ...> ") << std::flush;
     if (!std::getline(std::cin, line)) break;
     chunk += line;
     chunk += '\n';
@@ -165,7 +168,6 @@ void run_stdin(Runner& runner, bool json) {
     lines = 0;
     chunk.clear();
   }
-  if (prompt) std::cerr << "\n";
   if (!chunk.empty()) runner.run(Source("<stdin>", chunk, first_line));
 }
 
@@ -212,6 +214,13 @@ int main(int argc, char** argv) {
   run.error_style.color = colors_for(STDERR_FILENO);
   run.error_style.width = terminal_width(STDERR_FILENO, 100);
   Runner runner(session, std::cout, std::cerr, run);
+  if (!opt.json) {
+    ViewTarget view;
+    view.out = &std::cout;
+    view.color = colors_for(STDOUT_FILENO);
+    view.width = terminal_width(STDOUT_FILENO, 80);
+    session.set_view(view);
+  }
 
   for (const Input& in : opt.inputs) {
     switch (in.kind) {

@@ -41,7 +41,10 @@ class Parser {
       st.expr = sum();
       const Token& t = m_toks[m_pos];
       if (t.kind != Tok::Newline && t.kind != Tok::Semicolon && t.kind != Tok::End) {
-        if (t.kind == Tok::Error) fail(t.text, t.span);
+        if (t.kind == Tok::Error && m_pos == first + 1 && t.text == "unexpected '='") {
+          fail(t.text, t.span, assign_hint(m_toks[first].text, t.span.end));
+        }
+        if (t.kind == Tok::Error) fail_token(t);
         if (t.kind == Tok::Assign) {
           fail("only a name can be assigned to, as in x := 1", t.span);
         }
@@ -74,7 +77,23 @@ class Parser {
     return 0;
   }
 
-  [[noreturn]] void fail(std::string message, Span at) { throw Fail{{std::move(message), at}}; }
+  [[noreturn]] void fail(std::string message, Span at, std::string hint = {}) {
+    throw Fail{{std::move(message), at, std::move(hint)}};
+  }
+  [[noreturn]] void fail_token(const Token& t) { fail(t.text, t.span, t.hint); }
+
+  // "name = value" written for an assignment: the statement as it should
+  // read, when its value is short.
+  std::string assign_hint(const std::string& name, std::size_t value_at) const {
+    const std::string& text = m_src.text();
+    std::size_t end = text.find_first_of("\n#", value_at);
+    if (end == std::string::npos) end = text.size();
+    std::string value = text.substr(value_at, end - value_at);
+    value.erase(0, value.find_first_not_of(" \t"));
+    value.erase(value.find_last_not_of(" \t\r") + 1);
+    if (value.empty() || value.size() > 40 || value.find(';') != std::string::npos) value = "...";
+    return "assign with ':=': " + name + " := " + value;
+  }
   [[noreturn]] void unclosed_matrix(Span open) {
     fail("the matrix opened here is not closed: expected ']'", open);
   }
@@ -198,7 +217,7 @@ class Parser {
       case Tok::LBracket:
         return matrix();
       case Tok::Error:
-        fail(t.text, t.span);
+        fail_token(t);
       default:
         fail("expected a value (a number, a string, a name, '(' or '['), found " +
                  describe(t, m_src),
@@ -229,7 +248,7 @@ class Parser {
           continue;
         }
         if (t.kind == Tok::RParen) break;
-        if (t.kind == Tok::Error) fail(t.text, t.span);
+        if (t.kind == Tok::Error) fail_token(t);
         fail("expected ',' or ')' after argument " + std::to_string(e->args.size()) + " of " +
                  e->name + ", found " + describe(t, m_src),
              t.span);
@@ -293,7 +312,7 @@ class Parser {
           closed = true;
           break;
         case Tok::Error:
-          fail(t.text, t.span);
+          fail_token(t);
         case Tok::End:
           unclosed_matrix(open.span);
         default:

@@ -31,9 +31,14 @@ bool Runner::run(const Source& source) {
     }
     Outcome o = m_session.run(st);
     if (o.kind == Outcome::Kind::Value) {
-      m_out << (m_opt.json ? json_value(o.value) + "\n" : text_value(o.value, m_opt.style));
+      // In text the picture VIEW drew stands for its value.
+      bool drawn = !m_opt.json && st.target.empty() && st.expr &&
+                   st.expr->kind == Expr::Kind::Call && st.expr->name == "VIEW";
+      if (!drawn)
+        m_out << (m_opt.json ? json_value(o.value) + "\n" : text_value(o.value, m_opt.style));
     } else if (o.kind == Outcome::Kind::Error) {
       ok = false;
+      o.error.line = source.line_number(source.line_index(st.span.begin));
       if (m_opt.json) {
         Diagnostic d = o.error;
         if (d.syntax) {

@@ -16,12 +16,36 @@ struct Failure {
   Diagnostic d;
 };
 
-[[noreturn]] void fail(std::string message, Span mark, std::string note = {}) {
+[[noreturn]] void fail(std::string message, Span mark, std::string note = {},
+                       std::string hint = {}) {
   Diagnostic d;
   d.message = std::move(message);
   d.mark = mark;
   d.note = std::move(note);
+  d.hint = std::move(hint);
   throw Failure{std::move(d)};
+}
+
+// The name of parameter i (0-based) of a function as the user writes it
+// ("file", "type", ...), or empty.
+std::string parameter_name(std::string_view function, std::size_t i) {
+  for (const Function& f : functions()) {
+    if (function != f.name) continue;
+    std::string_view p = f.params;
+    for (std::size_t k = 0; !p.empty(); ++k) {
+      std::size_t comma = p.find(',');
+      std::string_view word = p.substr(0, comma);
+      while (!word.empty() && (word.front() == ' ' || word.front() == '['))
+        word.remove_prefix(1);
+      while (!word.empty() && (word.back() == ' ' || word.back() == ']'))
+        word.remove_suffix(1);
+      if (k == i) return std::string(word);
+      if (comma == std::string_view::npos) break;
+      p.remove_prefix(comma + 1);
+    }
+    return {};
+  }
+  return {};
 }
 
 // A real integer that fits a 32-bit setting, or nothing.
@@ -64,6 +88,7 @@ Outcome Session::run(const Statement& st) {
     out.error.message = st.error->message;
     out.error.syntax = true;
     out.error.mark = st.error->at;
+    out.error.hint = st.error->hint;
     return out;
   }
   try {
@@ -150,16 +175,34 @@ Cvd::Ref Session::variable(const Expr& e) {
     fail(e.name + " is a function: call it as " + usage(e.name), e.span);
   }
   std::string similar = similar_function(e.name);
-  fail("'" + e.name + "' is not defined", e.span,
-       similar.empty() ? "assign it first with " + e.name + " := ..."
-                       : "did you mean the function " + similar + "?");
+  if (!similar.empty()) {
+    fail("'" + e.name + "' is not defined", e.span, {},
+         "did you mean the function " + similar + "?");
+  }
+  fail("'" + e.name + "' is not defined", e.span, {}, "assign it first with " + e.name + " := ...");
+}
+
+bool Session::defined(const std::string& name) const {
+  return name == "NaN" || name == "PRNPRECISION" || name == "PRNCOLWIDTH" ||
+         m_vars.find(name) != m_vars.end();
 }
 
 Cvd::Ref Session::call(const Expr& e) {
   if (!is_function(e.name)) {
     std::string similar = similar_function(e.name);
-    fail("unknown function '" + e.name + "'", e.name_span,
+    fail("unknown function '" + e.name + "'", e.name_span, {},
          similar.empty() ? "kexio --help lists the functions" : "did you mean " + similar + "?");
+  }
+  // A file name written without quotes reads as a variable that nobody
+  // assigned.
+  for (std::size_t i = 0; i < e.args.size(); ++i) {
+    const Expr& a = *e.args[i];
+    if (a.kind != Expr::Kind::Var || defined(a.name) || is_function(a.name)) continue;
+    std::string param = parameter_name(e.name, i);
+    if (param != "file" && param != "name") continue;
+    fail("'" + a.name + "' is not defined", a.span, {},
+         "a file name is a string in double quotes: " + e.name + "(\"" + a.name + "\"" +
+             (e.args.size() > 1 ? ", ...)" : ")"));
   }
   Args args;
   args.reserve(e.args.size());
@@ -186,6 +229,7 @@ Cvd::Ref Session::call(const Expr& e) {
     d.message = latin1_to_utf8(x.message());
     d.from_library = true;
     d.index = x.index();
+    d.detail = x.detail();
   } catch (const std::exception& x) {
     d.message = latin1_to_utf8(x.what());
   }

@@ -23,6 +23,9 @@ struct Diagnostic {
   std::uint32_t index = Kex::kWholeCall;  // argument index as raised (0xFFFFFFFF: none)
   Span mark;                              // the part of the statement the marker goes under
   std::string note;                       // said beside the marker
+  std::string detail;  // why and where, as the library says it (UTF-8); may be empty
+  std::string hint;    // how to put a usual slip right; may be empty
+  int line = 0;        // 1-based line of the statement in its source (set by the runner)
 };
 
 struct Outcome {
@@ -46,6 +49,8 @@ class Session {
   void set_cwd(std::string_view native_path);
   void set_prn_precision(std::int32_t v) { m_env.prn_precision = v; }
   void set_prn_colwidth(std::int32_t v) { m_env.prn_colwidth = v; }
+  // Where VIEW draws (nowhere by default).
+  void set_view(const ViewTarget& target) { m_env.view = target; }
   std::int32_t prn_precision() const { return m_env.prn_precision; }
   std::int32_t prn_colwidth() const { return m_env.prn_colwidth; }
 
@@ -59,6 +64,7 @@ class Session {
   Cvd::Ref variable(const Expr& e);
   Cvd::Ref call(const Expr& e);
   void assign(const Statement& st, Cvd::Ref value);
+  bool defined(const std::string& name) const;
 
   std::map<std::string, Cvd::Ref, std::less<>> m_vars;
   CallEnv m_env;

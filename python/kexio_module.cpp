@@ -159,6 +159,8 @@ const std::vector<Entry>& entries() {
           result = r.result;
         }
       }
+      // Functions of the host alone (VIEW) are not the library's.
+      if (form == nullptr) continue;
       e.prn_settings = form != nullptr && (std::strcmp(form, "prn_write") == 0 ||
                                            std::strcmp(form, "prn_append") == 0);
       e.returns = python_type(result != nullptr ? result : "Cvd::Ref");
@@ -399,7 +401,8 @@ py::object from_value(const Cvd::Ref& v) {
 PyObject* g_error = nullptr;  // kexio.Error, set once at import
 
 [[noreturn]] void raise_error(const std::string& function, const std::string& message,
-                              std::uint32_t index, const std::vector<Param>* params) {
+                              std::uint32_t index, const std::vector<Param>* params,
+                              const std::string& detail) {
   py::str text = py::reinterpret_steal<py::str>(
       PyUnicode_DecodeLatin1(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
   py::object argument = py::none();
@@ -410,7 +413,8 @@ PyObject* g_error = nullptr;  // kexio.Error, set once at import
     if (params != nullptr && index >= 1 && index <= params->size())
       where += " (" + (*params)[index - 1].name + ")";
   }
-  py::object error = py::handle(g_error)(text, argument, function, where);
+  py::object why = detail.empty() ? py::object(py::none()) : py::object(py::str(detail));
+  py::object error = py::handle(g_error)(text, argument, function, where, why);
   PyErr_SetObject(g_error, error.ptr());
   throw py::error_already_set();
 }
@@ -432,6 +436,7 @@ py::object invoke(const Function& f, const std::string& py_name, kexio::app::Arg
                   kexio::app::CallEnv env, const std::vector<Param>* params) {
   Cvd::Ref result;
   std::string message;
+  std::string detail;
   std::uint32_t index = Kex::kWholeCall;
   bool failed = false;
   {
@@ -446,6 +451,7 @@ py::object invoke(const Function& f, const std::string& py_name, kexio::app::Arg
       failed = true;
       message = e.message();
       index = e.index();
+      detail = e.detail();
     } catch (const std::bad_alloc&) {
       failed = true;
       message = "out of memory";
@@ -455,7 +461,7 @@ py::object invoke(const Function& f, const std::string& py_name, kexio::app::Arg
     }
     args.clear();
   }
-  if (failed) raise_error(py_name, message, index, params);
+  if (failed) raise_error(py_name, message, index, params, detail);
   return from_value(result);
 }
 
@@ -524,12 +530,12 @@ py::object call_by_name(const std::string& name, py::args args, py::kwargs kwarg
       raise_error(name,
                   "unknown function '" + name + "'" +
                       (similar.empty() ? "" : "; did you mean " + similar + "?"),
-                  Kex::kWholeCall, nullptr);
+                  Kex::kWholeCall, nullptr, {});
     }
     raise_error(name,
                 name + " takes other arguments than " + std::to_string(args.size()) + ": " +
                     kexio::app::usage(name),
-                Kex::kWholeCall, nullptr);
+                Kex::kWholeCall, nullptr, {});
   }
   kexio::app::Args values;
   values.reserve(args.size());
@@ -542,11 +548,13 @@ const char* kErrorSource = R"py(
 class Error(Exception):
     """A failure reported by the library: .message is its text, .argument the
     1-based index of the argument it belongs to, or None for the call as a
-    whole; .function is the function called."""
+    whole; .function is the function called; .detail says why and where when
+    the library knows more than the message (or is None)."""
 
-    def __init__(self, message, argument=None, function=None, where=None):
+    def __init__(self, message, argument=None, function=None, where=None, detail=None):
         super().__init__(message, argument)
         self.message = message
+        self.detail = detail
         self.argument = argument
         self.function = function
         self._where = where

@@ -4,8 +4,8 @@
 
 namespace Kex {
 
-Exception::Exception(std::string message, std::uint32_t index)
-    : m_message(std::move(message)), m_index(index) {}
+Exception::Exception(std::string message, std::uint32_t index, std::string detail)
+    : m_message(std::move(message)), m_index(index), m_detail(std::move(detail)) {}
 Exception::~Exception() = default;
 
 ComError::ComError(std::string description) : m_description(std::move(description)) {}
@@ -13,6 +13,10 @@ ComError::~ComError() = default;
 
 void Throw(const char* message, std::uint32_t index) {
   throw Exception(message != nullptr ? message : "", index);
+}
+
+void Throw(const char* message, std::uint32_t index, std::string detail) {
+  throw Exception(message != nullptr ? message : "", index, std::move(detail));
 }
 
 }  // namespace Kex

@@ -26,6 +26,7 @@
 
 #include "audio/pcm.h"
 #include "audio/riff.h"
+#include "core/detail.h"
 #include "core/limits.h"
 #include "host/workers.h"
 #include "io/byte_writer.h"
@@ -73,8 +74,9 @@ constexpr double kMaxBits = 32;
 // Bytes of sample data converted per block (rounded down to whole frames).
 constexpr std::size_t kBlock = std::size_t{128} << 10;
 
-[[noreturn]] void fail(const char* message, std::uint32_t index = Kex::kWholeCall) {
-  Kex::Throw(message, index);
+[[noreturn]] void fail(const char* message, std::uint32_t index = Kex::kWholeCall,
+                       std::string detail = {}) {
+  Kex::Throw(message, index, std::move(detail));
 }
 
 // The file argument resolved against the worksheet directory; a resolver
@@ -99,9 +101,9 @@ std::uint16_t sub_format(const std::uint8_t* ext) {
 // sub-format. On return `in` is positioned at the end of the format chunk's
 // data.
 Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const std::string& path) {
-  if (!in.open(path)) fail("file open error");
+  if (!in.open(path)) fail("file open error", Kex::kWholeCall, io::failure_detail(errno, path));
   if (!in.descend_form(form, kWave)) fail("NOTAWAVFILE");
-  if (!in.descend(fmt, kFmt, form)) fail("file i/o error");
+  if (!in.descend(fmt, kFmt, form)) fail("file i/o error", Kex::kWholeCall, "no format chunk");
   // The whole chunk must be in the file, and it must hold the record; only
   // the record and an extension are kept, the rest is read past.
   const std::uint8_t* rec = fmt.size < kFormatRecord ? nullptr : in.take(kFormatRecord);
@@ -176,10 +178,14 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
 
   // The data chunk is looked for only after the format chunk.
   in.ascend(fmt);
-  if (!in.descend(data, kData, form) || data.size == 0) fail("file i/o error");
+  if (!in.descend(data, kData, form)) fail("file i/o error", Kex::kWholeCall, "no data chunk");
+  if (data.size == 0) fail("file i/o error", Kex::kWholeCall, "the data chunk is empty");
   // All of the data must be in a file before anything is allocated for it; a
   // stream is read up to the size its data chunk announces and no further.
-  if (data.size > in.remaining()) fail("out of memory");
+  if (data.size > in.remaining()) {
+    fail("out of memory", Kex::kWholeCall,
+         "the data chunk ends " + grouped(data.size - in.remaining()) + " bytes early");
+  }
 
   const std::optional<pcm::Sample> kind = sample_of(f);
   if (!kind) fail("BAD_INFO");
@@ -221,7 +227,8 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   if (resolution->ip != 0) fail("must be real", 3);
 
   io::Replacement target;
-  if (target.open(path, O_WRONLY) != 0) fail("file open error");
+  if (int e = target.open(path, O_WRONLY))
+    fail("file open error", Kex::kWholeCall, target.detail(e));
   // Checked only now: a refused resolution leaves the file existing and
   // empty, the one failure that does not keep an old file.
   const double res = resolution->rp;
@@ -272,7 +279,8 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   }
   if ((data_size & 1) != 0) out.put(0);
   if (out.error() == ENOMEM) fail("out of memory");
-  if (!out.flush() || target.commit() != 0) fail("file write error");
+  int e = out.flush() ? target.commit() : out.error();
+  if (e != 0) fail("file write error", Kex::kWholeCall, target.detail(e));
 
   const double zero = 0.0;
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);

@@ -123,7 +123,7 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
 
   // A folder cannot be read at all.
   io::Fd fd = io::open_read(path);
-  if (!fd) Kex::Throw("file open error", 1);
+  if (!fd) Kex::Throw("file open error", 1, io::failure_detail(errno, path));
 
   // The geometry is settled against the file's size before anything is
   // allocated, so a short file or an oversized request costs nothing. Pipes
@@ -208,7 +208,9 @@ aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, cons
   // failure while writing leaves an existing file as it was.
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   io::Replacement replacement;
-  if (replacement.open(path, O_WRONLY) != 0) Kex::Throw("file write error", 1);
+  if (int e = replacement.open(path, O_WRONLY)) {
+    Kex::Throw("file write error", 1, replacement.detail(e));
+  }
   reserve(replacement.fd(), count * t.size);
   io::Stream f = io::stream_over(replacement.fd(), "wb");
   if (!f) Kex::Throw("file write error", 1);
@@ -222,7 +224,9 @@ aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, cons
       Kex::Throw(message, 0);
     }
   }
-  if (io::close_stream(f) != 0 || replacement.commit() != 0) Kex::Throw("file write error", 0);
+  int e = io::close_stream(f);
+  if (e == 0) e = replacement.commit();
+  if (e != 0) Kex::Throw("file write error", 0, replacement.detail(e));
 
   const double zero = 0.0;
   aComplex* result = Kex::new_complex(ctx->m_alloc, &zero, &zero);

@@ -137,14 +137,14 @@ aComplex* WriteColormap(KexCallContext* ctx, const char* file, const aMatrix* m)
 
   const std::string dest = save_path(file);
   io::Replacement file_out;
-  if (file_out.open(dest, O_WRONLY) != 0) Kex::Throw("file i/o error", 1);
+  if (int e = file_out.open(dest, O_WRONLY)) Kex::Throw("file i/o error", 1, file_out.detail(e));
   io::ByteWriter out(file_out.fd(), kBuffer);
   archive::write_string(out, kIdentification);
   out.le32(n);
   for (std::uint32_t v : colours)
     out.le32(v);
   if (!out.flush()) report(describe("cannot write", dest, out.error()));
-  if (file_out.commit() != 0) Kex::Throw("file i/o error", 1);
+  if (int e = file_out.commit()) Kex::Throw("file i/o error", 1, file_out.detail(e));
 
   const double re = n;
   const double im = 0.0;

@@ -108,7 +108,7 @@ Ref boundary(std::uint32_t resolve_at, Call&& call) {
   } catch (const ComError& e) {
     Throw(e.Description().c_str(), resolve_at);
   } catch (const kexio::CodecFailure& f) {
-    Throw(kexio::decoder_error_message(f.code), f.index);
+    Throw(kexio::decoder_error_message(f.code), f.index, f.detail);
   } catch (const std::bad_alloc&) {
     Throw("out of memory", kWholeCall);
   }

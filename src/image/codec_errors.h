@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "kexio/host/values.h"
 
@@ -38,10 +40,12 @@ const char* decoder_error_message(int code);
 struct CodecFailure {
   int code;
   std::uint32_t index;
+  std::string detail;  // said beside the message; may be empty
 };
 
-[[noreturn]] inline void fail_with(int code, std::uint32_t index = Kex::kWholeCall) {
-  throw CodecFailure{code, index};
+[[noreturn]] inline void fail_with(int code, std::uint32_t index = Kex::kWholeCall,
+                                   std::string detail = {}) {
+  throw CodecFailure{code, index, std::move(detail)};
 }
 
 }  // namespace kexio

@@ -7,6 +7,7 @@
 // file, at the first text that is not a number, or after kMaxPairs pairs; a
 // number left without its partner is dropped. The name is used as given
 // (relative to the process's current directory).
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -161,7 +162,7 @@ double limited(double v) {
 
 aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
   io::Fd fd = io::open_read(file);
-  if (!fd) Kex::Throw("file open error", Kex::kWholeCall);
+  if (!fd) Kex::Throw("file open error", Kex::kWholeCall, io::failure_detail(errno, file));
 
   std::vector<double> xs;
   std::vector<double> ys;

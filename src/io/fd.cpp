@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 namespace kexio::io {
 
@@ -99,6 +101,74 @@ bool write_full(int fd, const void* src, std::size_t n) {
 bool exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+const char* reason(int err) {
+  switch (err) {
+    case ENOENT:
+      return "no such file";
+    case EISDIR:
+      return "is a folder";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case ENOTDIR:
+      return "a part of the path is not a folder";
+    case ENOSPC:
+      return "no space left on the device";
+    case EDQUOT:
+      return "disk quota exceeded";
+    case EROFS:
+      return "read-only file system";
+    case ENAMETOOLONG:
+      return "the name is too long";
+    case ELOOP:
+      return "too many symbolic links";
+    case EMFILE:
+    case ENFILE:
+      return "too many open files";
+    case EFBIG:
+      return "the file would be too large";
+    case ETXTBSY:
+      return "the file is busy";
+    case EIO:
+      return "input/output error";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string failure_detail(int err, const std::string& path) {
+  if (err == 0) return {};
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = path.empty() ? fs::path() : fs::absolute(path, ec);
+  if (ec) p = path;
+  p = p.lexically_normal();
+  std::string why;
+  if (const char* r = reason(err)) {
+    why = r;
+  } else {
+    why = std::strerror(err);
+    if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z' && !(why.size() > 1 && why[1] <= 'Z')) {
+      why[0] = static_cast<char>(why[0] - 'A' + 'a');
+    }
+  }
+  if (err == ENOENT) {
+    // The first folder on the way that does not exist, when one is missing.
+    fs::path existing = p.parent_path();
+    fs::path missing;
+    while (!existing.empty() && existing != existing.root_path() && !fs::exists(existing, ec)) {
+      missing = existing;
+      existing = existing.parent_path();
+    }
+    if (!missing.empty()) return "no such folder: " + missing.string();
+  }
+  return why + ": " + p.string();
 }
 
 }  // namespace kexio::io

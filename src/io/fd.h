@@ -73,4 +73,10 @@ bool write_full(int fd, const void* src, std::size_t n);
 // Whether path names something that exists (any kind of file).
 bool exists(const std::string& path);
 
+// Why opening, reading or writing path failed with errno err, for people:
+// the reason in a few words and the path made absolute, as in
+// "no such file: /data/a.prn". A missing folder on the way is named as such
+// ("no such folder: /data"). Empty when err is 0.
+std::string failure_detail(int err, const std::string& path);
+
 }  // namespace kexio::io

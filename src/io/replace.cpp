@@ -33,6 +33,7 @@ Fd temporary_beside(const std::string& target, std::string& name) {
 
 int Replacement::open(const std::string& path, int access) {
   abandon();
+  m_shown = path;
   // First the file itself, without truncating it: the same refusals as a
   // plain open (a folder, no permission, a missing folder), and a new file
   // when there was none.
@@ -50,6 +51,7 @@ int Replacement::open(const std::string& path, int access) {
   if (!m_fd) return errno;
   m_target = real_path(path);
   if (m_target.empty() && m_created) m_target = path;
+  if (!m_target.empty()) m_shown = m_target;
 
   struct stat st {};
   if (::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;  // written in place
@@ -104,6 +106,10 @@ void Replacement::abandon() {
   m_temp.clear();
   m_target.clear();
   m_created = false;
+}
+
+std::string Replacement::detail(int err) const {
+  return failure_detail(err, m_shown);
 }
 
 }  // namespace kexio::io

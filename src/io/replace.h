@@ -43,10 +43,16 @@ class Replacement {
   // Gives up: removes the temporary or newly created file.
   void abandon();
 
+  // The failure err (from open, commit or a write to fd()) for people: the
+  // reason and the file it concerns (the target with links followed, once
+  // known), as io::failure_detail says it.
+  std::string detail(int err) const;
+
  private:
   Fd m_fd;
   std::string m_temp;    // the temporary file, when one is used
   std::string m_target;  // the file it replaces (symbolic links followed)
+  std::string m_shown;   // the file named in details; kept after abandon()
   bool m_created = false;
 };
 

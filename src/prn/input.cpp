@@ -44,6 +44,7 @@ bool Input::more() {
   std::size_t keep = behind < kKeep ? behind : kKeep;
   unsigned char* from = m_p - keep;
   std::size_t kept = m_buf ? static_cast<std::size_t>(m_end - from) : 0;
+  if (m_buf) m_dropped += static_cast<std::size_t>(from - m_buf.get());
   if (!m_buf || kept > m_cap / 2) {
     // The first block (no larger than a small file needs), or a token longer
     // than half the buffer: a larger buffer.
@@ -79,6 +80,21 @@ bool Input::more() {
   m_end += n;
   m_next += n;
   return true;
+}
+
+std::size_t Input::line_of(std::size_t offset) const {
+  if (m_size == 0) return 0;
+  std::size_t line = 1;
+  unsigned char block[4096];
+  for (std::size_t at = 0; at < offset;) {
+    std::size_t want = std::min(sizeof block, offset - at);
+    std::int64_t got = io::pread_full(m_fd_in, block, want, static_cast<std::int64_t>(at));
+    if (got <= 0) return 0;
+    for (std::int64_t i = 0; i < got; ++i)
+      line += block[i] == '\n';
+    at += static_cast<std::size_t>(got);
+  }
+  return line;
 }
 
 int Input::refill_get() {

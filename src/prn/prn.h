@@ -63,6 +63,12 @@ class Input {
   // the file has ended.
   bool more();
 
+  // The position of cur() from the start of the file.
+  std::size_t offset() const { return m_dropped + static_cast<std::size_t>(m_p - m_buf.get()); }
+  // The 1-based line of a regular file that offset falls on, read again
+  // from the file (for messages only); 0 for a pipe or a failed read.
+  std::size_t line_of(std::size_t offset) const;
+
  private:
   int refill_get();
   int refill_peek();
@@ -75,6 +81,7 @@ class Input {
   std::size_t m_cap = 0;
   unsigned char* m_p = nullptr;
   unsigned char* m_end = nullptr;
+  std::size_t m_dropped = 0;  // bytes of the file before m_buf[0]
   bool m_ended = false;
   std::size_t m_size = 0;
   bool m_nearest = true;

@@ -5,11 +5,13 @@
 // appended to one row-major buffer, which is transposed once into the result
 // array of the call's arena.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <system_error>
 #include <thread>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -114,12 +116,23 @@ long read_row(Input& in, RowBuffer& buf, std::size_t base) {
   }
 }
 
-// Every failure of the table reader is raised here. at is the position in
-// the file of the row concerned, or -1 when the failure belongs to no row.
-[[noreturn]] void fail(const char* message, std::uint32_t index, std::int64_t at = -1) {
-  static_cast<void>(at);
-  Throw(message, index);
+// Every failure of the table reader is raised here, with a detail when one
+// says more than the message.
+[[noreturn]] void fail(const char* message, std::uint32_t index, std::string detail = {}) {
+  Throw(message, index, std::move(detail));
 }
+
+// Says which row of a table differs from the rows above it: by its line in
+// a file, by its number among the rows read from a stream.
+std::string short_row(const Input& in, std::size_t row_at, std::size_t n, std::size_t columns,
+                      std::size_t held) {
+  std::size_t line = in.line_of(row_at);
+  std::string where =
+      line != 0 ? "line " + std::to_string(line) : "row " + std::to_string(held / columns + 1);
+  return where + " has " + std::to_string(n) + (n == 1 ? " value" : " values") +
+         ", the rows above have " + std::to_string(columns);
+}
+
 
 constexpr long kFailed = -3;
 
@@ -273,7 +286,8 @@ std::vector<Part> read_parts(KexCallContext* ctx, Input& in, Split split) {
 // and with the same failure. Returns the column count and the rows taken
 // from each part. A table that is to be written back (whole) must be read to
 // its end: rows past the value limit are refused rather than dropped.
-std::size_t join(std::vector<Part>& parts, bool whole, std::vector<std::size_t>& taken) {
+std::size_t join(const Input& in, std::vector<Part>& parts, bool whole,
+                 std::vector<std::size_t>& taken) {
   auto limit_reached = [&] {
     if (whole) fail("table too large to append: more than 8000000 values", kWholeCall);
   };
@@ -316,9 +330,11 @@ std::size_t join(std::vector<Part>& parts, bool whole, std::vector<std::size_t>&
       limit_reached();
       break;
     }
-    fail("file i/o error", kWholeCall, other_at);
+    fail("file i/o error", kWholeCall,
+         short_row(in, static_cast<std::size_t>(other_at), static_cast<std::size_t>(other),
+                   columns, held));
   }
-  if (columns == 0) fail("file i/o error", kWholeCall);
+  if (columns == 0) fail("file i/o error", kWholeCall, "the file holds no numbers");
   return columns;
 }
 
@@ -328,7 +344,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
                          Split split) {
   std::vector<Part> parts = read_parts(ctx, in, split);
   std::vector<std::size_t> taken;
-  std::size_t columns = join(parts, whole, taken);
+  std::size_t columns = join(in, parts, whole, taken);
   std::size_t rows = 0;
   for (std::size_t n : taken)
     rows += n;
@@ -407,13 +423,13 @@ Split default_split() {
 Cvd::Ref read_prn(const char* fname, const char* cwd, Split split) {
   std::string path = resolve(fname, cwd, CHTTPRedirector::kRead);
   io::Fd fd = io::open_read(path);
-  if (!fd) fail("file open error", 1);
+  if (!fd) fail("file open error", 1, io::failure_detail(errno, path));
   Input in(std::move(fd));
   if (skip_eol(in) < 0) fail("UnexpectedEOFinPRNfile", 1);
   int first = in.get();
   int second = in.get();
   // A file whose only significant content is one character is refused.
-  if (second == kEof) fail("file i/o error", 1);
+  if (second == kEof) fail("file i/o error", 1, "the file holds a single character");
   in.unget();
   in.unget();
   if (first == '.' && second == 'M') return read_nested(in);

@@ -90,20 +90,20 @@ Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& p
   io::Replacement file;
   if (int e = file.open(path, kAccess)) {
     if (e == EACCES || e == EEXIST || e == EINVAL || e == EMFILE || e == ENOENT) {
-      Throw(std::strerror(e), 1);
+      Throw(std::strerror(e), 1, file.detail(e));
     }
-    Throw("file open error", 1);
+    Throw("file open error", 1, file.detail(e));
   }
   io::ByteWriter out(file.fd(), kOutputBuffer);
   if (auto* number = dynamic_cast<const Cvd::NumVal*>(sv.get())) {
     write_number(out, number->Data.rp, s.precision, s.width);
     if (number->Data.ip != 0) write_number(out, number->Data.ip, s.precision, s.width);
     out.put('\n');
-    if (!out.flush()) Throw("file write error", kWholeCall);
+    if (!out.flush()) Throw("file write error", kWholeCall, file.detail(out.error()));
   } else {
     write_matrix(out, static_cast<const Cvd::MatVal&>(*sv), s.precision, s.width);
   }
-  if (file.commit() != 0) Throw("file write error", kWholeCall);
+  if (int e = file.commit()) Throw("file write error", kWholeCall, file.detail(e));
   return sv;
 }
 
@@ -116,16 +116,16 @@ Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::Num
   // missing file is created with the new rows alone, and so is a file the
   // test fails on for any reason but a denied access.
   int access_error = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
-  if (access_error == EACCES) Throw("access denied", 1);
+  if (access_error == EACCES) Throw("access denied", 1, io::failure_detail(EACCES, path));
   if (access_error == 0) {
     io::Fd fd = io::open_read(path);
-    if (!fd) Throw("file open error", 1);
+    if (!fd) Throw("file open error", 1, io::failure_detail(errno, path));
     Input in(std::move(fd));
     table = read_joined(in, table);
   }
   io::Replacement file;
-  if (file.open(path, kAccess) != 0) {
-    Throw(access_error == ENOENT ? "file creation error" : "file open error", 1);
+  if (int e = file.open(path, kAccess)) {
+    Throw(access_error == ENOENT ? "file creation error" : "file open error", 1, file.detail(e));
   }
   io::ByteWriter out(file.fd(), kOutputBuffer);
   try {
@@ -133,7 +133,7 @@ Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::Num
   } catch (const Kex::Exception&) {
     Throw("file append error", kWholeCall);
   }
-  if (file.commit() != 0) Throw("file append error", kWholeCall);
+  if (int e = file.commit()) Throw("file append error", kWholeCall, file.detail(e));
   return table;
 }
 

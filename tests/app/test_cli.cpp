@@ -16,45 +16,8 @@ namespace fs = std::filesystem;
 using kexio_test::lines_of;
 using kexio_test::read_bytes;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-// A word for the shell, quoted.
-std::string shell_word(const std::string& s) {
-  std::string q = "'";
-  for (char c : s)
-    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-class Cli : public ::testing::Test {
- protected:
-  // Runs kexio with args in the temporary folder, feeding it stdin_text.
-  Result kexio(const std::vector<std::string>& args, const std::string& stdin_text = "") {
-    const char* env = std::getenv("KEXIO_PROGRAM");
-    std::string cmd = "cd " + shell_word(m_dir) + " && exec " +
-                      shell_word(env != nullptr ? env : KEXIO_BINARY_DIR "/bin/kexio");
-    for (const std::string& a : args)
-      cmd += " " + shell_word(a);
-    kexio_test::write_bytes(m_dir + "/.stdin", stdin_text);
-    int ws = std::system((cmd + " <.stdin >.stdout 2>.stderr").c_str());
-    Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), read_bytes(m_dir + "/.stdout"),
-             read_bytes(m_dir + "/.stderr")};
-    for (const char* f : {"/.stdin", "/.stdout", "/.stderr"})
-      fs::remove(m_dir + f);
-    return r;
-  }
-
-  void write(const std::string& name, const std::string& text) {
-    fs::create_directories(fs::path(m_dir + "/" + name).parent_path());
-    kexio_test::write_bytes(m_dir + "/" + name, text);
-  }
-
-  kexio_test::ScratchDir m_scratch;
-  std::string m_dir = m_scratch.path().string();
-};
+using kexio_test::Cli;
+using kexio_test::Result;
 
 TEST_F(Cli, AFailingCallShowsItsMessageAndMarkerAndExitsWithOne) {
   // The text, the start of the first line shown, the third line.
@@ -68,7 +31,7 @@ TEST_F(Cli, AFailingCallShowsItsMessageAndMarkerAndExitsWithOne) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     std::vector<std::string> l = lines_of(r.err);
-    ASSERT_EQ(l.size(), 3u) << r.err;
+    ASSERT_GE(l.size(), 3u) << r.err;
     EXPECT_EQ(l[0].rfind(first, 0), 0u) << l[0];
     EXPECT_EQ(l[1], "1 | " + text);
     EXPECT_EQ(l[2], marker);
@@ -197,10 +160,13 @@ for line in open(sys.argv[1], encoding="utf-8"):
   EXPECT_EQ(l[5],
             R"({"cols": 2, "data": [[{"cols": 1, "data": [[1]], "rows": 1, "type": "matrix"}, )"
             R"({"type": "string", "value": "t"}]], "rows": 1, "type": "matrix"})");
-  EXPECT_EQ(l[6], R"({"arg": null, "message": "too_few_arguments\t2\t1", "type": "error"})");
-  EXPECT_EQ(l[7], R"({"arg": 1, "message": "must be string", "type": "error"})");
-  EXPECT_EQ(l[8], R"({"arg": null, "message": "'q' is not defined", "type": "error"})");
-  EXPECT_EQ(l[9].rfind(R"({"arg": null, "message": "syntax error (-e line 1, column)", 0), 0u)
+  EXPECT_EQ(l[6],
+            R"({"arg": null, "line": 1, "message": "too_few_arguments\t2\t1", "type": "error"})");
+  EXPECT_EQ(l[7], R"({"arg": 1, "line": 1, "message": "must be string", "type": "error"})");
+  EXPECT_EQ(l[8], R"({"arg": null, "hint": "assign it first with q := ...", "line": 1, )"
+                  R"("message": "'q' is not defined", "type": "error"})");
+  EXPECT_EQ(
+      l[9].rfind(R"({"arg": null, "line": 1, "message": "syntax error (-e line 1, column)", 0), 0u)
       << l[9];
   EXPECT_EQ(l[10], R"({"im": 0, "re": "Infinity", "type": "number"})");
 }

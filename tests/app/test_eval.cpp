@@ -126,7 +126,7 @@ TEST_F(Eval, VariablesAndTheirErrors) {
   run("x := x + 1");
   expect_number(value("x"), 5, 0);
 
-  EXPECT_EQ(error("readprn").note, "did you mean the function READPRN?");
+  EXPECT_EQ(error("readprn").hint, "did you mean the function READPRN?");
   // A failed statement leaves earlier assignments alone.
   error("x := y");
   expect_number(value("x"), 5, 0);
@@ -216,7 +216,7 @@ TEST_F(Eval, ErrorsAreMarkedAtThePartTheyBelongTo) {
   EXPECT_TRUE(d.from_library);
   EXPECT_EQ(d.index, 1u);
   EXPECT_EQ(error("READBIN(\"a\")").index, Kex::kWholeCall);
-  EXPECT_EQ(error("readbin(\"a\", \"b\")").note, "did you mean READBIN?");
+  EXPECT_EQ(error("readbin(\"a\", \"b\")").hint, "did you mean READBIN?");
 }
 
 // An index of no particular argument, or of one not given, is placed too.

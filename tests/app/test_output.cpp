@@ -113,16 +113,24 @@ TEST(TextOutput, ErrorsShowTheStatementWithAMarkerUnderTheirPart) {
                   {.message = "too_many_arguments\t6\t7",
                    .from_library = true,
                    .mark = {two, two + 1},
-                   .note = "argument 2"}),
+                   .note = "argument 2",
+                   .detail = "why it failed",
+                   .hint = "what to do",
+                   .line = 2}),
             "script.kx:2:23: error: too many arguments: at most 6 allowed, 7 given\n"
             "2 | y := READPRN(\"é.prn\", 2) + 1\n"
-            "  |                       ^ argument 2\n");
+            "  |                       ^ argument 2\n"
+            "  = note: why it failed\n"
+            "  = help: what to do\n");
   // A mark over several lines of one statement.
   text = "z := [1, 2\n 3, READ_RED(\n 4)]\n";
   EXPECT_EQ(shown("m", text,
                   {.message = "not available in this build",
                    .mark = {text.find("READ_RED"), text.find(")") + 1},
-                   .note = "the call as a whole"}),
+                   .note = "the call as a whole",
+                   .detail = {},
+                   .hint = {},
+                   .line = 0}),
             "m:2:5: error: not available in this build\n"
             "1 | z := [1, 2\n"
             "2 |  3, READ_RED(\n"
@@ -216,7 +224,8 @@ TEST(JsonOutput, ShapesOfEveryKindOfValue) {
             R"({"type":"matrix","rows":1,"cols":1,"data":[[{"type":"matrix","rows":1,"cols":1,)"
             R"("data":[[5]]}]]}]]})");
   // Errors keep the library's message raw; the index of the call as a whole is null.
-  Diagnostic d{.message = "too_many_arguments\t6\t7", .mark = {}, .note = ""};
+  Diagnostic d;
+  d.message = "too_many_arguments\t6\t7";
   EXPECT_EQ(json_error(d), R"({"type":"error","message":"too_many_arguments\t6\t7","arg":null})");
   d.index = 0;
   EXPECT_EQ(json_error(d), R"({"type":"error","message":"too_many_arguments\t6\t7","arg":0})");

@@ -175,7 +175,7 @@ TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
             "error 1:3 expected an operator or the end of the statement, found number 2");
   EXPECT_EQ(one("READPRN(\"a\" \"b\")"),
             "error 1:13 expected ',' or ')' after argument 1 of READPRN, found a string");
-  EXPECT_EQ(one("x = 3"), "error 1:3 unexpected '=': assign with ':='");
+  EXPECT_EQ(one("x = 3"), "error 1:3 unexpected '='");
   EXPECT_EQ(one("2 ^ 3"), "error 1:3 unexpected '^': there is no power operator");
   EXPECT_EQ(one("1 := 2"), "error 1:3 only a name can be assigned to, as in x := 1");
   EXPECT_EQ(one("a : b"), "error 1:3 expected ':=' (assignment)");

@@ -235,7 +235,7 @@ TEST(ReadFile, WithoutTheLibrary) {
                     dir.path().string() + " -e 'READFILE(\"a.csv\", \"csv\")' > " + dir / "out";
   EXPECT_NE(std::system(cmd.c_str()), 0);
   EXPECT_EQ(read_bytes(dir.path() / "out"),
-            "{\"type\":\"error\",\"message\":\"unknown error\",\"arg\":null}\n");
+            "{\"type\":\"error\",\"message\":\"unknown error\",\"arg\":null,\"line\":1}\n");
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ def host_json(statements, cwd):
     for j in out:
         if j["type"] == "error":
             j["message"] = same_lib(j["message"])
+            # Where the statement stands and how to fix its wording are the
+            # host's own; the module has no statements.
+            j.pop("line", None)
+            j.pop("hint", None)
     return out
 
 
@@ -64,7 +68,8 @@ def as_json(v):
     jnum = lambda x: ("NaN" if math.isnan(x) else "Infinity" if x == math.inf
                       else "-Infinity" if x == -math.inf else x)
     if isinstance(v, kexio.Error):
-        return {"type": "error", "message": same_lib(v.message), "arg": v.argument}
+        e = {"type": "error", "message": same_lib(v.message), "arg": v.argument}
+        return e if v.detail is None else {**e, "detail": v.detail}
     if isinstance(v, str):
         return {"type": "string", "value": v}
     if type(v) is complex and v.imag == 0 or type(v) not in (float, complex, np.ndarray):

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "core/limits.h"
 #include "host/workers.h"
 #include "image/decode/open_decoder.h"
+#include "io/fd.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 
@@ -39,6 +41,9 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
 
   std::unique_ptr<Decoder> decoder;
   int code = open_decoder(ctx, decoder, path.c_str());
+  if (code == kFileNotFound || code == kPermissionDenied || code == kTooManyOpenFiles) {
+    fail_with(code, Kex::kWholeCall, io::failure_detail(errno, path));
+  }
   if (code != 0) fail_with(code);
 
   const std::int64_t rows = decoder->rows();

@@ -1,0 +1,207 @@
+// kexio on a terminal: the interactive session driven through a
+// pseudo-terminal (editing keys, the second prompt, Ctrl-C, history, help,
+// quit), and VIEW's picture read back cell by cell.
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using kexio_test::read_bytes;
+
+// kexio run on a new pseudo-terminal of the given width, in folder dir,
+// which is also its home.
+class Terminal {
+ public:
+  Terminal(const std::string& dir, const std::vector<std::string>& args, unsigned short cols = 80) {
+    winsize ws{24, cols, 0, 0};
+    std::string program = kexio_test::kexio_program();
+    std::vector<char*> argv{program.data()};
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    m_pid = forkpty(&m_fd, nullptr, nullptr, &ws);
+    if (m_pid == 0) {
+      setenv("HOME", dir.c_str(), 1);
+      setenv("TERM", "xterm", 1);
+      unsetenv("NO_COLOR");
+      if (chdir(dir.c_str()) == 0) execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    if (m_pid > 0) kill(m_pid, SIGKILL), waitpid(m_pid, nullptr, 0);
+    close(m_fd);
+  }
+
+  void send(const std::string& keys) {
+    m_from = m_seen.size();
+    ASSERT_EQ(write(m_fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  // Reads until text appears after what was last sent (or last expected).
+  bool expect(const std::string& text) {
+    for (std::size_t at; (at = m_seen.find(text, m_from)) == std::string::npos;) {
+      if (!read_some()) {
+        ADD_FAILURE() << "no " << text
+                      << " in: " << ::testing::PrintToString(m_seen.substr(m_from));
+        return false;
+      }
+    }
+    m_from = m_seen.find(text, m_from) + text.size();
+    return true;
+  }
+
+  // Reads to the end of the program; its exit status.
+  int finish() {
+    while (read_some()) {
+    }
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  const std::string& seen() const { return m_seen; }
+
+ private:
+  // False after 10 s of silence or at the end (EIO once the program ended).
+  bool read_some() {
+    pollfd p{m_fd, POLLIN, 0};
+    char buf[4096];
+    ssize_t n = poll(&p, 1, 10000) > 0 ? read(m_fd, buf, sizeof buf) : -1;
+    if (n > 0) m_seen.append(buf, static_cast<std::size_t>(n));
+    return n > 0;
+  }
+
+  int m_fd = -1;
+  pid_t m_pid = -1;
+  std::string m_seen;
+  std::size_t m_from = 0;
+};
+
+class TerminalSession : public ::testing::Test {
+ protected:
+  kexio_test::ScratchDir m_scratch;
+  std::string m_dir = m_scratch.path().string();
+};
+
+TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
+  {
+    Terminal t(m_dir, {});
+    ASSERT_TRUE(t.expect("kexio> "));
+    // Left arrow and backspace edit the line: "y := 45" becomes "y := 5".
+    t.send("y := 45\033[D\177\r");
+    ASSERT_TRUE(t.expect("kexio> "));
+    t.send("y\r");
+    EXPECT_TRUE(t.expect("\r\n5\r\n"));
+    // An open bracket asks for more with the second prompt.
+    t.send("m := [1, 2\r");
+    EXPECT_TRUE(t.expect("   ...> "));
+    t.send("3, 4]\r");
+    ASSERT_TRUE(t.expect("kexio> "));
+    t.send("m\r");
+    EXPECT_TRUE(t.expect("2×2 matrix"));
+    // Up arrow brings back the last line.
+    t.send("\033[A\r");
+    EXPECT_TRUE(t.expect("2×2 matrix"));
+    // Ctrl-C drops the line, and a statement begun on earlier lines, and the
+    // session goes on with its variables.
+    t.send("undefined_name(");
+    t.send("\003");
+    EXPECT_TRUE(t.expect("kexio> "));
+    t.send("[1,\r");
+    EXPECT_TRUE(t.expect("   ...> "));
+    t.send("\003");
+    EXPECT_TRUE(t.expect("kexio> "));
+    t.send("y\r");
+    EXPECT_TRUE(t.expect("\r\n5\r\n"));
+    t.send("help READPRN\r");
+    EXPECT_TRUE(t.expect("READPRN(file)"));
+    t.send("help\r");
+    EXPECT_TRUE(t.expect("quit, exit"));
+    t.send("quit\r");
+    EXPECT_EQ(t.finish(), 0);
+    EXPECT_EQ(t.seen().find("error"), std::string::npos) << t.seen();
+  }
+  EXPECT_NE(read_bytes(m_dir + "/.kexio_history").find("READPRN"), std::string::npos);
+  {
+    // A new session finds the history: four lines back (before quit, help
+    // and help READPRN) is "y", which is not defined there; then Ctrl-D
+    // ends the session with the failure's status.
+    Terminal t(m_dir, {});
+    ASSERT_TRUE(t.expect("kexio> "));
+    t.send("\033[A\033[A\033[A\033[A\r");
+    EXPECT_TRUE(t.expect("'y' is not defined"));
+    EXPECT_TRUE(t.expect("kexio> "));
+    t.send("\004");
+    EXPECT_EQ(t.finish(), 1);
+  }
+}
+
+using Rgb = std::array<int, 3>;
+using Cell = std::array<Rgb, 2>;  // upper and lower pixel
+
+// The cells of each line of a picture: the colours set by "ESC[38;2;r;g;bm"
+// (foreground: the upper half block) and "ESC[48;2;r;g;bm" (background)
+// in force at each U+2580.
+std::vector<std::vector<Cell>> cells(const std::string& out) {
+  std::vector<std::vector<Cell>> lines(1);
+  Cell now{};
+  static const std::regex token("\033\\[(38|48);2;(\\d+);(\\d+);(\\d+)m|\u2580|\n");
+  for (std::sregex_iterator it(out.begin(), out.end(), token), end; it != end; ++it) {
+    const std::smatch& m = *it;
+    if (m[1].matched) {
+      now[m[1] == "48"] = {std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])};
+    } else if (m[0] == "\n") {
+      if (!lines.back().empty()) lines.emplace_back();
+    } else {
+      lines.back().push_back(now);
+    }
+  }
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
+  // A 2 × 2 picture on 20 columns: each pixel becomes 10 × 10, so 10 lines
+  // of 20 cells, each cell the upper and lower of two pixel rows.
+  struct Case {
+    std::string call;
+    std::array<std::array<Rgb, 2>, 2> px;  // [row][col]
+  } cases[] = {
+      {"VIEW([0, 255; 100, 50])",
+       {{{Rgb{0, 0, 0}, Rgb{255, 255, 255}}, {Rgb{100, 100, 100}, Rgb{50, 50, 50}}}}},
+      // Red, green and blue planes side by side; values are clamped to 0..255.
+      {"VIEW([255, 0, 0, 0, 255, 0; 0, 0, 300, 10, 20, -4], \"rgb\")",
+       {{{Rgb{255, 0, 255}, Rgb{0, 0, 0}}, {Rgb{0, 255, 20}, Rgb{0, 10, 0}}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    Terminal t(m_dir, {"-e", c.call}, 20);
+    EXPECT_EQ(t.finish(), 0);
+    EXPECT_EQ(t.seen().find("matrix"), std::string::npos) << "the picture stands for the value";
+    std::vector<std::vector<Cell>> got = cells(t.seen());
+    ASSERT_EQ(got.size(), 10u) << ::testing::PrintToString(t.seen());
+    for (std::size_t line = 0; line < 10; ++line) {
+      ASSERT_EQ(got[line].size(), 20u);
+      for (std::size_t x = 0; x < 20; ++x) {
+        Cell want{c.px[2 * line / 10][x / 10], c.px[(2 * line + 1) / 10][x / 10]};
+        EXPECT_EQ(got[line][x], want) << "line " << line << ", column " << x;
+      }
+    }
+  }
+}
+
+}  // namespace
