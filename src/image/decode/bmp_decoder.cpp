@@ -420,19 +420,25 @@ int bmp_decoder::decode(PlaneWriter& out) {
   const bool three = biBitCount == 24 || m_bit_fields;
   if (m_rows > 0 && allocate_row_buffer(((three ? 3 : 1) * w + 3) / 4 * 4) != 0) return error;
   if (!m_in.seek(pixel_data_pos) || status() != 0) return kReadFailure + status();
+  // Rows used where they lie in a mapped file stay there until the end: the
+  // writer keeps pointers to them instead of copies.
+  const bool in_place = (biCompression == 0 || m_bit_fields) &&
+                        (m_bit_fields ? m_whole_bytes : biBitCount == 8 || biBitCount == 24);
+  const auto row =
+      in_place && m_in.contents() != nullptr ? PlaneWriter::Row::kKeep : PlaneWriter::Row::kCopy;
   for (std::int64_t r = m_rows; r > 0; --r) {
     m_last_row = r == 1;
     if (status() != 0 || read_row() != 0) break;
     if (!supported_depth()) {
       out.grey_row(zeros.data());
     } else if (indexed()) {
-      out.indexed_row(m_row);
+      out.indexed_row(m_row, row);
     } else if (m_whole_bytes) {
-      out.rgb_row(m_row, 4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2]);
+      out.rgb_row(m_row, 4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2], row);
     } else if (m_bit_fields) {
       out.rgb_row(m_row, 3, 0, 1, 2);
     } else {
-      out.rgb_row(m_row, 3, 2, 1, 0);  // stored blue, green, red
+      out.rgb_row(m_row, 3, 2, 1, 0, row);  // stored blue, green, red
     }
   }
   if (grey) return status();

@@ -1,7 +1,12 @@
 #include "image/decode/plane_writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kexio/host/services.h"
 
@@ -9,36 +14,161 @@ namespace kexio {
 
 namespace {
 
-// The band holds about this many bytes of converted values.
-constexpr std::int64_t kBandBudget = std::int64_t{8} << 20;
-constexpr int kMinBand = 8;
+// Bytes of kept copies a band may hold.
+constexpr std::size_t kBandBudget = std::size_t{8} << 20;
+// Rows per band at most. Rows that stay where they are cost the band only a
+// pointer each, so a picture of up to this many rows goes out in one band
+// and every result column is written in one run.
 constexpr int kMaxBand = 4096;
+// The transpose's tile: the PlaneWriter's own, sized to sit in the level-2
+// cache, and a smaller one on the stack for the free functions.
+constexpr std::size_t kTileBytes = std::size_t{192} << 10;
+constexpr std::size_t kStackTileBytes = std::size_t{32} << 10;
+// Rows of one tile column at most, and columns of a tile at least.
+constexpr std::int64_t kChunkRows = 4096;
+constexpr std::int64_t kMinStrip = 4;
+// Tile columns at most, all planes together: a band row writes one byte or
+// value into each, and their cache lines should all stay in the level-1
+// cache while a tile is filled.
+constexpr std::int64_t kStripLines = 192;
+// Rows between the one being read and the one whose bytes are fetched.
+constexpr std::int64_t kAhead = 32;
 
-// Rows per band: a multiple of 8 that keeps the band within the budget,
-// fewer for very wide pictures, and never more than the picture has.
-int band_rows(std::int64_t width, std::int64_t height, std::int64_t bytes_per_pixel) {
-  std::int64_t n = width <= 0 ? kMaxBand : kBandBudget / (width * bytes_per_pixel);
-  n = std::clamp<std::int64_t>(n, 1, kMaxBand);
-  if (n >= kMinBand) n = n / kMinBand * kMinBand;
-  return static_cast<int>(std::max<std::int64_t>(1, std::min(n, height)));
+// Converts n bytes to doubles.
+void widen(double* d, const std::uint8_t* s, std::int64_t n) {
+  std::int64_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i lo = _mm_unpacklo_epi8(v, zero);
+    const __m128i hi = _mm_unpackhi_epi8(v, zero);
+    const __m128i q[4] = {_mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
+                          _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero)};
+    for (int j = 0; j < 4; ++j) {
+      _mm_storeu_pd(d + i + 4 * j, _mm_cvtepi32_pd(q[j]));
+      _mm_storeu_pd(d + i + 4 * j + 2, _mm_cvtepi32_pd(_mm_shuffle_epi32(q[j], 0xEE)));
+    }
+  }
+#endif
+  for (; i < n; ++i)
+    d[i] = s[i];
 }
 
-void convert(PixelOp op, unsigned char r, unsigned char g, unsigned char b, double* x, double* y,
-             double* z) {
-  if (op == PixelOp::kHls) {
-    Kex::RGB_TO_HLS(r, g, b, x, y, z);
-  } else {
-    Kex::RGB_TO_HSV(r, g, b, x, y, z);
+void put_run(double* d, const std::uint8_t* s, std::int64_t n) {
+  widen(d, s, n);
+}
+void put_run(double* d, const double* s, std::int64_t n) {
+  std::memcpy(d, s, static_cast<std::size_t>(n) * sizeof(double));
+}
+
+// The blocked transpose. The band's n rows × width pixels go to the planes
+// at rows top .. top + n - 1, a tile at a time: fill(r0, nr, x0, ns, t,
+// pitch) stores the values of band rows r0 .. r0 + nr - 1, pixels x0 .. x0 +
+// ns - 1, for plane k at t[k][x * pitch + i] (pixel x0 + x, row r0 + i);
+// each tile column then goes to its result column in one run. The tile
+// pitch is padded by a cache line so that tile columns do not share cache
+// sets. A tile column is at most kChunkRows long; a strip of columns goes
+// down the whole band before the next strip starts, so the result is
+// written almost in address order.
+struct TileShape {
+  std::int64_t rows, pitch, strip;  // pitch and tile size in elements
+  std::int64_t size(int planes) const { return planes * strip * pitch; }
+};
+
+TileShape tile_shape(std::size_t tile_bytes, std::size_t value_bytes, int planes, std::int64_t n,
+                     std::int64_t width) {
+  const auto line = static_cast<std::int64_t>(64 / value_bytes);
+  const auto elems = static_cast<std::int64_t>(tile_bytes / value_bytes);
+  std::int64_t rows = std::min({n, kChunkRows, elems / (planes * kMinStrip) - 2 * line});
+  rows = std::max<std::int64_t>(rows, 1);
+  const std::int64_t pitch = (rows + line - 1) / line * line + line;
+  const std::int64_t strip =
+      std::clamp<std::int64_t>(std::min(elems / (planes * pitch), kStripLines / planes), 1,
+                               std::max<std::int64_t>(width, 1));
+  return {rows, pitch, strip};
+}
+
+template <typename V, typename Fill>
+void transpose_band(const Plane (&planes)[3], std::int64_t width, std::int64_t n, std::int64_t top,
+                    V* tile, std::size_t tile_bytes, Fill&& fill) {
+  int asked[3];
+  int np = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (planes[k] != nullptr) asked[np++] = k;
+  }
+  if (np == 0 || width <= 0 || n <= 0) return;
+  const TileShape shape = tile_shape(tile_bytes, sizeof(V), np, n, width);
+  const std::int64_t rows = shape.rows, pitch = shape.pitch, strip = shape.strip;
+  V* t[3] = {nullptr, nullptr, nullptr};
+  for (int j = 0; j < np; ++j)
+    t[asked[j]] = tile + j * strip * pitch;
+  for (std::int64_t x0 = 0; x0 < width; x0 += strip) {
+    const std::int64_t ns = std::min(strip, width - x0);
+    for (std::int64_t r0 = 0; r0 < n; r0 += rows) {
+      const std::int64_t nr = std::min(rows, n - r0);
+      fill(r0, nr, x0, ns, t, pitch);
+      for (int j = 0; j < np; ++j) {
+        const int k = asked[j];
+        for (std::int64_t x = 0; x < ns; ++x)
+          put_run(planes[k][x0 + x] + top + r0, t[k] + x * pitch, nr);
+      }
+    }
   }
 }
 
-}  // namespace
+// Asks for the bytes first .. first + count - 1 of a row further down, which
+// lies in pages of its own that the hardware does not fetch ahead across.
+inline void fetch_ahead(const void* first, std::int64_t count) {
+  const auto* q = static_cast<const char*>(first);
+  for (std::int64_t b = 0; b < count - 1; b += 64)
+    __builtin_prefetch(q + b);
+  __builtin_prefetch(q + count - 1);
+}
 
+// The free functions' tile: on the stack when the band is small enough for
+// it, else on the heap (the stack one again if that cannot be had).
+class FreeTile {
+ public:
+  FreeTile(std::size_t value_bytes, int planes, std::int64_t n, std::int64_t width) {
+    const auto want = static_cast<std::size_t>(
+                          tile_shape(kTileBytes, value_bytes, planes, n, width).size(planes)) *
+                      value_bytes;
+    if (want > sizeof m_stack) m_heap.reset(new (std::nothrow) double[kTileBytes / sizeof(double)]);
+  }
+  template <typename V>
+  V* get() {
+    return reinterpret_cast<V*>(m_heap ? m_heap.get() : m_stack);
+  }
+  std::size_t bytes() const { return m_heap ? kTileBytes : sizeof m_stack; }
+
+ private:
+  std::unique_ptr<double[]> m_heap;
+  alignas(64) double m_stack[kStackTileBytes / sizeof(double)];
+};
+
+// Rows per band of kept rows: all of the picture's up to kMaxBand.
+int band_rows(std::int64_t height) {
+  return static_cast<int>(std::clamp<std::int64_t>(height, 1, kMaxBand));
+}
+
+// Rows per band of copies: a multiple of 8 that keeps the band within the
+// budget, fewer for very wide pictures, and never more than the picture has.
+int copy_band_rows(std::int64_t width, std::int64_t height, std::int64_t bytes_per_pixel) {
+  std::int64_t n = kBandBudget / std::max<std::int64_t>(width * bytes_per_pixel, 1);
+  n = std::clamp<std::int64_t>(n, 1, kMaxBand);
+  if (n >= 8) n = n / 8 * 8;
+  return static_cast<int>(std::max<std::int64_t>(1, std::min(n, height)));
+}
+
+// Writes n converted rows (row j at band + j * stride, stride possibly
+// negative) into the plane's columns at rows top .. top + n - 1, eight
+// columns at a time: each band row is read in one short piece while eight
+// columns receive consecutive elements. Bands of copies are short, and for
+// them this beats going through a tile.
 template <typename T>
-void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
-                  std::int64_t top) {
-  // Columns go in groups of eight, so that each band row is read in one
-  // short contiguous piece while eight columns receive consecutive elements.
+void scatter_groups(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
+                    std::int64_t top) {
   constexpr std::int64_t kGroup = 8;
   std::int64_t x0 = 0;
   for (; x0 + kGroup <= width; x0 += kGroup) {
@@ -59,14 +189,47 @@ void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_
   }
 }
 
+void convert(PixelOp op, unsigned char r, unsigned char g, unsigned char b, double* x, double* y,
+             double* z) {
+  if (op == PixelOp::kHls) {
+    Kex::RGB_TO_HLS(r, g, b, x, y, z);
+  } else {
+    Kex::RGB_TO_HSV(r, g, b, x, y, z);
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width,
+                  std::int64_t n, std::int64_t top) {
+  const Plane planes[3] = {plane, nullptr, nullptr};
+  FreeTile tile(sizeof(T) == 1 ? 1 : sizeof(double), 1, n, width);
+  auto fill = [&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns, auto* t,
+                  std::int64_t pitch) {
+    for (std::int64_t i = 0; i < nr; ++i) {
+      if (r0 + i + kAhead < n) fetch_ahead(band + (r0 + i + kAhead) * stride + x0, ns * sizeof(T));
+      const T* src = band + (r0 + i) * stride + x0;
+      auto* d = t[0] + i;
+      for (std::int64_t x = 0; x < ns; ++x, d += pitch)
+        *d = src[x];
+    }
+  };
+  if constexpr (sizeof(T) == 1) {
+    transpose_band(planes, width, n, top, tile.get<std::uint8_t>(), tile.bytes(), fill);
+  } else {
+    transpose_band(planes, width, n, top, tile.get<double>(), tile.bytes(), fill);
+  }
+}
+
 template void scatter_rows<std::uint8_t>(Plane, const std::uint8_t*, std::ptrdiff_t, std::int64_t,
-                                         int, std::int64_t);
-template void scatter_rows<double>(Plane, const double*, std::ptrdiff_t, std::int64_t, int,
+                                         std::int64_t, std::int64_t);
+template void scatter_rows<double>(Plane, const double*, std::ptrdiff_t, std::int64_t, std::int64_t,
                                    std::int64_t);
 template void scatter_rows<std::uint16_t>(Plane, const std::uint16_t*, std::ptrdiff_t, std::int64_t,
-                                          int, std::int64_t);
+                                          std::int64_t, std::int64_t);
 template void scatter_rows<std::uint32_t>(Plane, const std::uint32_t*, std::ptrdiff_t, std::int64_t,
-                                          int, std::int64_t);
+                                          std::int64_t, std::int64_t);
 
 PlaneWriter::PlaneWriter(PixelOp op, Plane a, Plane b, Plane c, std::int64_t width,
                          std::int64_t height, bool bottom_up)
@@ -80,21 +243,11 @@ PlaneWriter::PlaneWriter(PixelOp op, Plane a, Plane b, Plane c, std::int64_t wid
 PlaneWriter::~PlaneWriter() = default;
 
 int PlaneWriter::start() {
-  int asked = 0;
-  for (Plane p : m_planes)
-    asked += p != nullptr;
   const bool doubles = m_op == PixelOp::kHls || m_op == PixelOp::kHsv;
-  m_band = band_rows(m_width, m_height, (doubles ? 8 : 1) * std::max(asked, 1));
+  m_band = band_rows(m_height);
   try {
-    for (int k = 0; k < 3; ++k) {
-      if (m_planes[k] == nullptr) continue;
-      auto n = static_cast<std::size_t>(m_band * m_width);
-      if (doubles) {
-        m_doubles[k].resize(n);
-      } else {
-        m_bytes[k].resize(n);
-      }
-    }
+    m_rows.resize(static_cast<std::size_t>(m_band));
+    m_tile.reset(new double[kTileBytes / sizeof(double)]);
     if (doubles) m_components.reset(new double[256 * 3]());
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
@@ -104,6 +257,7 @@ int PlaneWriter::start() {
 }
 
 void PlaneWriter::set_palette(const Rgb* colours, std::size_t n) {
+  flush();  // rows received so far keep the old colours
   n = std::min<std::size_t>(n, 256);
   for (std::size_t i = 0; i < 256; ++i) {
     Rgb c = i < n ? colours[i] : Rgb{0, 0, 0};
@@ -118,58 +272,110 @@ void PlaneWriter::set_palette(const Rgb* colours, std::size_t n) {
   }
 }
 
-void PlaneWriter::indexed_row(const std::uint8_t* index) {
-  if (m_done >= m_height) return;
-  const std::int64_t w = m_width;
-  switch (m_op) {
-    case PixelOp::kGray:
-      if (m_planes[0] != nullptr) {
-        std::uint8_t* dst = byte_slot(0);
-        for (std::int64_t x = 0; x < w; ++x)
-          dst[x] = m_grey[index[x]];
-      }
-      break;
-    case PixelOp::kRgb:
-      for (int k = 0; k < 3; ++k) {
-        if (m_planes[k] == nullptr) continue;
-        std::uint8_t* dst = byte_slot(k);
-        const std::uint8_t* table = m_channel[k];
-        for (std::int64_t x = 0; x < w; ++x)
-          dst[x] = table[index[x]];
-      }
-      break;
-    case PixelOp::kHls:
-    case PixelOp::kHsv:
-      for (int k = 0; k < 3; ++k) {
-        if (m_planes[k] == nullptr) continue;
-        double* dst = double_slot(k);
-        for (std::int64_t x = 0; x < w; ++x)
-          dst[x] = m_components[3 * index[x] + k];
-      }
-      break;
-  }
-  next_slot();
+void PlaneWriter::indexed_row(const std::uint8_t* index, Row row) {
+  Format f;
+  f.indexed = true;
+  add_row(index, f, row);
 }
 
-void PlaneWriter::rgb_row(const std::uint8_t* px, int step, int r, int g, int b) {
+void PlaneWriter::rgb_row(const std::uint8_t* px, int step, int r, int g, int b, Row row) {
+  Format f;
+  f.step = step;
+  f.offset[0] = r, f.offset[1] = g, f.offset[2] = b;
+  add_row(px, f, row);
+}
+
+void PlaneWriter::add_row(const std::uint8_t* px, const Format& format, Row row) {
   if (m_done >= m_height) return;
+  if (m_planes[0] == nullptr && m_planes[1] == nullptr && m_planes[2] == nullptr) {
+    ++m_done;
+    return;
+  }
+  if (m_error != 0) return;
+  const bool kept = row == Row::kKeep;
+  if (m_slot > 0 && (kept != m_kept || !(format == m_format))) flush();
+  m_kept = kept;
+  m_format = format;
+  if (kept) {
+    m_rows[static_cast<std::size_t>(m_slot)] = px;
+    ++m_done;
+    if (++m_slot == m_band) flush();
+    return;
+  }
+  if (m_copy_band == 0 && (m_error = allocate_copies()) != 0) return;
+  copy_row(px, format);
+  ++m_done;
+  if (++m_slot == m_copy_band) flush();
+}
+
+int PlaneWriter::allocate_copies() {
+  int asked = 0;
+  for (Plane p : m_planes)
+    asked += p != nullptr;
+  const bool doubles = m_op == PixelOp::kHls || m_op == PixelOp::kHsv;
+  const int band = copy_band_rows(m_width, m_height, (doubles ? 8 : 1) * std::max(asked, 1));
+  const auto n = static_cast<std::size_t>(band * m_width);
+  for (int k = 0; k < 3; ++k) {
+    if (m_planes[k] == nullptr) continue;
+    if (doubles) {
+      m_doubles[k].reset(new (std::nothrow) double[n]);
+      if (m_doubles[k] == nullptr) return kOutOfMemory;
+    } else {
+      m_bytes[k].reset(new (std::nothrow) std::uint8_t[n]);
+      if (m_bytes[k] == nullptr) return kOutOfMemory;
+    }
+  }
+  m_copy_band = band;
+  return 0;
+}
+
+void PlaneWriter::copy_row(const std::uint8_t* px, const Format& f) {
   const std::int64_t w = m_width;
-  const int offset[3] = {r, g, b};
-  switch (m_op) {
-    case PixelOp::kGray:
-      if (m_planes[0] != nullptr) {
-        std::uint8_t* dst = byte_slot(0);
-        for (std::int64_t x = 0; x < w; ++x) {
-          const std::uint8_t* p = px + x * step;
-          dst[x] = grey_of(p[r], p[g], p[b]);
+  const std::size_t at = static_cast<std::size_t>(m_slot) * static_cast<std::size_t>(w);
+  if (f.indexed) {
+    switch (m_op) {
+      case PixelOp::kGray: {
+        std::uint8_t* dst = m_bytes[0].get() + at;
+        for (std::int64_t x = 0; x < w; ++x)
+          dst[x] = m_grey[px[x]];
+        break;
+      }
+      case PixelOp::kRgb:
+        for (int k = 0; k < 3; ++k) {
+          if (m_planes[k] == nullptr) continue;
+          std::uint8_t* dst = m_bytes[k].get() + at;
+          const std::uint8_t* table = m_channel[k];
+          for (std::int64_t x = 0; x < w; ++x)
+            dst[x] = table[px[x]];
         }
+        break;
+      case PixelOp::kHls:
+      case PixelOp::kHsv:
+        for (int k = 0; k < 3; ++k) {
+          if (m_planes[k] == nullptr) continue;
+          double* dst = m_doubles[k].get() + at;
+          for (std::int64_t x = 0; x < w; ++x)
+            dst[x] = m_components[3 * px[x] + k];
+        }
+        break;
+    }
+    return;
+  }
+  const int step = f.step, r = f.offset[0], g = f.offset[1], b = f.offset[2];
+  switch (m_op) {
+    case PixelOp::kGray: {
+      std::uint8_t* dst = m_bytes[0].get() + at;
+      for (std::int64_t x = 0; x < w; ++x) {
+        const std::uint8_t* p = px + x * step;
+        dst[x] = grey_of(p[r], p[g], p[b]);
       }
       break;
+    }
     case PixelOp::kRgb:
       for (int k = 0; k < 3; ++k) {
         if (m_planes[k] == nullptr) continue;
-        std::uint8_t* dst = byte_slot(k);
-        const std::uint8_t* src = px + offset[k];
+        std::uint8_t* dst = m_bytes[k].get() + at;
+        const std::uint8_t* src = px + f.offset[k];
         for (std::int64_t x = 0; x < w; ++x)
           dst[x] = src[x * step];
       }
@@ -178,7 +384,7 @@ void PlaneWriter::rgb_row(const std::uint8_t* px, int step, int r, int g, int b)
     case PixelOp::kHsv: {
       double* dst[3];
       for (int k = 0; k < 3; ++k)
-        dst[k] = m_planes[k] != nullptr ? double_slot(k) : nullptr;
+        dst[k] = m_planes[k] != nullptr ? m_doubles[k].get() + at : nullptr;
       for (std::int64_t x = 0; x < w; ++x) {
         const std::uint8_t* p = px + x * step;
         convert(m_op, p[r], p[g], p[b], dst[0] ? dst[0] + x : nullptr,
@@ -187,53 +393,156 @@ void PlaneWriter::rgb_row(const std::uint8_t* px, int step, int r, int g, int b)
       break;
     }
   }
-  next_slot();
-}
-
-void PlaneWriter::next_slot() {
-  ++m_done;
-  if (++m_slot == m_band) flush();
 }
 
 void PlaneWriter::flush() {
   if (m_slot == 0) return;
-  const int n = m_slot;
-  // The band's rows are picture rows first .. first + n - 1 (top-down) or
-  // first .. first - n + 1 (bottom-up), first being the band's first row.
-  const std::int64_t first_done = m_done - n;
-  std::int64_t top;
-  std::ptrdiff_t row = 0, stride = static_cast<std::ptrdiff_t>(m_width);
-  if (m_bottom_up) {
-    top = m_height - m_done;
-    row = n - 1;
-    stride = -stride;
-  } else {
-    top = first_done;
-  }
-  for (int k = 0; k < 3; ++k) {
-    if (m_planes[k] == nullptr) continue;
-    if (!m_bytes[k].empty()) {
-      scatter_rows(m_planes[k], m_bytes[k].data() + row * m_width, stride, m_width, n, top);
-    } else {
-      scatter_rows(m_planes[k], m_doubles[k].data() + row * m_width, stride, m_width, n, top);
-    }
-  }
+  const std::int64_t n = m_slot;
   m_slot = 0;
+  // The band holds picture rows top .. top + n - 1; bottom-up rows arrived
+  // last row first.
+  const std::int64_t top = m_bottom_up ? m_height - m_done : m_done - n;
+  if (!m_kept) {
+    // Copies: band row j holds picture row top + j (top-down) or top + n -
+    // 1 - j (bottom-up).
+    std::ptrdiff_t first = 0, stride = static_cast<std::ptrdiff_t>(m_width);
+    if (m_bottom_up) {
+      first = (n - 1) * stride;
+      stride = -stride;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (m_planes[k] == nullptr) continue;
+      if (m_bytes[k]) {
+        scatter_groups(m_planes[k], m_bytes[k].get() + first, stride, m_width, static_cast<int>(n),
+                       top);
+      } else {
+        scatter_groups(m_planes[k], m_doubles[k].get() + first, stride, m_width,
+                       static_cast<int>(n), top);
+      }
+    }
+    return;
+  }
+  if (m_bottom_up) std::reverse(m_rows.begin(), m_rows.begin() + n);
+  const std::uint8_t* const* rows = m_rows.data();
+  const Format f = m_format;
+  const std::int64_t step = f.step;
+  const int o0 = f.offset[0], o1 = f.offset[1], o2 = f.offset[2];
+  // The bytes of the row kAhead further down are asked for while this one
+  // is converted.
+  const std::int64_t bytes_per_pixel = f.indexed ? 1 : step;
+  auto ahead = [&](std::int64_t r, std::int64_t x0, std::int64_t ns) {
+    if (r + kAhead < n) fetch_ahead(rows[r + kAhead] + x0 * bytes_per_pixel, ns * bytes_per_pixel);
+  };
+
+  if (m_op == PixelOp::kGray || m_op == PixelOp::kRgb) {
+    auto* tile = reinterpret_cast<std::uint8_t*>(m_tile.get());
+    auto go = [&](auto fill) { transpose_band(m_planes, m_width, n, top, tile, kTileBytes, fill); };
+    if (f.indexed && m_op == PixelOp::kGray) {
+      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+        for (std::int64_t i = 0; i < nr; ++i) {
+          ahead(r0 + i, x0, ns);
+          const std::uint8_t* idx = rows[r0 + i] + x0;
+          std::uint8_t* d = t[0] + i;
+          for (std::int64_t x = 0; x < ns; ++x, d += pitch)
+            *d = m_grey[idx[x]];
+        }
+      });
+    } else if (f.indexed) {
+      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+        for (int k = 0; k < 3; ++k) {
+          if (t[k] == nullptr) continue;
+          const std::uint8_t* table = m_channel[k];
+          for (std::int64_t i = 0; i < nr; ++i) {
+            ahead(r0 + i, x0, ns);
+            const std::uint8_t* idx = rows[r0 + i] + x0;
+            std::uint8_t* d = t[k] + i;
+            for (std::int64_t x = 0; x < ns; ++x, d += pitch)
+              *d = table[idx[x]];
+          }
+        }
+      });
+    } else if (m_op == PixelOp::kGray) {
+      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+        for (std::int64_t i = 0; i < nr; ++i) {
+          ahead(r0 + i, x0, ns);
+          const std::uint8_t* p = rows[r0 + i] + x0 * step;
+          std::uint8_t* d = t[0] + i;
+          for (std::int64_t x = 0; x < ns; ++x, p += step, d += pitch)
+            *d = grey_of(p[o0], p[o1], p[o2]);
+        }
+      });
+    } else if (m_planes[0] != nullptr && m_planes[1] != nullptr && m_planes[2] != nullptr) {
+      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+        for (std::int64_t i = 0; i < nr; ++i) {
+          ahead(r0 + i, x0, ns);
+          const std::uint8_t* p = rows[r0 + i] + x0 * step;
+          std::uint8_t *a = t[0] + i, *b = t[1] + i, *c = t[2] + i;
+          for (std::int64_t x = 0; x < ns; ++x, p += step, a += pitch, b += pitch, c += pitch) {
+            *a = p[o0];
+            *b = p[o1];
+            *c = p[o2];
+          }
+        }
+      });
+    } else {
+      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+        for (int k = 0; k < 3; ++k) {
+          if (t[k] == nullptr) continue;
+          for (std::int64_t i = 0; i < nr; ++i) {
+            ahead(r0 + i, x0, ns);
+            const std::uint8_t* p = rows[r0 + i] + x0 * step + f.offset[k];
+            std::uint8_t* d = t[k] + i;
+            for (std::int64_t x = 0; x < ns; ++x, p += step, d += pitch)
+              *d = *p;
+          }
+        }
+      });
+    }
+    return;
+  }
+  transpose_band(m_planes, m_width, n, top, m_tile.get(), kTileBytes,
+                 [&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+                     double* const(&t)[3], std::int64_t pitch) {
+                   for (std::int64_t i = 0; i < nr; ++i) {
+                     if (f.indexed) {
+                       const std::uint8_t* idx = rows[r0 + i] + x0;
+                       for (int k = 0; k < 3; ++k) {
+                         if (t[k] == nullptr) continue;
+                         double* d = t[k] + i;
+                         for (std::int64_t x = 0; x < ns; ++x)
+                           d[x * pitch] = m_components[3 * idx[x] + k];
+                       }
+                     } else {
+                       const std::uint8_t* p = rows[r0 + i] + x0 * step;
+                       for (std::int64_t x = 0; x < ns; ++x, p += step) {
+                         const std::int64_t at = x * pitch + i;
+                         convert(m_op, p[o0], p[o1], p[o2], t[0] ? t[0] + at : nullptr,
+                                 t[1] ? t[1] + at : nullptr, t[2] ? t[2] + at : nullptr);
+                       }
+                     }
+                   }
+                 });
 }
 
-void PlaneWriter::finish() {
-  if (m_finished) return;
+int PlaneWriter::finish() {
+  if (m_finished) return m_error;
   m_finished = true;
   flush();
   // Rows the decoder never delivered read as 0.
   std::int64_t missing = m_height - m_done;
-  if (missing <= 0) return;
+  if (missing <= 0) return m_error;
   std::int64_t top = m_bottom_up ? 0 : m_done;
   for (Plane p : m_planes) {
     if (p == nullptr) continue;
     for (std::int64_t x = 0; x < m_width; ++x)
       std::fill_n(p[x] + top, missing, 0.0);
   }
+  return m_error;
 }
 
 }  // namespace kexio
@@ -244,8 +553,8 @@ int PixelDecoder::read_planes(PixelOp op, Plane a, Plane b, Plane c) {
   PlaneWriter out(op, a, b, c, cols(), rows(), bottom_up());
   if (int e = out.start()) return e;
   int r = decode(out);
-  out.finish();
-  return r;
+  int f = out.finish();
+  return r != 0 ? r : f;
 }
 
 int PixelDecoder::read_gray(KexCallContext*, Plane grey) {

@@ -3,9 +3,16 @@
 // Decoders of 8-bit pictures hand their rows, as palette indices or as red,
 // green and blue samples, to a PlaneWriter, which turns every pixel into what
 // the read operation asks for (grey level, colour components, HLS or HSV
-// components) and writes it into the column-major planes of the result. Rows
-// gather in a band and go out a band at a time, so that each result column
-// receives runs of consecutive elements instead of one element per row.
+// components) and writes it into the column-major planes of the result.
+//
+// Rows gather in a band and go out a band at a time. Rows that stay where
+// they are (in a mapped file) cost the band a pointer each, so the band can
+// hold the whole picture; it goes out through a blocked transpose: a run of
+// columns is converted into a small cache-resident tile, each tile column
+// then written as one long run of consecutive elements, so that the result,
+// the one large fresh allocation of a read, is written once and nearly in
+// address order. Other rows are converted into a band of copies, which goes
+// out eight columns at a time.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +40,16 @@ inline std::uint8_t grey_of(unsigned r, unsigned g, unsigned b) {
 // counted in elements and possibly negative) into the plane's columns at
 // rows top .. top + n - 1.
 template <typename T>
-void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
-                  std::int64_t top);
+void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width,
+                  std::int64_t n, std::int64_t top);
 
 class PlaneWriter {
  public:
+  // Whether a row handed over stays where it is (unchanged) until finish():
+  // rows inside a mapped file do, rows in a decoder's work buffer do not and
+  // are copied.
+  enum class Row { kCopy, kKeep };
+
   // Planes a, b, c as the read operation received them (null ones are not
   // asked for); the picture is width × height pixels and its rows arrive
   // from the top, or from the bottom when bottom_up.
@@ -55,38 +67,56 @@ class PlaneWriter {
   std::int64_t rows_done() const { return m_done; }
 
   // The colours of palette indices 0 .. n - 1 (at most 256); indices the
-  // palette does not reach are black.
+  // palette does not reach are black. Rows received before keep the colours
+  // they were received with.
   void set_palette(const Rgb* colours, std::size_t n);
   // The next row as width palette indices.
-  void indexed_row(const std::uint8_t* index);
+  void indexed_row(const std::uint8_t* index, Row row = Row::kCopy);
   // The next row as interleaved samples: pixel x has red at px[x * step + r],
   // green at px[x * step + g], blue at px[x * step + b].
-  void rgb_row(const std::uint8_t* px, int step, int r, int g, int b);
+  void rgb_row(const std::uint8_t* px, int step, int r, int g, int b, Row row = Row::kCopy);
   // The next row as width grey samples (red = green = blue).
-  void grey_row(const std::uint8_t* px) { rgb_row(px, 1, 0, 0, 0); }
+  void grey_row(const std::uint8_t* px, Row row = Row::kCopy) { rgb_row(px, 1, 0, 0, 0, row); }
 
   // Writes out the rows still in the band; rows never received are 0.
-  void finish();
+  // Returns 0, or kOutOfMemory when a row could not be kept.
+  int finish();
+
+  // How the rows of the band are laid out.
+  struct Format {
+    bool indexed = false;
+    int step = 1;
+    int offset[3] = {0, 0, 0};
+    bool operator==(const Format&) const = default;
+  };
 
  private:
-  std::uint8_t* byte_slot(int k) { return m_bytes[k].data() + m_slot * m_width; }
-  double* double_slot(int k) { return m_doubles[k].data() + m_slot * m_width; }
-  void next_slot();
+  void add_row(const std::uint8_t* px, const Format& format, Row row);
+  int allocate_copies();
+  void copy_row(const std::uint8_t* px, const Format& format);
   void flush();
 
   PixelOp m_op;
   Plane m_planes[3];
   std::int64_t m_width, m_height;
   bool m_bottom_up;
-  int m_band = 0;           // rows per band
-  int m_slot = 0;           // rows in the band now
-  std::int64_t m_done = 0;  // rows received
-  std::vector<std::uint8_t> m_bytes[3];
-  std::vector<double> m_doubles[3];
+  int m_band = 0;                           // rows per band
+  int m_slot = 0;                           // rows in the band now
+  std::int64_t m_done = 0;                  // rows received
+  Format m_format;                          // of the rows in the band
+  bool m_kept = false;                      // the band's rows are kept where they are
+  std::vector<const std::uint8_t*> m_rows;  // kept rows, in arrival order
+  // Copied rows, converted on arrival: m_copy_band rows of bytes (grey and
+  // colour components) or doubles (HLS and HSV) per plane asked for.
+  int m_copy_band = 0;
+  std::unique_ptr<std::uint8_t[]> m_bytes[3];
+  std::unique_ptr<double[]> m_doubles[3];
+  std::unique_ptr<double[]> m_tile;  // the transpose's tile
   // Per palette index: grey level, colour bytes, or the three components.
   std::uint8_t m_grey[256] = {};
   std::uint8_t m_channel[3][256] = {};     // red, green, blue
   std::unique_ptr<double[]> m_components;  // 256 × 3 for HLS and HSV
+  int m_error = 0;
   bool m_finished = false;
 };
 

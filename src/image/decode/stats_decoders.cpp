@@ -125,16 +125,12 @@ std::int64_t band_rows(std::int64_t width) {
 }
 
 // Copies rows × width samples (row r at src + r * stride) into the plane's
-// columns, a band of rows at a time.
+// columns.
 template <typename T>
 void copy_block(Plane plane, const T* src, std::int64_t stride, std::int64_t width,
                 std::int64_t rows) {
   if (plane == nullptr || width <= 0) return;
-  const std::int64_t band = band_rows(width);
-  for (std::int64_t top = 0; top < rows; top += band) {
-    const int n = static_cast<int>(std::min(band, rows - top));
-    scatter_rows(plane, src + top * stride, static_cast<std::ptrdiff_t>(stride), width, n, top);
-  }
+  scatter_rows(plane, src, static_cast<std::ptrdiff_t>(stride), width, rows, 0);
 }
 
 // Fills the planes that are asked for with values computed per pixel:
