@@ -28,9 +28,9 @@ constexpr double kMaxSkip = 9007199254740992.0;  // 2^53: every smaller whole nu
 // More samples than this (2^60) could not be held as doubles by any machine;
 // the limit keeps the byte counts below from overflowing.
 constexpr std::uint64_t kMaxSamples = std::uint64_t{1} << 60;
-// Bytes of the file converted at a time: small enough to stay in the cache
-// while its rows are spread over the columns.
-constexpr std::size_t kReadBand = std::size_t{256} << 10;
+// Bytes of the file read and converted at a time: enough rows for long runs
+// down each column, few enough to stay in the cache meanwhile.
+constexpr std::size_t kReadBand = std::size_t{1} << 20;
 constexpr std::size_t kWriteBand = std::size_t{1} << 20;
 
 // A whole, non-negative real number up to max.
@@ -81,22 +81,49 @@ inline double load(const std::uint8_t* p) {
 
 // Samples first .. end - 1 of count rows (src: the first of them, rows
 // stride bytes apart) into the matrix rows top .. top + count - 1: sample i
-// of a row is plane i % planes of pixel i / planes. Each column's run of
-// rows is written in one go while the rows stay in the cache.
+// of a row is plane i % planes of pixel i / planes. Blocks of four samples
+// of four rows are turned around in registers, so that each column receives
+// four rows at once and its run of rows is written front to back.
 template <typename T, bool Swap>
 void unpack(const Layout& l, const std::uint8_t* src, std::size_t stride, std::uint32_t count,
             std::uint64_t first, std::uint64_t end, std::uint64_t top, double* out) {
+  constexpr std::size_t kSize = sizeof(T);
   std::uint64_t x = first / l.planes;
   unsigned p = static_cast<unsigned>(first % l.planes);
-  for (std::uint64_t i = first; i < end; ++i) {
+  auto next_column = [&] {
     double* dst = out + (p * l.width + x) * l.height + top;
-    const std::uint8_t* s = src + (i - first) * sizeof(T);
-    for (std::uint32_t k = 0; k < count; ++k, s += stride)
-      dst[k] = load<T, Swap>(s);
     if (++p == l.planes) {
       p = 0;
       ++x;
     }
+    return dst;
+  };
+  std::uint64_t i = first;
+  for (; i + 4 <= end; i += 4) {
+    double* d[4] = {next_column(), next_column(), next_column(), next_column()};
+    const std::uint8_t* s = src + (i - first) * kSize;
+    std::uint32_t k = 0;
+    for (; k + 4 <= count; k += 4, s += 4 * stride) {
+      double v[4][4];  // [row][sample]
+      for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c)
+          v[r][c] = load<T, Swap>(s + r * stride + c * kSize);
+      }
+      for (int c = 0; c < 4; ++c) {
+        for (int r = 0; r < 4; ++r)
+          d[c][k + r] = v[r][c];
+      }
+    }
+    for (; k < count; ++k, s += stride) {
+      for (int c = 0; c < 4; ++c)
+        d[c][k] = load<T, Swap>(s + c * kSize);
+    }
+  }
+  for (; i < end; ++i) {
+    double* dst = next_column();
+    const std::uint8_t* s = src + (i - first) * kSize;
+    for (std::uint32_t k = 0; k < count; ++k, s += stride)
+      dst[k] = load<T, Swap>(s);
   }
 }
 
@@ -130,8 +157,8 @@ Unpack unpacker(const SampleType& t) {
   }
 }
 
-[[noreturn]] void read_failed() {
-  Kex::Throw((std::string("file read error: ") + std::strerror(errno)).c_str(), 1);
+[[noreturn]] void read_failed(int error) {
+  Kex::Throw((std::string("file read error: ") + std::strerror(error)).c_str(), 1);
 }
 
 // Fills the matrix from the file, a band of whole rows at a time, or a
@@ -139,25 +166,26 @@ Unpack unpacker(const SampleType& t) {
 void read_samples(int fd, std::uint64_t skip, const Layout& l, double* out) {
   const Unpack convert = unpacker(l.type);
   const std::uint64_t row_bytes = l.row_samples() * l.type.size;
-  const std::uint64_t band_rows = row_bytes > 0 ? kReadBand / row_bytes : 0;
+  const std::uint64_t band_rows = kReadBand / row_bytes;
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadBand]);
   auto fetch = [&](std::uint64_t offset, std::size_t n) {
     std::int64_t got = io::pread_full(fd, buffer.get(), n, static_cast<std::int64_t>(offset));
-    if (got < 0) read_failed();
-    if (static_cast<std::size_t>(got) < n) Kex::Throw("file i/o error", 1);  // shrank meanwhile
+    if (got < 0) read_failed(errno);
+    if (static_cast<std::size_t>(got) < n) read_failed(EIO);  // the file shrank meanwhile
+    return buffer.get();
   };
-  for (std::uint64_t top = 0; top < l.height && row_bytes > 0;) {
+  for (std::uint64_t top = 0; top < l.height;) {
     if (band_rows > 0) {
       const auto count = static_cast<std::uint32_t>(std::min(band_rows, l.height - top));
-      fetch(skip + top * row_bytes, count * row_bytes);
-      convert(l, buffer.get(), row_bytes, count, 0, l.row_samples(), top, out);
+      convert(l, fetch(skip + top * row_bytes, count * row_bytes), row_bytes, count, 0,
+              l.row_samples(), top, out);
       top += count;
     } else {
       const std::uint64_t piece = kReadBand / l.type.size;
       for (std::uint64_t i = 0; i < l.row_samples(); i += piece) {
-        const std::uint64_t end = std::min(l.row_samples(), i + piece);
-        fetch(skip + top * row_bytes + i * l.type.size, (end - i) * l.type.size);
-        convert(l, buffer.get(), 0, 1, i, end, top, out);
+        const std::uint64_t stop = std::min(l.row_samples(), i + piece);
+        convert(l, fetch(skip + top * row_bytes + i * l.type.size, (stop - i) * l.type.size), 0, 1,
+                i, stop, top, out);
       }
       ++top;
     }
@@ -195,7 +223,7 @@ aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, cons
                         : Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(l.height),
                                                static_cast<std::uint32_t>(l.row_samples()), values);
   if (result == nullptr) Kex::Throw("out of memory", 1);
-  read_samples(fd.get(), skip, l, values);
+  if (samples > 0) read_samples(fd.get(), skip, l, values);
   return result;
 }
 
