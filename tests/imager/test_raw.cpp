@@ -1,6 +1,7 @@
 // Raw images through READRAW and WRITERAW: file bytes built here for every
-// sample type and byte order, pixels and planes as numpy lays them out,
-// WRITEBIN's conversion, and the checks of the geometry and the file.
+// sample type and byte order, WRITEBIN's conversion, pixels and planes as
+// numpy lays them out, and the checks of the geometry and the file (the
+// fuzz target checks every other combination).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -66,107 +67,79 @@ std::string encode(const Type& t, double v, bool big) {
   return b;
 }
 
-bool same(double a, double b) {
-  return a == b ? std::signbit(a) == std::signbit(b) : std::isnan(a) && std::isnan(b);
-}
-
 TEST_F(Raw, EverySampleTypeInBothByteOrders) {
+  // Written, values are converted as WRITEBIN converts them: halves away
+  // from zero, saturated, NaN as 0; the nearest single for float.
+  auto tricky = mat(
+      {{2.5, -2.5, 300, -1, kNan, kInf, -kInf, 1e300, 0.49999999999999994, -0.5, 65535.5, 7e38}});
   for (const Type& t : kTypes) {
-    for (bool big : {false, true}) {
+    for (int big : {0, 1}) {
       const std::string word = std::string(t.word) + (big ? "be" : "");
       std::string bytes;
       for (double v : t.values)
         bytes += encode(t, v, big);
-      // Three header bytes, then two rows of three pixels.
+      // Three header bytes, then two rows of three pixels; written back, the
+      // same bytes.
       write_bytes(dir / "in.raw", "hdr" + bytes);
       Ref m = read("in.raw", 3, 2, 1, word, 3);
-      Rows got = rows_of(m);
-      ASSERT_EQ(got.size(), 2u) << word;
-      for (int k = 0; k < 6; ++k)
-        EXPECT_TRUE(same(got[k / 3][k % 3], t.values[k])) << word << " " << k;
-      // Written back, the same bytes.
+      const double* v = t.values;
+      EXPECT_EQ(rows_of(m), (Rows{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}})) << word;
       write("out.raw", 1, word, m);
       EXPECT_EQ(read_bytes(dir / "out.raw"), bytes) << word;
-    }
-  }
-}
-
-TEST_F(Raw, WritingConvertsAsWritebinDoes) {
-  // Halves away from zero, saturation at the type's range, NaN as 0; the
-  // nearest single for float, infinities beyond its range.
-  auto m = mat(
-      {{2.5, -2.5, 300, -1, kNan, kInf, -kInf, 1e300, 0.49999999999999994, -0.5, 65535.5, 7e38}});
-  for (const Type& t : kTypes) {
-    for (int endian : {0, 1}) {
-      const std::string word = std::string(t.word) + (endian == 1 ? "be" : "");
-      write("raw.bin", 1, word, m);
-      IO::WRITEBIN(dir.cwd(), str("bin.bin"), str(t.word), num(endian), m);
+      write("raw.bin", 1, word, tricky);
+      IO::WRITEBIN(dir.cwd(), str("bin.bin"), str(t.word), num(big), tricky);
       EXPECT_EQ(read_bytes(dir / "raw.bin"), read_bytes(dir / "bin.bin")) << word;
     }
   }
 }
 
-// numpy reads each planes_<n>.raw written by WRITERAW as (rows, pixels,
-// samples) of the dtype in planes_<n>.type, and finds the planes side by
-// side in planes_<n>.f64 (the matrix row by row); it writes the matrix
-// itself as planes_<n>.np for READRAW.
+// numpy reads each <n>.raw that WRITERAW wrote, as (rows, pixels, samples)
+// of the dtype in <n>.type, and must find the planes side by side in <n>.f64
+// (native doubles, row by row); it writes those values as <n>.np for READRAW.
 const char* const kNumpy = R"(
 import glob, sys, numpy as np
-for typ in glob.glob(sys.argv[1] + '/planes_*.type'):
+for typ in glob.glob(sys.argv[1] + '/*.type'):
     stem = typ[:-5]
     dtype, y, x, z = open(typ).read().split()
     y, x, z = int(y), int(x), int(z)
-    want = np.fromfile(stem + '.f64', dtype='<f8').reshape(y, z * x)
+    want = np.fromfile(stem + '.f64').reshape(y, z * x)
     got = np.fromfile(stem + '.raw', dtype=dtype).reshape(y, x, z)
-    planes = np.concatenate([got[:, :, k] for k in range(z)], axis=1)
-    if not np.array_equal(planes.astype(np.float64), want):
-        print(stem, 'differs in numpy')
-        sys.exit(1)
-    np.stack([want[:, k * x:(k + 1) * x] for k in range(z)], axis=2).astype(dtype).tofile(stem + '.np')
+    if not np.array_equal(np.concatenate([got[:, :, k] for k in range(z)], axis=1), want):
+        sys.exit(stem + ' differs in numpy')
+    np.stack(np.split(want, z, axis=1), axis=2).astype(dtype).tofile(stem + '.np')
 )";
 
 TEST_F(Raw, PlanesSideBySideAreInterleavedSamplesInNumpy) {
   if (!have_python("numpy")) GTEST_SKIP() << "/usr/bin/python3 with numpy is not available";
   // Odd widths, rows in several bands, and rows larger than a band.
-  struct Case {
-    const char* word;
-    const char* dtype;
-    std::uint32_t y, x, z;
-  };
-  const Case cases[] = {{"uint16be", ">u2", 263, 1001, 3},
-                        {"int32", "<i4", 5, 7, 2},
-                        {"float", "<f4", 3, 9, 4},
-                        {"byte", "u1", 300, 2, 1},
-                        {"uint16", "<u2", 2, 300001, 2}};
+  const std::tuple<const char*, const char*, std::uint32_t, std::uint32_t, std::uint32_t> cases[] =
+      {{"uint16be", ">u2", 263, 1001, 3},
+       {"int32", "<i4", 5, 7, 2},
+       {"float", "<f4", 3, 9, 4},
+       {"uint16", "<u2", 2, 300001, 2}};
   std::vector<std::shared_ptr<Cvd::MatVal>> ms;
   std::mt19937 gen(7);
-  for (std::size_t n = 0; n < std::size(cases); ++n) {
-    const Case& c = cases[n];
-    auto m = Cvd::MatVal::Zeros(c.y, c.z * c.x);
-    std::uniform_int_distribution<int> d(0, 250);
-    std::string rows;  // native doubles, row by row
-    for (std::uint32_t r = 0; r < c.y; ++r) {
-      for (std::uint32_t k = 0; k < c.z * c.x; ++k) {
-        double v = d(gen);
-        m->real()[std::size_t{k} * c.y + r] = v;
-        rows.append(reinterpret_cast<const char*>(&v), sizeof v);
-      }
-    }
-    const std::string stem = "planes_" + std::to_string(n);
-    write(stem + ".raw", c.z, c.word, m);
-    write_bytes(dir / (stem + ".f64"), rows);
-    write_bytes(dir / (stem + ".type"), std::string(c.dtype) + " " + std::to_string(c.y) + " " +
-                                            std::to_string(c.x) + " " + std::to_string(c.z));
+  for (const auto& [word, dtype, y, x, z] : cases) {
+    auto m = Cvd::MatVal::Zeros(y, z * x);
+    std::vector<double> rows(m->size());
+    for (std::size_t i = 0; i < m->size(); ++i)
+      rows[i] = m->real()[i % (z * x) * y + i / (z * x)] = gen() % 251;
+    const std::string stem = std::to_string(ms.size());
+    write(stem + ".raw", z, word, m);
+    write_bytes(dir / (stem + ".f64"), std::string(reinterpret_cast<const char*>(rows.data()),
+                                                   rows.size() * sizeof(double)));
+    write_bytes(dir / (stem + ".type"), std::string(dtype) + " " + std::to_string(y) + " " +
+                                            std::to_string(x) + " " + std::to_string(z));
     ms.push_back(m);
   }
   ASSERT_EQ(python_failure(dir, kNumpy), "");
-  for (std::size_t n = 0; n < std::size(cases); ++n) {
-    const Case& c = cases[n];
-    Ref back = read("planes_" + std::to_string(n) + ".np", c.x, c.y, c.z, c.word, 0);
+  for (std::size_t n = 0; n < ms.size(); ++n) {
+    const auto& [word, dtype, y, x, z] = cases[n];
+    Ref back = read(std::to_string(n) + ".np", x, y, z, word, 0);
     const auto* b = static_cast<Cvd::MatVal*>(back.get());
-    ASSERT_EQ(b->get_Rows(), c.y) << c.word;
-    ASSERT_EQ(b->get_Cols(), c.z * c.x) << c.word;
-    EXPECT_TRUE(std::equal(ms[n]->real(), ms[n]->real() + ms[n]->size(), b->real())) << c.word;
+    ASSERT_EQ(b->size(), ms[n]->size()) << word;
+    EXPECT_EQ(b->get_Rows(), y) << word;
+    EXPECT_TRUE(std::equal(ms[n]->real(), ms[n]->real() + ms[n]->size(), b->real())) << word;
   }
 }
 
@@ -179,20 +152,14 @@ TEST_F(Raw, ArgumentsAreCheckedInOrder) {
     Raised want;
   };
   const Case reads[] = {
-      {-1, 1, 1, "byte", 0, {"must be non-negative integer", 2}},
       {2.5, 1, 1, "byte", 0, {"must be non-negative integer", 2}},
-      {3e9, 1, 1, "byte", 0, {"integer too large", 2}},
       {2e9, 1, 2, "byte", 0, {"integer too large", 2}},  // 4e9 columns
       {1, kNan, 1, "byte", 0, {"must be non-negative integer", 3}},
-      {1, 1, 0, "byte", 0, {"must be 1, 2, 3 or 4", 4}},
       {1, 1, 5, "byte", 0, {"must be 1, 2, 3 or 4", 4}},
-      {1, 1, 1, "Byte", 0, {"unrecognized value", 5}},
       {1, 1, 1, "int16le", 0, {"unrecognized value", 5}},
       {1, 1, 1, "byte", -1, {"must be non-negative integer", 6}},
-      {1, 1, 1, "byte", 1e17, {"integer too large", 6}},
       // The file holds 13 bytes.
       {2, 3, 1, "uint16", 2, {"expected 14 bytes, file holds 13", 1}},
-      {1, 1, 1, "byte", 13, {"expected 14 bytes, file holds 13", 1}},
       {1073741824,
        1073741824,
        1,
@@ -208,26 +175,20 @@ TEST_F(Raw, ArgumentsAreCheckedInOrder) {
               IO::READRAW(dir.cwd(), str("f.raw"), num(1, 1), num(1), num(1), str("byte"), num(0));
             }),
             (Raised{"must be non-negative integer", 2}));
-  // Exactly enough bytes, and nothing at all.
-  EXPECT_EQ(rows_of(read("f.raw", 1, 1, 1, "byte", 12)), (Rows{{1}}));
-  EXPECT_EQ(rows_of(read("f.raw", 0, 2, 3, "double", 13)), (Rows{{}, {}}));
+  EXPECT_EQ(rows_of(read("f.raw", 1, 1, 1, "byte", 12)), (Rows{{1}}));  // exactly enough
   EXPECT_EQ(raised([&] { read("none.raw", 1, 1, 1, "byte", 0); }), (Raised{"file open error", 1}));
   std::filesystem::create_directory(dir / "folder.raw");
   EXPECT_EQ(raised([&] { read("folder.raw", 0, 0, 1, "byte", 0); }),
             (Raised{"file open error", 1}));
 
-  const std::pair<std::function<void()>, Raised> writes[] = {
-      {[&] { write("w.raw", 0, "byte", mat({{1}})); }, {"must be 1, 2, 3 or 4", 2}},
-      {[&] { write("w.raw", 1, "bytes", mat({{1}})); }, {"unrecognized value", 3}},
-      {[&] {
-         write("w.raw", 2, "byte", mat({{1, 2, 3}}));
-       },
-       {"not a packed image matrix", 4}},
-      {[&] { write("w.raw", 1, "byte", with_imag(mat({{1}}), {1})); }, {"must be real matrix", 4}},
-      {[&] { write("no/such/w.raw", 1, "byte", mat({{1}})); },
-       {std::strerror(ENOENT), Kex::kWholeCall}}};
-  for (const auto& [call, want] : writes)
-    EXPECT_EQ(raised(call), want) << want.message;
+  const std::tuple<const char*, double, const char*, Ref, Raised> writes[] = {
+      {"w.raw", 0, "byte", mat({{1}}), {"must be 1, 2, 3 or 4", 2}},
+      {"w.raw", 1, "bytes", mat({{1}}), {"unrecognized value", 3}},
+      {"w.raw", 2, "byte", mat({{1, 2, 3}}), {"not a packed image matrix", 4}},
+      {"w.raw", 1, "byte", with_imag(mat({{1}}), {1}), {"must be real matrix", 4}},
+      {"no/such/w.raw", 1, "byte", mat({{1}}), {std::strerror(ENOENT), Kex::kWholeCall}}};
+  for (const auto& [name, x, type, m, want] : writes)
+    EXPECT_EQ(raised([&] { write(name, x, type, m); }), want) << want.message;
   EXPECT_FALSE(std::filesystem::exists(dir / "w.raw"));
 }
 
