@@ -86,7 +86,10 @@ RowPacker::RowPacker(const aMatrix* m, unsigned planes, SampleType type, std::si
       m_row_bytes(std::size_t{m_width} * planes * type.size) {
   std::size_t band = m_row_bytes > 0 ? band_bytes / m_row_bytes : m_rows;
   m_band_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(band, 1, std::max(m_rows, 1u)));
-  m_band.reset(new std::uint8_t[std::max<std::size_t>(1, m_band_rows * m_row_bytes)]);
+  // Nothing is made for rows that are not there (a matrix may have columns
+  // and no rows).
+  m_band.reset(
+      new std::uint8_t[std::max<std::size_t>(1, std::min(m_band_rows, m_rows) * m_row_bytes)]);
   m_group = std::min(kGroup, m_width);
   m_tile.reset(new std::uint8_t[std::size_t{m_group} * planes * m_band_rows * type.size + 1]);
 }
