@@ -111,6 +111,9 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
     std::string ext = std::string(name).substr(2);
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
     const Bytes want = rgb_pixels(*m, planes, ext == "pbm");
+    EXPECT_EQ(image_test::rows_of(IO::READRGB(dir.cwd(), str(name))),
+              planes_of(want, m->get_Cols() / planes))
+        << name << " read back";
     EXPECT_EQ(dir.read(std::string(name) + ".pil"), want) << name << " in Pillow";
     if (have_imagemagick()) {
       EXPECT_EQ(dir.read(std::string(name) + ".im"), want) << name << " in ImageMagick";
