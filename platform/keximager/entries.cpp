@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "keximager.h"
 #include "kexio/host/errors.h"
