@@ -55,8 +55,9 @@ class RowPacker {
   std::unique_ptr<std::uint8_t[]> m_band, m_tile;
 };
 
-// The local path of a worksheet file name (mode 1 reading, 2 writing); the
-// resolver's refusal is raised with its description for the whole call.
+// The local path of a worksheet file name given as a byte string (mode 1
+// reading, 2 writing); the resolver's refusal is raised with its
+// description for the whole call.
 std::string resolve(const char* file, const char* cwd, int mode);
 
 // "file write error: <why>" for the whole call.

@@ -130,8 +130,16 @@ std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
 }
 
 std::string resolve(const char* file, const char* cwd, int mode) {
+  // Names arrive as byte strings (Latin-1); the resolver takes path text,
+  // in which each byte is the character of its value.
+  auto text = [](const char* bytes) {
+    std::u16string units;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(bytes); *p != 0; ++p)
+      units.push_back(*p);
+    return Kex::path_text(units);
+  };
   try {
-    return CHTTPRedirector(file, cwd, mode).LocalPath();
+    return CHTTPRedirector(text(file).c_str(), text(cwd).c_str(), mode).LocalPath();
   } catch (const Kex::ComError& e) {
     Kex::Throw(e.Description().c_str(), Kex::kWholeCall);
   }
