@@ -1,5 +1,8 @@
 // Sample types, matrices packed into rows of samples, and the output file.
 #include <fcntl.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -29,8 +32,53 @@ constexpr TypeWord kTypeWords[] = {
 // Columns converted together before their samples are interleaved.
 constexpr std::uint32_t kGroup = 32;
 
+// The double just below 0.5: added before truncating, it rounds halves up
+// and leaves 0.49999999999999994 at 0, as the statistics library's casts do.
+constexpr double kBelowHalf = 0.49999999999999994;
+
+std::uint8_t to_byte(double v) {
+  v = v == v ? std::clamp(v, 0.0, 255.0) : 0.0;
+  return static_cast<std::uint8_t>(static_cast<int>(v + kBelowHalf));
+}
+
+#if defined(__x86_64__)
+// Four doubles as 32-bit integers 0 to 255. max(v, 0) gives its second
+// operand, 0, for NaN.
+__attribute__((target("avx2"))) inline __m128i four(const double* p) {
+  const __m256d v =
+      _mm256_min_pd(_mm256_max_pd(_mm256_loadu_pd(p), _mm256_setzero_pd()), _mm256_set1_pd(255.0));
+  return _mm256_cvttpd_epi32(_mm256_add_pd(v, _mm256_set1_pd(kBelowHalf)));
+}
+
+// Sixteen bytes at a time.
+__attribute__((target("avx2"))) std::size_t to_bytes_avx2(const double* s, std::size_t n,
+                                                          std::uint8_t* d) {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i low = _mm_packs_epi32(four(s + i), four(s + i + 4));
+    const __m128i high = _mm_packs_epi32(four(s + i + 8), four(s + i + 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(low, high));
+  }
+  return i;
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
+// n doubles as bytes, as the statistics library casts them to MUTIL_UINT8
+// (the pictures' hot path, so done here without a call per run).
+void to_bytes(const double* s, std::size_t n, std::uint8_t* d) {
+  std::size_t i = 0;
+#if defined(__x86_64__)
+  if (kHaveAvx2) i = to_bytes_avx2(s, n, d);
+#endif
+  for (; i < n; ++i)
+    d[i] = to_byte(s[i]);
+}
+
 // n consecutive doubles as samples of the type, in this machine's order.
 void cast_run(const double* src, std::uint32_t n, const SampleType& t, std::uint8_t* dst) {
+  if (t.code == MUTIL_UINT8) return to_bytes(src, n, dst);
   if (t.code == MUTIL_DOUBLE) {  // the cast would share the source instead
     std::memcpy(dst, src, std::size_t{n} * sizeof(double));
     return;
@@ -52,6 +100,20 @@ void interleave(const std::uint8_t* tile, std::uint32_t count, std::uint32_t gro
     for (std::uint32_t j = 0; j < g; ++j) {
       for (unsigned p = 0; p < planes; ++p, dst += Size)
         std::memcpy(dst, tile + ((std::size_t{p} * group + j) * count + k) * Size, Size);
+    }
+  }
+}
+
+// The same for bytes of a known number of planes (grey and colour pictures).
+template <unsigned Planes>
+void interleave_bytes(const std::uint8_t* tile, std::uint32_t count, std::uint32_t group,
+                      std::uint32_t g, std::uint8_t* out, std::size_t row_bytes) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    std::uint8_t* dst = out + k * row_bytes;
+    const std::uint8_t* src = tile + k;
+    for (std::uint32_t j = 0; j < g; ++j, dst += Planes) {
+      for (unsigned p = 0; p < Planes; ++p)
+        dst[p] = src[(std::size_t{p} * group + j) * count];
     }
   }
 }
@@ -101,6 +163,13 @@ std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
     for (unsigned p = 0; p < m_planes; ++p) {
       for (std::uint32_t j = 0; j < g; ++j) {
         const double* column = m_data + (std::size_t{p} * m_width + j0 + j) * m_rows;
+        // The next column's run is far away in memory: asked for now, it
+        // arrives while this one is converted.
+        if (j + 1 < g) {
+          const auto* next = reinterpret_cast<const char*>(column + m_rows + top);
+          for (std::size_t b = 0; b < std::size_t{count} * sizeof(double); b += 64)
+            __builtin_prefetch(next + b);
+        }
         cast_run(column + top, count, m_type,
                  m_tile.get() + (std::size_t{p} * m_group + j) * count * size);
       }
@@ -108,7 +177,13 @@ std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
     std::uint8_t* out = m_band.get() + std::size_t{j0} * m_planes * size;
     switch (size) {
       case 1:
-        interleave<1>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+        if (m_planes == 1) {
+          interleave_bytes<1>(m_tile.get(), count, m_group, g, out, m_row_bytes);
+        } else if (m_planes == 3) {
+          interleave_bytes<3>(m_tile.get(), count, m_group, g, out, m_row_bytes);
+        } else {
+          interleave<1>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+        }
         break;
       case 2:
         interleave<2>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
