@@ -2,6 +2,9 @@
 // K header bytes, row 0 first. In the matrix each sample of a pixel has a
 // plane of its own, the planes side by side, as colour images are packed.
 #include <fcntl.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -79,14 +82,90 @@ inline double load(const std::uint8_t* p) {
   return static_cast<double>(std::bit_cast<T>(u));
 }
 
+// Four samples of four rows (s: the first, rows stride bytes apart) into
+// rows k .. k + 3 of the four columns d.
+template <typename T, bool Swap>
+inline void block(const std::uint8_t* s, std::size_t stride, double* const* d, std::uint32_t k) {
+  double v[4][4];  // [row][sample]
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c)
+      v[r][c] = load<T, Swap>(s + r * stride + c * sizeof(T));
+  }
+  for (int c = 0; c < 4; ++c) {
+    for (int r = 0; r < 4; ++r)
+      d[c][k + r] = v[r][c];
+  }
+}
+
+#if defined(__x86_64__)
+// The samples of type T in x in this machine's byte order.
+template <typename T, bool Swap>
+__attribute__((target("avx2"))) inline __m128i ordered(__m128i x) {
+  if constexpr (!Swap || sizeof(T) == 1) {
+    return x;
+  } else {
+    const __m128i order =
+        sizeof(T) == 2   ? _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14)
+        : sizeof(T) == 4 ? _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12)
+                         : _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    return _mm_shuffle_epi8(x, order);
+  }
+}
+
+// Four consecutive samples at p as doubles, converted as load() converts one.
+template <typename T, bool Swap>
+__attribute__((target("avx2"))) inline __m256d load4(const std::uint8_t* p) {
+  const auto* q = reinterpret_cast<const __m128i*>(p);
+  if constexpr (std::is_same_v<T, double>) {
+    return _mm256_castsi256_pd(_mm256_set_m128i(ordered<T, Swap>(_mm_loadu_si128(q + 1)),
+                                                ordered<T, Swap>(_mm_loadu_si128(q))));
+  } else if constexpr (std::is_same_v<T, float>) {
+    return _mm256_cvtps_pd(_mm_castsi128_ps(ordered<T, Swap>(_mm_loadu_si128(q))));
+  } else if constexpr (std::is_same_v<T, std::int32_t>) {
+    return _mm256_cvtepi32_pd(ordered<T, Swap>(_mm_loadu_si128(q)));
+  } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+    // Converted as signed, then 2^32 added to what came out negative.
+    const __m256d v = _mm256_cvtepi32_pd(ordered<T, Swap>(_mm_loadu_si128(q)));
+    const __m256d negative = _mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_LT_OQ);
+    return _mm256_add_pd(v, _mm256_and_pd(negative, _mm256_set1_pd(4294967296.0)));
+  } else if constexpr (sizeof(T) == 2) {
+    const __m128i x = ordered<T, Swap>(_mm_loadl_epi64(q));
+    return _mm256_cvtepi32_pd(std::is_signed_v<T> ? _mm_cvtepi16_epi32(x) : _mm_cvtepu16_epi32(x));
+  } else {
+    std::int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    const __m128i x = _mm_cvtsi32_si128(four);
+    return _mm256_cvtepi32_pd(std::is_signed_v<T> ? _mm_cvtepi8_epi32(x) : _mm_cvtepu8_epi32(x));
+  }
+}
+
+// block() with the four rows turned into four columns in registers.
+template <typename T, bool Swap>
+__attribute__((target("avx2"))) inline void block_avx2(const std::uint8_t* s, std::size_t stride,
+                                                       double* const* d, std::uint32_t k) {
+  const __m256d r0 = load4<T, Swap>(s), r1 = load4<T, Swap>(s + stride),
+                r2 = load4<T, Swap>(s + 2 * stride), r3 = load4<T, Swap>(s + 3 * stride);
+  const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1),
+                t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+  _mm256_storeu_pd(d[0] + k, _mm256_permute2f128_pd(t0, t2, 0x20));
+  _mm256_storeu_pd(d[1] + k, _mm256_permute2f128_pd(t1, t3, 0x20));
+  _mm256_storeu_pd(d[2] + k, _mm256_permute2f128_pd(t0, t2, 0x31));
+  _mm256_storeu_pd(d[3] + k, _mm256_permute2f128_pd(t1, t3, 0x31));
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Samples first .. end - 1 of count rows (src: the first of them, rows
 // stride bytes apart) into the matrix rows top .. top + count - 1: sample i
 // of a row is plane i % planes of pixel i / planes. Blocks of four samples
-// of four rows are turned around in registers, so that each column receives
-// four rows at once and its run of rows is written front to back.
-template <typename T, bool Swap>
-void unpack(const Layout& l, const std::uint8_t* src, std::size_t stride, std::uint32_t count,
-            std::uint64_t first, std::uint64_t end, std::uint64_t top, double* out) {
+// of four rows are turned around (Block), so that each column receives four
+// rows at once and its run of rows is written front to back.
+template <typename T, bool Swap, auto Block>
+__attribute__((always_inline)) inline void unpack_with(const Layout& l, const std::uint8_t* src,
+                                                       std::size_t stride, std::uint32_t count,
+                                                       std::uint64_t first, std::uint64_t end,
+                                                       std::uint64_t top, double* out) {
   constexpr std::size_t kSize = sizeof(T);
   std::uint64_t x = first / l.planes;
   unsigned p = static_cast<unsigned>(first % l.planes);
@@ -103,17 +182,8 @@ void unpack(const Layout& l, const std::uint8_t* src, std::size_t stride, std::u
     double* d[4] = {next_column(), next_column(), next_column(), next_column()};
     const std::uint8_t* s = src + (i - first) * kSize;
     std::uint32_t k = 0;
-    for (; k + 4 <= count; k += 4, s += 4 * stride) {
-      double v[4][4];  // [row][sample]
-      for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c)
-          v[r][c] = load<T, Swap>(s + r * stride + c * kSize);
-      }
-      for (int c = 0; c < 4; ++c) {
-        for (int r = 0; r < 4; ++r)
-          d[c][k + r] = v[r][c];
-      }
-    }
+    for (; k + 4 <= count; k += 4, s += 4 * stride)
+      Block(s, stride, d, k);
     for (; k < count; ++k, s += stride) {
       for (int c = 0; c < 4; ++c)
         d[c][k] = load<T, Swap>(s + c * kSize);
@@ -130,8 +200,27 @@ void unpack(const Layout& l, const std::uint8_t* src, std::size_t stride, std::u
 using Unpack = void (*)(const Layout&, const std::uint8_t*, std::size_t, std::uint32_t,
                         std::uint64_t, std::uint64_t, std::uint64_t, double*);
 
+template <typename T, bool Swap>
+void unpack(const Layout& l, const std::uint8_t* src, std::size_t stride, std::uint32_t count,
+            std::uint64_t first, std::uint64_t end, std::uint64_t top, double* out) {
+  unpack_with<T, Swap, &block<T, Swap>>(l, src, stride, count, first, end, top, out);
+}
+
+#if defined(__x86_64__)
+template <typename T, bool Swap>
+__attribute__((target("avx2"))) void unpack_avx2(const Layout& l, const std::uint8_t* src,
+                                                 std::size_t stride, std::uint32_t count,
+                                                 std::uint64_t first, std::uint64_t end,
+                                                 std::uint64_t top, double* out) {
+  unpack_with<T, Swap, &block_avx2<T, Swap>>(l, src, stride, count, first, end, top, out);
+}
+#endif
+
 template <typename T>
 Unpack unpacker_of(bool swap) {
+#if defined(__x86_64__)
+  if (kHaveAvx2) return swap ? &unpack_avx2<T, true> : &unpack_avx2<T, false>;
+#endif
   return swap ? &unpack<T, true> : &unpack<T, false>;
 }
 
