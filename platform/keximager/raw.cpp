@@ -15,6 +15,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/limits.h"
 #include "io/fd.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
@@ -26,11 +27,9 @@ namespace {
 
 namespace io = kexio::io;
 
-constexpr double kInt32Max = 2147483647.0;
-constexpr double kMaxSkip = 9007199254740992.0;  // 2^53: every smaller whole number is exact
-// More samples than this (2^60) could not be held as doubles by any machine;
-// the limit keeps the byte counts below from overflowing.
-constexpr std::uint64_t kMaxSamples = std::uint64_t{1} << 60;
+namespace limits = kexio::limits;
+
+constexpr double kInt32Max = static_cast<double>(limits::kMaxInt32);
 // Bytes of the file read and converted at a time: enough rows for long runs
 // down each column, few enough to stay in the cache meanwhile.
 constexpr std::size_t kReadBand = std::size_t{1} << 20;
@@ -286,7 +285,7 @@ void read_samples(int fd, std::uint64_t skip, const Layout& l, double* out) {
 aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, const aComplex* y,
                   const aComplex* z, const char* s, const aComplex* k, const char* cwd) {
   Layout l{whole(x, 2), whole(y, 3), samples_per_pixel(z, 4), type_named(s, 5)};
-  const std::uint64_t skip = whole(k, 6, kMaxSkip);
+  const std::uint64_t skip = whole(k, 6, limits::kRawMaxSkip);
   if (static_cast<double>(l.row_samples()) > kInt32Max) Kex::Throw("integer too large", 2);
 
   io::Fd fd = io::open_read(resolve(file, cwd, CHTTPRedirector::kRead));
@@ -294,7 +293,7 @@ aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, cons
   // Settled against the file's size before anything is allocated; pipes
   // and devices have no size and count as empty.
   const std::uint64_t samples = l.height * l.row_samples();
-  if (samples > kMaxSamples) {
+  if (samples > limits::kRawMaxSamples) {
     Kex::Throw(("expected " + std::to_string(samples) + " samples, more than can be held in memory")
                    .c_str(),
                1);

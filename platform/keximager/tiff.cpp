@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/limits.h"
 #include "io/fd.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
@@ -28,9 +29,6 @@ constexpr int kZipQuality = 6;
 // Uncompressed bytes of a strip.
 constexpr std::size_t kStripBytes = std::size_t{256} << 10;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;
-// Above this many bytes of samples the 32-bit offsets of a classic TIFF
-// file might not reach the end: BigTIFF is written instead.
-constexpr std::uint64_t kClassicLimit = std::uint64_t{3} << 30;
 
 // The file libtiff writes to, through our descriptor (which libtiff must not
 // close), and the first failure it met.
@@ -117,8 +115,8 @@ void write_tiff(Output& out, const aMatrix* m, unsigned planes) {
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), &on_error, &sink);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), &on_warning, &sink);
   std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt(
-      "picture", bytes > kClassicLimit ? "w8" : "w", &sink, &read_proc, &write_proc, &seek_proc,
-      &close_proc, &size_proc, &map_proc, &unmap_proc, options.get()));
+      "picture", bytes > kexio::limits::kTiffMaxClassicBytes ? "w8" : "w", &sink, &read_proc,
+      &write_proc, &seek_proc, &close_proc, &size_proc, &map_proc, &unmap_proc, options.get()));
   if (!tif) tiff_failed(sink);
 
   TIFF* t = tif.get();
