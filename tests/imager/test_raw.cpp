@@ -86,6 +86,19 @@ TEST_F(Raw, EverySampleTypeInBothByteOrders) {
       EXPECT_EQ(rows_of(m), (Rows{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}})) << word;
       write("out.raw", 1, word, m);
       EXPECT_EQ(read_bytes(dir / "out.raw"), bytes) << word;
+      // Five rows of five two-sample pixels: whole blocks of four samples of
+      // four rows and the rows and samples left over; sample i of a row is
+      // value i % 6 shifted by the row.
+      std::string grid;
+      Rows want(5, std::vector<double>(10));
+      for (int r = 0; r < 5; ++r) {
+        for (int i = 0; i < 10; ++i) {
+          grid += encode(t, v[(i + r) % 6], big);
+          want[r][i % 2 * 5 + i / 2] = v[(i + r) % 6];
+        }
+      }
+      write_bytes(dir / "grid.raw", grid);
+      EXPECT_EQ(rows_of(read("grid.raw", 5, 5, 2, word, 0)), want) << word;
       write("raw.bin", 1, word, tricky);
       IO::WRITEBIN(dir.cwd(), str("bin.bin"), str(t.word), num(big), tricky);
       EXPECT_EQ(read_bytes(dir / "raw.bin"), read_bytes(dir / "bin.bin")) << word;
