@@ -44,6 +44,17 @@ inline constexpr std::uint64_t kRiffMaxChunk = std::numeric_limits<std::uint32_t
 inline constexpr std::uint64_t kWavHeaderBytes = 46;
 inline constexpr std::uint64_t kWavMaxData = kRiffMaxChunk - kWavHeaderBytes;
 
+// Raw images: a header to skip is at most 2^53 bytes, below which every
+// whole number a worksheet holds is exact; a picture of more than 2^60
+// samples could not be held as doubles by any machine, and the bound keeps
+// its byte counts from overflowing.
+inline constexpr double kRawMaxSkip = 9007199254740992.0;
+inline constexpr std::uint64_t kRawMaxSamples = std::uint64_t{1} << 60;
+
+// TIFF files written with more bytes of samples than this are BigTIFF: the
+// 32-bit offsets of a classic file might not reach the end.
+inline constexpr std::uint64_t kTiffMaxClassicBytes = std::uint64_t{3} << 30;
+
 // Sketch files: at most this many points are read.
 inline constexpr std::size_t kSketchMaxPoints = 16003;
 

@@ -202,14 +202,17 @@ TEST(Entry, NamesBeyondLatin1AreUtf8Paths) {
       std::string::npos);
 }
 
-// The fake image library returns the bytes of the name it was given: the low
-// bytes of its code units. It has no imgwrite_raw entry.
-TEST(Entry, WhatReachesTheFakeImageLibrary) {
-  Ref n = num(0);
-  EXPECT_EQ(rows_of(IO::READRAW(cwd, str(u"a\u00e9\u0163.raw"), n, n, n, str("s"), n)),
-            (Rows{{'a'}, {0xE9}, {0x63}, {'.'}, {'r'}, {'a'}, {'w'}}));
-  EXPECT_RAISES(IO::READRAW(cwd, mat({{1}}), str("f.raw"), num(1), str("s")), "unknown file format",
-                Kex::kWholeCall);
+// The image library gets the name's bytes (the low bytes of its code units)
+// and finds the file they name in the worksheet folder.
+TEST(Entry, NamesReachTheImageLibraryAsBytes) {
+  ScratchDir dir;
+  write_bytes(dir / "a\u00e9c.raw", "\x05\x07");
+  EXPECT_EQ(rows_of(IO::READRAW(dir.cwd(), str(u"a\u00e9\u0163.raw"), num(2), num(1), num(1),
+                                str("byte"), num(0))),
+            (Rows{{5, 7}}));
+  // The writing overload takes the matrix first.
+  IO::READRAW(dir.cwd(), mat({{1, 2}}), str(u"b\u00e9.raw"), num(1), str("byte"));
+  EXPECT_EQ(read_bytes(dir / "b\u00e9.raw"), "\x01\x02");
 }
 
 }  // namespace

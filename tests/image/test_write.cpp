@@ -1,6 +1,6 @@
 // Writing images through the entry class: the bytes of the files, read-back
 // by our readers and by independent decoders, colour-space round trips, the
-// host-library extensions, the argument checks and file-system failures;
+// argument checks and file-system failures;
 // and the encoder's refusal of sizes no test can allocate.
 #include <algorithm>
 #include <cmath>
@@ -127,35 +127,6 @@ TEST_F(ImageWrite, ColourSpacesRoundTrip) {
   write(&IO::WRITE_HSV, "hsv.bmp", IO::READ_HSV(dir.cwd(), str("src.bmp")));
   EXPECT_EQ(dir.read("hls.bmp"), dir.read("src.bmp"));
   EXPECT_EQ(dir.read("hsv.bmp"), dir.read("src.bmp"));
-}
-
-TEST_F(ImageWrite, HostLibraryTakesOtherExtensions) {
-  // Grey files named .tif, .pgm, .pbm in any case and colour files named
-  // .tif, .ppm in lower case go to the library, which gets the matrix as it
-  // is (no column check on the colour path); its result is returned.
-  auto m = mat({{1, 2, 3, 4}, {5, 6, 7, 8}});
-  const std::pair<Writer, const char*> to_library[] = {
-      {&IO::WRITEBMP, "a.TIF"}, {&IO::WRITEBMP, "b.Pgm"}, {&IO::WRITEBMP, "c.pbm"},
-      {&IO::WRITEBMP, "d.tif"}, {&IO::WRITERGB, "e.tif"}, {&IO::WRITERGB, "f.ppm"}};
-  for (const auto& [f, name] : to_library) {
-    Ref result = write(f, name, m);
-    auto* n = dynamic_cast<Cvd::NumVal*>(result.get());
-    ASSERT_NE(n, nullptr) << name;
-    EXPECT_EQ(n->Data.rp, 2.0);
-    EXPECT_EQ(n->Data.ip, 4.0);
-    Bytes note = dir.read(std::string(name) + ".called");
-    EXPECT_EQ(std::string(note.begin(), note.end()),
-              std::string(f == &IO::WRITEBMP ? "imgwrite_gray" : "imgwrite_rgb") + " 2 4\n");
-  }
-  // Everything else is a BMP file under the given name.
-  for (const char* name : {"g.TIF", "h.PPM", "i.png", "ab", "j"}) {
-    EXPECT_EQ(
-        dynamic_cast<Cvd::NumVal*>(write(&IO::WRITERGB, name, mat({{1, 2, 3}})).get())->Data.rp,
-        0.0);
-    EXPECT_EQ(dir.read(name).size(), 58u) << name;
-  }
-  write(&IO::WRITEBMP, "k.png", m);
-  EXPECT_EQ(grey_pixels("k.png"), (Bytes{5, 6, 7, 8, 1, 2, 3, 4}));
 }
 
 TEST_F(ImageWrite, MatrixChecks) {

@@ -24,7 +24,7 @@ namespace kexio {
 
 namespace {
 
-using ImageWriter = aComplex* (*)(KexCallContext*, const char*, const aMatrix*, const char*);
+using ImageWriter = aComplex* (*)(KexCallContext*, const aMatrix*, const char*, const char*);
 
 HostEntry<ImageWriter> g_write_gray("keximager.dll", "imgwrite_gray");
 HostEntry<ImageWriter> g_write_rgb("keximager.dll", "imgwrite_rgb");
@@ -59,7 +59,7 @@ aComplex* through_host_library(HostEntry<ImageWriter>& entry, KexCallContext* ct
                                const aMatrix* m, const char* cwd) {
   ImageWriter write = entry.get();
   if (write == nullptr) fail_with(kUnknownFormat);
-  return write(ctx, Kex::given_bytes(file).c_str(), m, Kex::given_bytes(cwd).c_str());
+  return write(ctx, m, Kex::given_bytes(file).c_str(), Kex::given_bytes(cwd).c_str());
 }
 
 aComplex* zero(KexCallContext* ctx) {
@@ -229,7 +229,7 @@ auto colour_space_rows(const aMatrix* m) {
 aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
   if (has_extension(file, "pbm", true) || has_extension(file, "pgm", true) ||
-      has_extension(file, "tif", true)) {
+      has_extension(file, "tif", true) || has_extension(file, "png", true)) {
     return through_host_library(g_write_gray, ctx, file, m, cwd);
   }
   std::string path = resolve_for_writing(file, cwd);
@@ -252,7 +252,8 @@ aComplex* WRITERGB(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
   std::string path = resolve_for_writing(file, cwd);
   // Case matters here: "x.TIF" is written as a BMP file.
-  if (has_extension(file, "ppm", false) || has_extension(file, "tif", false)) {
+  if (has_extension(file, "ppm", false) || has_extension(file, "tif", false) ||
+      has_extension(file, "png", false)) {
     return through_host_library(g_write_rgb, ctx, file, m, cwd);
   }
   if (m->cols % 3 != 0) fail_with(kBadHeader, 2);

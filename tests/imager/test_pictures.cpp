@@ -1,0 +1,197 @@
+// Pictures written by the image library through WRITEBMP and WRITERGB: the
+// bytes of PGM, PBM and PPM files, every format as Pillow, ImageMagick,
+// netpbm and libtiff's tools read it, a PNG size against Pillow's, refusals,
+// and failed writes that keep the old file.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "image/image_support.h"
+
+namespace {
+
+using namespace image_test;
+namespace fs = std::filesystem;
+using Matrix = std::shared_ptr<Cvd::MatVal>;
+
+class Pictures : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Ref write(Writer f, const std::string& name, const Ref& m) { return f(dir.cwd(), str(name), m); }
+  Raised failure(Writer f, const std::string& name, const Ref& m) {
+    return raised([&] { write(f, name, m); });
+  }
+  std::string text(const std::string& name) {
+    Bytes b = dir.read(name);
+    return {b.begin(), b.end()};
+  }
+};
+
+Matrix random_matrix(std::uint32_t rows, std::uint32_t cols, unsigned seed) {
+  auto m = Cvd::MatVal::Zeros(rows, cols);
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> d(-40, 300);
+  std::generate_n(m->real(), m->size(), [&] { return d(gen); });
+  return m;
+}
+
+// A drawing rather than a photograph: ramps and hard-edged stripes.
+Matrix drawing(std::uint32_t rows, std::uint32_t cols) {
+  auto m = Cvd::MatVal::Zeros(rows, cols);
+  for (std::size_t i = 0; i < m->size(); ++i)
+    m->real()[i] = (i / rows / 8 % 2) * 200.0 + (i % rows + i / rows) % 50;
+  return m;
+}
+
+// The pixels of a matrix of one or three planes as rows of red, green, blue
+// bytes: levels rounded half away from zero and saturated; as a bitmap,
+// black below 128 and white otherwise.
+Bytes rgb_pixels(const Cvd::MatVal& m, unsigned planes, bool bitmap = false) {
+  const std::uint32_t w = m.get_Cols() / planes;
+  Bytes out;
+  for (std::uint32_t r = 0; r < m.get_Rows(); ++r) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      for (unsigned k = 0; k < 3; ++k) {
+        double v = m.get_real(r, (planes == 3 ? k : 0) * w + x);
+        auto level =
+            static_cast<std::uint8_t>(std::isnan(v) ? 0 : std::clamp(std::round(v), 0.0, 255.0));
+        out.push_back(bitmap ? (level < 128 ? 0 : 255) : level);
+      }
+    }
+  }
+  return out;
+}
+
+TEST_F(Pictures, NetpbmFilesHoldExactlyTheseBytes) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  auto grey = mat({{-0.5, 0.49999, 0.5, 2.5}, {254.5, 255.4, 300, nan}});
+  EXPECT_EQ(dynamic_cast<Cvd::NumVal*>(write(&IO::WRITEBMP, "g.pgm", grey).get())->Data.rp, 0.0);
+  EXPECT_EQ(text("g.pgm"), std::string("P5\n4 2\n255\n\x00\x00\x01\x03\xff\xff\xff\x00", 19));
+  // One bit per pixel, 1 for black (below 128), rows padded to whole bytes.
+  write(&IO::WRITEBMP, "b.pbm", grey);
+  EXPECT_EQ(text("b.pbm"), "P4\n4 2\n\xf0\x10");
+  write(&IO::WRITEBMP, "w.pbm", mat({{0, 200, 0, 200, 0, 200, 0, 200, 0, 127.5}}));
+  EXPECT_EQ(text("w.pbm"), "P4\n10 1\n\xaa\x80");
+  // Red, green and blue planes side by side become interleaved pixels.
+  write(&IO::WRITERGB, "c.ppm", mat({{10, 20, 30, 40, 50, 60}}));
+  EXPECT_EQ(text("c.ppm"), "P6\n2 1\n255\n\x0a\x1e\x32\x14\x28\x3c");
+  // WRITERGB hands only lower-case names to the library: these are BMP files.
+  for (const char* name : {"u.PNG", "v.TIF", "w.PPM"}) {
+    write(&IO::WRITERGB, name, mat({{1, 2, 3}}));
+    EXPECT_EQ(text(name).substr(0, 2), "BM") << name;
+  }
+}
+
+TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
+  // Odd sizes, names in any case for WRITEBMP; noise and a drawing, which
+  // the PNG writer compresses differently.
+  const Matrix grey = random_matrix(23, 37, 1), colour = random_matrix(23, 3 * 37, 2),
+               drawn = drawing(200, 3 * 300);
+  const std::tuple<const char*, Matrix, unsigned> cases[] = {
+      {"g.PGM", grey, 1},  {"g.Pbm", grey, 1},   {"g.TIF", grey, 1},   {"g.pNg", grey, 1},
+      {"d.png", drawn, 1}, {"c.ppm", colour, 3}, {"c.tif", colour, 3}, {"c.png", colour, 3},
+      {"e.tif", drawn, 3}, {"e.png", drawn, 3}};
+  std::string files;
+  for (const auto& [name, m, planes] : cases) {
+    write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
+    files += " '" + dir.file(name) + "'";
+  }
+  if (!have_python_pil()) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
+  ASSERT_EQ(std::system(("/usr/bin/python3 " KEXIO_SOURCE_DIR "/tests/image/references.py decode" +
+                         files + " 2>/dev/null")
+                            .c_str()),
+            0);
+  const bool tools =
+      access("/usr/bin/ppmtoppm", X_OK) == 0 && access("/usr/bin/tiffinfo", X_OK) == 0;
+  for (const auto& [name, m, planes] : cases) {
+    std::string ext = std::string(name).substr(2);
+    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
+    const Bytes want = rgb_pixels(*m, planes, ext == "pbm");
+    EXPECT_EQ(image_test::rows_of(IO::READRGB(dir.cwd(), str(name))),
+              planes_of(want, m->get_Cols() / planes))
+        << name << " read back";
+    EXPECT_EQ(dir.read(std::string(name) + ".pil"), want) << name << " in Pillow";
+    if (have_imagemagick()) {
+      EXPECT_EQ(dir.read(std::string(name) + ".im"), want) << name << " in ImageMagick";
+    }
+    if (!tools) continue;
+    // netpbm's reading as a binary PPM, and how libtiff's tools see TIFF files.
+    const std::string path = "'" + dir.file(name) + "'";
+    std::system(((ext == "png"   ? "pngtopnm " + path
+                  : ext == "tif" ? "tifftopnm " + path
+                                 : "cat " + path) +
+                 " 2>/dev/null | ppmtoppm > " + path + ".nb; tiffinfo " + path + " > " + path +
+                 ".info 2>&1")
+                    .c_str());
+    const std::string nb = text(std::string(name) + ".nb");
+    EXPECT_EQ(nb.substr(0, 3), "P6\n") << name << " in netpbm";
+    EXPECT_EQ(Bytes(nb.end() - static_cast<long>(std::min(nb.size(), want.size())), nb.end()), want)
+        << name << " in netpbm";
+    if (ext == "tif") {
+      // Grey pictures are Deflate-compressed, colour pictures stored as is.
+      EXPECT_NE(
+          text(std::string(name) + ".info")
+              .find(planes == 1 ? "Compression Scheme: AdobeDeflate" : "Compression Scheme: None"),
+          std::string::npos)
+          << name;
+    }
+  }
+  // The drawing in colour is about as small as Pillow makes it.
+  ASSERT_EQ(std::system(
+                ("/usr/bin/python3 -c 'import sys; from PIL import Image; Image.frombytes(\"RGB\", "
+                 "(300, 200), open(sys.argv[1], \"rb\").read()).save(sys.argv[2])' " +
+                 dir.file("e.png.pil") + " " + dir.file("pil.png"))
+                    .c_str()),
+            0);
+  const auto ours = fs::file_size(dir.file("e.png")), pils = fs::file_size(dir.file("pil.png"));
+  EXPECT_LE(ours, pils + pils / 10) << "ours " << ours << ", Pillow's " << pils;
+}
+
+TEST_F(Pictures, Refusals) {
+  EXPECT_EQ(failure(&IO::WRITERGB, "p.png", mat({{1, 2, 3, 4}})),
+            (Raised{"not a packed image matrix", 2}));
+  EXPECT_EQ(failure(&IO::WRITEBMP, "e.tif", Cvd::MatVal::Zeros(0, 3)), (Raised{"empty matrix", 2}));
+  EXPECT_EQ(failure(&IO::WRITEBMP, "no/such/x.png", mat({{1}})),
+            (Raised{std::strerror(ENOENT), Kex::kWholeCall}));
+  EXPECT_FALSE(fs::exists(dir.file("p.png")) || fs::exists(dir.file("e.tif")));
+}
+
+TEST_F(Pictures, FailedWritesKeepTheOldFile) {
+  // A size limit stops every format part-way: the old file stays as it was,
+  // a new one is not left behind, and nothing else is.
+  auto big = random_matrix(200, 3 * 200, 5);
+  const std::pair<const char*, std::function<Ref(const std::string&)>> writes[] = {
+      {"pgm", [&](auto n) { return write(&IO::WRITEBMP, n, big); }},
+      {"pbm", [&](auto n) { return write(&IO::WRITEBMP, n, big); }},
+      {"tif", [&](auto n) { return write(&IO::WRITEBMP, n, big); }},
+      {"png", [&](auto n) { return write(&IO::WRITEBMP, n, big); }},
+      {"ppm", [&](auto n) { return write(&IO::WRITERGB, n, big); }},
+      {"tif", [&](auto n) { return write(&IO::WRITERGB, n, big); }},
+      {"png", [&](auto n) { return write(&IO::WRITERGB, n, big); }},
+      {"raw", [&](auto n) {
+         return IO::READRAW(dir.cwd(), big, str(n), kexio_test::num(3), str("int16"));
+       }}};
+  for (const auto& [ext, f] : writes) {
+    const std::string old = std::string("old.") + ext;
+    dir.write(old, std::string("old bytes"));
+    EXPECT_TRUE(kexio_test::in_child([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{4096, 4096};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      const Raised too_large{std::string("file write error: ") + std::strerror(EFBIG),
+                             Kex::kWholeCall};
+      return raised([&] { f(old); }) == too_large &&
+             raised([&] { f(std::string("new.") + ext); }) == too_large;
+    })) << ext;
+    EXPECT_EQ(text(old), "old bytes") << ext;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+        << ext;
+    fs::remove(dir.file(old));
+  }
+}
+
+}  // namespace
