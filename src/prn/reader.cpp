@@ -9,9 +9,9 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <string>
 #include <system_error>
 #include <thread>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -132,7 +132,6 @@ std::string short_row(const Input& in, std::size_t row_at, std::size_t n, std::s
   return where + " has " + std::to_string(n) + (n == 1 ? " value" : " values") +
          ", the rows above have " + std::to_string(columns);
 }
-
 
 constexpr long kFailed = -3;
 
@@ -331,8 +330,8 @@ std::size_t join(const Input& in, std::vector<Part>& parts, bool whole,
       break;
     }
     fail("file i/o error", kWholeCall,
-         short_row(in, static_cast<std::size_t>(other_at), static_cast<std::size_t>(other),
-                   columns, held));
+         short_row(in, static_cast<std::size_t>(other_at), static_cast<std::size_t>(other), columns,
+                   held));
   }
   if (columns == 0) fail("file i/o error", kWholeCall, "the file holds no numbers");
   return columns;

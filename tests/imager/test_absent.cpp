@@ -49,7 +49,9 @@ TEST(ImagerAbsent, UnknownFormatUntilTheLibraryIsThere) {
   ASSERT_EQ(out.size(), 17u) << kexio_test::read_bytes(work.path() / "out");
   const std::string zero = R"({"type":"number","re":0,"im":0})";
   for (int k = 0; k < 8; ++k) {
-    EXPECT_EQ(out[k], R"({"type":"error","message":"unknown file format","arg":null})") << calls[k];
+    EXPECT_EQ(out[k], R"({"type":"error","message":"unknown file format","arg":null,"line":)" +
+                          std::to_string(k + 1) + "}")
+        << calls[k];
     // A failed load is not remembered: the next call finds the library.
     EXPECT_EQ(out[9 + k], k < 7 ? zero : R"({"type":"matrix","rows":1,"cols":3,"data":[[1,2,3]]})")
         << calls[k];
