@@ -106,7 +106,10 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     ASSERT_TRUE(t.expect("kexio> "));
     t.send("y\r");
     EXPECT_TRUE(t.expect("\r\n5\r\n"));
-    // An open bracket asks for more with the second prompt.
+    // Each line is typed at its prompt, as a person would: keys typed
+    // earlier may meet the terminal in another mode. An open bracket asks
+    // for more with the second prompt.
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("m := [1, 2\r");
     EXPECT_TRUE(t.expect("   ...> "));
     t.send("3, 4]\r");
@@ -114,11 +117,14 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     t.send("m\r");
     EXPECT_TRUE(t.expect("2×2 matrix"));
     // Up arrow brings back the last line.
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("\033[A\r");
     EXPECT_TRUE(t.expect("2×2 matrix"));
     // Ctrl-C drops the line, and a statement begun on earlier lines, and the
     // session goes on with its variables.
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("undefined_name(");
+    ASSERT_TRUE(t.expect("undefined_name("));  // echoed: the line holds it
     t.send("\003");
     EXPECT_TRUE(t.expect("kexio> "));
     t.send("[1,\r");
@@ -127,10 +133,13 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     EXPECT_TRUE(t.expect("kexio> "));
     t.send("y\r");
     EXPECT_TRUE(t.expect("\r\n5\r\n"));
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("help READPRN\r");
     EXPECT_TRUE(t.expect("READPRN(file)"));
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("help\r");
     EXPECT_TRUE(t.expect("quit, exit"));
+    ASSERT_TRUE(t.expect("kexio> "));
     t.send("quit\r");
     EXPECT_EQ(t.finish(), 0);
     EXPECT_EQ(t.seen().find("error"), std::string::npos) << t.seen();
