@@ -47,21 +47,17 @@ class Terminal {
     close(m_fd);
   }
 
+  // Sends keys once the line editor reads them one at a time: the prompt
+  // appears before it leaves the terminal's line mode, and keys that meet
+  // the terminal in that mode are edited, echoed or taken by it instead.
   void send(const std::string& keys) {
-    m_from = m_seen.size();
-    ASSERT_EQ(write(m_fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  }
-
-  // Sends a control key once the line editor reads keys one at a time: the
-  // prompt appears before it leaves the terminal's line mode, and a Ctrl-D
-  // the terminal takes as its own end of file then is lost in the switch.
-  void send_key(const std::string& key) {
     for (int i = 0; i < 1000; ++i) {
       termios t{};
       if (tcgetattr(m_fd, &t) == 0 && (t.c_lflag & ICANON) == 0) break;
       usleep(10000);
     }
-    send(key);
+    m_from = m_seen.size();
+    ASSERT_EQ(write(m_fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
   // Reads until text appears after what was last sent (or last expected).
@@ -146,11 +142,11 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     ASSERT_TRUE(t.expect("kexio> "));
     t.send("undefined_name(");
     ASSERT_TRUE(t.expect("undefined_name("));  // echoed: the line holds it
-    t.send_key("\003");
+    t.send("\003");
     EXPECT_TRUE(t.expect("kexio> "));
     t.send("[1,\r");
     EXPECT_TRUE(t.expect("   ...> "));
-    t.send_key("\003");
+    t.send("\003");
     EXPECT_TRUE(t.expect("kexio> "));
     t.send("y\r");
     EXPECT_TRUE(t.expect("\r\n5\r\n"));
@@ -175,7 +171,7 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     t.send("\033[A\033[A\033[A\033[A\r");
     EXPECT_TRUE(t.expect("'y' is not defined"));
     EXPECT_TRUE(t.expect("kexio> "));
-    t.send_key("\004");
+    t.send("\004");
     EXPECT_EQ(t.finish(), 1);
   }
 }
