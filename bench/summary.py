@@ -5,7 +5,8 @@
 
 Ours: the wall time of one fresh `kexio -e 'M := CALL'` process minus that of `kexio -e
 'x := 1'` (start-up); for a write, the process that reads and writes minus the one that
-only reads. Peer: the same work in this Python, timed in-process after one warm-up call.
+only reads. Peer: the same work in this Python, timed in-process after one warm-up call,
+in a Python process of its own for each goal.
 Both sides take turns; the ratio is of medians (peer / ours: above 1, we are faster).
 Page faults are counted with `perf stat -e page-faults` the same way: our process minus
 its start-up (or minus the read alone), and a fresh Python process doing the peer's work
@@ -122,7 +123,29 @@ def machine():
             f"load average {load:.1f} at the start")
 
 
+def measure(i, work, kexio, rounds):
+    """Medians of our time and the peer's for goal i, taking turns."""
+    _, stmt, base, _, peer_name = OPS[i]
+    base = base or "x := 1"
+    run = lambda s: [kexio, "--cwd", work, "-e", s]
+    fn = peer(peer_name, work)
+    fn()  # warm-up: the file in the page cache, the modules loaded
+    wall(run(stmt))
+    ours, theirs = [], []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        fn()
+        theirs.append(time.perf_counter() - t0)
+        ours.append(wall(run(stmt)) - wall(run(base)))
+    # On a busy machine the start-up's time varies by more than a short
+    # operation takes: a median at or below zero says nothing.
+    print(statistics.median(ours), statistics.median(theirs))
+
+
 def main():
+    if len(sys.argv) == 6 and sys.argv[1] == "--measure":
+        measure(int(sys.argv[2]), sys.argv[3], sys.argv[4], int(sys.argv[5]))
+        return 0
     if len(sys.argv) == 4 and sys.argv[1] in ("--peer", "--peer-setup"):
         # One run of a peer in a process of its own, for counting its page faults.
         fn = peer(sys.argv[2], sys.argv[3])
@@ -147,20 +170,16 @@ def main():
         generate(work)
         run = lambda s: [kexio, "--cwd", work, "-e", s]
         rows = []
-        for name, stmt, base, goal, peer_name in OPS:
+        for i, (name, stmt, base, goal, peer_name) in enumerate(OPS):
             base = base or "x := 1"
-            fn = peer(peer_name, work)
-            fn()  # warm-up: the file in the page cache, the modules loaded
-            wall(run(stmt))
-            ours, theirs = [], []
-            for _ in range(rounds):
-                t0 = time.perf_counter()
-                fn()
-                theirs.append(time.perf_counter() - t0)
-                ours.append(wall(run(stmt)) - wall(run(base)))
-            # On a busy machine the start-up's time varies by more than a short
-            # operation takes: a median at or below zero says nothing.
-            o, p = statistics.median(ours), statistics.median(theirs)
+            # Each goal in a Python process of its own, as the yardstick measures
+            # one operation a run: a peer that followed the others in one process
+            # would reuse memory they had already touched, which no user's first
+            # call does.
+            out = subprocess.run([PY, os.path.abspath(__file__), "--measure", str(i), work,
+                                  kexio, str(rounds)], check=True, capture_output=True,
+                                 text=True).stdout.split()
+            o, p = float(out[-2]), float(out[-1])
             faults_ours = page_faults(run(stmt))
             faults_base = page_faults(run(base))
             me = [PY, os.path.abspath(__file__)]
