@@ -154,21 +154,10 @@ void run_stdin(Runner& runner, bool json) {
                             "Ctrl-D ends.\n");
     return;
   }
-  std::string chunk;
-  int first_line = 1, lines = 0;
-  std::string line;
-  while (true) {
-    if (!std::getline(std::cin, line)) break;
-    chunk += line;
-    chunk += '\n';
-    ++lines;
-    if (needs_more_input(Source("<stdin>", chunk))) continue;
-    runner.run(Source("<stdin>", chunk, first_line));
-    first_line += lines;
-    lines = 0;
-    chunk.clear();
-  }
-  if (!chunk.empty()) runner.run(Source("<stdin>", chunk, first_line));
+  StatementLines statements(runner);
+  for (std::string line; std::getline(std::cin, line);)
+    statements.add(line);
+  statements.finish();
 }
 
 }  // namespace

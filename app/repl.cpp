@@ -213,40 +213,31 @@ Command repl_command(const std::string& line) {
 void run_repl(Runner& runner, const std::string& banner) {
   Editor editor;
   std::cerr << banner << std::flush;
-  std::string chunk, line;
-  int first_line = 1, lines = 0;
+  StatementLines statements(runner);
+  std::string line;
   while (true) {
-    Editor::Read r = editor.get(!chunk.empty(), line);
+    Editor::Read r = editor.get(!statements.empty(), line);
     if (r == Editor::Read::End) break;
     if (r == Editor::Read::Interrupted) {
       // The line (and a statement begun on earlier lines) is dropped.
       std::cerr << "^C\n" << std::flush;
-      first_line += lines;
-      lines = 0;
-      chunk.clear();
+      statements.drop();
       continue;
     }
     editor.remember(line);
-    if (chunk.empty()) {
+    if (statements.empty()) {
       Command c = repl_command(line);
       if (c.kind == Command::Kind::Quit) break;
       if (c.kind == Command::Kind::Help) {
         std::cout << (c.name.empty() ? repl_help_text() : function_help(c.name)) << std::flush;
-        ++first_line;
+        statements.skip();
         continue;
       }
     }
-    chunk += line;
-    chunk += '\n';
-    ++lines;
-    if (needs_more_input(Source("<stdin>", chunk))) continue;
-    runner.run(Source("<stdin>", chunk, first_line));
-    first_line += lines;
-    lines = 0;
-    chunk.clear();
+    statements.add(line);
   }
   std::cerr << "\n" << std::flush;
-  if (!chunk.empty()) runner.run(Source("<stdin>", chunk, first_line));
+  statements.finish();
 }
 
 }  // namespace kexio::app

@@ -69,4 +69,23 @@ bool Runner::run(const Source& source) {
   return ok;
 }
 
+void StatementLines::add(const std::string& line) {
+  m_chunk += line;
+  m_chunk += '\n';
+  ++m_lines;
+  if (needs_more_input(Source("<stdin>", m_chunk))) return;
+  m_runner.run(Source("<stdin>", m_chunk, m_first_line));
+  drop();
+}
+
+void StatementLines::drop() {
+  m_first_line += m_lines;
+  m_lines = 0;
+  m_chunk.clear();
+}
+
+void StatementLines::finish() {
+  if (!m_chunk.empty()) m_runner.run(Source("<stdin>", m_chunk, m_first_line));
+}
+
 }  // namespace kexio::app

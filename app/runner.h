@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <ostream>
+#include <string>
 
 #include "display.h"
 #include "session.h"
@@ -41,6 +42,30 @@ class Runner {
   std::ostream& m_err;
   RunOptions m_opt;
   bool m_failed = false;
+};
+
+// Gathers standard input's lines into whole statements: a line that leaves a
+// bracket or a string open waits for the next ones, and a complete chunk is
+// run with the line numbers it had in the input.
+class StatementLines {
+ public:
+  explicit StatementLines(Runner& runner) : m_runner(runner) {}
+
+  // Adds a line and runs the chunk when it is complete.
+  void add(const std::string& line);
+  // Drops the chunk begun so far (its lines still count).
+  void drop();
+  // Counts a line that was no statement (a command at the prompt).
+  void skip() { ++m_first_line; }
+  // Runs what is left at the end of the input.
+  void finish();
+  bool empty() const { return m_chunk.empty(); }
+
+ private:
+  Runner& m_runner;
+  std::string m_chunk;
+  int m_first_line = 1;
+  int m_lines = 0;
 };
 
 }  // namespace kexio::app
