@@ -184,33 +184,6 @@ void cmyk_to_rgb(JSAMPLE* px, std::size_t width) {
   }
 }
 
-// Writes sample k of every pixel of n band rows (Comps samples per pixel,
-// row j at band + j · stride) into the plane's columns at rows top .. top +
-// n - 1. Columns go in groups of eight, so that each band row is read in one
-// short piece while eight columns receive consecutive elements.
-template <int Comps>
-void put_channel(Plane plane, const JSAMPLE* band, std::size_t stride, std::int64_t width, int n,
-                 std::int64_t top, int k) {
-  constexpr std::int64_t kGroup = 8;
-  std::int64_t x0 = 0;
-  for (; x0 + kGroup <= width; x0 += kGroup) {
-    double* col[kGroup];
-    for (std::int64_t j = 0; j < kGroup; ++j)
-      col[j] = plane[x0 + j] + top;
-    const JSAMPLE* src = band + x0 * Comps + k;
-    for (int i = 0; i < n; ++i, src += stride) {
-      for (std::int64_t j = 0; j < kGroup; ++j)
-        col[j][i] = src[j * Comps];
-    }
-  }
-  for (std::int64_t x = x0; x < width; ++x) {
-    double* col = plane[x] + top;
-    const JSAMPLE* src = band + x * Comps + k;
-    for (int i = 0; i < n; ++i, src += stride)
-      col[i] = *src;
-  }
-}
-
 }  // namespace
 
 // setjmp and longjmp stay between run() and the library: no object with a
@@ -378,18 +351,18 @@ int jpegDecoder::direct_planes(bool grey, Plane a, Plane b, Plane c) {
   if (m_status != 0) return m_status;
   const Plane planes[3] = {a, b, c};
   const std::int64_t width = m_width;
-  m_status =
-      m_session->decode(grey ? JCS_GRAYSCALE : JCS_RGB,
-                        [&](const JSAMPLE* band, std::size_t stride, int n, std::int64_t top) {
-                          for (int k = 0; k < 3; ++k) {
-                            if (planes[k] == nullptr) continue;
-                            if (grey) {
-                              put_channel<1>(planes[k], band, stride, width, n, top, 0);
-                            } else {
-                              put_channel<3>(planes[k], band, stride, width, n, top, k);
-                            }
-                          }
-                        });
+  m_status = m_session->decode(grey ? JCS_GRAYSCALE : JCS_RGB, [&](const JSAMPLE* band,
+                                                                   std::size_t stride, int n,
+                                                                   std::int64_t top) {
+    for (int k = 0; k < 3; ++k) {
+      if (planes[k] == nullptr) continue;
+      if (grey) {
+        scatter_columns(planes[k], band, static_cast<std::ptrdiff_t>(stride), width, n, top);
+      } else {
+        scatter_columns<3>(planes[k], band + k, static_cast<std::ptrdiff_t>(stride), width, n, top);
+      }
+    }
+  });
   return m_status;
 }
 

@@ -161,34 +161,6 @@ int copy_band_rows(std::int64_t width, std::int64_t height, std::int64_t bytes_p
   return static_cast<int>(std::max<std::int64_t>(1, std::min(n, height)));
 }
 
-// Writes n converted rows (row j at band + j * stride, stride possibly
-// negative) into the plane's columns at rows top .. top + n - 1, eight
-// columns at a time: each band row is read in one short piece while eight
-// columns receive consecutive elements. Bands of copies are short, and for
-// them this beats going through a tile.
-template <typename T>
-void scatter_groups(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
-                    std::int64_t top) {
-  constexpr std::int64_t kGroup = 8;
-  std::int64_t x0 = 0;
-  for (; x0 + kGroup <= width; x0 += kGroup) {
-    double* col[kGroup];
-    for (std::int64_t j = 0; j < kGroup; ++j)
-      col[j] = plane[x0 + j] + top;
-    const T* src = band + x0;
-    for (int i = 0; i < n; ++i, src += stride) {
-      for (std::int64_t j = 0; j < kGroup; ++j)
-        col[j][i] = static_cast<double>(src[j]);
-    }
-  }
-  for (std::int64_t x = x0; x < width; ++x) {
-    double* col = plane[x] + top;
-    const T* src = band + x;
-    for (int i = 0; i < n; ++i, src += stride)
-      col[i] = static_cast<double>(*src);
-  }
-}
-
 void convert(PixelOp op, unsigned char r, unsigned char g, unsigned char b, double* x, double* y,
              double* z) {
   if (op == PixelOp::kHls) {
@@ -413,11 +385,11 @@ void PlaneWriter::flush() {
     for (int k = 0; k < 3; ++k) {
       if (m_planes[k] == nullptr) continue;
       if (m_bytes[k]) {
-        scatter_groups(m_planes[k], m_bytes[k].get() + first, stride, m_width, static_cast<int>(n),
-                       top);
+        scatter_columns(m_planes[k], m_bytes[k].get() + first, stride, m_width, static_cast<int>(n),
+                        top);
       } else {
-        scatter_groups(m_planes[k], m_doubles[k].get() + first, stride, m_width,
-                       static_cast<int>(n), top);
+        scatter_columns(m_planes[k], m_doubles[k].get() + first, stride, m_width,
+                        static_cast<int>(n), top);
       }
     }
     return;

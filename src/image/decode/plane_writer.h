@@ -43,6 +43,34 @@ template <typename T>
 void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width,
                   std::int64_t n, std::int64_t top);
 
+// Writes n rows (row j at band + j * stride elements, stride possibly
+// negative; the samples of one row step elements apart) into the plane's
+// columns at rows top .. top + n - 1, eight columns at a time: each band row
+// is read in one short piece while eight columns receive consecutive
+// elements. For short bands this beats going through a tile.
+template <int Step = 1, typename T>
+void scatter_columns(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width, int n,
+                     std::int64_t top) {
+  constexpr std::int64_t kGroup = 8;
+  std::int64_t x0 = 0;
+  for (; x0 + kGroup <= width; x0 += kGroup) {
+    double* col[kGroup];
+    for (std::int64_t j = 0; j < kGroup; ++j)
+      col[j] = plane[x0 + j] + top;
+    const T* src = band + x0 * Step;
+    for (int i = 0; i < n; ++i, src += stride) {
+      for (std::int64_t j = 0; j < kGroup; ++j)
+        col[j][i] = static_cast<double>(src[j * Step]);
+    }
+  }
+  for (std::int64_t x = x0; x < width; ++x) {
+    double* col = plane[x] + top;
+    const T* src = band + x * Step;
+    for (int i = 0; i < n; ++i, src += stride)
+      col[i] = static_cast<double>(*src);
+  }
+}
+
 class PlaneWriter {
  public:
   // Whether a row handed over stays where it is (unchanged) until finish():
