@@ -30,9 +30,12 @@ namespace io = kexio::io;
 namespace limits = kexio::limits;
 
 constexpr double kInt32Max = static_cast<double>(limits::kMaxInt32);
-// Bytes of the file read and converted at a time: enough rows for long runs
-// down each column, few enough to stay in the cache meanwhile.
-constexpr std::size_t kReadBand = std::size_t{1} << 20;
+// Bytes of each row converted per strip, rows per tile of a strip, and bytes
+// per tile of rows short enough to convert whole: a tile stays in the first
+// level cache, a strip's columns fill about one huge page of the result.
+constexpr std::size_t kStripBytes = 256;
+constexpr std::uint32_t kTileRows = 64;
+constexpr std::size_t kTileBytes = std::size_t{16} << 10;
 constexpr std::size_t kWriteBand = std::size_t{1} << 20;
 
 // A whole, non-negative real number up to max.
@@ -249,33 +252,38 @@ Unpack unpacker(const SampleType& t) {
   Kex::Throw((std::string("file read error: ") + std::strerror(error)).c_str(), 1);
 }
 
-// Fills the matrix from the file, a band of whole rows at a time, or a
-// piece of one row at a time when a row alone is larger than a band.
-void read_samples(int fd, std::uint64_t skip, const Layout& l, double* out) {
+// The samples of a file, read whole, as a strip of whole pixels at a time from
+// the top row to the bottom, each strip in tiles of rows. Going down a strip
+// fills its columns front to back, so the result's pages are written while
+// the kernel's zeroing of them is still in the cache; tiles of long rows are
+// first copied together, since rows a multiple of a page apart would all
+// fall into the same few cache sets.
+void unpack_samples(const std::uint8_t* data, const Layout& l, double* out) {
   const Unpack convert = unpacker(l.type);
-  const std::uint64_t row_bytes = l.row_samples() * l.type.size;
-  const std::uint64_t band_rows = kReadBand / row_bytes;
-  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadBand]);
-  auto fetch = [&](std::uint64_t offset, std::size_t n) {
-    std::int64_t got = io::pread_full(fd, buffer.get(), n, static_cast<std::int64_t>(offset));
-    if (got < 0) read_failed(errno);
-    if (static_cast<std::size_t>(got) < n) read_failed(EIO);  // the file shrank meanwhile
-    return buffer.get();
-  };
-  for (std::uint64_t top = 0; top < l.height;) {
-    if (band_rows > 0) {
-      const auto count = static_cast<std::uint32_t>(std::min(band_rows, l.height - top));
-      convert(l, fetch(skip + top * row_bytes, count * row_bytes), row_bytes, count, 0,
-              l.row_samples(), top, out);
-      top += count;
-    } else {
-      const std::uint64_t piece = kReadBand / l.type.size;
-      for (std::uint64_t i = 0; i < l.row_samples(); i += piece) {
-        const std::uint64_t stop = std::min(l.row_samples(), i + piece);
-        convert(l, fetch(skip + top * row_bytes + i * l.type.size, (stop - i) * l.type.size), 0, 1,
-                i, stop, top, out);
-      }
-      ++top;
+  const std::size_t size = l.type.size;
+  const std::uint64_t row_samples = l.row_samples();
+  const std::uint64_t row_bytes = row_samples * size;
+  if (row_bytes <= kStripBytes) {
+    const auto rows = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(kTileRows, kTileBytes / std::max<std::uint64_t>(row_bytes, 1)));
+    for (std::uint64_t top = 0; top < l.height; top += rows) {
+      const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, l.height - top));
+      convert(l, data + top * row_bytes, row_bytes, count, 0, row_samples, top, out);
+    }
+    return;
+  }
+  const std::uint64_t strip = std::max<std::uint64_t>(kStripBytes / size / l.planes, 1) * l.planes;
+  std::unique_ptr<std::uint8_t[]> tile(new std::uint8_t[kTileRows * strip * size]);
+  for (std::uint64_t first = 0; first < row_samples; first += strip) {
+    const std::uint64_t end = std::min(row_samples, first + strip);
+    const std::size_t width = (end - first) * size;
+    for (std::uint64_t top = 0; top < l.height; top += kTileRows) {
+      const auto count =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(kTileRows, l.height - top));
+      const std::uint8_t* src = data + top * row_bytes + first * size;
+      for (std::uint32_t r = 0; r < count; ++r, src += row_bytes)
+        std::memcpy(tile.get() + r * width, src, width);
+      convert(l, tile.get(), width, count, first, end, top, out);
     }
   }
 }
@@ -311,7 +319,18 @@ aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, cons
                         : Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(l.height),
                                                static_cast<std::uint32_t>(l.row_samples()), values);
   if (result == nullptr) Kex::Throw("out of memory", 1);
-  if (samples > 0) read_samples(fd.get(), skip, l, values);
+  if (samples > 0) {
+    // The samples are read whole first (scratch of the call, freed with
+    // it), since each strip of columns takes a piece of every row.
+    const auto length = static_cast<std::size_t>(need - skip);
+    auto* data = reinterpret_cast<std::uint8_t*>(Kex::allocate_doubles(length / 8 + 1));
+    if (data == nullptr) Kex::Throw("out of memory", 1);
+    const std::int64_t got =
+        io::pread_full(fd.get(), data, length, static_cast<std::int64_t>(skip));
+    if (got < 0) read_failed(errno);
+    if (static_cast<std::size_t>(got) < length) read_failed(EIO);  // the file shrank meanwhile
+    unpack_samples(data, l, values);
+  }
   return result;
 }
 
