@@ -8,8 +8,8 @@
 # Ours is the wall time of the process minus that of a process doing the same
 # but the timed call (start-up, and for the writers reading the picture);
 # the peer is timed in-process after a warm-up, its result freed inside the
-# timing, each operation in a Python process of its own so that no peer
-# reuses memory an earlier one touched. The sides take turns; the medians
+# timing, each operation in a Python process of its own (importing only what
+# its peer needs) so that no peer reuses memory an earlier one touched. The sides take turns; the medians
 # are compared and the ratio printed (peer time / our time: above 1, kexio
 # is faster). REPS (environment) sets the number of turns.
 #
@@ -36,9 +36,12 @@ run() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$py" - "$kexio" "$work" "$
 script=$(cat <<'PY'
 import os, statistics, subprocess, sys, time
 import numpy as np
-from PIL import Image
 
 kexio, work, reps, what = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+# Pillow only where the peer needs it, as ratio.py imports its peers: what
+# else a process has loaded changes how its heap serves numpy's buffers.
+if what != "raw":
+    from PIL import Image
 
 if what == "gen":
     rng = np.random.default_rng(3)
