@@ -8,9 +8,10 @@
 # Ours is the wall time of the process minus that of a process doing the same
 # but the timed call (start-up, and for the writers reading the picture);
 # the peer is timed in-process after a warm-up, its result freed inside the
-# timing. The sides take turns; the medians are compared and the ratio
-# printed (peer time / our time: above 1, kexio is faster). REPS
-# (environment) sets the number of turns.
+# timing, each operation in a Python process of its own (importing only what
+# its peer needs) so that no peer reuses memory an earlier one touched. The sides take turns; the medians
+# are compared and the ratio printed (peer time / our time: above 1, kexio
+# is faster). REPS (environment) sets the number of turns.
 #
 # Usage: bench/imager.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -31,38 +32,46 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/keximager-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # OpenBLAS settings of the environment would slow numpy's start only.
-env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$py" - "$kexio" "$work" "${REPS:-5}" <<'PY'
+run() { env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$py" - "$kexio" "$work" "${REPS:-5}" "$@"; }
+script=$(cat <<'PY'
 import os, statistics, subprocess, sys, time
 import numpy as np
-from PIL import Image
 
-kexio, work, reps = sys.argv[1], sys.argv[2], int(sys.argv[3])
-rng = np.random.default_rng(3)
+kexio, work, reps, what = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+# Pillow only where the peer needs it, as ratio.py imports its peers: what
+# else a process has loaded changes how its heap serves numpy's buffers.
+if what != "raw":
+    from PIL import Image
 
-# A photograph-like picture: a smooth colour field, a texture and noise, so
-# that the PNG encoders meet what they meet in photographs.
-n = 4096
-field = rng.uniform(0, 255, (32, 32, 3)).astype(np.uint8)
-smooth = np.asarray(Image.fromarray(field).resize((n, n), Image.BICUBIC), np.float32)
-y, x = np.mgrid[0:n, 0:n].astype(np.float32)
-picture = smooth + (25 * np.sin(x / 41.0) * np.cos(y / 29.0))[..., None]
-picture += rng.normal(0, 10, (n, n, 3)).astype(np.float32)
-picture = np.clip(picture, 0, 255).astype(np.uint8)
-Image.fromarray(picture, "RGB").save(f"{work}/photo.bmp")
-del smooth, y, x
-# 4096 x 2048 uint16 samples, little endian.
-rng.integers(0, 65536, 4096 * 2048, dtype=np.uint16).astype("<u2").tofile(f"{work}/samples.raw")
+if what == "gen":
+    rng = np.random.default_rng(3)
+    # A photograph-like picture: a smooth colour field, a texture and noise,
+    # so that the PNG encoders meet what they meet in photographs.
+    n = 4096
+    field = rng.uniform(0, 255, (32, 32, 3)).astype(np.uint8)
+    smooth = np.asarray(Image.fromarray(field).resize((n, n), Image.BICUBIC), np.float32)
+    y, x = np.mgrid[0:n, 0:n].astype(np.float32)
+    picture = smooth + (25 * np.sin(x / 41.0) * np.cos(y / 29.0))[..., None]
+    picture += rng.normal(0, 10, (n, n, 3)).astype(np.float32)
+    picture = np.clip(picture, 0, 255).astype(np.uint8)
+    Image.fromarray(picture, "RGB").save(f"{work}/photo.bmp")
+    # 4096 x 2048 uint16 samples, little endian.
+    rng.integers(0, 65536, 4096 * 2048, dtype=np.uint16).astype("<u2").tofile(f"{work}/samples.raw")
+    print(f'{"operation":15} {"kexio ms":>9} {"peer ms":>9} {"ratio":>6}  peer')
+    sys.exit()
 
 read = 'M := READRGB("photo.bmp")'
-cases = [
-    ("WRITERGB png", "Pillow save", read, read + '; W := WRITERGB("ours.png", M)',
-     lambda: Image.fromarray(picture).save(f"{work}/peer.png")),
-    ("WRITERGB tif", "Pillow save", read, read + '; W := WRITERGB("ours.tif", M)',
-     lambda: Image.fromarray(picture).save(f"{work}/peer.tif")),
-    ("READRAW uint16", "numpy fromfile", "x := 1",
-     'M := READRAW("samples.raw", 4096, 2048, 1, "uint16", 0)',
-     lambda: np.fromfile(f"{work}/samples.raw", dtype="<u2").astype(np.float64)),
-]
+cases = {
+    "png": ("WRITERGB png", "Pillow save", read, read + '; W := WRITERGB("ours.png", M)',
+            lambda a: Image.fromarray(a).save(f"{work}/peer.png")),
+    "tif": ("WRITERGB tif", "Pillow save", read, read + '; W := WRITERGB("ours.tif", M)',
+            lambda a: Image.fromarray(a).save(f"{work}/peer.tif")),
+    "raw": ("READRAW uint16", "numpy fromfile", "x := 1",
+            'M := READRAW("samples.raw", 4096, 2048, 1, "uint16", 0)',
+            lambda a: np.fromfile(f"{work}/samples.raw", dtype="<u2").astype(np.float64)),
+}
+name, peer_name, base, statement, f = cases[what]
+picture = np.asarray(Image.open(f"{work}/photo.bmp").convert("RGB")) if what != "raw" else None
 
 
 def wall(statement):
@@ -75,22 +84,23 @@ def wall(statement):
     return t
 
 
-def peer_time(f):
+def peer_time():
     t0 = time.perf_counter()
-    result = f()
+    result = f(picture)
     del result
     return time.perf_counter() - t0
 
 
-print(f'{"operation":15} {"kexio ms":>9} {"peer ms":>9} {"ratio":>6}  peer')
-for name, peer_name, base, statement, peer in cases:
-    peer()  # warm-up: the page cache, the encoders' tables
-    wall(statement)
-    ours, theirs = [], []
-    for _ in range(reps):
-        theirs.append(peer_time(peer))
-        ours.append(wall(statement) - wall(base))
-    o, p = max(statistics.median(ours), 1e-6), statistics.median(theirs)
-    print(f"{name:15} {o * 1e3:9.1f} {p * 1e3:9.1f} {p / o:6.2f}  {peer_name}")
-print(f"medians of {reps} turns; ratio = peer time / kexio time (above 1: kexio is faster)")
+f(picture)  # warm-up: the page cache, the encoders' tables
+wall(statement)
+ours, theirs = [], []
+for _ in range(reps):
+    theirs.append(peer_time())
+    ours.append(wall(statement) - wall(base))
+o, p = max(statistics.median(ours), 1e-6), statistics.median(theirs)
+print(f"{name:15} {o * 1e3:9.1f} {p * 1e3:9.1f} {p / o:6.2f}  {peer_name}")
 PY
+)
+run gen <<<"$script"
+for what in png tif raw; do run "$what" <<<"$script"; done
+echo "medians of ${REPS:-5} turns; ratio = peer time / kexio time (above 1: kexio is faster)"

@@ -2,6 +2,7 @@
 // K header bytes, row 0 first. In the matrix each sample of a pixel has a
 // plane of its own, the planes side by side, as colour images are packed.
 #include <fcntl.h>
+#include <sys/mman.h>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -13,9 +14,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "core/limits.h"
+#include "core/parallel.h"
 #include "io/fd.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
@@ -30,9 +33,16 @@ namespace io = kexio::io;
 namespace limits = kexio::limits;
 
 constexpr double kInt32Max = static_cast<double>(limits::kMaxInt32);
-// Bytes of the file read and converted at a time: enough rows for long runs
-// down each column, few enough to stay in the cache meanwhile.
-constexpr std::size_t kReadBand = std::size_t{1} << 20;
+// Bytes of each row converted per strip, rows per tile of a strip, and bytes
+// per tile of rows short enough to convert whole: a tile stays in the first
+// level cache, a strip's columns fill about one huge page of the result.
+constexpr std::size_t kStripBytes = 256;
+constexpr std::uint32_t kTileRows = 64;
+constexpr std::size_t kTileBytes = std::size_t{16} << 10;
+// Files of at least this many sample bytes are read and converted by up to
+// kMaxParts threads.
+constexpr std::size_t kThreadedBytes = std::size_t{1} << 20;
+constexpr unsigned kMaxParts = 4;
 constexpr std::size_t kWriteBand = std::size_t{1} << 20;
 
 // A whole, non-negative real number up to max.
@@ -249,35 +259,95 @@ Unpack unpacker(const SampleType& t) {
   Kex::Throw((std::string("file read error: ") + std::strerror(error)).c_str(), 1);
 }
 
-// Fills the matrix from the file, a band of whole rows at a time, or a
-// piece of one row at a time when a row alone is larger than a band.
-void read_samples(int fd, std::uint64_t skip, const Layout& l, double* out) {
+// The samples (all rows in memory) into the matrix, as a strip of whole
+// pixels at a time from the top row to the bottom, each strip in tiles of
+// rows. Going down a strip fills its columns front to back, so the result's
+// pages are written while the kernel's zeroing of them is still in the
+// cache; tiles of long rows are first copied together, since rows a
+// multiple of a page apart would all fall into the same few cache sets.
+// Part part of parts takes a run of the strips, or of the rows when a row
+// is one strip.
+void unpack_samples(const std::uint8_t* data, const Layout& l, double* out, unsigned part,
+                    unsigned parts) {
   const Unpack convert = unpacker(l.type);
-  const std::uint64_t row_bytes = l.row_samples() * l.type.size;
-  const std::uint64_t band_rows = kReadBand / row_bytes;
-  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadBand]);
-  auto fetch = [&](std::uint64_t offset, std::size_t n) {
-    std::int64_t got = io::pread_full(fd, buffer.get(), n, static_cast<std::int64_t>(offset));
-    if (got < 0) read_failed(errno);
-    if (static_cast<std::size_t>(got) < n) read_failed(EIO);  // the file shrank meanwhile
-    return buffer.get();
-  };
-  for (std::uint64_t top = 0; top < l.height;) {
-    if (band_rows > 0) {
-      const auto count = static_cast<std::uint32_t>(std::min(band_rows, l.height - top));
-      convert(l, fetch(skip + top * row_bytes, count * row_bytes), row_bytes, count, 0,
-              l.row_samples(), top, out);
-      top += count;
-    } else {
-      const std::uint64_t piece = kReadBand / l.type.size;
-      for (std::uint64_t i = 0; i < l.row_samples(); i += piece) {
-        const std::uint64_t stop = std::min(l.row_samples(), i + piece);
-        convert(l, fetch(skip + top * row_bytes + i * l.type.size, (stop - i) * l.type.size), 0, 1,
-                i, stop, top, out);
-      }
-      ++top;
+  const std::size_t size = l.type.size;
+  const std::uint64_t row_samples = l.row_samples();
+  const std::uint64_t row_bytes = row_samples * size;
+  if (row_bytes <= kStripBytes) {
+    const auto rows = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(kTileRows, kTileBytes / std::max<std::uint64_t>(row_bytes, 1)));
+    const std::uint64_t tiles = (l.height + rows - 1) / rows;
+    const std::uint64_t end = std::min(l.height, tiles * (part + 1) / parts * rows);
+    for (std::uint64_t top = tiles * part / parts * rows; top < end; top += rows) {
+      const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, end - top));
+      convert(l, data + top * row_bytes, row_bytes, count, 0, row_samples, top, out);
+    }
+    return;
+  }
+  const std::uint64_t strip = std::max<std::uint64_t>(kStripBytes / size / l.planes, 1) * l.planes;
+  const std::uint64_t strips = (row_samples + strip - 1) / strip;
+  alignas(64) std::uint8_t tile[kTileRows * kStripBytes];
+  for (std::uint64_t n = strips * part / parts; n < strips * (part + 1) / parts; ++n) {
+    const std::uint64_t first = n * strip, end = std::min(row_samples, first + strip);
+    const std::size_t width = (end - first) * size;
+    for (std::uint64_t top = 0; top < l.height; top += kTileRows) {
+      const auto count =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(kTileRows, l.height - top));
+      const std::uint8_t* src = data + top * row_bytes + first * size;
+      for (std::uint32_t r = 0; r < count; ++r, src += row_bytes)
+        std::memcpy(tile + r * width, src, width);
+      convert(l, tile, width, count, first, end, top, out);
     }
   }
+}
+
+// The bytes offset .. offset + length - 1 of a regular file, mapped, or
+// nothing when the system will not map them.
+class Mapped {
+ public:
+  Mapped(int fd, std::uint64_t offset, std::size_t length) {
+    const std::uint64_t start = offset & ~std::uint64_t{kPage - 1};
+    m_length = length + static_cast<std::size_t>(offset - start);
+    void* p = ::mmap(nullptr, m_length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
+                     static_cast<off_t>(start));
+    if (p != MAP_FAILED) {
+      m_base = static_cast<const std::uint8_t*>(p);
+      m_data = m_base + (offset - start);
+    }
+  }
+  Mapped(const Mapped&) = delete;
+  Mapped& operator=(const Mapped&) = delete;
+  ~Mapped() {
+    if (m_base != nullptr) ::munmap(const_cast<std::uint8_t*>(m_base), m_length);
+  }
+  const std::uint8_t* data() const { return m_data; }
+
+ private:
+  static constexpr std::uint64_t kPage = 4096;
+  const std::uint8_t* m_base = nullptr;
+  const std::uint8_t* m_data = nullptr;
+  std::size_t m_length = 0;
+};
+
+// Fills the matrix from the samples, length bytes after skip: mapped where
+// the file can be, else read whole into scratch memory of the call (each
+// strip of columns takes a piece of every row). Large files are converted
+// by several threads, each a part of the matrix.
+void read_samples(int fd, std::uint64_t skip, std::size_t length, const Layout& l, double* out) {
+  Mapped mapped(fd, skip, length);
+  const std::uint8_t* data = mapped.data();
+  if (data == nullptr) {
+    auto* scratch = reinterpret_cast<std::uint8_t*>(Kex::allocate_doubles(length / 8 + 1));
+    if (scratch == nullptr) Kex::Throw("out of memory", 1);
+    const std::int64_t got = io::pread_full(fd, scratch, length, static_cast<std::int64_t>(skip));
+    if (got < 0) read_failed(errno);
+    if (static_cast<std::size_t>(got) < length) read_failed(EIO);  // the file shrank meanwhile
+    data = scratch;
+  }
+  const unsigned parts =
+      length < kThreadedBytes ? 1 : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxParts);
+  kexio::run_all(
+      parts, [&](std::size_t i) { unpack_samples(data, l, out, static_cast<unsigned>(i), parts); });
 }
 
 }  // namespace
@@ -311,7 +381,9 @@ aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, cons
                         : Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(l.height),
                                                static_cast<std::uint32_t>(l.row_samples()), values);
   if (result == nullptr) Kex::Throw("out of memory", 1);
-  if (samples > 0) read_samples(fd.get(), skip, l, values);
+  if (samples > 0) {
+    read_samples(fd.get(), skip, static_cast<std::size_t>(need - skip), l, values);
+  }
   return result;
 }
 

@@ -229,7 +229,9 @@ void write_failed(int error) {
 }
 
 Output::Output(const std::string& path, int access) {
-  if (int e = m_file.open(path, access)) Kex::Throw(std::strerror(e), Kex::kWholeCall);
+  if (int e = m_file.open(path, access)) {
+    Kex::Throw(std::strerror(e), Kex::kWholeCall, m_file.detail(e));
+  }
 }
 
 void Output::write(const void* data, std::size_t n) {

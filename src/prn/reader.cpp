@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/limits.h"
+#include "core/parallel.h"
 #include "host/workers.h"
 #include "kexio/host/context.h"
 #include "kexio/host/errors.h"
@@ -186,25 +187,6 @@ void read_part(Input& in, Part& part) noexcept {
     part.stop = kFailed;
     part.failure = std::current_exception();
   }
-}
-
-// Runs job(i) for every i below n: 0 on the calling thread, the others on
-// threads of their own (or on the calling thread when no thread can be
-// started). job must not throw.
-template <typename Job>
-void run_all(std::size_t n, const Job& job) {
-  std::vector<std::thread> threads;
-  threads.reserve(n);
-  for (std::size_t i = 1; i < n; ++i) {
-    try {
-      threads.emplace_back(job, i);
-    } catch (const std::system_error&) {
-      job(i);
-    }
-  }
-  job(0);
-  for (auto& t : threads)
-    t.join();
 }
 
 // Parts smaller than this are not worth a thread of their own.

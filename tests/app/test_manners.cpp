@@ -66,6 +66,10 @@ TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {
        "is a folder: " + d + "/folder.prn"},
       {R"(WRITEWAV("gone/a.wav", 8000, 8, [1]))", "file open error",
        "no such folder: " + d + "/gone"},
+      {R"(WRITEBMP("gone/a.bmp", [1]))", "No such file or directory",
+       "no such folder: " + d + "/gone"},
+      {R"(WRITERGB("gone/a.png", [1, 2, 3]))", "No such file or directory",
+       "no such folder: " + d + "/gone"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

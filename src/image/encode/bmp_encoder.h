@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "image/bitmap_file_info.h"
 #include "image/encode/encoder.h"
@@ -40,6 +41,8 @@ class bmp_encoder final : public Encoder, public bitmap_file_info {
 
   // The errno of a failed open, 0 when the file was opened.
   int open_errno() const { return m_open_errno; }
+  // That failure for people: the reason and the file it concerns.
+  std::string open_detail() const { return m_file.detail(m_open_errno); }
 
  private:
   void write_headers();

@@ -159,9 +159,9 @@ std::string resolve_for_writing(const char* file, const char* cwd) {
 [[noreturn]] void report_open_failure(bmp_encoder& enc, int code) {
   int err = enc.open_errno();
   if (err == ENOENT || err == EACCES || err == EEXIST || err == EINVAL || err == EMFILE) {
-    Kex::Throw(std::strerror(err), Kex::kWholeCall);
+    Kex::Throw(std::strerror(err), Kex::kWholeCall, enc.open_detail());
   }
-  fail_with(code);
+  fail_with(code, Kex::kWholeCall, enc.open_detail());
 }
 
 // Writes the rows of the matrix bottom row first. fill(top, n, band) turns

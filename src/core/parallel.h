@@ -1,0 +1,31 @@
+// Work spread over threads of their own, for readers that split a large
+// file or result into parts.
+#pragma once
+
+#include <cstddef>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace kexio {
+
+// Runs job(i) for every i below n: 0 on the calling thread, the others on
+// threads of their own (or on the calling thread when no thread can be
+// started). job must not throw.
+template <typename Job>
+void run_all(std::size_t n, const Job& job) {
+  std::vector<std::thread> threads;
+  threads.reserve(n);
+  for (std::size_t i = 1; i < n; ++i) {
+    try {
+      threads.emplace_back(job, i);
+    } catch (const std::system_error&) {
+      job(i);
+    }
+  }
+  job(0);
+  for (auto& t : threads)
+    t.join();
+}
+
+}  // namespace kexio
