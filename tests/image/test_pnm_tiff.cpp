@@ -9,8 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "image_support.h"
-#include "kexio/host/services.h"
+#include "references.h"
 
 namespace {
 
@@ -57,19 +56,11 @@ std::string grey_tiff(std::uint32_t bits, std::uint32_t format, const std::strin
               data);
 }
 
-Rows colour_space(void (*convert)(unsigned char, unsigned char, unsigned char, double*, double*,
-                                  double*),
-                  std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  Rows out(1, std::vector<double>(3));
-  convert(r, g, b, &out[0][0], &out[0][1], &out[0][2]);
-  return out;
-}
-
 // What the comparison with netpbm and Pillow below does not reach: 16-bit
 // and wider samples through each conversion, the syntax's corners, and TIFF
 // depths no tool here writes.
 TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
-  const auto hls44 = colour_space(Kex::RGB_TO_HLS, 44, 44, 44);
+  const Rows hls44 = converted({{44, 44, 44}}, Kex::RGB_TO_HLS);
   const std::string g16 = "P5 2 1 65535\n\x03\xE8\x01\x2C",
                     u32 = grey_tiff(32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
                     f64 = grey_tiff(64, 3, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s);
