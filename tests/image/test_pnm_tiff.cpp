@@ -179,38 +179,35 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     SCOPED_TRACE(name);
     ++files;
     const Rows rgb = rows_of(IO::READRGB(dir.cwd(), str(name)));
-    const Rows grey = rows_of(IO::READ_IMAGE(dir.cwd(), str(name)));
-    bool any = false;
+    ASSERT_TRUE(rgb.size() == h && rgb[0].size() == 3 * w);
+    int refs = 0;
     for (const char* ref : {".src", ".pil", ".nb"}) {
       if (!std::filesystem::exists(dir.path() / (name + ref))) continue;
       const std::vector<double> v = kexio_test::read_doubles(dir.path() / (name + ref));
-      any = true;
-      ++compared;
       ASSERT_EQ(v.size(), 3 * w * h) << ref;
-      Rows want(h), want_grey(h, std::vector<double>(w));
-      for (std::size_t y = 0; y < h; ++y) {
+      Rows want(h);
+      for (std::size_t y = 0; y < h; ++y)
         want[y].assign(v.begin() + long(3 * w * y), v.begin() + long(3 * w * (y + 1)));
-        for (std::size_t x = 0; x < w; ++x) {
-          double l = 0.299 * want[y][x] + 0.587 * want[y][w + x] + 0.114 * want[y][2 * w + x];
-          want_grey[y][x] = kind == "float" ? l : std::floor(l + 0.5);
-        }
-      }
       EXPECT_EQ(rgb, want) << ref;
-      // The grey levels of a PGM or PBM are its samples, plus 0.5 for 16-bit
-      // ones.
-      if (name.ends_with(".pgm") || name.ends_with(".pbm")) {
-        want_grey = block(want, 0, w);
-        bool wide = false;
-        for (const auto& row : want_grey)
-          wide = wide || *std::max_element(row.begin(), row.end()) > 255;
-        for (auto& row : want_grey) {
-          for (double& s : row)
-            s += wide ? 0.5 : 0;
-        }
-      }
-      EXPECT_EQ(grey, want_grey) << ref;
+      ++refs;
     }
-    EXPECT_TRUE(any) << "no reference";
+    EXPECT_GT(refs, 0) << "no reference";
+    compared += refs;
+    // Grey levels: 0.299 R + 0.587 G + 0.114 B, rounded unless the samples
+    // are floating point; a PGM's or PBM's are its samples, plus 0.5 when
+    // they are 16-bit.
+    const bool own = name.ends_with(".pgm") || name.ends_with(".pbm");
+    double half = 0;
+    for (const auto& row : rgb)
+      half = own && *std::max_element(row.begin(), row.end()) > 255 ? 0.5 : half;
+    Rows grey = block(rgb, 0, w);
+    for (std::size_t y = 0; y < h; ++y) {
+      for (std::size_t x = 0; x < w; ++x) {
+        const double *p = &rgb[y][x], l = 0.299 * p[0] + 0.587 * p[w] + 0.114 * p[2 * w];
+        grey[y][x] = own ? p[0] + half : kind == "float" ? l : std::floor(l + 0.5);
+      }
+    }
+    EXPECT_EQ(rows_of(IO::READ_IMAGE(dir.cwd(), str(name))), grey);
   }
   EXPECT_GE(files, 42);
   EXPECT_GE(compared, 95);
