@@ -5,6 +5,7 @@ samples FOLDER: BMP files by Pillow, ImageMagick and this script (RLE4,
 16-bit pixels, top-down rows), one per depth, compression and header kind,
 listed in FOLDER/manifest (name width height), each then decoded.
 png_samples FOLDER: the same for PNG files (see png_samples).
+png_cases FOLDER: PNG files built byte by byte (see png_cases).
 decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
 bytes, top row first) as Pillow and ImageMagick read them, if they can.
 """
@@ -218,23 +219,70 @@ ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
          (0, 1, 1, 2))
 
 
-def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0):
-    """A PNG file of one sample per pixel (grey levels or palette indices),
-    rows top first, unfiltered, in the seven passes when interlaced."""
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0, extra=b""):
+    """A PNG file of the samples of rows (top first; one sample per pixel
+    when interlaced), unfiltered, in the seven passes when interlaced, with
+    the chunks extra before the image data."""
     def line(row):
         bits = "".join(format(v, f"0{depth}b") for v in row)
         bits += "0" * (-len(bits) % 8)
-        return b"\0" + int(bits, 2).to_bytes(len(bits) // 8, "big")
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        return b"\0" + (int(bits, 2).to_bytes(len(bits) // 8, "big") if bits else b"")
 
     passes = ADAM7 if interlace else ((0, 0, 1, 1),)
     data = b"".join(line(row[x0::dx]) for x0, y0, dx, dy in passes for row in rows[y0::dy]
-                    if row[x0::dx])
+                    if row[x0::dx] or not interlace)
     ihdr = struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + (chunk(b"PLTE", palette) if palette else b"")
-            + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
+            + extra + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
+
+
+def png_cases(folder):
+    """FOLDER/manifest (name width height, then "refused: " and the message
+    reading the file must report) and NAME.png.rgb, the pixels the file must
+    read as: 16-bit samples rounded to bytes (pairs of values straddling a
+    step), alpha ignored, indices past the palette black; and damaged, cut
+    and impossible files."""
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        def case(name, w, h, data, expected):
+            with open(os.path.join(folder, name + ".png"), "wb") as f:
+                f.write(data)
+            if isinstance(expected, bytes):
+                with open(os.path.join(folder, name + ".png.rgb"), "wb") as f:
+                    f.write(expected)
+                expected = ""
+            m.write(f"{name} {w} {h} {expected}\n")
+
+        grey = lambda values: bytes(v for v in values for _ in range(3))  # noqa: E731
+        g16 = [0, 128, 129, 32767, 32768, 65406, 65407, 65535]
+        case("g16", 8, 1, png_bytes(8, 1, 0, 16, [g16]), grey(round16(v) for v in g16))
+        case("rgba16", 1, 1, png_bytes(1, 1, 6, 16, [[129, 32768, 65406, 0]]),
+             bytes(round16(v) for v in (129, 32768, 65406)))
+        case("ga16", 1, 1, png_bytes(1, 1, 4, 16, [[32767, 0]]), grey([round16(32767)]))
+        case("palette", 3, 1, png_bytes(3, 1, 3, 8, [[1, 0, 7]], bytes([10, 20, 30, 40, 50, 60])),
+             bytes([40, 50, 60, 10, 20, 30, 0, 0, 0]))
+        good = png_bytes(2, 2, 0, 8, [[1, 2], [3, 4]], extra=chunk(b"tEXt", b"a\0b"))
+        case("good", 2, 2, good, grey([1, 2, 3, 4]))
+        idat, iend = 48, len(good) - 12  # after IHDR (33 bytes) and tEXt
+        damaged = lambda at: good[:at] + bytes([good[at] ^ 0x40]) + good[at + 1:]  # noqa: E731
+        for name, data in {
+                # The checksum of the header, of an ancillary chunk, of the image data.
+                "crc_header": damaged(31), "crc_text": damaged(idat - 2),
+                "crc_data": damaged(iend - 2),
+                # Cut in the header, in the image data, before the end chunk,
+                # after the signature, and too short to tell any format.
+                **{f"cut{n}": good[:n] for n in (20, idat + 12, iend, 8, 5)},
+                "no_palette": png_bytes(1, 1, 3, 8, [[0]]), "width0": png_bytes(0, 1, 0, 8, [[]]),
+                "depth3": png_bytes(1, 1, 0, 3, [[0]]),
+                # Too short for its pixels even at deflate's best ratio (1032 : 1),
+                # refused before a result (larger than memory) is sized.
+                "huge": png_bytes(200000, 200000, 0, 8, [[]])}.items():
+            case(name, 0, 0, data, "refused: file i/o error")
+        # One byte of the signature off.
+        case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"), "refused: unknown file format")
 
 
 def png_samples(folder):
@@ -301,6 +349,8 @@ if __name__ == "__main__":
         samples(sys.argv[2])
     elif sys.argv[1] == "png_samples":
         png_samples(sys.argv[2])
+    elif sys.argv[1] == "png_cases":
+        png_cases(sys.argv[2])
     else:
         for p in sys.argv[2:]:
             dump(p)
