@@ -114,7 +114,8 @@ TEST(ReadPrn, DividedAmongThreadsAsReadInOnePart) {
 }
 
 // A random decimal number: up to 19 digits mostly, sometimes hundreds, a
-// point anywhere, an exponent now and then, also at the edges of the range.
+// point anywhere, an exponent (signed or not) now and then, also at the
+// edges of the range.
 std::string random_number(std::mt19937_64& rng) {
   auto pct = [&] { return static_cast<int>(rng() % 100); };
   std::string s = pct() < 40 ? "-" : pct() < 5 ? "+" : "";
@@ -125,7 +126,8 @@ std::string random_number(std::mt19937_64& rng) {
   }
   if (pct() < 20) {
     int e = pct() < 50 ? pct() - 50 : pct() < 50 ? 290 + pct() % 30 : -300 - pct();
-    s += (pct() < 50 ? "e" : "E") + std::to_string(e);
+    s +=
+        (pct() < 50 ? "e" : "E") + std::string(e >= 0 && pct() < 50 ? "+" : "") + std::to_string(e);
   }
   return s;
 }
