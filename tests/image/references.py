@@ -145,7 +145,8 @@ def bmp_cases(folder):
         # bytes, one entry, and the pixel rows follow right after it.
         case("all256", 2, 1, bmp_bytes(2, 1, 8, 0, reds, bytes([255, 17, 0, 0]), colours=0),
              [reds[255], reds[17]])
-        case("beyond", 3, 1, bmp_bytes(3, 1, 8, 0, two, bytes([1, 200, 2, 0])), [two[1], black, black])
+        case("beyond", 3, 1, bmp_bytes(3, 1, 8, 0, two, bytes([1, 200, 2, 0])),
+             [two[1], black, black])
         case("wraps", 2, 1, bmp_bytes(2, 1, 8, 0, [(9, 8, 7)], bytes([0, 1, 0, 0]), colours=16385),
              [(9, 8, 7), black])
         # bfOffBits is ignored after a 40-byte header: the rows follow it.
@@ -166,15 +167,17 @@ def bmp_cases(folder):
         # Run-length rows (data bottom row first) of 8 or 4 bits whose palette
         # entry i is red i; rows of palette indices, top row first.
         def rle(name, w, h, bits, data, rows):
-            case(name, w, h, bmp_bytes(w, h, bits, 1 if bits == 8 else 2, reds[:1 << bits], bytes(data)),
-                 [reds[i] for row in rows for i in row])
+            data = bmp_bytes(w, h, bits, 1 if bits == 8 else 2, reds[:1 << bits], bytes(data))
+            case(name, w, h, data, [reds[i] for row in rows for i in row])
 
         # Bottom row: a run of three 7s, then an absolute run 1 2 3 with its
         # padding byte; top row: five 9s, one more dropped past the width.
-        rle("rle8", 6, 2, 8, [3, 7, 0, 3, 1, 2, 3, 0, 0, 0, 7, 9, 0, 0], [[9] * 6, [7, 7, 7, 1, 2, 3]])
+        rle("rle8", 6, 2, 8, [3, 7, 0, 3, 1, 2, 3, 0, 0, 0, 7, 9, 0, 0],
+            [[9] * 6, [7, 7, 7, 1, 2, 3]])
         # RLE4: a run of 4 alternates the two nibbles; absolute runs of 3 and 5
         # pixels take 2 and 3 bytes, the 3 padded to an even count.
-        rle("rle4", 12, 2, 4, [4, 0x12, 0, 3, 0xAB, 0xC0, 0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 12, 0x99, 0, 0],
+        rle("rle4", 12, 2, 4,
+            [4, 0x12, 0, 3, 0xAB, 0xC0, 0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 12, 0x99, 0, 0],
             [[9] * 12, [1, 2, 1, 2, 10, 11, 12, 1, 2, 3, 4, 5]])
         # The end-of-bitmap code after the last row is never read; one that
         # ends the last row is its normal end.
@@ -300,8 +303,9 @@ def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0, extra=b""):
     data = b"".join(line(row[x0::dx]) for x0, y0, dx, dy in passes for row in rows[y0::dy]
                     if row[x0::dx] or not interlace)
     ihdr = struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + (chunk(b"PLTE", palette) if palette else b"")
-            + extra + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+            + (chunk(b"PLTE", palette) if palette else b"") + extra
+            + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
 
 
 def png_cases(folder):
@@ -346,7 +350,8 @@ def png_cases(folder):
                 "huge": png_bytes(200000, 200000, 0, 8, [[]])}.items():
             case(name, 0, 0, data, "refused: file i/o error")
         # One byte of the signature off.
-        case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"), "refused: unknown file format")
+        case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"),
+             "refused: unknown file format")
 
 
 def png_samples(folder):
