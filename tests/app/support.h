@@ -25,11 +25,6 @@ inline std::vector<std::string> lines_of(const std::string& s) {
   return out;
 }
 
-inline bool have_python_json() {
-  return access("/usr/bin/python3", X_OK) == 0 &&
-         std::system("/usr/bin/python3 -c 'import json' >/dev/null 2>&1") == 0;
-}
-
 // Writes input to a file, runs `python3 program file`, returns what it
 // printed (standard output and error) and sets status to its exit status.
 inline std::string run_python(const std::string& program, const std::string& input, int& status) {

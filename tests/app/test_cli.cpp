@@ -134,43 +134,6 @@ TEST_F(Cli, HelpListsEveryFunctionAndVersionAnswers) {
   EXPECT_EQ(r.out.rfind("kexio ", 0), 0u);
 }
 
-TEST_F(Cli, JsonLinesParseAndReadBack) {
-  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
-  Result r = kexio({"--json", "-e",
-                    "x := 1; 0.1 + 0.2; -2i; \"é\\u{1F600}\\t\"; [1, 2; 3, NaN]; [1, 2i]; "
-                    "[[1], \"t\"]; READBIN(\"a\"); READPRN(5); q; 1 +; 1/0"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "");
-  int status = 0;
-  std::string got = kexio_test::run_python(R"(
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    v = json.loads(line)
-    print(json.dumps(v, ensure_ascii=True, sort_keys=True))
-)",
-                                           r.out, status);
-  ASSERT_EQ(status, 0) << got;
-  std::vector<std::string> l = lines_of(got);
-  ASSERT_EQ(l.size(), 11u) << got;
-  EXPECT_EQ(l[0], R"({"im": 0, "re": 0.30000000000000004, "type": "number"})");
-  EXPECT_EQ(l[1], R"({"im": -2, "re": -0.0, "type": "number"})");
-  EXPECT_EQ(l[2], R"({"type": "string", "value": "\u00e9\ud83d\ude00\t"})");
-  EXPECT_EQ(l[3], R"({"cols": 2, "data": [[1, 2], [3, "NaN"]], "rows": 2, "type": "matrix"})");
-  EXPECT_EQ(l[4], R"({"cols": 2, "data": [[[1, 0], [0, 2]]], "rows": 1, "type": "matrix"})");
-  EXPECT_EQ(l[5],
-            R"({"cols": 2, "data": [[{"cols": 1, "data": [[1]], "rows": 1, "type": "matrix"}, )"
-            R"({"type": "string", "value": "t"}]], "rows": 1, "type": "matrix"})");
-  EXPECT_EQ(l[6],
-            R"({"arg": null, "line": 1, "message": "too_few_arguments\t2\t1", "type": "error"})");
-  EXPECT_EQ(l[7], R"({"arg": 1, "line": 1, "message": "must be string", "type": "error"})");
-  EXPECT_EQ(l[8], R"({"arg": null, "hint": "assign it first with q := ...", "line": 1, )"
-                  R"("message": "'q' is not defined", "type": "error"})");
-  EXPECT_EQ(
-      l[9].rfind(R"({"arg": null, "line": 1, "message": "syntax error (-e line 1, column)", 0), 0u)
-      << l[9];
-  EXPECT_EQ(l[10], R"({"im": 0, "re": "Infinity", "type": "number"})");
-}
-
 TEST_F(Cli, TheWorksheetDirectoryIsTheScriptsFolderUnlessGiven) {
   write("w/data.prn", "1 2\n3 4\n");
   write("w/read.kx", "READPRN(\"data.prn\")\n");
@@ -192,24 +155,19 @@ TEST_F(Cli, TheWorksheetDirectoryIsTheScriptsFolderUnlessGiven) {
   EXPECT_EQ(r.status, 0) << r.out;
 }
 
+// The tour (examples/tour.kx) runs in both output modes, as a reader of the
+// examples would run it: every statement shows a value or an error, and
+// nothing crashes.
 TEST_F(Cli, TheTourRunsToItsEnd) {
-  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
-  std::string examples = std::string(KEXIO_SOURCE_DIR) + "/examples";
   // Run a copy, so that files the tour writes land in the temp directory.
-  fs::copy(examples, m_dir + "/examples", fs::copy_options::recursive);
+  fs::copy(std::string(KEXIO_SOURCE_DIR) + "/examples", m_dir + "/examples",
+           fs::copy_options::recursive);
   Result r = kexio({"--json", "examples/tour.kx"});
   EXPECT_LE(r.status, 1) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_GT(lines_of(r.out).size(), 10u);
-  int status = 0;
-  std::string got = kexio_test::run_python(R"(
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    assert json.loads(line)["type"] in ("number", "string", "matrix", "error")
-)",
-                                           r.out, status);
-  EXPECT_EQ(status, 0) << got;
-  // And in text mode, a transcript without crashes.
+  for (const std::string& l : lines_of(r.out))
+    EXPECT_EQ(l.rfind("{\"type\":", 0), 0u) << l;
   r = kexio({"examples/tour.kx"});
   EXPECT_LE(r.status, 1) << r.err;
   EXPECT_EQ(r.out.rfind("#", 0), 0u);

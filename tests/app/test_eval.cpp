@@ -74,8 +74,10 @@ TEST_F(Eval, NumbersFollowRealAndComplexArithmetic) {
   // Division by zero follows IEEE arithmetic; a real result stays real.
   expect_number(value("1 / 0"), std::numeric_limits<double>::infinity(), 0);
   EXPECT_TRUE(std::isnan(as_number(value("0 / 0"))->Data.rp));
-  // A negated real number has a zero imaginary part without a sign.
+  // A negated real number has a zero imaginary part without a sign; a
+  // negated imaginary one a real part of -0.
   EXPECT_FALSE(std::signbit(as_number(value("-5"))->Data.ip));
+  EXPECT_TRUE(std::signbit(as_number(value("-2i"))->Data.rp));
   EXPECT_TRUE(std::isnan(as_number(value("NaN"))->Data.rp));
 }
 
@@ -181,7 +183,6 @@ TEST_F(Eval, ErrorsAreMarkedAtThePartTheyBelongTo) {
       {"WRITEPRN(\"f\", \"v\")", "must be a scalar or a matrix", "\"v\""},
       {"APPENDPRN(\"f\", 1)", "must be matrix", "1"},
       {"WRITEBMP(\"f\", [1, \"a\"])", "must be scalar matrix", "[1, \"a\"]"},
-      {"WRITE_HSV(1, [1])", "must be string", "1"},
       {"READBIN(\"f\", \"byte\", 0, 1, \"skip\")", "must be scalar", "\"skip\""},
       {"WRITEBIN(\"f\", \"byte\", \"e\", [1])", "must be scalar", "\"e\""},
       {"WRITEBIN(\"f\", \"byte\", 0, 1)", "must be scalar matrix", "1"},
@@ -192,9 +193,7 @@ TEST_F(Eval, ErrorsAreMarkedAtThePartTheyBelongTo) {
       {"WRITERAW(\"f\", \"x\", \"s\", [1])", "must be scalar", "\"x\""},
       {"READRAW(\"f\", 1, 2, [1])", "must be string", "2"},
       {"WRITEWAV(\"f\", 8000, \"r\", [1])", "must be scalar", "\"r\""},
-      {"GETWAVINFO([1])", "must be string", "[1]"},
       {"SaveColormap(\"n\", [1, 2i])", "must be real matrix", "[1, 2i]"},
-      {"LoadColormap(3)", "must be string", "3"},
       {"csketchfile_cvs(3)", "must be string", "3"},
       // The host's own checks: the count of arguments and the name.
       {"READPRN(\"a\", \"b\")", "READPRN takes 1 argument, not 2: READPRN(file)",

@@ -112,6 +112,9 @@ TEST_F(Cli, JsonErrorsTellTheLineOfTheirStatementAndLeaveOutAnAbsentDetail) {
   EXPECT_NE(j[1].find("|no such file: "), std::string::npos) << j[1];
   EXPECT_EQ(j[2].substr(j[2].rfind('|')), "|5");
   EXPECT_EQ(j[3].substr(j[3].rfind('|')), "|6");
+  // A syntax error's message says where in the source it lies.
+  EXPECT_EQ(j[3].rfind("syntax error (s.kx line 6, column ", 0), 0u) << j[3];
+  EXPECT_NE(j[3].find("): unexpected '='|"), std::string::npos) << j[3];
 }
 
 TEST_F(Cli, UsualSlipsGetAHintThatPutsThemRight) {

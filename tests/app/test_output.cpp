@@ -185,7 +185,7 @@ for line in open(sys.argv[1], encoding="utf-8"):
 )";
 
 TEST(JsonOutput, DoublesReadBackExactly) {
-  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
+  if (!kexio_test::have_python("json")) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
   std::vector<double> values = sample_doubles();
   values.resize(values.size() / 2 * 2);
   std::string input;
@@ -232,7 +232,7 @@ TEST(JsonOutput, ShapesOfEveryKindOfValue) {
 }
 
 TEST(JsonOutput, TextOfEveryKindReadsBackAsTheSameCharacters) {
-  if (!kexio_test::have_python_json()) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
+  if (!kexio_test::have_python("json")) GTEST_SKIP() << "/usr/bin/python3 with json is missing";
   std::vector<std::u16string> texts = {u"",
                                        u"plain",
                                        u"quote \" backslash \\ slash /",

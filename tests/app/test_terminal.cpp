@@ -114,66 +114,60 @@ class TerminalSession : public ::testing::Test {
   std::string m_dir = m_scratch.path().string();
 };
 
+// Sends each step's keys (none: only wait) and waits for its reply. Each
+// line is typed at its prompt, as a person would: keys typed earlier may
+// meet the terminal in another mode.
+using Steps = std::vector<std::pair<std::string, std::string>>;
+void type(Terminal& t, const Steps& steps) {
+  for (const auto& [keys, reply] : steps) {
+    if (!keys.empty()) t.send(keys);
+    ASSERT_TRUE(t.expect(reply)) << "after " << ::testing::PrintToString(keys);
+  }
+}
+
 TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
+  const std::string prompt = "kexio> ", more = "   ...> ", five = "\r\n5\r\n";
   {
     Terminal t(m_dir, {});
-    ASSERT_TRUE(t.expect("kexio> "));
-    // Left arrow and backspace edit the line: "y := 45" becomes "y := 5".
-    t.send("y := 45\033[D\177\r");
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("y\r");
-    EXPECT_TRUE(t.expect("\r\n5\r\n"));
-    // Each line is typed at its prompt, as a person would: keys typed
-    // earlier may meet the terminal in another mode. An open bracket asks
-    // for more with the second prompt.
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("m := [1, 2\r");
-    EXPECT_TRUE(t.expect("   ...> "));
-    t.send("3, 4]\r");
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("m\r");
-    EXPECT_TRUE(t.expect("2×2 matrix"));
-    // Up arrow brings back the last line.
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("\033[A\r");
-    EXPECT_TRUE(t.expect("2×2 matrix"));
-    // Ctrl-C drops the line, and a statement begun on earlier lines, and the
-    // session goes on with its variables.
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("undefined_name(");
-    ASSERT_TRUE(t.expect("undefined_name("));  // echoed: the line holds it
-    t.send("\003");
-    EXPECT_TRUE(t.expect("kexio> "));
-    t.send("[1,\r");
-    EXPECT_TRUE(t.expect("   ...> "));
-    t.send("\003");
-    EXPECT_TRUE(t.expect("kexio> "));
-    t.send("y\r");
-    EXPECT_TRUE(t.expect("\r\n5\r\n"));
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("help READPRN\r");
-    EXPECT_TRUE(t.expect("READPRN(file)"));
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("help\r");
-    EXPECT_TRUE(t.expect("quit, exit"));
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("quit\r");
+    type(t, {{"", prompt},
+             // Left arrow and backspace edit the line: "y := 45" becomes "y := 5".
+             {"y := 45\033[D\177\r", prompt},
+             {"y\r", five},
+             {"", prompt},
+             // An open bracket asks for more with the second prompt; up arrow
+             // brings back the last line.
+             {"m := [1, 2\r", more},
+             {"3, 4]\r", prompt},
+             {"m\r", "2×2 matrix"},
+             {"", prompt},
+             {"\033[A\r", "2×2 matrix"},
+             {"", prompt},
+             // Ctrl-C drops the line (once it is echoed), and a statement begun
+             // on earlier lines, and the session goes on with its variables.
+             {"undefined_name(", "undefined_name("},
+             {"\003", prompt},
+             {"[1,\r", more},
+             {"\003", prompt},
+             {"y\r", five},
+             {"", prompt},
+             {"help READPRN\r", "READPRN(file)"},
+             {"", prompt},
+             {"help\r", "quit, exit"},
+             {"", prompt},
+             {"quit\r", ""}});
     EXPECT_EQ(t.finish(), 0);
     EXPECT_EQ(t.seen().find("error"), std::string::npos) << t.seen();
   }
   EXPECT_NE(read_bytes(m_dir + "/.kexio_history").find("READPRN"), std::string::npos);
-  {
-    // A new session finds the history: four lines back (before quit, help
-    // and help READPRN) is "y", which is not defined there; then Ctrl-D
-    // ends the session with the failure's status.
-    Terminal t(m_dir, {});
-    ASSERT_TRUE(t.expect("kexio> "));
-    t.send("\033[A\033[A\033[A\033[A\r");
-    EXPECT_TRUE(t.expect("'y' is not defined"));
-    EXPECT_TRUE(t.expect("kexio> "));
-    t.send("\004");
-    EXPECT_EQ(t.finish(), 1);
-  }
+  // A new session finds the history: four lines back (before quit, help and
+  // help READPRN) is "y", which is not defined there; then Ctrl-D ends the
+  // session with the failure's status.
+  Terminal t(m_dir, {});
+  type(t, {{"", prompt},
+           {"\033[A\033[A\033[A\033[A\r", "'y' is not defined"},
+           {"", prompt},
+           {"\004", ""}});
+  EXPECT_EQ(t.finish(), 1);
 }
 
 using Rgb = std::array<int, 3>;

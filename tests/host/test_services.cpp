@@ -102,14 +102,4 @@ TEST(Colour, ScaleAndNullOutputs) {
   EXPECT_EQ(std::string(c, c + 3), "\xff\xff\xff");
 }
 
-TEST(PureReal, NullOrZeroImaginaryParts) {
-  double re[2] = {1, 2}, im[2] = {0, 0};
-  Kex::aMatrix m{{2, Kex::kMatrixTag}, 2, 1, re, nullptr};
-  EXPECT_TRUE(pure_real(&m));
-  m.m_iv = im;
-  EXPECT_TRUE(pure_real(&m));
-  im[1] = -1;
-  EXPECT_FALSE(pure_real(&m));
-}
-
 }  // namespace

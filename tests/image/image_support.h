@@ -47,9 +47,8 @@ using Pixels = std::vector<std::vector<std::uint32_t>>;
 
 // A BMP file with a 40-byte information header, as the encoder writes it
 // (no resolution), or a header of another size: cut short, or padded with
-// zeros. Bit-field masks lie at byte 40 of a header of 52 bytes or more,
-// else right after the header. Palette entries are red, green, blue;
-// pixel_data is everything after the palette.
+// zeros. Palette entries are red, green, blue; pixel_data is everything
+// after the palette.
 struct Bmp {
   std::int32_t width = 1;
   std::int32_t height = 1;
@@ -57,10 +56,7 @@ struct Bmp {
   std::uint32_t compression = 0;
   std::vector<Rgb> palette = {};
   Bytes pixel_data = {};
-  long clr_used = -1;  // -1: the palette's length
-  long off_bits = -1;  // -1: the end of the palette
   std::uint32_t header_size = 40;
-  std::vector<std::uint32_t> masks = {};
 
   Bytes bytes() const {
     Bytes info;
@@ -69,25 +65,16 @@ struct Bmp {
         to.push_back(static_cast<std::uint8_t>(v >> 8 * i));
     };
     auto size = static_cast<std::uint32_t>(pixel_data.size());
-    auto colours = static_cast<std::uint32_t>(clr_used < 0 ? long(palette.size()) : clr_used);
+    auto colours = static_cast<std::uint32_t>(palette.size());
     // Planes (1) and bits share one word.
     for (std::uint32_t v : {header_size, std::uint32_t(width), std::uint32_t(height),
                             1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
       put(info, v);
     }
     info.resize(header_size);
-    for (std::size_t k = 0; k < masks.size(); ++k) {
-      if (header_size < 52) {
-        put(info, masks[k]);
-      } else {
-        Bytes m;
-        put(m, masks[k]);
-        std::copy(m.begin(), m.end(), info.begin() + 40 + 4 * long(k));
-      }
-    }
     auto off = static_cast<std::uint32_t>(14 + info.size() + 4 * palette.size());
     Bytes b = {'B', 'M'};
-    for (std::uint32_t v : {off + size, 0u, off_bits < 0 ? off : std::uint32_t(off_bits)})
+    for (std::uint32_t v : {off + size, 0u, off})
       put(b, v);
     b.insert(b.end(), info.begin(), info.end());
     for (const Rgb& c : palette)

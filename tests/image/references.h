@@ -25,6 +25,21 @@ inline Rows grey_of(Rows rgb) {
   return rgb;
 }
 
+// A READRGB result's pixels in another colour space (Kex::RGB_TO_HLS or
+// Kex::RGB_TO_HSV), the three planes side by side as well.
+inline Rows converted(Rows rgb, void (*to)(unsigned char, unsigned char, unsigned char, double*,
+                                           double*, double*)) {
+  const std::size_t w = rgb.empty() ? 0 : rgb[0].size() / 3;
+  for (auto& row : rgb) {
+    for (std::size_t x = 0; x < w; ++x) {
+      const auto r = static_cast<unsigned char>(row[x]), g = static_cast<unsigned char>(row[w + x]),
+                 b = static_cast<unsigned char>(row[2 * w + x]);
+      to(r, g, b, &row[x], &row[w + x], &row[2 * w + x]);
+    }
+  }
+  return rgb;
+}
+
 // Reads each file of the manifest a script of this folder wrote (name,
 // width, height, then the file's kind). A kind "refused: MESSAGE" is what
 // READ_IMAGE must raise; for the others READRGB must give the pixels of
@@ -60,14 +75,8 @@ inline Compared compare_manifest(const TempDir& dir, const std::string& ext) {
       ++done.refused;
       continue;
     }
-    Rows rgb = read(&IO::READRGB), hls = rgb, hsv = rgb;
-    for (std::size_t y = 0; y < rgb.size(); ++y) {
-      for (std::size_t x = 0; x < w; ++x) {
-        const double *p = &rgb[y][x], r = p[0], g = p[w], b = p[2 * w];
-        Kex::RGB_TO_HLS(r, g, b, &hls[y][x], &hls[y][w + x], &hls[y][2 * w + x]);
-        Kex::RGB_TO_HSV(r, g, b, &hsv[y][x], &hsv[y][w + x], &hsv[y][2 * w + x]);
-      }
-    }
+    const Rows rgb = read(&IO::READRGB), hls = converted(rgb, Kex::RGB_TO_HLS),
+               hsv = converted(rgb, Kex::RGB_TO_HSV);
     const struct {
       Reader all, plane[3];
       const Rows& want;

@@ -4,7 +4,9 @@
 samples FOLDER: BMP files by Pillow, ImageMagick and this script (RLE4,
 16-bit pixels, top-down rows), one per depth, compression and header kind,
 listed in FOLDER/manifest (name width height), each then decoded.
+bmp_cases FOLDER: BMP files built byte by byte (see bmp_cases).
 png_samples FOLDER: the same for PNG files (see png_samples).
+png_cases FOLDER: PNG files built byte by byte (see png_cases).
 decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
 bytes, top row first) as Pillow and ImageMagick read them, if they can.
 """
@@ -95,20 +97,23 @@ def rle4_encode(idx, w, h, odd_absolute):
     return bytes(out + b"\0\1")
 
 
-def bmp_bytes(w, h, bits, compression, palette, pixel_data, masks=(), header=40):
+def bmp_bytes(w, h, bits, compression, palette, pixel_data, masks=(), header=40, colours=None,
+              off=None):
     """A BMP file with an information header of the given size (cut short,
     or zeros past its first 40 bytes); masks lie at its byte 40 when it has
-    room, else after it."""
+    room, else after it. colours and off replace biClrUsed (the palette's
+    length) and bfOffBits (the end of the palette)."""
     pal = b"".join(bytes([b, g, r, 0]) for (r, g, b) in palette)
     fields = b"".join(struct.pack("<I", m) for m in masks)
     info = struct.pack("<IiiHHIIiiII", header, w, h, 1, bits, compression, len(pixel_data), 2835,
-                       2835, len(palette), 0)
+                       2835, len(palette) if colours is None else colours, 0)
     if header >= 52:
         info = (info + fields).ljust(header, b"\0")
     else:
         info = info[:header].ljust(header, b"\0") + fields
-    off = 14 + len(info) + len(pal)
-    return (struct.pack("<2sIHHI", b"BM", off + len(pixel_data), 0, 0, off) + info + pal +
+    end = 14 + len(info) + len(pal)
+    return (struct.pack("<2sIHHI", b"BM", end + len(pixel_data), 0, 0, end if off is None else off)
+            + info + pal +
             pixel_data)
 
 
@@ -120,6 +125,69 @@ def stored_rows(rows, n, top_down=False):
         b = b"".join(v.to_bytes(n, "little") for v in row)
         out += b + b"\0" * (-len(b) % 4)
     return bytes(out)
+
+
+def bmp_cases(folder):
+    """FOLDER/manifest (name width height) and NAME.bmp.rgb, the pixels each
+    file must read as: the palette's odd cases, bit fields, headers of other
+    sizes and run-length rows."""
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        def case(name, w, h, data, pixels):
+            with open(os.path.join(folder, name + ".bmp"), "wb") as f:
+                f.write(data)
+            with open(os.path.join(folder, name + ".bmp.rgb"), "wb") as f:
+                f.write(bytes(v for p in pixels for v in p))
+            m.write(f"{name} {w} {h}\n")
+
+        reds, two, black = [(i, 0, 0) for i in range(256)], [(1, 2, 3), (4, 5, 6)], (0, 0, 0)
+        # biClrUsed 0 at 8 bits means 256 entries; an index beyond the palette
+        # reads black; 16385 entries are 65540 bytes, kept to 16 bits: 4
+        # bytes, one entry, and the pixel rows follow right after it.
+        case("all256", 2, 1, bmp_bytes(2, 1, 8, 0, reds, bytes([255, 17, 0, 0]), colours=0),
+             [reds[255], reds[17]])
+        case("beyond", 3, 1, bmp_bytes(3, 1, 8, 0, two, bytes([1, 200, 2, 0])),
+             [two[1], black, black])
+        case("wraps", 2, 1, bmp_bytes(2, 1, 8, 0, [(9, 8, 7)], bytes([0, 1, 0, 0]), colours=16385),
+             [(9, 8, 7), black])
+        # bfOffBits is ignored after a 40-byte header: the rows follow it.
+        rgbw = [0xFF0000, 0xFFFFFF, 0x0000FF, 0x00FF00]
+        case("gap", 2, 2, bmp_bytes(2, 2, 24, 0, [], stored_rows([rgbw[:2], rgbw[2:]], 3), off=400),
+             [v.to_bytes(3, "big") for v in rgbw])
+        # 10-10-10 fields and an alpha field (compression 6) in a 56-byte
+        # header, each scaled by 255 / 1023, truncating; alpha ignored.
+        case("fields10", 2, 1, bmp_bytes(2, 1, 32, 6, [], bytes([1, 0, 0xF8, 0xFF, 0xFF, 3, 0, 0]),
+                                         (0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000), 56),
+             [(255, 127, 0), (0, 0, 255)])
+        # Other header sizes: the palette follows the header; the rows start
+        # at bfOffBits (here after 8 bytes of something else).
+        for size in (16, 52, 124):
+            case(f"header{size}", 2, 1, bmp_bytes(2, 1, 1, 0, two, bytes([9] * 8 + [0x40, 0, 0, 0]),
+                                                  header=size, off=14 + size + 8 + 8), two)
+
+        # Run-length rows (data bottom row first) of 8 or 4 bits whose palette
+        # entry i is red i; rows of palette indices, top row first.
+        def rle(name, w, h, bits, data, rows):
+            data = bmp_bytes(w, h, bits, 1 if bits == 8 else 2, reds[:1 << bits], bytes(data))
+            case(name, w, h, data, [reds[i] for row in rows for i in row])
+
+        # Bottom row: a run of three 7s, then an absolute run 1 2 3 with its
+        # padding byte; top row: five 9s, one more dropped past the width.
+        rle("rle8", 6, 2, 8, [3, 7, 0, 3, 1, 2, 3, 0, 0, 0, 7, 9, 0, 0],
+            [[9] * 6, [7, 7, 7, 1, 2, 3]])
+        # RLE4: a run of 4 alternates the two nibbles; absolute runs of 3 and 5
+        # pixels take 2 and 3 bytes, the 3 padded to an even count.
+        rle("rle4", 12, 2, 4,
+            [4, 0x12, 0, 3, 0xAB, 0xC0, 0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 12, 0x99, 0, 0],
+            [[9] * 12, [1, 2, 1, 2, 10, 11, 12, 1, 2, 3, 4, 5]])
+        # The end-of-bitmap code after the last row is never read; one that
+        # ends the last row is its normal end.
+        rle("end_after", 2, 1, 8, [2, 5, 0, 0, 0, 1], [[5, 5]])
+        rle("end_in", 2, 2, 8, [2, 5, 0, 0, 2, 6, 0, 1], [[6, 6], [5, 5]])
+        # Rows that end early keep far fewer bytes than pixels; pixels past a
+        # row's end keep the row before's values.
+        rle("short8", 640, 480, 8, [10, 200, 0, 0] * 480, [[200] * 10 + [0] * 630] * 480)
+        rle("short4", 640, 480, 4, [10, 0x77, 0, 0] * 480, [[7] * 10 + [0] * 630] * 480)
+        rle("ends", 2000, 2, 8, [4, 9, 0, 0, 0, 0], [[9] * 4 + [0] * 1996] * 2)
 
 
 def samples(folder):
@@ -218,23 +286,72 @@ ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
          (0, 1, 1, 2))
 
 
-def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0):
-    """A PNG file of one sample per pixel (grey levels or palette indices),
-    rows top first, unfiltered, in the seven passes when interlaced."""
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0, extra=b""):
+    """A PNG file of the samples of rows (top first; one sample per pixel
+    when interlaced), unfiltered, in the seven passes when interlaced, with
+    the chunks extra before the image data."""
     def line(row):
         bits = "".join(format(v, f"0{depth}b") for v in row)
         bits += "0" * (-len(bits) % 8)
-        return b"\0" + int(bits, 2).to_bytes(len(bits) // 8, "big")
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        return b"\0" + (int(bits, 2).to_bytes(len(bits) // 8, "big") if bits else b"")
 
     passes = ADAM7 if interlace else ((0, 0, 1, 1),)
     data = b"".join(line(row[x0::dx]) for x0, y0, dx, dy in passes for row in rows[y0::dy]
-                    if row[x0::dx])
+                    if row[x0::dx] or not interlace)
     ihdr = struct.pack(">IIBBBBB", w, h, depth, colour, 0, 0, interlace)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + (chunk(b"PLTE", palette) if palette else b"")
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+            + (chunk(b"PLTE", palette) if palette else b"") + extra
             + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
+
+
+def png_cases(folder):
+    """FOLDER/manifest (name width height, then "refused: " and the message
+    reading the file must report) and NAME.png.rgb, the pixels the file must
+    read as: 16-bit samples rounded to bytes (pairs of values straddling a
+    step), alpha ignored, indices past the palette black; and damaged, cut
+    and impossible files."""
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        def case(name, w, h, data, expected):
+            with open(os.path.join(folder, name + ".png"), "wb") as f:
+                f.write(data)
+            if isinstance(expected, bytes):
+                with open(os.path.join(folder, name + ".png.rgb"), "wb") as f:
+                    f.write(expected)
+                expected = ""
+            m.write(f"{name} {w} {h} {expected}\n")
+
+        grey = lambda values: bytes(v for v in values for _ in range(3))  # noqa: E731
+        g16 = [0, 128, 129, 32767, 32768, 65406, 65407, 65535]
+        case("g16", 8, 1, png_bytes(8, 1, 0, 16, [g16]), grey(round16(v) for v in g16))
+        case("rgba16", 1, 1, png_bytes(1, 1, 6, 16, [[129, 32768, 65406, 0]]),
+             bytes(round16(v) for v in (129, 32768, 65406)))
+        case("ga16", 1, 1, png_bytes(1, 1, 4, 16, [[32767, 0]]), grey([round16(32767)]))
+        case("palette", 3, 1, png_bytes(3, 1, 3, 8, [[1, 0, 7]], bytes([10, 20, 30, 40, 50, 60])),
+             bytes([40, 50, 60, 10, 20, 30, 0, 0, 0]))
+        good = png_bytes(2, 2, 0, 8, [[1, 2], [3, 4]], extra=chunk(b"tEXt", b"a\0b"))
+        case("good", 2, 2, good, grey([1, 2, 3, 4]))
+        idat, iend = 48, len(good) - 12  # after IHDR (33 bytes) and tEXt
+        damaged = lambda at: good[:at] + bytes([good[at] ^ 0x40]) + good[at + 1:]  # noqa: E731
+        for name, data in {
+                # The checksum of the header, of an ancillary chunk, of the image data.
+                "crc_header": damaged(31), "crc_text": damaged(idat - 2),
+                "crc_data": damaged(iend - 2),
+                # Cut in the header, in the image data, before the end chunk,
+                # after the signature, and too short to tell any format.
+                **{f"cut{n}": good[:n] for n in (20, idat + 12, iend, 8, 5)},
+                "no_palette": png_bytes(1, 1, 3, 8, [[0]]), "width0": png_bytes(0, 1, 0, 8, [[]]),
+                "depth3": png_bytes(1, 1, 0, 3, [[0]]),
+                # Too short for its pixels even at deflate's best ratio (1032 : 1),
+                # refused before a result (larger than memory) is sized.
+                "huge": png_bytes(200000, 200000, 0, 8, [[]])}.items():
+            case(name, 0, 0, data, "refused: file i/o error")
+        # One byte of the signature off.
+        case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"),
+             "refused: unknown file format")
 
 
 def png_samples(folder):
@@ -299,8 +416,12 @@ def png_samples(folder):
 if __name__ == "__main__":
     if sys.argv[1] == "samples":
         samples(sys.argv[2])
+    elif sys.argv[1] == "bmp_cases":
+        bmp_cases(sys.argv[2])
     elif sys.argv[1] == "png_samples":
         png_samples(sys.argv[2])
+    elif sys.argv[1] == "png_cases":
+        png_cases(sys.argv[2])
     else:
         for p in sys.argv[2:]:
             dump(p)

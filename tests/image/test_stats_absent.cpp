@@ -4,8 +4,7 @@
 // stand-in as the statistics library once the absent case is checked.
 #include <filesystem>
 
-#include "image_support.h"
-#include "kexio/host/services.h"
+#include "references.h"
 
 namespace {
 
@@ -36,15 +35,12 @@ TEST(ImageStatsLibrary, AbsentThenFoundWithPackedTiffSets) {
   EXPECT_EQ(read(&IO::READ_IMAGE, "a.tif"), packed);
   EXPECT_EQ(read(&IO::READ_RED, "a.tif"), packed);
   EXPECT_EQ(read(&IO::READ_BLUE, "a.tif"), Rows(2, std::vector<double>(6)));
-  // Pixel p has its red, green and blue in columns p, 2 + p and 4 + p.
-  Rows hsv(2, std::vector<double>(6)), hue(2, std::vector<double>(6));
-  for (std::size_t r = 0; r < 2; ++r) {
-    for (std::size_t p = 0; p < 2; ++p) {
-      Kex::RGB_TO_HSV(packed[r][p], packed[r][2 + p], packed[r][4 + p], &hsv[r][p], &hsv[r][2 + p],
-                      &hsv[r][4 + p]);
-      hue[r][p] = hsv[r][p];
-    }
-  }
+  // The packed matrix is read as the planes of a picture two pixels wide;
+  // one plane of it fills only the first two columns.
+  const Rows hsv = converted(packed, Kex::RGB_TO_HSV);
+  Rows hue = hsv;
+  for (auto& row : hue)
+    std::fill(row.begin() + 2, row.end(), 0.0);
   EXPECT_EQ(read(&IO::READ_HSV, "a.tif"), hsv);
   EXPECT_EQ(read(&IO::READ_HSV_HUE, "a.tif"), hue);
   // Without their readers, PGM and PPM files stay unknown.

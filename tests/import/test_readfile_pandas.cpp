@@ -1,14 +1,12 @@
 // READFILE against pandas on generated files: comma (with RFC 4180 quoting),
 // tab, semicolon with decimal commas, blank-separated and fixed-width tables
 // of numbers in many spellings, texts (non-ASCII among them) and empty
-// cells. Python writes the files; our results go back to it as
-// tagged binary cells, and it checks every cell against pandas.read_csv /
-// pandas.read_fwf: numbers equal, texts equal, empty cells NaN. read_fwf
-// converts numbers without correct rounding, so its fields are taken as
-// texts and converted by Python's float.
-#include <cstring>
-#include <fstream>
-
+// cells. Python writes the files; the kexio program reads them and shows
+// each result as a JSON line (whose numbers read back exactly), and Python
+// checks every cell against pandas.read_csv / pandas.read_fwf: numbers
+// equal, texts equal, empty cells NaN. read_fwf converts numbers without
+// correct rounding, so its fields are taken as texts and converted by
+// Python's float.
 #include "readfile_test.h"
 
 namespace {
@@ -60,7 +58,7 @@ write('g_fixed.txt', [''.join(c.replace('\n', ' ')[:w].rjust(w) for c, w in zip(
 )PY";
 
 const char* kCheck = R"PY(
-import math, struct, sys
+import json, math, sys
 import pandas as pd
 D = sys.argv[1]
 opts = dict(header=None, keep_default_na=False, na_values=[''])
@@ -72,77 +70,42 @@ peers = {
     'g_space.txt': lambda f: pd.read_csv(f, sep=r'\s+', float_precision='round_trip', **opts),
     'g_fixed.txt': lambda f: pd.read_fwf(f, widths=[34] * 6, dtype=str, **opts),
 }
+ours = open(f'{D}/ours.json', encoding='utf-8').read().splitlines()
 bad = 0
-for name, read in peers.items():
-    want = read(f'{D}/{name}').values
-    data = open(f'{D}/{name}.ours', 'rb').read()
-    rows, cols = struct.unpack_from('<II', data); at = 8
-    if (rows, cols) != want.shape:
-        print(name, 'shape', (rows, cols), want.shape); bad += 1; continue
-    for r in range(rows):
-        for c in range(cols):
-            tag = data[at]; at += 1
-            if tag == 0:
-                got = struct.unpack_from('<d', data, at)[0]; at += 8
-            else:
-                n = struct.unpack_from('<I', data, at)[0]; at += 4
-                got = data[at:at + 2 * n].decode('utf-16-le'); at += 2 * n
+for (name, read), line in zip(peers.items(), ours):
+    want, got = read(f'{D}/{name}').values, json.loads(line)
+    if got.get('rows') != want.shape[0] or got.get('cols') != want.shape[1]:
+        print(name, line[:200], want.shape); bad += 1; continue
+    for r, row in enumerate(got['data']):
+        for c, cell in enumerate(row):
+            # Texts are objects; numbers plain, or "NaN" and the infinities.
+            got_cell = cell['value'] if isinstance(cell, dict) else float(cell)
             p = want[r][c]
-            if isinstance(p, str) and not isinstance(got, str):
+            if isinstance(p, str) and not isinstance(got_cell, str):
                 try:
                     p = float(p)
                 except ValueError:
                     pass
-            same = got == p if isinstance(p, str) or isinstance(got, str) else \
-                (math.isnan(p) and math.isnan(got)) or float(p) == got
+            same = got_cell == p if isinstance(p, str) or isinstance(got_cell, str) else \
+                (math.isnan(p) and math.isnan(got_cell)) or float(p) == got_cell
             if not same and bad < 20:
-                print(name, r, c, repr(got), repr(p))
+                print(name, r, c, repr(got_cell), repr(p))
             bad += not same
-sys.exit(1 if bad else 0)
+sys.exit(1 if bad or len(ours) != len(peers) else 0)
 )PY";
-
-// Our result as the checker reads it: rows, cols, then each cell row by row
-// as 0 and a double or 1, a length and UTF-16 code units.
-void dump(const Ref& v, const std::filesystem::path& file) {
-  auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
-  ASSERT_NE(m, nullptr);
-  std::ofstream out(file, std::ios::binary);
-  auto put = [&](const void* p, std::size_t n) { out.write(static_cast<const char*>(p), n); };
-  std::uint32_t dims[2] = {m->get_Rows(), m->get_Cols()};
-  put(dims, sizeof dims);
-  for (std::uint32_t r = 0; r < dims[0]; ++r) {
-    for (std::uint32_t c = 0; c < dims[1]; ++c) {
-      Cvd::NumVal n;
-      auto* s = dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, r, c).get());
-      char tag = s != nullptr;
-      put(&tag, 1);
-      if (s == nullptr) {
-        put(&n.Data.rp, 8);
-      } else {
-        auto len = static_cast<std::uint32_t>(s->m_str.size());
-        put(&len, 4);
-        put(s->m_str.data(), 2 * len);
-      }
-    }
-  }
-}
 
 TEST(ReadFile, AgreesWithPandas) {
   if (!have_python("pandas")) GTEST_SKIP() << "no pandas for /usr/bin/python3";
   ScratchDir dir;
   ASSERT_EQ(python_failure(dir, kGenerate), "");
-  const std::pair<const char*, std::vector<Ref>> files[] = {
-      {"g.csv", {str("csv")}},
-      {"g.tsv", {str("tsv")}},
-      {"g_semi.csv", {str("delimited")}},
-      {"g_space.txt", {str("space")}},
-      {"g_fixed.txt", {str("fixed"), mat({{34}, {34}, {34}, {34}, {34}, {34}})}},
-  };
-  for (const auto& [name, type] : files) {
-    std::vector<Ref> args = type;
-    args.insert(args.begin(), str(name));
-    dump(Kex::IO::READFILE(dir.cwd(), args), dir.path() / (std::string(name) + ".ours"));
+  std::string cmd = std::string(KEXIO_BINARY_DIR "/bin/kexio --json --cwd ") + dir.path().c_str();
+  for (const char* call :
+       {"READFILE(\"g.csv\", \"csv\")", "READFILE(\"g.tsv\", \"tsv\")",
+        "READFILE(\"g_semi.csv\", \"delimited\")", "READFILE(\"g_space.txt\", \"space\")",
+        "READFILE(\"g_fixed.txt\", \"fixed\", [34; 34; 34; 34; 34; 34])"}) {
+    cmd += std::string(" -e '") + call + "'";
   }
+  EXPECT_EQ(std::system((cmd + " > " + dir / "ours.json").c_str()), 0);
   EXPECT_EQ(python_failure(dir, kCheck), "");
 }
 
