@@ -227,7 +227,7 @@ double convert_number(const char* p, const Recognised& r, const char* end, bool 
                           : w * kScale8[8] * kScale8[r.fraction - 8] + low;
     }
     long e = -static_cast<long>(r.fraction);
-    if (r.exponent != nullptr) e += exponent_value(r.exponent, p + r.length);
+    if (r.exponent != 0) e += exponent_value(p + r.exponent, p + r.length);
     if (w <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
       double v = static_cast<double>(w);
       v = e < 0 ? v / kExactPowers[static_cast<std::size_t>(-e)]

@@ -123,25 +123,26 @@ inline std::size_t digit_run(const char* p, const char* end) {
 // one digit, optional exponent e or E with optional sign and digits). length
 // is 0 when no number starts at p. at_end tells that the scan stopped only
 // because the window ended, so that more bytes could make the number longer.
-// The digit runs are kept for the conversion.
+// The digit runs are kept for the conversion, as counts and offsets from p:
+// reading more input may move the bytes, never their places in the number.
 struct Recognised {
   std::size_t length;
   bool at_end;
   std::size_t whole;     // digits before the decimal point
   std::size_t fraction;  // digits after it
-  const char* exponent;  // the exponent's sign or first digit, or null
+  std::size_t exponent;  // offset of the exponent's sign or first digit, or 0
 };
 inline Recognised recognise_number(const char* p, const char* end) {
   const char* q = p;
   if (q < end && (*q == '+' || *q == '-')) ++q;
-  Recognised r{0, false, digit_run(q, end), 0, nullptr};
+  Recognised r{0, false, digit_run(q, end), 0, 0};
   q += r.whole;
   if (q < end && *q == '.') {
     r.fraction = digit_run(q + 1, end);
-    if (r.whole == 0 && r.fraction == 0) return {0, q + 1 == end, 0, 0, nullptr};
+    if (r.whole == 0 && r.fraction == 0) return {0, q + 1 == end, 0, 0, 0};
     q += 1 + r.fraction;
   } else if (r.whole == 0) {
-    return {0, q == end, 0, 0, nullptr};
+    return {0, q == end, 0, 0, 0};
   }
   r.at_end = q == end;
   if (q < end && (*q == 'e' || *q == 'E')) {
@@ -150,7 +151,7 @@ inline Recognised recognise_number(const char* p, const char* end) {
     std::size_t digits = digit_run(x, end);
     r.at_end = x + digits == end;
     if (digits != 0) {
-      r.exponent = q + 1;
+      r.exponent = static_cast<std::size_t>(q + 1 - p);
       q = x + digits;
     }
   }
