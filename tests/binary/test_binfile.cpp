@@ -103,8 +103,8 @@ TEST_F(BinFiles, ReadArgumentChecksInOrder) {
   EXPECT_RAISES(read({str("."), str("byte")}), "file open error", 1u);
 }
 
-// Writes the values as a column of the type, in both orders and one at a
-// time, and expects these file elements.
+// Writes the values as a column of the type, in both orders, and expects
+// these file elements.
 void expect_cast(const BinFiles& t, const std::string& type, int size,
                  const std::vector<double>& values, const std::vector<std::uint64_t>& want) {
   auto column = Cvd::MatVal::Zeros(static_cast<std::uint32_t>(values.size()), 1);
@@ -113,8 +113,6 @@ void expect_cast(const BinFiles& t, const std::string& type, int size,
     column->real()[i] = values[i];
     little += le(want[i], size);
     big += be(want[i], size);
-    t.write("c.bin", type, 0, mat({{values[i]}}));
-    EXPECT_EQ(t.get("c.bin"), le(want[i], size)) << type << " " << values[i];
   }
   Ref zero = t.write("c.bin", type, 0, column);
   EXPECT_EQ(dynamic_cast<Cvd::NumVal&>(*zero).Data.rp, 0.0) << type;
@@ -137,18 +135,6 @@ TEST_F(BinFiles, WritingRoundsHalvesAwayFromZeroAndSaturates) {
   // Singles: the nearest one, infinities beyond the range, NaN kept.
   expect_cast(*this, "float", 4, {0.1, 1e300, -1e300, 3.4028234663852886e38, -0.0, NAN},
               {0x3DCCCCCD, 0x7F800000, 0xFF800000, 0x7F7FFFFF, 0x80000000, 0x7FC00000});
-  // Doubles are their bits; rows go one after the other.
-  std::string little, big;
-  for (double v : {1.5, -2.0, 3.0, 4e300, -0.0, 6.0}) {
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    little += le(u, 8);
-    big += be(u, 8);
-  }
-  for (auto [endian, bytes] : {std::pair{0, little}, {1, big}}) {
-    write("m.bin", "double", endian, mat({{1.5, -2, 3}, {4e300, -0.0, 6}}));
-    EXPECT_EQ(get("m.bin"), bytes);
-  }
 }
 
 TEST_F(BinFiles, FailedWritesLeaveTheFileAlone) {

@@ -15,7 +15,7 @@ import struct
 import subprocess
 import sys
 
-from references import CONVERT, colours, dump
+from references import CONVERT, case_writer, colours, dump
 
 FOUR = [(255, 0, 0), (0, 0, 0), (10, 200, 30), (255, 255, 255)]
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
@@ -220,16 +220,7 @@ def references(folder, made):
 
 def main(folder):
     with open(os.path.join(folder, "manifest"), "w") as manifest:
-        def case(name, w, h, data, expected):
-            with open(os.path.join(folder, name + ".gif"), "wb") as f:
-                f.write(data)
-            if isinstance(expected, bytes):
-                with open(os.path.join(folder, name + ".gif.rgb"), "wb") as f:
-                    f.write(expected)
-                expected = "pixels"
-            manifest.write(f"{name}.gif {w} {h} {expected}\n")
-
-        built(case)
+        built(case_writer(folder, manifest, ".gif", listed_with_ext=True))
         made = []
         try:
             references(folder, made)

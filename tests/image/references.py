@@ -127,17 +127,31 @@ def stored_rows(rows, n, top_down=False):
     return bytes(out)
 
 
+def case_writer(folder, manifest, ext, listed_with_ext=False):
+    """case(name, w, h, data, expected) writes NAME.EXT, lists it in the
+    manifest and, when expected is the pixels the file must read as (bytes, or
+    (r, g, b) triples), writes them to NAME.EXT.rgb; a text is the kind the
+    manifest gives instead ("refused: " and the message)."""
+    def case(name, w, h, data, expected):
+        path = os.path.join(folder, name + ext)
+        with open(path, "wb") as f:
+            f.write(data)
+        if not isinstance(expected, str):
+            if not isinstance(expected, bytes):
+                expected = bytes(v for p in expected for v in p)
+            with open(path + ".rgb", "wb") as f:
+                f.write(expected)
+            expected = ""
+        manifest.write(f"{name + ext if listed_with_ext else name} {w} {h} {expected}\n")
+    return case
+
+
 def bmp_cases(folder):
     """FOLDER/manifest (name width height) and NAME.bmp.rgb, the pixels each
     file must read as: the palette's odd cases, bit fields, headers of other
     sizes and run-length rows."""
     with open(os.path.join(folder, "manifest"), "w") as m:
-        def case(name, w, h, data, pixels):
-            with open(os.path.join(folder, name + ".bmp"), "wb") as f:
-                f.write(data)
-            with open(os.path.join(folder, name + ".bmp.rgb"), "wb") as f:
-                f.write(bytes(v for p in pixels for v in p))
-            m.write(f"{name} {w} {h}\n")
+        case = case_writer(folder, m, ".bmp")
 
         reds, two, black = [(i, 0, 0) for i in range(256)], [(1, 2, 3), (4, 5, 6)], (0, 0, 0)
         # biClrUsed 0 at 8 bits means 256 entries; an index beyond the palette
@@ -315,14 +329,7 @@ def png_cases(folder):
     step), alpha ignored, indices past the palette black; and damaged, cut
     and impossible files."""
     with open(os.path.join(folder, "manifest"), "w") as m:
-        def case(name, w, h, data, expected):
-            with open(os.path.join(folder, name + ".png"), "wb") as f:
-                f.write(data)
-            if isinstance(expected, bytes):
-                with open(os.path.join(folder, name + ".png.rgb"), "wb") as f:
-                    f.write(expected)
-                expected = ""
-            m.write(f"{name} {w} {h} {expected}\n")
+        case = case_writer(folder, m, ".png")
 
         grey = lambda values: bytes(v for v in values for _ in range(3))  # noqa: E731
         g16 = [0, 128, 129, 32767, 32768, 65406, 65407, 65535]
