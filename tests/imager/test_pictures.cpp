@@ -1,7 +1,7 @@
 // Pictures written by the image library through WRITEBMP and WRITERGB: the
-// bytes of PGM, PBM and PPM files, every format as Pillow and ImageMagick
-// read it, how libtiff's tools see TIFF files, a PNG size against Pillow's,
-// refusals, and failed writes that keep the old file.
+// bytes of PGM, PBM and PPM files, every format as Pillow, ImageMagick,
+// netpbm and libtiff's tools read it, a PNG size against Pillow's, refusals,
+// and failed writes that keep the old file.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -105,7 +105,8 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
                          files + " 2>/dev/null")
                             .c_str()),
             0);
-  const bool tiffinfo = access("/usr/bin/tiffinfo", X_OK) == 0;
+  const bool tools =
+      access("/usr/bin/ppmtoppm", X_OK) == 0 && access("/usr/bin/tiffinfo", X_OK) == 0;
   for (const auto& [name, m, planes] : cases) {
     std::string ext = std::string(name).substr(2);
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
@@ -117,10 +118,21 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
     if (have_imagemagick()) {
       EXPECT_EQ(dir.read(std::string(name) + ".im"), want) << name << " in ImageMagick";
     }
-    if (ext == "tif" && tiffinfo) {
+    if (!tools) continue;
+    // netpbm's reading as a binary PPM, and how libtiff's tools see TIFF files.
+    const std::string path = "'" + dir.file(name) + "'";
+    std::system(((ext == "png"   ? "pngtopnm " + path
+                  : ext == "tif" ? "tifftopnm " + path
+                                 : "cat " + path) +
+                 " 2>/dev/null | ppmtoppm > " + path + ".nb; tiffinfo " + path + " > " + path +
+                 ".info 2>&1")
+                    .c_str());
+    const std::string nb = text(std::string(name) + ".nb");
+    EXPECT_EQ(nb.substr(0, 3), "P6\n") << name << " in netpbm";
+    EXPECT_EQ(Bytes(nb.end() - static_cast<long>(std::min(nb.size(), want.size())), nb.end()), want)
+        << name << " in netpbm";
+    if (ext == "tif") {
       // Grey pictures are Deflate-compressed, colour pictures stored as is.
-      const std::string path = "'" + dir.file(name) + "'";
-      std::system(("tiffinfo " + path + " > " + path + ".info 2>&1").c_str());
       EXPECT_NE(
           text(std::string(name) + ".info")
               .find(planes == 1 ? "Compression Scheme: AdobeDeflate" : "Compression Scheme: None"),
