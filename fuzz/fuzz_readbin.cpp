@@ -4,106 +4,23 @@
 // bytes: the expected error and argument, or every element of the result.
 // A result that was read is written back with WRITEBIN, which must give the
 // same bytes again.
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kexio/io.h"
+#include "typed_files.h"
 
 namespace {
 
-struct Type {
-  const char* name;
-  std::size_t size;
-  bool is_signed;
-  bool is_float;
-};
-
-const Type kTypes[] = {{"byte", 1, false, false},   {"sint8", 1, true, false},
-                       {"uint16", 2, false, false}, {"int16", 2, true, false},
-                       {"uint32", 4, false, false}, {"int32", 4, true, false},
-                       {"float", 4, true, true},    {"double", 8, true, true}};
-
-// A fresh folder for the files of one run, removed when the run ends.
-struct Folder {
-  std::string path;
-  Folder() {
-    const char* tmp = std::getenv("TMPDIR");
-    path = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/fuzz_readbinXXXXXX";
-    if (mkdtemp(path.data()) == nullptr) std::abort();
-  }
-  ~Folder() { std::filesystem::remove_all(path); }
-};
-
-const std::string& folder() {
-  static const Folder dir;
-  return dir.path;
-}
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "fuzz_readbin: %s\n", what);
-  std::abort();
-}
-
-Cvd::Ref num(double v) {
-  return std::make_shared<Cvd::NumVal>(v);
-}
-Cvd::Ref text(const std::string& s) {
-  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
-}
-
-void put(const std::string& name, const std::uint8_t* data, std::size_t size) {
-  std::FILE* f = std::fopen((folder() + "/" + name).c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
-    fail("cannot write the input file");
-  }
-}
-
-std::vector<std::uint8_t> get(const std::string& name) {
-  std::vector<std::uint8_t> bytes;
-  std::FILE* f = std::fopen((folder() + "/" + name).c_str(), "rb");
-  if (f == nullptr) fail("cannot read the written file");
-  int c;
-  while ((c = std::fgetc(f)) != EOF)
-    bytes.push_back(static_cast<std::uint8_t>(c));
-  std::fclose(f);
-  return bytes;
-}
-
-// The element at p, read byte by byte in the given order.
-double decode(const Type& t, const std::uint8_t* p, bool big) {
-  std::uint64_t u = 0;
-  for (std::size_t i = 0; i < t.size; ++i) {
-    std::size_t k = big ? i : t.size - 1 - i;
-    u = u << 8 | p[k];
-  }
-  if (t.is_float && t.size == 4) {
-    auto w = static_cast<std::uint32_t>(u);
-    float f;
-    std::memcpy(&f, &w, sizeof f);
-    return f;
-  }
-  if (t.is_float) {
-    double d;
-    std::memcpy(&d, &u, sizeof d);
-    return d;
-  }
-  if (t.is_signed) {
-    std::uint64_t sign = std::uint64_t{1} << (8 * t.size - 1);
-    return static_cast<double>(static_cast<std::int64_t>(u ^ sign) -
-                               static_cast<std::int64_t>(sign));
-  }
-  return static_cast<double>(u);
-}
+using namespace typed_files;
 
 // Argument values: mostly sensible, sometimes one of these.
 const double kOdd[] = {0.0,      -1.0,      1.5,          3e9,          NAN,
@@ -119,11 +36,6 @@ const char* check(double x, double min, const char* message) {
   if (x > 2147483647.0) return "integer too large";
   return nullptr;
 }
-
-struct Expected {
-  std::string message;  // empty: a result
-  std::uint32_t index = 0;
-};
 
 }  // namespace
 
