@@ -3,6 +3,7 @@
 // plane of its own, the planes side by side, as colour images are packed.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -306,7 +306,9 @@ void unpack_samples(const std::uint8_t* data, const Layout& l, double* out, unsi
 class Mapped {
  public:
   Mapped(int fd, std::uint64_t offset, std::size_t length) {
-    const std::uint64_t start = offset & ~std::uint64_t{kPage - 1};
+    // Mappings start at a page boundary of this machine.
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
     m_length = length + static_cast<std::size_t>(offset - start);
     void* p = ::mmap(nullptr, m_length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
                      static_cast<off_t>(start));
@@ -323,7 +325,6 @@ class Mapped {
   const std::uint8_t* data() const { return m_data; }
 
  private:
-  static constexpr std::uint64_t kPage = 4096;
   const std::uint8_t* m_base = nullptr;
   const std::uint8_t* m_data = nullptr;
   std::size_t m_length = 0;
