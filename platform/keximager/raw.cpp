@@ -2,8 +2,6 @@
 // K header bytes, row 0 first. In the matrix each sample of a pixel has a
 // plane of its own, the planes side by side, as colour images are packed.
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -19,7 +17,9 @@
 
 #include "core/limits.h"
 #include "core/parallel.h"
+#include "io/endian.h"
 #include "io/fd.h"
+#include "io/mapping.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
@@ -85,9 +85,7 @@ inline double load(const std::uint8_t* p) {
                          std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
   U u;
   std::memcpy(&u, p, sizeof u);
-  if constexpr (Swap && sizeof(T) == 2) u = __builtin_bswap16(u);
-  if constexpr (Swap && sizeof(T) == 4) u = __builtin_bswap32(u);
-  if constexpr (Swap && sizeof(T) == 8) u = __builtin_bswap64(u);
+  if constexpr (Swap) u = kexio::io::byteswap(u);
   return static_cast<double>(std::bit_cast<T>(u));
 }
 
@@ -301,41 +299,12 @@ void unpack_samples(const std::uint8_t* data, const Layout& l, double* out, unsi
   }
 }
 
-// The bytes offset .. offset + length - 1 of a regular file, mapped, or
-// nothing when the system will not map them.
-class Mapped {
- public:
-  Mapped(int fd, std::uint64_t offset, std::size_t length) {
-    // Mappings start at a page boundary of this machine.
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = offset - offset % page;
-    m_length = length + static_cast<std::size_t>(offset - start);
-    void* p = ::mmap(nullptr, m_length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
-                     static_cast<off_t>(start));
-    if (p != MAP_FAILED) {
-      m_base = static_cast<const std::uint8_t*>(p);
-      m_data = m_base + (offset - start);
-    }
-  }
-  Mapped(const Mapped&) = delete;
-  Mapped& operator=(const Mapped&) = delete;
-  ~Mapped() {
-    if (m_base != nullptr) ::munmap(const_cast<std::uint8_t*>(m_base), m_length);
-  }
-  const std::uint8_t* data() const { return m_data; }
-
- private:
-  const std::uint8_t* m_base = nullptr;
-  const std::uint8_t* m_data = nullptr;
-  std::size_t m_length = 0;
-};
-
 // Fills the matrix from the samples, length bytes after skip: mapped where
 // the file can be, else read whole into scratch memory of the call (each
 // strip of columns takes a piece of every row). Large files are converted
 // by several threads, each a part of the matrix.
 void read_samples(int fd, std::uint64_t skip, std::size_t length, const Layout& l, double* out) {
-  Mapped mapped(fd, skip, length);
+  io::Mapping mapped(fd, skip, length, true);
   const std::uint8_t* data = mapped.data();
   if (data == nullptr) {
     auto* scratch = reinterpret_cast<std::uint8_t*>(Kex::allocate_doubles(length / 8 + 1));

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io/endian.h"
 #include "io/fd.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
@@ -118,12 +119,6 @@ void interleave_bytes(const std::uint8_t* tile, std::uint32_t count, std::uint32
   }
 }
 
-template <unsigned Size>
-void swap_bytes(std::uint8_t* p, std::size_t n) {
-  for (std::size_t i = 0; i < n; i += Size)
-    std::reverse(p + i, p + i + Size);
-}
-
 }  // namespace
 
 bool sample_type(const char* word, SampleType& out) {
@@ -195,12 +190,7 @@ std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
         interleave<8>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
     }
   }
-  if (m_type.big_endian) {
-    const std::size_t n = count * m_row_bytes;
-    if (size == 2) swap_bytes<2>(m_band.get(), n);
-    if (size == 4) swap_bytes<4>(m_band.get(), n);
-    if (size == 8) swap_bytes<8>(m_band.get(), n);
-  }
+  if (m_type.big_endian) kexio::io::swap_elements(m_band.get(), count * m_row_bytes, size);
   return m_band.get();
 }
 

@@ -1,22 +1,18 @@
 #include "images.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
-#include <new>
+#include <utility>
 
+#include "core/memory.h"
+#include "io/stream.h"
 #include "kexio/host/context.h"
 #include "records.h"
 
 namespace mutils::detail {
 
 std::uint64_t image_memory_limit() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return SIZE_MAX;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  return kexio::memory::physical();
 }
 
 Channels::~Channels() {
@@ -66,10 +62,8 @@ bool Channels::give(_univ_mat_set* set) {
 }
 
 bool StreamBytes::load(std::FILE* f) {
-  const int fd = fileno(f);
-  const int copy = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-  if (copy >= 0) {
-    kexio::io::ByteReader file{kexio::io::Fd(copy)};
+  if (kexio::io::Fd copy = kexio::io::duplicate(fileno(f))) {
+    kexio::io::ByteReader file{std::move(copy)};
     if (file.contents() != nullptr) {
       const std::int64_t at = std::clamp<std::int64_t>(ftello(f), 0, file.size());
       m_file = std::move(file);
@@ -79,26 +73,9 @@ bool StreamBytes::load(std::FILE* f) {
     }
   }
   // Not a regular file: read what the stream holds.
-  const std::uint64_t limit = image_memory_limit();
-  std::size_t n = 0;
-  try {
-    m_copy.resize(std::size_t{64} << 10);
-    for (;;) {
-      if (n == m_copy.size()) {
-        if (n >= limit) return false;
-        m_copy.resize(static_cast<std::size_t>(std::min<std::uint64_t>(2 * n, limit)));
-      }
-      const std::size_t want = m_copy.size() - n;
-      const std::size_t got = std::fread(m_copy.data() + n, 1, want, f);
-      n += got;
-      if (got < want) break;
-    }
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  if (std::ferror(f)) return false;
+  if (!kexio::io::read_rest(f, m_copy, image_memory_limit())) return false;
   m_begin = m_copy.data();
-  m_end = m_begin + n;
+  m_end = m_begin + m_copy.size();
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "images.h"
+#include "io/endian.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ T sample_at(const std::uint8_t* p) {
   if constexpr (sizeof(T) == 1) {
     return *p;
   } else {
-    return static_cast<T>(p[0] << 8 | p[1]);
+    return static_cast<T>(kexio::io::be16(p));
   }
 }
 

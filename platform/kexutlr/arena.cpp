@@ -4,13 +4,13 @@
 // that chains it into m_blocks, followed by the usable bytes. Small blocks
 // come from malloc; large element arrays come from anonymous mappings that
 // ask the kernel for transparent huge pages, since first-touch page faults on
-// 4 KiB pages otherwise cost as much as reading the data. A large array can
+// small pages otherwise cost as much as reading the data. A large array can
 // be detached from the arena and handed to a host value.
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+
+#include "core/memory.h"
 
 #include "kexio/host/context.h"
 #include "kexio/host/detach.h"
@@ -32,8 +32,7 @@ static_assert(sizeof(BlockHead) == 16);
 
 constexpr std::size_t kLinkSpace = 16;  // the link, padded to keep data 16-aligned
 constexpr std::size_t kDataOffset = sizeof(BlockHead) + kLinkSpace;
-constexpr std::size_t kMappedThreshold = std::size_t{1} << 20;
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMappedThreshold = kexio::memory::kHugeFrom;
 constexpr std::size_t kMinHeapBlock = 4096;
 
 BlockHead* head_of(IcvAllocator::link* l) {
@@ -49,7 +48,7 @@ IcvAllocator::link* link_of(BlockHead* h) {
 
 void free_block(BlockHead* h) {
   if (h->kind == kMapped) {
-    munmap(h, h->bytes);
+    kexio::memory::unmap(h, h->bytes);
   } else {
     std::free(h);
   }
@@ -65,30 +64,13 @@ BlockHead* heap_block(std::size_t usable) {
   return h;
 }
 
-// A mapping of at least usable bytes after the head, aligned to a huge page
-// when it is large enough to hold one.
+// A mapping of at least usable bytes after the head, in huge pages.
 BlockHead* mapped_block(std::size_t usable) {
-  const std::size_t page = 4096;
   if (usable > SIZE_MAX / 2) return nullptr;
-  std::size_t bytes = (kDataOffset + usable + page - 1) & ~(page - 1);
-  // Whole huge pages only: a partial one at the end would be served in
-  // 4 KiB pages, whose faults can cost more than the rest of the array.
-  bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  std::size_t reserve = bytes >= kHugePage ? bytes + kHugePage : bytes;
-  void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  auto start = reinterpret_cast<std::uintptr_t>(p);
-  if (reserve != bytes) {
-    std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-    if (aligned > start) munmap(p, aligned - start);
-    std::uintptr_t end = aligned + bytes;
-    std::uintptr_t reserved_end = start + reserve;
-    if (reserved_end > end) munmap(reinterpret_cast<void*>(end), reserved_end - end);
-    start = aligned;
-    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
-  }
-  auto* h = reinterpret_cast<BlockHead*>(start);
-  h->bytes = bytes;
+  void* p = kexio::memory::map(kDataOffset + usable);
+  if (p == nullptr) return nullptr;
+  auto* h = static_cast<BlockHead*>(p);
+  h->bytes = kexio::memory::mapping_size(kDataOffset + usable);
   h->kind = kMapped;
   return h;
 }

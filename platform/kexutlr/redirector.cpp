@@ -7,30 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "core/utf8.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 
 namespace Kex {
 
 namespace {
-
-void put_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 bool is_high_surrogate(char32_t u) {
   return u >= 0xD800 && u < 0xDC00;
@@ -49,7 +32,7 @@ std::string path_text(std::u16string_view units) {
     if (is_high_surrogate(u) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
       u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
     }
-    put_utf8(out, u);
+    kexio::append_utf8(out, u);
   }
   return out;
 }

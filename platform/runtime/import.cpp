@@ -2,14 +2,13 @@
 // import library returned, and the two value factories.
 #include "kexio/runtime/import.h"
 
-#include <sys/mman.h>
-
 #include <limits>
 #include <memory>
 #include <memory_resource>
 #include <string>
 #include <vector>
 
+#include "core/memory.h"
 #include "kexio/host/errors.h"
 
 namespace Cvd {
@@ -47,21 +46,13 @@ void check(const KexTable& t) {
   }
 }
 
-// An anonymous mapping in huge pages, released when destroyed.
+// An anonymous mapping (in huge pages when large), released when
+// destroyed; empty when none can be had.
 struct Block {
-  static constexpr std::size_t kHuge = std::size_t{2} << 20;
-  explicit Block(std::size_t n) : bytes((n + kHuge - 1) & ~(kHuge - 1)) {
-    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-      p = nullptr;
-      bytes = 0;
-    } else {
-      madvise(p, bytes, MADV_HUGEPAGE);
-    }
+  explicit Block(std::size_t n) : bytes(kexio::memory::mapping_size(n)), p(kexio::memory::map(n)) {
+    if (p == nullptr) bytes = 0;
   }
-  ~Block() {
-    if (p != nullptr) munmap(p, bytes);
-  }
+  ~Block() { kexio::memory::unmap(p, bytes); }
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
   std::size_t bytes;

@@ -1,13 +1,10 @@
 // A growable array of plain values. Small arrays live on the heap; from
-// 1 MiB on an array is an anonymous mapping that grows by remapping its
-// pages instead of copying them, so a buffer that doubles many times still
-// costs one pass over its memory, and that asks for transparent huge pages,
-// which cuts first-touch page faults. Fresh elements read as zeros. Failure
-// to grow, or growth beyond the machine's memory, throws std::bad_alloc.
+// 1 MiB on an array is an anonymous mapping in huge pages that grows by
+// remapping its pages instead of copying them, so a buffer that doubles many
+// times still costs one pass over its memory. Fresh elements read as zeros.
+// Failure to grow, or growth beyond the machine's memory, throws
+// std::bad_alloc.
 #pragma once
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +14,9 @@
 #include <type_traits>
 #include <utility>
 
-namespace tblreadr {
+#include "core/memory.h"
 
-// The machine's physical memory in bytes: no single buffer may exceed it.
-std::size_t memory_limit();
+namespace tblreadr {
 
 template <typename T>
 class Growable {
@@ -80,35 +76,31 @@ class Growable {
   static constexpr std::size_t kMapped = std::size_t{1} << 20;
 
   void resize_mapping(std::size_t cap) {
-    constexpr std::size_t kPage = 4096, kHuge = std::size_t{2} << 20;
-    if (cap > memory_limit() / sizeof(T)) throw std::bad_alloc();
-    std::size_t bytes = (cap * sizeof(T) + kPage - 1) & ~(kPage - 1);
-    // Whole huge pages: the kernel then places the mapping on a huge-page
-    // boundary, and no part of it is left to 4 KiB pages.
-    if (bytes >= kHuge) bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
+    namespace memory = kexio::memory;
+    if (cap > memory::physical() / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = memory::mapping_size(cap * sizeof(T));
     void* p;
     if (bytes < kMapped) {
       p = std::realloc(m_data, bytes);
       if (p == nullptr) throw std::bad_alloc();
       std::memset(static_cast<char*>(p) + m_bytes, 0, bytes - m_bytes);
     } else if (m_data != nullptr && m_bytes >= kMapped) {
-      p = mremap(m_data, m_bytes, bytes, MREMAP_MAYMOVE);
+      p = memory::remap(m_data, m_bytes, bytes);
     } else {
-      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED && m_data != nullptr) {
+      p = memory::map(bytes);
+      if (p != nullptr && m_data != nullptr) {
         std::memcpy(p, m_data, m_bytes);
         std::free(m_data);
       }
     }
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    if (bytes >= kHuge) madvise(p, bytes, MADV_HUGEPAGE);
+    if (p == nullptr) throw std::bad_alloc();
     m_data = static_cast<T*>(p);
     m_bytes = bytes;
     m_cap = bytes / sizeof(T);
   }
 
   void unmap() {
-    if (m_data != nullptr && m_bytes >= kMapped) munmap(m_data, m_bytes);
+    if (m_data != nullptr && m_bytes >= kMapped) kexio::memory::unmap(m_data, m_bytes);
     if (m_data != nullptr && m_bytes < kMapped) std::free(m_data);
     m_data = nullptr;
   }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/memory.h"
 #include "io/byte_reader.h"
 #include "io/fd.h"
 #include "kexio/host/errors.h"
@@ -86,7 +87,7 @@ class Contents {
 #ifdef MADV_POPULATE_READ
       // Every byte is read: map all pages at once rather than fault them in
       // one by one (unless the file is large next to the machine's memory).
-      if (m_size <= memory_limit() / 4) {
+      if (m_size <= kexio::memory::physical() / 4) {
         madvise(const_cast<std::uint8_t*>(p), m_size, MADV_POPULATE_READ);
       }
 #endif
@@ -103,9 +104,15 @@ class Contents {
     m_data = m_copy.data();
     m_size = m_copy.size();
   }
-  const char* begin() const { return m_data; }
-  const char* end() const { return m_data + m_size; }
-  std::size_t size() const { return m_size; }
+  const char* begin() const {
+    return m_data;
+  }
+  const char* end() const {
+    return m_data + m_size;
+  }
+  std::size_t size() const {
+    return m_size;
+  }
 
  private:
   kexio::io::ByteReader m_reader;

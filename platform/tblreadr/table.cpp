@@ -1,7 +1,5 @@
 #include "table.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -32,13 +30,6 @@ std::uint64_t bits(double v) {
 }
 
 }  // namespace
-
-std::size_t memory_limit() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return SIZE_MAX;
-  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
-}
 
 TableBuilder::TableBuilder(const Missing& missing, std::size_t size_hint)
     : m_missing(missing),

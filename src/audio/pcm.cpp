@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "io/endian.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -21,16 +23,14 @@ double decode(const unsigned char* p) {
   if constexpr (K == Sample::u8) {
     return p[0];
   } else if constexpr (K == Sample::s16) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+    return static_cast<std::int16_t>(io::le16(p));
   } else if constexpr (K == Sample::s24) {
     // The top byte shifted into bit 31 and back carries the sign.
     auto u = static_cast<std::uint32_t>(p[0]) << 8 | static_cast<std::uint32_t>(p[1]) << 16 |
              static_cast<std::uint32_t>(p[2]) << 24;
     return static_cast<std::int32_t>(u) >> 8;
   } else if constexpr (K == Sample::s32) {
-    return static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::int32_t>(io::le32(p));
   } else if constexpr (K == Sample::f32) {
     float f;
     std::memcpy(&f, p, sizeof f);

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+// Hidden in every library that uses it, whatever its own visibility.
+#pragma GCC visibility push(hidden)
+
 namespace kexio {
 
 // A count with thousands separated by commas, as people read it: 1,204.
@@ -18,3 +21,4 @@ inline std::string grouped(std::uint64_t n) {
 }
 
 }  // namespace kexio
+#pragma GCC visibility pop

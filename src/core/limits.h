@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <limits>
 
+// Hidden in every library that uses it, whatever its own visibility.
+#pragma GCC visibility push(hidden)
+
 namespace kexio::limits {
 
 // Matrix records carry their rows and columns as unsigned 32-bit numbers.
@@ -62,3 +65,4 @@ inline constexpr std::size_t kSketchMaxPoints = 16003;
 inline constexpr std::size_t kMaxMessage = 255;
 
 }  // namespace kexio::limits
+#pragma GCC visibility pop

@@ -7,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+// Hidden in every library that uses it, whatever its own visibility.
+#pragma GCC visibility push(hidden)
+
 namespace kexio {
 
 // Runs job(i) for every i below n: 0 on the calling thread, the others on
@@ -29,3 +32,4 @@ void run_all(std::size_t n, const Job& job) {
 }
 
 }  // namespace kexio
+#pragma GCC visibility pop

@@ -214,7 +214,7 @@ bool ByteReader::seek(std::int64_t pos) {
   }
   if (pos > here) return skip(static_cast<std::uint64_t>(pos - here));
   // Back beyond the buffer: only a seekable file can go there.
-  if (::lseek(m_fd.get(), pos, SEEK_SET) < 0) {
+  if (!io::seek(m_fd.get(), pos)) {
     m_failed = true;
     return false;
   }

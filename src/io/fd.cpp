@@ -46,6 +46,10 @@ Fd open_read(const std::string& path) {
   return fd;
 }
 
+Fd duplicate(int fd) {
+  return Fd(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : (errno = EBADF, -1));
+}
+
 std::int64_t read_some(int fd, void* dst, std::size_t n) {
   for (;;) {
     ssize_t got = ::read(fd, dst, n);
@@ -78,6 +82,10 @@ std::int64_t pread_full(int fd, void* dst, std::size_t n, std::int64_t offset) {
     done += static_cast<std::size_t>(got);
   }
   return static_cast<std::int64_t>(done);
+}
+
+bool seek(int fd, std::int64_t pos) {
+  return ::lseek(fd, static_cast<off_t>(pos), SEEK_SET) >= 0;
 }
 
 bool write_full(int fd, const void* src, std::size_t n) {

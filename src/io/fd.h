@@ -58,6 +58,10 @@ Fd open_read(const std::string& path);
 // a new file. On failure the Fd is empty and errno tells why.
 Fd open_with(const std::string& path, int flags, unsigned mode = 0666);
 
+// A new descriptor (close-on-exec) of the file open as fd; empty (errno set)
+// when none can be had.
+Fd duplicate(int fd);
+
 // One read(2) of at most n bytes: the count (0 at the end of the file), or
 // -1 (errno set) when the system reports an error.
 std::int64_t read_some(int fd, void* dst, std::size_t n);
@@ -66,6 +70,9 @@ std::int64_t read_some(int fd, void* dst, std::size_t n);
 std::int64_t read_full(int fd, void* dst, std::size_t n);
 // The same from an absolute position, without moving the file position.
 std::int64_t pread_full(int fd, void* dst, std::size_t n, std::int64_t offset);
+// Moves the file position to pos: false (errno set) when the file cannot
+// go there (a pipe, a position before the start).
+bool seek(int fd, std::int64_t pos);
 // Writes all n bytes: false (errno set) when that fails; a write that makes
 // no progress counts as failed with ENOSPC.
 bool write_full(int fd, const void* src, std::size_t n);

@@ -3,8 +3,10 @@
 // rest of the file layer; the stream only carries it to the library.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "io/fd.h"
 
@@ -22,6 +24,10 @@ Stream stream_from(Fd fd, const char* mode);
 // A stream over a duplicate of fd, which stays open for its owner; null
 // (errno set) when none can be made.
 Stream stream_over(int fd, const char* mode);
+// What f holds from its position to its end, read into out; false when the
+// stream reports an error, holds limit bytes or more, or no memory can be
+// had.
+bool read_rest(std::FILE* f, std::vector<std::uint8_t>& out, std::uint64_t limit);
 // Flushes and closes the stream: 0, or the errno of the failure.
 int close_stream(Stream& s);
 

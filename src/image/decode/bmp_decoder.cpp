@@ -69,12 +69,14 @@ void bmp_decoder::read_bytes(void* dst, std::size_t n) {
 // bytes that were there (the rest 0), and the status records the failure.
 template <typename T>
 void bmp_decoder::read_field(T& field) {
-  unsigned char b[sizeof(T)] = {};
+  static_assert(sizeof(T) == 2 || sizeof(T) == 4);
+  std::uint8_t b[sizeof(T)] = {};
   read_bytes(b, sizeof b);
-  std::uint64_t v = 0;
-  for (std::size_t i = sizeof(T); i-- > 0;)
-    v = (v << 8) | b[i];
-  field = static_cast<T>(v);
+  if constexpr (sizeof(T) == 2) {
+    field = static_cast<T>(io::le16(b));
+  } else {
+    field = static_cast<T>(io::le32(b));
+  }
 }
 
 int bmp_decoder::read_file_header() {

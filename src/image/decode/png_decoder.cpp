@@ -1,7 +1,6 @@
 #include "image/decode/png_decoder.h"
 
 #include <spng.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "core/limits.h"
+#include "core/memory.h"
 #include "image/decode/open_decoder.h"
 
 namespace kexio {
@@ -21,10 +21,7 @@ constexpr std::int64_t kDeflateRatio = 1032;
 
 // The machine's memory in bytes, which libspng's limits are taken from.
 std::uint64_t machine_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  return memory::physical();
 }
 
 // libspng's reader of files that are not in memory (pipes, devices).

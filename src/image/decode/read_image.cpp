@@ -1,7 +1,6 @@
 // The image reading functions: every one resolves the name, opens a decoder
 // through the factory, sizes the result from it and lets one read operation
 // fill one or three planes of the result's columns.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "core/limits.h"
+#include "core/memory.h"
 #include "host/workers.h"
 #include "image/decode/open_decoder.h"
 #include "io/fd.h"
@@ -29,10 +29,7 @@ constexpr int kAllPlanes = -1;
 // possibly back. Larger requests are refused as "out of memory" rather than
 // allowed to exhaust the process.
 std::uint64_t max_result_doubles() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return SIZE_MAX / sizeof(double);
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / sizeof(double);
+  return memory::physical() / sizeof(double);
 }
 
 aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Operation op,
