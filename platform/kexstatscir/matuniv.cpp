@@ -4,8 +4,9 @@
 // Every conversion loop is specialised for its element type; the type code
 // is looked at once per call, never per element. Host matrices are stored
 // column by column and typed matrices row by row, so conversions between
-// them transpose in square tiles that stay in the cache; a matrix of one row
-// or one column has the same layout either way and is converted straight.
+// them go through the library's one rows-to-columns transpose; a matrix of
+// one row or one column has the same layout either way and is converted
+// straight.
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -19,8 +20,8 @@
 #include <immintrin.h>
 #endif
 
+#include "core/transpose.h"
 #include "kexio/host/context.h"
-#include "kexio/host/transpose.h"
 #include "records.h"
 
 namespace mutils::detail {
@@ -219,11 +220,7 @@ void widen_in_place(const T* src, std::size_t rows, std::size_t cols, double* ou
       }
     } else {
       std::memcpy(block, src + r * cols, k * cols * sizeof(T));
-      for (std::size_t c = 0; c < cols; ++c) {
-        double* d = out + c * rows + r;
-        for (std::size_t i = 0; i < k; ++i)
-          d[i] = to_double(block[i * cols + c]);
-      }
+      kexio::columns::transpose(block, k, cols, out + r, rows);
     }
   }
 }
@@ -301,7 +298,7 @@ const char* matuniv_assign_to_corvida(const _univ_mat* m, Kex::aMatrix* out) {
   }
   with_element_type(m->type, [&](auto t) {
     using T = decltype(t);
-    Kex::transpose(static_cast<const T*>(m->data), rows, cols, out->m_rv, rows, to_double<T>);
+    kexio::columns::transpose(static_cast<const T*>(m->data), rows, cols, out->m_rv, rows);
   });
   return nullptr;
 }
@@ -322,7 +319,7 @@ const char* matuniv_assign_from_corvida(const Kex::aMatrix* in, _univ_mat* m) {
   if (m->data == nullptr) return "out of memory";
   // The host matrix, column by column, is the row-major cols x rows matrix
   // whose transpose the record wants.
-  Kex::transpose(in->m_rv, cols, rows, static_cast<double*>(m->data), cols);
+  kexio::columns::transpose(in->m_rv, cols, rows, static_cast<double*>(m->data), cols);
   return nullptr;
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/limits.h"
+#include "core/transpose.h"
 #include "kexio/host/errors.h"
-#include "kexio/host/transpose.h"
 #include "prn/prn.h"
 
 namespace kexio::prn {
@@ -154,8 +154,8 @@ Cvd::Ref read_nested(Input& in) {
     std::size_t n = re.size();
     Cvd::Array real = Cvd::NewArray(n);
     Cvd::Array imag = nonzero_imag ? Cvd::NewArray(n) : nullptr;
-    Kex::transpose(re.data(), nr, nc, real.get(), nr);
-    if (imag) Kex::transpose(im.data(), nr, nc, imag.get(), nr);
+    kexio::columns::transpose(re.data(), nr, nc, real.get(), nr);
+    if (imag) kexio::columns::transpose(im.data(), nr, nc, imag.get(), nr);
     auto m = std::make_shared<Cvd::MatVal>(real, imag, nr, nc, nr, table);
     if (!result) {
       result = m;

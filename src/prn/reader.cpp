@@ -17,11 +17,11 @@
 
 #include "core/limits.h"
 #include "core/parallel.h"
+#include "core/transpose.h"
 #include "host/workers.h"
 #include "kexio/host/context.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
-#include "kexio/host/transpose.h"
 #include "prn/prn.h"
 
 namespace kexio::prn {
@@ -344,7 +344,7 @@ Kex::aMatrix* read_table(KexCallContext* ctx, Input& in, const Cvd::MatVal* belo
   for (std::size_t i = 1; i < parts.size(); ++i)
     first[i] = first[i - 1] + taken[i - 1];
   run_all(parts.size(), [&](std::size_t i) {
-    Kex::transpose(parts[i].values.data(), taken[i], columns, values + first[i], total);
+    kexio::columns::transpose(parts[i].values.data(), taken[i], columns, values + first[i], total);
   });
   for (std::size_t c = 0; c < columns && extra != 0; ++c) {
     std::memcpy(values + c * total + rows, below->real() + c * extra, extra * sizeof(double));
