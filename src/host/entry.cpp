@@ -33,22 +33,37 @@ Cvd::MatVal* as_matrix(const Ref& v) {
   return dynamic_cast<Cvd::MatVal*>(v.get());
 }
 
-void check_string(const Ref& v, std::uint32_t index) {
-  if (as_string(v) == nullptr) raise("must be string", index);
-}
-void check_scalar(const Ref& v, std::uint32_t index) {
-  if (as_number(v) == nullptr) raise("must be scalar", index);
-}
-void check_matrix(const Ref& v, std::uint32_t index) {
-  if (as_matrix(v) == nullptr) raise("must be matrix", index);
-}
-void check_scalar_matrix(const Ref& v, std::uint32_t index) {
+// Checks a user's argument, the index-th, against what it must be.
+void check(Arg kind, const Ref& v, std::uint32_t index) {
   Cvd::MatVal* m = as_matrix(v);
-  if (m == nullptr || m->m_parr != nullptr) raise("must be scalar matrix", index);
+  switch (kind) {
+    case Arg::string:
+      if (as_string(v) == nullptr) raise("must be string", index);
+      break;
+    case Arg::scalar:
+      if (as_number(v) == nullptr) raise("must be scalar", index);
+      break;
+    case Arg::matrix:
+      if (m == nullptr) raise("must be matrix", index);
+      break;
+    case Arg::scalar_matrix:
+      if (m == nullptr || m->m_parr != nullptr) raise("must be scalar matrix", index);
+      break;
+    case Arg::real_matrix:
+      if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
+      break;
+    case Arg::value:
+      if (as_number(v) == nullptr && m == nullptr) raise("must be a scalar or a matrix", index);
+      break;
+  }
 }
-void check_real_matrix(const Ref& v, std::uint32_t index) {
-  Cvd::MatVal* m = as_matrix(v);
-  if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
+
+// Checks the user's arguments, in the user's order, against the kinds of
+// the form (kexio/calls.h).
+template <Arg... Kinds, typename... Refs>
+void check_args(const Refs&... v) {
+  std::uint32_t index = 0;
+  (check(Kinds, v, ++index), ...);
 }
 
 void check_count(const Args& args) {
@@ -119,7 +134,7 @@ Ref boundary(std::uint32_t resolve_at, Call&& call) {
 
 template <typename Worker>
 Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
+  check_args<KEXIO_KINDS(prn_read)>(file_);
   std::string c = path_text(cwd);
   std::string f = path(file_);
   return worker(f.c_str(), c.c_str());
@@ -128,10 +143,7 @@ Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
 template <typename Worker>
 Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
               const Ref& V_) {
-  check_string(file_, 1);
-  if (as_number(V_) == nullptr && as_matrix(V_) == nullptr) {
-    Throw("must be a scalar or a matrix", 2);
-  }
+  check_args<KEXIO_KINDS(prn_write)>(file_, V_);
   if (as_matrix(V_) != nullptr) record(V_);
   std::string c = path_text(cwd);
   std::string f = path(file_);
@@ -141,8 +153,7 @@ Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, 
 template <typename Worker>
 Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
                const Ref& V_) {
-  check_string(file_, 1);
-  check_matrix(V_, 2);
+  check_args<KEXIO_KINDS(prn_append)>(file_, V_);
   record(V_);
   std::string c = path_text(cwd);
   std::string f = path(file_);
@@ -151,7 +162,7 @@ Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_,
 
 template <typename Worker>
 Ref file(Worker worker, const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
+  check_args<KEXIO_KINDS(file)>(file_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = path_text(cwd);
     std::string f = path(file_);
@@ -161,8 +172,7 @@ Ref file(Worker worker, const Str& cwd, const Ref& file_) {
 
 template <typename Worker>
 Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_) {
-  check_string(file_, 1);
-  check_scalar_matrix(V1_, 2);
+  check_args<KEXIO_KINDS(image_write)>(file_, V1_);
   const aMatrix* m = record(V1_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = path_text(cwd);
@@ -174,12 +184,11 @@ Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_)
 template <typename Worker>
 Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
-  check_string(args[0], 1);
-  check_string(args[1], 2);
+  check_args<KEXIO_KINDS(bin_read)>(args[0], args[1]);
   // Optional scalars are checked from the last one down, so the highest
   // wrong position is the one reported.
   for (std::size_t i = args.size(); i > 2; --i) {
-    check_scalar(args[i - 1], static_cast<std::uint32_t>(i));
+    check(Arg::scalar, args[i - 1], static_cast<std::uint32_t>(i));
   }
   Ref endian = args.size() > 2 ? args[2] : std::make_shared<Cvd::NumVal>();
   Ref cols = args.size() > 3 ? args[3] : std::make_shared<Cvd::NumVal>(1.0);
@@ -197,10 +206,7 @@ Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
 template <typename Worker>
 Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
               const Ref& V_) {
-  check_string(file_, 1);
-  check_string(S_, 2);
-  check_scalar(X_, 3);
-  check_scalar_matrix(V_, 4);
+  check_args<KEXIO_KINDS(bin_write)>(file_, S_, X_, V_);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = path_text(cwd);
@@ -214,12 +220,7 @@ Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, co
 template <typename Worker>
 Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
              const Ref& Z_, const Ref& S_, const Ref& K_) {
-  check_string(file_, 1);
-  check_scalar(X_, 2);
-  check_scalar(Y_, 3);
-  check_scalar(Z_, 4);
-  check_string(S_, 5);
-  check_scalar(K_, 6);
+  check_args<KEXIO_KINDS(raw_read)>(file_, X_, Y_, Z_, S_, K_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
     std::string f = bytes(file_);
@@ -234,10 +235,7 @@ Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, con
 template <typename Worker>
 Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
               const Ref& S_) {
-  check_string(file_, 1);
-  check_scalar(X_, 2);
-  check_string(S_, 3);
-  check_scalar_matrix(V_, 4);
+  check_args<KEXIO_KINDS(raw_write)>(file_, X_, S_, V_);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = Vrt::StringToRawBytes(cwd);
@@ -250,10 +248,7 @@ Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, co
 template <typename Worker>
 Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
               const Ref& V_) {
-  check_string(file_, 1);
-  check_scalar(SR_, 2);
-  check_scalar(Res_, 3);
-  check_scalar_matrix(V_, 4);
+  check_args<KEXIO_KINDS(wav_write)>(file_, SR_, Res_, V_);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
     std::string c = path_text(cwd);
@@ -264,7 +259,7 @@ Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, c
 
 template <typename Worker>
 Ref name(Worker worker, const Ref& file_) {
-  check_string(file_, 1);
+  check_args<KEXIO_KINDS(name)>(file_);
   return in_context([&](KexCallContext* ctx) {
     std::string f = path(file_);
     return worker(ctx, f.c_str());
@@ -273,8 +268,7 @@ Ref name(Worker worker, const Ref& file_) {
 
 template <typename Worker>
 Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
-  check_string(file_, 1);
-  check_real_matrix(V_, 2);
+  check_args<KEXIO_KINDS(name_matrix)>(file_, V_);
   const aMatrix* m = record(V_);
   return in_context([&](KexCallContext* ctx) {
     std::string f = path(file_);
@@ -282,13 +276,11 @@ Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
   });
 }
 
-// The two strings are checked with Kex::Throw, after the count; the worker
-// turns the file name into path text itself.
+// The worker turns the file name into path text itself.
 template <typename Worker>
 Ref import_list(Worker worker, const Str& cwd, const Args& args) {
   check_count(args);
-  if (as_string(args[0]) == nullptr) Throw("must be string", 1);
-  if (as_string(args[1]) == nullptr) Throw("must be string", 2);
+  check_args<KEXIO_KINDS(import_list)>(args[0], args[1]);
   std::string c = path_text(cwd);
   return worker(c.c_str(), args);
 }
