@@ -12,6 +12,7 @@
 #include <set>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
 
 #include "kexio/functions.h"
 #include "kexio/io.h"
@@ -39,19 +40,14 @@ Ref text_matrix() {
 TEST(Entry, ChecksOfEachFormInOrder) {
   Kex::CallEnv env{cwd};
   auto call = [&](std::string_view name, const std::vector<Ref>& args) {
-    for (const Kex::FunctionInfo& f : Kex::kFunctionTable) {
-      if (name == f.name && (f.argc < 0 || static_cast<std::size_t>(f.argc) == args.size()))
+    for (const Kex::FunctionInfo& f : Kex::kFunctionTable)
+      if (name == f.name && (f.argc < 0 || f.argc == static_cast<int>(args.size())))
         return f.call(env, args);
-    }
     throw std::logic_error("no such function");
   };
   const Ref n = num(1), s = str("s"), t = text_matrix(), m = mat({{1}}), byte = str("byte");
   const std::uint32_t whole = Kex::kWholeCall;
-  const struct {
-    const char* name;
-    std::vector<Ref> args;
-    Raised want;
-  } cases[] = {
+  const std::tuple<const char*, std::vector<Ref>, Raised> cases[] = {
       {"READ_IMAGE", {n}, {"must be string", 1}},
       {"READPRN", {m}, {"must be string", 1}},
       {"LoadColormap", {n}, {"must be string", 1}},
@@ -64,7 +60,6 @@ TEST(Entry, ChecksOfEachFormInOrder) {
       {"WRITEPRN", {s, s}, {"must be a scalar or a matrix", 2}},
       {"APPENDPRN", {n, m}, {"must be string", 1}},
       {"APPENDPRN", {s, n}, {"must be matrix", 2}},
-      // Lists are counted first, then optional scalars checked from the last.
       {"READBIN", std::vector<Ref>(7, n), {"too_many_arguments\t6\t7", whole}},
       {"READBIN", {s}, {"too_few_arguments\t2\t1", whole}},
       {"READBIN", {}, {"too_few_arguments\t2\t0", whole}},
@@ -96,8 +91,8 @@ TEST(Entry, ChecksOfEachFormInOrder) {
       {"SaveColormap", {s, t}, {"must be real matrix", 2}},
       {"SaveColormap", {s, n}, {"must be real matrix", 2}},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(raised([&] { call(c.name, c.args); }), c.want) << c.name << "/" << c.args.size();
+  for (const auto& [name, args, want] : cases)
+    EXPECT_EQ(raised([&] { call(name, args); }), want) << name << "/" << args.size();
 }
 
 // Memory that runs out inside a worker (here the colours SaveColormap
