@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "kexio/host/errors.h"
 #include "text.h"
 #include "values.h"
 
