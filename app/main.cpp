@@ -22,6 +22,7 @@
 #include "runner.h"
 #include "session.h"
 #include "source.h"
+#include "view.h"
 
 #ifndef KEXIO_VERSION
 #define KEXIO_VERSION "unknown"
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
     view.out = &std::cout;
     view.color = colors_for(STDOUT_FILENO);
     view.width = terminal_width(STDOUT_FILENO, 80);
-    session.set_view(view);
+    session.set_view([view](const Cvd::MatVal& m, bool rgb) { draw_view(view, m, rgb); });
   }
 
   for (const Input& in : opt.inputs) {

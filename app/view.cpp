@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "kexio/host/errors.h"
 #include "text.h"
 #include "values.h"
 
@@ -108,35 +107,18 @@ std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width) {
   return out;
 }
 
-Cvd::Ref view(const ViewTarget& target, const Cvd::Ref& v, const Cvd::Ref* kind) {
-  bool rgb = false;
-  if (kind != nullptr) {
-    Cvd::StrVal* s = as_string(*kind);
-    if (s == nullptr || (s->m_str != u"rgb" && s->m_str != u"grey")) {
-      throw Kex::Exception("must be \"grey\" or \"rgb\"", 2);
-    }
-    rgb = s->m_str == u"rgb";
-  }
-  Cvd::MatVal* m = as_matrix(v);
-  if (m == nullptr) throw Kex::Exception("must be matrix", 1);
-  if (!m->get_IsRealMatrix() || m->get_HasImag()) throw Kex::Exception("must be real matrix", 1);
-  if (rgb && m->get_Cols() % 3 != 0) {
-    throw Kex::Exception("must have red, green and blue planes side by side", 1,
-                         std::to_string(m->get_Cols()) + " columns cannot be split in three");
-  }
-  if (target.out == nullptr) return v;
+void draw_view(const ViewTarget& target, const Cvd::MatVal& m, bool rgb) {
   std::string size =
-      std::to_string(m->get_Rows()) + "×" + std::to_string(rgb ? m->get_Cols() / 3 : m->get_Cols());
+      std::to_string(m.get_Rows()) + "×" + std::to_string(rgb ? m.get_Cols() / 3 : m.get_Cols());
   if (!target.color) {
     *target.out << "(a " << size
                 << " picture: VIEW draws on a colour terminal only; the matrix is its value)\n";
-  } else if (m->get_Rows() == 0 || m->get_Cols() == 0) {
+  } else if (m.get_Rows() == 0 || m.get_Cols() == 0) {
     *target.out << "(an empty picture)\n";
   } else {
-    *target.out << picture(*m, rgb, target.width);
+    *target.out << picture(m, rgb, target.width);
   }
   target.out->flush();
-  return v;
 }
 
 }  // namespace kexio::app

@@ -1,4 +1,4 @@
-// VIEW: a matrix looked at as a picture in the terminal, drawn with
+// How the program draws VIEW's matrix as a picture in the terminal, with
 // half-block characters in 24-bit colour (two pixel rows per line of text).
 #pragma once
 
@@ -10,8 +10,8 @@
 
 namespace kexio::app {
 
-// Where VIEW draws: nowhere (JSON output: VIEW only gives its matrix), a
-// colour terminal of the given width, or a stream that gets a note instead.
+// Where VIEW draws: a colour terminal of the given width, or a stream that
+// gets a note instead.
 struct ViewTarget {
   std::ostream* out = nullptr;
   bool color = false;
@@ -23,8 +23,8 @@ struct ViewTarget {
 // pixel as foreground and the lower one as background colour.
 std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width);
 
-// Draws m (the first argument) on target, or says why it cannot, and gives
-// m back. Throws Kex::Exception for an argument it cannot show.
-Cvd::Ref view(const ViewTarget& target, const Cvd::Ref& m, const Cvd::Ref* kind);
+// Draws m, checked by VIEW (rgb: red, green and blue planes side by side),
+// on target, or says there why it cannot.
+void draw_view(const ViewTarget& target, const Cvd::MatVal& m, bool rgb);
 
 }  // namespace kexio::app

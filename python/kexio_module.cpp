@@ -1,12 +1,11 @@
 // The Python module kexio: every worksheet function of the library as a
 // Python function taking and returning numpy arrays, numbers and strings.
 //
-// The functions are made at import time from the library's function table
-// (kexio/functions.h), through the host's own list of callable forms
-// (app/functions.h), so a new worksheet function appears here without a
-// change. Arguments are turned into host values while the interpreter lock is
-// held; the call itself runs without it, so threads read files in parallel.
-// Real results are handed to numpy without a copy: the array keeps the host
+// The functions are made at import time from the library's call table
+// (kexio/functions.h), in the order of the worksheet language's list of
+// functions, so a new worksheet function appears here without a change. Arguments are turned into
+// host values while the interpreter lock is held; the call itself runs without it, so threads read
+// files in parallel. Real results are handed to numpy without a copy: the array keeps the host
 // value's element storage alive.
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
@@ -114,28 +113,28 @@ std::vector<Param> parse_params(std::string_view text) {
   return out;
 }
 
-// What each result type of the table gives in Python.
-const char* python_type(std::string_view result) {
-  if (result == "aComplex*") return "float | complex";
-  if (result == "Cvd::Ref") return "numpy.ndarray | float | complex | str";
+// What each result kind of the table gives in Python.
+const char* python_type(Kex::ResultKind result) {
+  switch (result) {
+    case Kex::ResultKind::number:
+      return "float | complex";
+    case Kex::ResultKind::value:
+      return "numpy.ndarray | float | complex | str";
+    case Kex::ResultKind::vector:
+    case Kex::ResultKind::matrix:
+      break;
+  }
   return "numpy.ndarray";
 }
 
-struct TableRow {
-  const char* name;
-  const char* form;
-  const char* result;
-  const char* params;
-};
-
+// The library's functions of the language's list, each further name under
+// its own Python name.
 const std::vector<Entry>& entries() {
   static const std::vector<Entry> table = [] {
-#define KEXIO_PY_ROW(name, form, worker, result, resolve_at, params, ...) \
-  TableRow{#name, #form, #result, params},
-    const TableRow rows[] = {KEXIO_FUNCTIONS(KEXIO_PY_ROW)};
-#undef KEXIO_PY_ROW
     std::vector<Entry> out;
     for (const Function& f : kexio::app::functions()) {
+      // Functions of the language alone (VIEW) are not the library's.
+      if (f.info == nullptr) continue;
       Entry e;
       e.py_name = snake_case(f.name);
       bool taken = false;
@@ -145,25 +144,8 @@ const std::vector<Entry>& entries() {
       if (taken) continue;
       e.function = &f;
       e.params = parse_params(f.params);
-      // The table's line of this form: an alias names the function whose
-      // form it shares, and the parameters tell the forms of one name apart.
-      const char* name = f.name;
-      for (const Kex::FunctionAlias& a : Kex::kFunctionAliases) {
-        if (std::strcmp(a.alias, f.name) == 0) name = a.name;
-      }
-      const char* form = nullptr;
-      const char* result = nullptr;
-      for (const TableRow& r : rows) {
-        if (std::strcmp(r.name, name) == 0 && std::strcmp(r.params, f.params) == 0) {
-          form = r.form;
-          result = r.result;
-        }
-      }
-      // Functions of the host alone (VIEW) are not the library's.
-      if (form == nullptr) continue;
-      e.prn_settings = form != nullptr && (std::strcmp(form, "prn_write") == 0 ||
-                                           std::strcmp(form, "prn_append") == 0);
-      e.returns = python_type(result != nullptr ? result : "Cvd::Ref");
+      e.prn_settings = f.info->prn_settings;
+      e.returns = python_type(f.info->result);
       out.push_back(std::move(e));
     }
     return out;

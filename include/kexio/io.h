@@ -1,5 +1,5 @@
 // Kex::IO, the entry class: one static method per worksheet function, made
-// from the function table (kexio/functions.h, which gives each method's
+// from the function list (kexio/calls.h, which gives each method's
 // parameters by its form).
 //
 // cwd is the worksheet directory (a host string); Pr_ and W_ are the
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "kexio/calls.h"
 #include "kexio/export.h"
-#include "kexio/functions.h"
 #include "kexio/host/errors.h"
 #include "kexio/runtime/cvd.h"
 
@@ -37,3 +37,7 @@ class KEXIO_API IO {
 };
 
 }  // namespace Kex
+
+// The call table made from the same list (included last: it calls the
+// methods declared above).
+#include "kexio/functions.h"

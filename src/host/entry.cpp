@@ -33,22 +33,37 @@ Cvd::MatVal* as_matrix(const Ref& v) {
   return dynamic_cast<Cvd::MatVal*>(v.get());
 }
 
-void check_string(const Ref& v, std::uint32_t index) {
-  if (as_string(v) == nullptr) raise("must be string", index);
-}
-void check_scalar(const Ref& v, std::uint32_t index) {
-  if (as_number(v) == nullptr) raise("must be scalar", index);
-}
-void check_matrix(const Ref& v, std::uint32_t index) {
-  if (as_matrix(v) == nullptr) raise("must be matrix", index);
-}
-void check_scalar_matrix(const Ref& v, std::uint32_t index) {
+// Checks a user's argument, the index-th, against what it must be.
+void check(Arg kind, const Ref& v, std::uint32_t index) {
   Cvd::MatVal* m = as_matrix(v);
-  if (m == nullptr || m->m_parr != nullptr) raise("must be scalar matrix", index);
+  switch (kind) {
+    case Arg::string:
+      if (as_string(v) == nullptr) raise("must be string", index);
+      break;
+    case Arg::scalar:
+      if (as_number(v) == nullptr) raise("must be scalar", index);
+      break;
+    case Arg::matrix:
+      if (m == nullptr) raise("must be matrix", index);
+      break;
+    case Arg::scalar_matrix:
+      if (m == nullptr || m->m_parr != nullptr) raise("must be scalar matrix", index);
+      break;
+    case Arg::real_matrix:
+      if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
+      break;
+    case Arg::value:
+      if (as_number(v) == nullptr && m == nullptr) raise("must be a scalar or a matrix", index);
+      break;
+  }
 }
-void check_real_matrix(const Ref& v, std::uint32_t index) {
-  Cvd::MatVal* m = as_matrix(v);
-  if (m == nullptr || !m->get_IsRealMatrix()) raise("must be real matrix", index);
+
+// Checks the user's arguments, in the user's order, against the kinds of
+// the form (kexio/calls.h).
+template <Arg... Kinds, typename... Refs>
+void check_args(const Refs&... v) {
+  std::uint32_t index = 0;
+  (check(Kinds, v, ++index), ...);
 }
 
 void check_count(const Args& args) {
@@ -85,6 +100,18 @@ std::string path(const Ref& v) {
   return path_text(as_string(v)->m_str);
 }
 
+// The worksheet directory and the file name as the worker takes them,
+// converted in that order; they live as long as the worker call.
+struct Names {
+  std::string cwd, file;
+};
+Names paths(const Str& cwd, const Ref& file) {
+  return {path_text(cwd), path(file)};
+}
+Names byte_names(const Str& cwd, const Ref& file) {
+  return {Vrt::StringToRawBytes(cwd), bytes(file)};
+}
+
 // The plain wrapper around a worker call: opens the call context, lets call
 // convert the strings (cwd first) and call the worker, so that the strings
 // are destroyed, last converted first, as soon as it returns; then marshals
@@ -117,178 +144,123 @@ Ref boundary(std::uint32_t resolve_at, Call&& call) {
 // One function per form: its checks, in order, and the call of its worker
 // with the converted arguments in the worker's own order.
 
-template <typename Worker>
-Ref prn_read(Worker worker, const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
-  std::string c = path_text(cwd);
-  std::string f = path(file_);
-  return worker(f.c_str(), c.c_str());
+Ref prn_read(auto worker, const Str& cwd, const Ref& file_) {
+  check_args<KEXIO_KINDS(prn_read)>(file_);
+  Names n = paths(cwd, file_);
+  return worker(n.file.c_str(), n.cwd.c_str());
 }
 
-template <typename Worker>
-Ref prn_write(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+Ref prn_write(auto worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
               const Ref& V_) {
-  check_string(file_, 1);
-  if (as_number(V_) == nullptr && as_matrix(V_) == nullptr) {
-    Throw("must be a scalar or a matrix", 2);
-  }
+  check_args<KEXIO_KINDS(prn_write)>(file_, V_);
   if (as_matrix(V_) != nullptr) record(V_);
-  std::string c = path_text(cwd);
-  std::string f = path(file_);
-  return worker(f.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+  Names n = paths(cwd, file_);
+  return worker(n.file.c_str(), V_, Cvd::NumVal(Pr_), Cvd::NumVal(W_), n.cwd.c_str());
 }
 
-template <typename Worker>
-Ref prn_append(Worker worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
+Ref prn_append(auto worker, const Str& cwd, std::int32_t Pr_, std::int32_t W_, const Ref& file_,
                const Ref& V_) {
-  check_string(file_, 1);
-  check_matrix(V_, 2);
+  check_args<KEXIO_KINDS(prn_append)>(file_, V_);
   record(V_);
-  std::string c = path_text(cwd);
-  std::string f = path(file_);
-  return worker(f.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), c.c_str());
+  Names n = paths(cwd, file_);
+  return worker(n.file.c_str(), *as_matrix(V_), Cvd::NumVal(Pr_), Cvd::NumVal(W_), n.cwd.c_str());
 }
 
-template <typename Worker>
-Ref file(Worker worker, const Str& cwd, const Ref& file_) {
-  check_string(file_, 1);
+Ref file(auto worker, const Str& cwd, const Ref& file_) {
+  check_args<KEXIO_KINDS(file)>(file_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = path_text(cwd);
-    std::string f = path(file_);
-    return worker(ctx, f.c_str(), c.c_str());
+    Names n = paths(cwd, file_);
+    return worker(ctx, n.file.c_str(), n.cwd.c_str());
   });
 }
 
-template <typename Worker>
-Ref image_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& V1_) {
-  check_string(file_, 1);
-  check_scalar_matrix(V1_, 2);
-  const aMatrix* m = record(V1_);
+Ref image_write(auto worker, const Str& cwd, const Ref& file_, const Ref& V1_) {
+  check_args<KEXIO_KINDS(image_write)>(file_, V1_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = path_text(cwd);
-    std::string f = path(file_);
-    return worker(ctx, f.c_str(), m, c.c_str());
+    Names n = paths(cwd, file_);
+    return worker(ctx, n.file.c_str(), record(V1_), n.cwd.c_str());
   });
 }
 
-template <typename Worker>
-Ref bin_read(Worker worker, const Str& cwd, const Args& args) {
+Ref bin_read(auto worker, const Str& cwd, const Args& args) {
   check_count(args);
-  check_string(args[0], 1);
-  check_string(args[1], 2);
+  check_args<KEXIO_KINDS(bin_read)>(args[0], args[1]);
   // Optional scalars are checked from the last one down, so the highest
   // wrong position is the one reported.
   for (std::size_t i = args.size(); i > 2; --i) {
-    check_scalar(args[i - 1], static_cast<std::uint32_t>(i));
+    check(Arg::scalar, args[i - 1], static_cast<std::uint32_t>(i));
   }
   Ref endian = args.size() > 2 ? args[2] : std::make_shared<Cvd::NumVal>();
   Ref cols = args.size() > 3 ? args[3] : std::make_shared<Cvd::NumVal>(1.0);
   Ref skip = args.size() > 4 ? args[4] : std::make_shared<Cvd::NumVal>();
   Ref rows = args.size() > 5 ? args[5] : std::make_shared<Cvd::NumVal>();
   return in_context([&](KexCallContext* ctx) {
-    std::string c = path_text(cwd);
-    std::string f = path(args[0]);
-    std::string type = bytes(args[1]);
-    return worker(ctx, f.c_str(), number(rows), number(cols), type.c_str(), number(endian),
-                  number(skip), c.c_str());
+    Names n = paths(cwd, args[0]);
+    return worker(ctx, n.file.c_str(), number(rows), number(cols), bytes(args[1]).c_str(),
+                  number(endian), number(skip), n.cwd.c_str());
   });
 }
 
-template <typename Worker>
-Ref bin_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
+Ref bin_write(auto worker, const Str& cwd, const Ref& file_, const Ref& S_, const Ref& X_,
               const Ref& V_) {
-  check_string(file_, 1);
-  check_string(S_, 2);
-  check_scalar(X_, 3);
-  check_scalar_matrix(V_, 4);
-  const aMatrix* m = record(V_);
+  check_args<KEXIO_KINDS(bin_write)>(file_, S_, X_, V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = path_text(cwd);
-    std::string f = path(file_);
-    std::string type = bytes(S_);
-    return worker(ctx, m, f.c_str(), type.c_str(), number(X_), c.c_str());
+    Names n = paths(cwd, file_);
+    return worker(ctx, record(V_), n.file.c_str(), bytes(S_).c_str(), number(X_), n.cwd.c_str());
   });
 }
 
 // The host image library takes the name and the directory as byte strings.
-template <typename Worker>
-Ref raw_read(Worker worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
+Ref raw_read(auto worker, const Str& cwd, const Ref& file_, const Ref& X_, const Ref& Y_,
              const Ref& Z_, const Ref& S_, const Ref& K_) {
-  check_string(file_, 1);
-  check_scalar(X_, 2);
-  check_scalar(Y_, 3);
-  check_scalar(Z_, 4);
-  check_string(S_, 5);
-  check_scalar(K_, 6);
+  check_args<KEXIO_KINDS(raw_read)>(file_, X_, Y_, Z_, S_, K_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    std::string s = bytes(S_);
-    return worker(ctx, f.c_str(), number(X_), number(Y_), number(Z_), s.c_str(), number(K_),
-                  c.c_str());
+    Names n = byte_names(cwd, file_);
+    return worker(ctx, n.file.c_str(), number(X_), number(Y_), number(Z_), bytes(S_).c_str(),
+                  number(K_), n.cwd.c_str());
   });
 }
 
 // The value comes first but is the user's fourth argument; names as for
 // raw_read.
-template <typename Worker>
-Ref raw_write(Worker worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
+Ref raw_write(auto worker, const Str& cwd, const Ref& V_, const Ref& file_, const Ref& X_,
               const Ref& S_) {
-  check_string(file_, 1);
-  check_scalar(X_, 2);
-  check_string(S_, 3);
-  check_scalar_matrix(V_, 4);
-  const aMatrix* m = record(V_);
+  check_args<KEXIO_KINDS(raw_write)>(file_, X_, S_, V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = Vrt::StringToRawBytes(cwd);
-    std::string f = bytes(file_);
-    std::string s = bytes(S_);
-    return worker(ctx, m, f.c_str(), number(X_), s.c_str(), c.c_str());
+    Names n = byte_names(cwd, file_);
+    return worker(ctx, record(V_), n.file.c_str(), number(X_), bytes(S_).c_str(), n.cwd.c_str());
   });
 }
 
-template <typename Worker>
-Ref wav_write(Worker worker, const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
+Ref wav_write(auto worker, const Str& cwd, const Ref& file_, const Ref& SR_, const Ref& Res_,
               const Ref& V_) {
-  check_string(file_, 1);
-  check_scalar(SR_, 2);
-  check_scalar(Res_, 3);
-  check_scalar_matrix(V_, 4);
-  const aMatrix* m = record(V_);
+  check_args<KEXIO_KINDS(wav_write)>(file_, SR_, Res_, V_);
   return in_context([&](KexCallContext* ctx) {
-    std::string c = path_text(cwd);
-    std::string f = path(file_);
-    return worker(ctx, f.c_str(), m, number(SR_), number(Res_), c.c_str());
+    Names n = paths(cwd, file_);
+    return worker(ctx, n.file.c_str(), record(V_), number(SR_), number(Res_), n.cwd.c_str());
   });
 }
 
-template <typename Worker>
-Ref name(Worker worker, const Ref& file_) {
-  check_string(file_, 1);
+Ref name(auto worker, const Ref& file_) {
+  check_args<KEXIO_KINDS(name)>(file_);
   return in_context([&](KexCallContext* ctx) {
     std::string f = path(file_);
     return worker(ctx, f.c_str());
   });
 }
 
-template <typename Worker>
-Ref name_matrix(Worker worker, const Ref& file_, const Ref& V_) {
-  check_string(file_, 1);
-  check_real_matrix(V_, 2);
-  const aMatrix* m = record(V_);
+Ref name_matrix(auto worker, const Ref& file_, const Ref& V_) {
+  check_args<KEXIO_KINDS(name_matrix)>(file_, V_);
   return in_context([&](KexCallContext* ctx) {
     std::string f = path(file_);
-    return worker(ctx, f.c_str(), m);
+    return worker(ctx, f.c_str(), record(V_));
   });
 }
 
-// The two strings are checked with Kex::Throw, after the count; the worker
-// turns the file name into path text itself.
-template <typename Worker>
-Ref import_list(Worker worker, const Str& cwd, const Args& args) {
+// The worker turns the file name into path text itself.
+Ref import_list(auto worker, const Str& cwd, const Args& args) {
   check_count(args);
-  if (as_string(args[0]) == nullptr) Throw("must be string", 1);
-  if (as_string(args[1]) == nullptr) Throw("must be string", 2);
+  check_args<KEXIO_KINDS(import_list)>(args[0], args[1]);
   std::string c = path_text(cwd);
   return worker(c.c_str(), args);
 }

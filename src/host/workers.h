@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "kexio/functions.h"
+#include "kexio/calls.h"
 #include "kexio/host/context.h"
 #include "kexio/host/values.h"
 #include "kexio/runtime/cvd.h"

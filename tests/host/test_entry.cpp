@@ -10,7 +10,11 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <stdexcept>
+#include <string_view>
+#include <tuple>
 
+#include "kexio/functions.h"
 #include "kexio/io.h"
 #include "support/scratch.h"
 #include "support/values.h"
@@ -31,65 +35,64 @@ Ref text_matrix() {
   return m;
 }
 
-// One function of each argument form: the forms are shared through the
-// function table.
-TEST(Entry, NameAndMatrixChecksOfEachForm) {
-  for (const Ref& not_text : {num(1), Ref(mat({{1}}))}) {
-    EXPECT_RAISES(IO::READ_IMAGE(cwd, not_text), "must be string", 1u);
-    EXPECT_RAISES(IO::READPRN(cwd, not_text), "must be string", 1u);
-    EXPECT_RAISES(IO::LoadColormap(not_text), "must be string", 1u);
-  }
-  EXPECT_RAISES(IO::WRITERGB(cwd, num(1), num(1)), "must be string", 1u);
-  for (const Ref& m : {num(1), str("x"), text_matrix()})
-    EXPECT_RAISES(IO::WRITE_HSV(cwd, str("a.bmp"), m), "must be scalar matrix", 2u);
-  EXPECT_RAISES(IO::WRITEPRN(cwd, 4, 8, num(1), num(1)), "must be string", 1u);
-  EXPECT_RAISES(IO::WRITEPRN(cwd, 4, 8, str("a"), str("b")), "must be a scalar or a matrix", 2u);
-  EXPECT_RAISES(IO::APPENDPRN(cwd, 4, 8, num(1), mat({{1}})), "must be string", 1u);
-  EXPECT_RAISES(IO::APPENDPRN(cwd, 4, 8, str("a"), num(1)), "must be matrix", 2u);
-}
-
-TEST(Entry, VariadicCallsCountThenCheckOptionalArgumentsFromTheLast) {
-  std::vector<Ref> seven(7, num(0));
-  EXPECT_RAISES(IO::READBIN(cwd, seven), "too_many_arguments\t6\t7", Kex::kWholeCall);
-  EXPECT_RAISES(IO::READBIN(cwd, {str("f")}), "too_few_arguments\t2\t1", Kex::kWholeCall);
-  EXPECT_RAISES(IO::READBIN(cwd, {}), "too_few_arguments\t2\t0", Kex::kWholeCall);
-  EXPECT_RAISES(IO::READBIN(cwd, {num(1), num(2)}), "must be string", 1u);
-  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), num(2)}), "must be string", 2u);
-  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), str("y")}),
-                "must be scalar", 5u);
-  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x"), num(1), num(0), mat({{1}})}),
-                "must be scalar", 6u);
-  EXPECT_RAISES(IO::READBIN(cwd, {str("f"), str("byte"), str("x")}), "must be scalar", 3u);
-}
-
-TEST(Entry, WritebinRawWavColormapChecksInOrder) {
-  EXPECT_RAISES(IO::WRITEBIN(cwd, num(1), num(1), str("x"), num(1)), "must be string", 1u);
-  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), num(1), str("x"), num(1)), "must be string", 2u);
-  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), str("byte"), str("x"), num(1)), "must be scalar", 3u);
-  EXPECT_RAISES(IO::WRITEBIN(cwd, str("f"), str("byte"), num(0), text_matrix()),
-                "must be scalar matrix", 4u);
-
-  Ref n = num(1), s = str("s");
-  EXPECT_RAISES(IO::READRAW(cwd, n, n, n, n, s, n), "must be string", 1u);
-  EXPECT_RAISES(IO::READRAW(cwd, s, n, s, n, s, n), "must be scalar", 3u);
-  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, s, s, n), "must be scalar", 4u);
-  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, n, n, n), "must be string", 5u);
-  EXPECT_RAISES(IO::READRAW(cwd, s, n, n, n, s, s), "must be scalar", 6u);
-  // The writing overload takes the value first but reports it as argument 4.
-  EXPECT_RAISES(IO::READRAW(cwd, n, n, n, s), "must be string", 1u);
-  EXPECT_RAISES(IO::READRAW(cwd, n, s, s, s), "must be scalar", 2u);
-  EXPECT_RAISES(IO::READRAW(cwd, n, s, n, n), "must be string", 3u);
-  EXPECT_RAISES(IO::READRAW(cwd, n, s, n, s), "must be scalar matrix", 4u);
-
-  EXPECT_RAISES(IO::WRITEWAV(cwd, n, n, n, mat({{1}})), "must be string", 1u);
-  EXPECT_RAISES(IO::WRITEWAV(cwd, s, s, n, mat({{1}})), "must be scalar", 2u);
-  EXPECT_RAISES(IO::WRITEWAV(cwd, s, n, s, mat({{1}})), "must be scalar", 3u);
-  EXPECT_RAISES(IO::WRITEWAV(cwd, s, n, n, text_matrix()), "must be scalar matrix", 4u);
-
-  EXPECT_RAISES(IO::SaveColormap(n, mat({{1, 2, 3}})), "must be string", 1u);
-  EXPECT_RAISES(IO::SaveColormap(s, with_imag(mat({{1, 2}}), {0, 3})), "must be real matrix", 2u);
-  EXPECT_RAISES(IO::SaveColormap(s, text_matrix()), "must be real matrix", 2u);
-  EXPECT_RAISES(IO::SaveColormap(s, n), "must be real matrix", 2u);
+// The checks of every argument form, in the user's order of arguments, each
+// case called through the call table by name and argument count.
+TEST(Entry, ChecksOfEachFormInOrder) {
+  Kex::CallEnv env{cwd};
+  auto call = [&](std::string_view name, const std::vector<Ref>& args) {
+    for (const Kex::FunctionInfo& f : Kex::kFunctionTable)
+      if (name == f.name && (f.argc < 0 || f.argc == static_cast<int>(args.size())))
+        return f.call(env, args);
+    throw std::logic_error("no such function");
+  };
+  const Ref n = num(1), s = str("s"), t = text_matrix(), m = mat({{1}}), byte = str("byte");
+  const std::uint32_t whole = Kex::kWholeCall;
+  const std::tuple<const char*, std::vector<Ref>, Raised> cases[] = {
+      {"READ_IMAGE", {n}, {"must be string", 1}},
+      {"READPRN", {m}, {"must be string", 1}},
+      {"LoadColormap", {n}, {"must be string", 1}},
+      {"LoadColormap", {m}, {"must be string", 1}},
+      {"WRITERGB", {n, n}, {"must be string", 1}},
+      {"WRITE_HSV", {s, n}, {"must be scalar matrix", 2}},
+      {"WRITE_HSV", {s, s}, {"must be scalar matrix", 2}},
+      {"WRITE_HSV", {s, t}, {"must be scalar matrix", 2}},
+      {"WRITEPRN", {n, n}, {"must be string", 1}},
+      {"WRITEPRN", {s, s}, {"must be a scalar or a matrix", 2}},
+      {"APPENDPRN", {n, m}, {"must be string", 1}},
+      {"APPENDPRN", {s, n}, {"must be matrix", 2}},
+      {"READBIN", std::vector<Ref>(7, n), {"too_many_arguments\t6\t7", whole}},
+      {"READBIN", {s}, {"too_few_arguments\t2\t1", whole}},
+      {"READBIN", {}, {"too_few_arguments\t2\t0", whole}},
+      {"READBIN", {n, n}, {"must be string", 1}},
+      {"READBIN", {s, n}, {"must be string", 2}},
+      {"READBIN", {s, byte, s, n, s}, {"must be scalar", 5}},
+      {"READBIN", {s, byte, s, n, num(0), m}, {"must be scalar", 6}},
+      {"READBIN", {s, byte, s}, {"must be scalar", 3}},
+      {"WRITEBIN", {n, n, s, n}, {"must be string", 1}},
+      {"WRITEBIN", {s, n, s, n}, {"must be string", 2}},
+      {"WRITEBIN", {s, byte, s, n}, {"must be scalar", 3}},
+      {"WRITEBIN", {s, byte, num(0), t}, {"must be scalar matrix", 4}},
+      {"READRAW", {n, n, n, n, s, n}, {"must be string", 1}},
+      {"READRAW", {s, n, s, n, s, n}, {"must be scalar", 3}},
+      {"READRAW", {s, n, n, s, s, n}, {"must be scalar", 4}},
+      {"READRAW", {s, n, n, n, n, n}, {"must be string", 5}},
+      {"READRAW", {s, n, n, n, s, s}, {"must be scalar", 6}},
+      // The writing form takes the matrix last.
+      {"READRAW", {n, n, s, n}, {"must be string", 1}},
+      {"READRAW", {s, s, s, n}, {"must be scalar", 2}},
+      {"READRAW", {s, n, n, n}, {"must be string", 3}},
+      {"READRAW", {s, n, s, n}, {"must be scalar matrix", 4}},
+      {"WRITEWAV", {n, n, n, m}, {"must be string", 1}},
+      {"WRITEWAV", {s, s, n, m}, {"must be scalar", 2}},
+      {"WRITEWAV", {s, n, s, m}, {"must be scalar", 3}},
+      {"WRITEWAV", {s, n, n, t}, {"must be scalar matrix", 4}},
+      {"SaveColormap", {n, mat({{1, 2, 3}})}, {"must be string", 1}},
+      {"SaveColormap", {s, with_imag(mat({{1, 2}}), {0, 3})}, {"must be real matrix", 2}},
+      {"SaveColormap", {s, t}, {"must be real matrix", 2}},
+      {"SaveColormap", {s, n}, {"must be real matrix", 2}},
+  };
+  for (const auto& [name, args, want] : cases)
+    EXPECT_EQ(raised([&] { call(name, args); }), want) << name << "/" << args.size();
 }
 
 // Memory that runs out inside a worker (here the colours SaveColormap

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ast.h"
 #include "functions.h"
@@ -49,8 +51,10 @@ class Session {
   void set_cwd(std::string_view native_path);
   void set_prn_precision(std::int32_t v) { m_env.prn_precision = v; }
   void set_prn_colwidth(std::int32_t v) { m_env.prn_colwidth = v; }
-  // Where VIEW draws (nowhere by default).
-  void set_view(const ViewTarget& target) { m_env.view = target; }
+  // How VIEW draws (by default it does not: it only gives its matrix).
+  void set_view(std::function<void(const Cvd::MatVal&, bool rgb)> draw) {
+    m_env.draw_view = std::move(draw);
+  }
   std::int32_t prn_precision() const { return m_env.prn_precision; }
   std::int32_t prn_colwidth() const { return m_env.prn_colwidth; }
 

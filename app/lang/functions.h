@@ -1,29 +1,30 @@
-// The worksheet functions the host can call, by worksheet name, with the
-// arguments they take, made from the library's function table
-// (kexio/functions.h). Each entry forwards to its Kex::IO method, adding
-// what the host supplies itself: the worksheet directory and, for the PRN
-// writers, the PRNPRECISION and PRNCOLWIDTH settings.
+// The worksheet functions the language can call, by worksheet name, with the
+// arguments they take: the library's call table (kexio/functions.h), each
+// further name right after the form it names, and VIEW on top. A library
+// function is called through its descriptor with what the host supplies:
+// the worksheet directory and, for the PRN writers, the PRNPRECISION and
+// PRNCOLWIDTH settings.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kexio/functions.h"
 #include "kexio/runtime/cvd.h"
-#include "view.h"
 
 namespace kexio::app {
 
-// What the host supplies to every call.
-struct CallEnv {
-  std::u16string cwd;  // the worksheet directory
-  std::int32_t prn_precision = 4;
-  std::int32_t prn_colwidth = 8;
-  ViewTarget view;  // where VIEW draws
-};
-
 using Args = std::vector<Cvd::Ref>;
+
+// What the host supplies to every call: the library's part, and how VIEW
+// draws a matrix it has checked (the grey levels, or with rgb red, green and
+// blue planes side by side); without it VIEW only gives its matrix.
+struct CallEnv : Kex::CallEnv {
+  std::function<void(const Cvd::MatVal& m, bool rgb)> draw_view;
+};
 
 struct Function {
   const char* name;
@@ -33,11 +34,17 @@ struct Function {
   // Number of arguments this form takes; -1 for a list whose length the
   // library checks itself.
   int count;
-  Cvd::Ref (*invoke)(const CallEnv&, const Args&);
+  const Kex::FunctionInfo* info;                 // the library's descriptor; null for VIEW
+  Cvd::Ref (*own)(const CallEnv&, const Args&);  // VIEW's call
+
+  // Calls the function with count arguments (a list of 2 to 6 for -1).
+  Cvd::Ref invoke(const CallEnv& e, const Args& a) const {
+    return info != nullptr ? info->call(e, a) : own(e, a);
+  }
 };
 
 // Every function, grouped by family in the order --help lists them: the
-// library's, then the host's own (VIEW). A name may appear twice when its
+// library's, then the language's own (VIEW). A name may appear twice when its
 // forms differ in the number of arguments.
 const std::vector<Function>& functions();
 

@@ -3,106 +3,56 @@
 #include <cctype>
 #include <cstring>
 
-#include "kexio/functions.h"
-#include "kexio/io.h"
+#include "kexio/host/errors.h"
+#include "values.h"
 
 namespace kexio::app {
 
 namespace {
 
-using IO = Kex::IO;
-using Ref = Cvd::Ref;
-
-// How the host calls a method of each form with the user's arguments a and
-// what it supplies itself.
-template <Ref (*F)(KEXIO_PARAMS_prn_read)>
-Ref call_prn_read(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0]);
-}
-template <Ref (*F)(KEXIO_PARAMS_prn_write)>
-Ref call_prn_write(const CallEnv& e, const Args& a) {
-  return F(e.cwd, e.prn_precision, e.prn_colwidth, a[0], a[1]);
-}
-template <Ref (*F)(KEXIO_PARAMS_prn_append)>
-Ref call_prn_append(const CallEnv& e, const Args& a) {
-  return F(e.cwd, e.prn_precision, e.prn_colwidth, a[0], a[1]);
-}
-template <Ref (*F)(KEXIO_PARAMS_file)>
-Ref call_file(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0]);
-}
-template <Ref (*F)(KEXIO_PARAMS_image_write)>
-Ref call_image_write(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0], a[1]);
-}
-template <Ref (*F)(KEXIO_PARAMS_bin_read)>
-Ref call_bin_read(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a);
-}
-template <Ref (*F)(KEXIO_PARAMS_bin_write)>
-Ref call_bin_write(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0], a[1], a[2], a[3]);
-}
-template <Ref (*F)(KEXIO_PARAMS_raw_read)>
-Ref call_raw_read(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-// The user writes the matrix last; the method takes it first.
-template <Ref (*F)(KEXIO_PARAMS_raw_write)>
-Ref call_raw_write(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[3], a[0], a[1], a[2]);
-}
-template <Ref (*F)(KEXIO_PARAMS_wav_write)>
-Ref call_wav_write(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a[0], a[1], a[2], a[3]);
-}
-template <Ref (*F)(KEXIO_PARAMS_name)>
-Ref call_name(const CallEnv&, const Args& a) {
-  return F(a[0]);
-}
-template <Ref (*F)(KEXIO_PARAMS_name_matrix)>
-Ref call_name_matrix(const CallEnv&, const Args& a) {
-  return F(a[0], a[1]);
-}
-template <Ref (*F)(KEXIO_PARAMS_import_list)>
-Ref call_import_list(const CallEnv& e, const Args& a) {
-  return F(e.cwd, a);
-}
-
-// The host's own functions.
-Ref call_view(const CallEnv& e, const Args& a) {
-  return view(e.view, a[0], a.size() > 1 ? &a[1] : nullptr);
+// VIEW: the matrix, with its kind ("grey" or "rgb"), checked; drawn by the
+// host when it can draw.
+Cvd::Ref call_view(const CallEnv& e, const Args& a) {
+  bool rgb = false;
+  if (a.size() > 1) {
+    Cvd::StrVal* s = as_string(a[1]);
+    if (s == nullptr || (s->m_str != u"rgb" && s->m_str != u"grey")) {
+      throw Kex::Exception("must be \"grey\" or \"rgb\"", 2);
+    }
+    rgb = s->m_str == u"rgb";
+  }
+  Cvd::MatVal* m = as_matrix(a[0]);
+  if (m == nullptr) throw Kex::Exception("must be matrix", 1);
+  if (!m->get_IsRealMatrix() || m->get_HasImag()) throw Kex::Exception("must be real matrix", 1);
+  if (rgb && m->get_Cols() % 3 != 0) {
+    throw Kex::Exception("must have red, green and blue planes side by side", 1,
+                         std::to_string(m->get_Cols()) + " columns cannot be split in three");
+  }
+  if (e.draw_view) e.draw_view(*m, rgb);
+  return a[0];
 }
 constexpr const char* kViewFamily = "Looking at matrices (drawn on a colour terminal)";
 
 // Every function of the library's table, each alias right after the form it
-// names, then the host's own.
+// names, then the language's own.
 std::vector<Function> make_functions() {
-#define KEXIO_HOST_FUNCTION(name, form, worker, result, resolve_at, params, summary, family) \
-  Function{#name, params, summary, KEXIO_FAMILY(family), KEXIO_ARGC(form), &call_##form<&IO::name>},
-  const Function table[] = {KEXIO_FUNCTIONS(KEXIO_HOST_FUNCTION)};
-#undef KEXIO_HOST_FUNCTION
   std::vector<Function> out;
-  for (std::size_t i = 0; i < std::size(table); ++i) {
-    out.push_back(table[i]);
+  for (const Kex::FunctionInfo& f : Kex::kFunctionTable) {
+    out.push_back(Function{f.name, f.params, f.summary, f.family, f.argc, &f, nullptr});
     for (const Kex::FunctionAlias& a : Kex::kFunctionAliases) {
-      if (std::strcmp(a.name, Kex::kFunctionTable[i].name) == 0 &&
-          std::strcmp(a.form, Kex::kFunctionTable[i].form) == 0) {
-        Function alias = table[i];
-        alias.name = a.alias;
-        alias.summary = a.summary;
-        out.push_back(alias);
+      if (std::strcmp(a.name, f.name) == 0 && std::strcmp(a.form, f.form) == 0) {
+        out.push_back(Function{a.alias, f.params, a.summary, f.family, f.argc, &f, nullptr});
       }
     }
   }
   out.push_back(Function{"VIEW", "m",
                          "show grey levels 0..255 as a picture scaled to the terminal's width; "
                          "gives m",
-                         kViewFamily, 1, &call_view});
+                         kViewFamily, 1, nullptr, &call_view});
   out.push_back(Function{"VIEW", "m, kind",
                          "kind \"rgb\": red, green, blue planes side by side (as READRGB gives "
                          "them); \"grey\" as above",
-                         kViewFamily, 2, &call_view});
+                         kViewFamily, 2, nullptr, &call_view});
   return out;
 }
 
