@@ -138,9 +138,6 @@ TEST_F(Cli, TheWorksheetDirectoryIsTheScriptsFolderUnlessGiven) {
   write("w/data.prn", "1 2\n3 4\n");
   write("w/read.kx", "READPRN(\"data.prn\")\n");
   Result r = kexio({"--json", "w/read.kx"});
-  if (r.out.find("not available in this build") != std::string::npos) {
-    GTEST_SKIP() << "READPRN is not in this build";
-  }
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, R"({"type":"matrix","rows":2,"cols":2,"data":[[1,2],[3,4]]})"
                    "\n");

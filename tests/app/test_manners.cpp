@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "io/endian.h"
 #include "support.h"
 
 namespace {
@@ -34,14 +33,9 @@ for line in open(sys.argv[1]):
 // A PCM WAV file of 8-bit mono samples whose data chunk announces `claimed`
 // bytes and holds `present`.
 std::string wav(std::uint32_t claimed, std::uint32_t present) {
-  auto le32 = [](std::uint32_t v) {
-    std::string b(4, '\0');
-    kexio::io::put_le32(reinterpret_cast<std::uint8_t*>(b.data()), v);
-    return b;
-  };
-  return "RIFF" + le32(36 + claimed) + "WAVEfmt " + le32(16) + std::string("\1\0\1\0", 4) +
-         le32(8000) + le32(8000) + std::string("\1\0\x08\0", 4) + "data" + le32(claimed) +
-         std::string(present, '\x80');
+  using kexio_test::le;
+  return "RIFF" + le(36 + claimed, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
+         le(8000, 4) + le(1, 2) + le(8, 2) + "data" + le(claimed, 4) + std::string(present, '\x80');
 }
 
 TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {

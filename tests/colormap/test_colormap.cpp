@@ -21,17 +21,13 @@ using namespace std::string_literals;
 
 const std::string kId = "Pellmark Colormap";
 
-std::string u32(std::uint32_t v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-          static_cast<char>(v >> 24)};
-}
 std::string id(const std::string& s = kId) {
   return static_cast<char>(s.size()) + s;
 }
 std::string cmap(const std::string& id, std::uint32_t n, const std::vector<std::uint32_t>& cs) {
-  std::string b = id + u32(n);
+  std::string b = id + le(n, 4);
   for (std::uint32_t c : cs)
-    b += u32(c);
+    b += le(c, 4);
   return b;
 }
 
@@ -188,10 +184,7 @@ TEST_F(Colormap, FailedSavesLeaveTheOldFileAlone) {
             "");
 
   EXPECT_EQ(read_bytes(dir() / "keep.cmp"), old);
-  std::size_t entries = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir()))
-    ++entries;
-  EXPECT_EQ(entries, 1u) << "only keep.cmp is left";
+  EXPECT_EQ(entries(dir()), std::vector<std::string>{"keep.cmp"});
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Host values, marshalling and stacking.
+// Host values handed over from a call context, and stacking.
 #include <gtest/gtest.h>
 
 #include "kexio/host/context.h"
@@ -57,24 +57,6 @@ TEST(UnMarshal, LargeArraysAreHandedOverWithoutACopy) {
   // Still readable after the context closed (ASan would flag a freed block).
   EXPECT_EQ(m->get_real(1023, 1023), static_cast<double>(n - 1));
   EXPECT_EQ(m->imag()[n - 1], -static_cast<double>(n - 1));
-}
-
-TEST(MatVal, NestedElementsAndRealness) {
-  auto m = mat({{1, 0}, {2, 3}});
-  m->real()[2] = Cvd::NestedSlot();
-  EXPECT_TRUE(m->get_IsRealMatrix());
-  m->m_parr = std::make_shared<Cvd::Table>();
-  (*m->m_parr)[2] = str("ab");
-  EXPECT_FALSE(m->get_IsRealMatrix());
-  Cvd::NumVal n;
-  EXPECT_EQ(m->get_2_na(n, 1, 0), nullptr);
-  EXPECT_EQ(n.Data.rp, 2);
-  EXPECT_NE(dynamic_cast<Cvd::StrVal*>(m->get_2_na(n, 0, 1).get()), nullptr);
-  EXPECT_TRUE(Cvd::IsNestedSlot(m->get_1(2)));
-  auto c = with_imag(mat({{1}}), {0});
-  EXPECT_TRUE(c->get_IsRealMatrix() && c->get_HasImag()) << "an all-zero imaginary part is real";
-  c->m_iarr[0] = 1;
-  EXPECT_FALSE(c->get_IsRealMatrix());
 }
 
 TEST(Stack, AppendsRowsAndMovesNestedElements) {

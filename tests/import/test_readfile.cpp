@@ -33,6 +33,10 @@ TEST(ReadFileEntry, ChecksInOrderBeforeAnyFileIsOpened) {
       {{f, str("csv"), mat({{1}, {2}, {3}})}, {"invalid range", 3}},
       {{f, str("csv"), num(2.5)}, {"must be integer", 3}},
       {{f, str("csv"), num(2, 1)}, {"must be integer", 3}},
+      // Within 1e-10 of a 32-bit integer, not below 1 in size.
+      {{f, str("csv"), num(1e-300)}, {"must be integer", 3}},
+      {{f, str("csv"), num(3e9)}, {"must be integer", 3}},
+      {{f, str("csv"), num(-3e9)}, {"must be integer", 3}},
       {{f, str("csv"), mat({{1, 2}})}, {"must be a scalar or a vector", 3}},
       {{f, str("csv"), str("1")}, {"must be a scalar or a vector", 3}},
       {{f, str("csv"), num(1), text_element}, {"must be positive integer", 4}},
@@ -40,10 +44,12 @@ TEST(ReadFileEntry, ChecksInOrderBeforeAnyFileIsOpened) {
       {{f, str("fixed"), mat({{1, 2}})}, {"must be integer vector", 3}},
       {{f, str("fixed"), mat({{1.5}})}, {"must be integer vector", 3}},
       {{f, str("FIXED"), num(1)}, {"must be integer vector", 3}},
+      {{f, str("fixed"), with_imag(mat({{1}}), {1})}, {"must be integer vector", 3}},
       {{f, str("fixed"), mat({{1}}), num(1), num(1), mat({{1}})},
        {"must be a string or a scalar", 6}},
       // Every check passed: the library opens the file.
       {{f, str("Fixed"), mat({{1}}), mat({{3}, {3}}), num(1), str("-")}, {"file open error", 1}},
+      {{f, str("csv"), num(2.00000000001)}, {"file open error", 1}},
   };
   for (const auto& [args, want] : cases)
     EXPECT_EQ(raised([&] { IO::READFILE(dir.cwd(), args); }), want) << want.message;

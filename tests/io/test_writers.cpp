@@ -75,14 +75,6 @@ Raised failure(const Writer& w, const std::string& path, int e) {
   return {m, w.index};
 }
 
-std::vector<std::string> entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Has w write over an old file of dir and make a new one, both stopped by
 // errno e; says what is wrong afterwards ("" when each call raised its
 // message, the old file is as it was and nothing else is left).

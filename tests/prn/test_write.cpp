@@ -113,14 +113,6 @@ Ref append(const ScratchDir& dir, const std::string& name, const Ref& m, int pre
   return IO::APPENDPRN(dir.cwd(), precision, width, str(name), m);
 }
 
-Names entries(const ScratchDir& dir) {
-  Names names;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(AppendPrn, JoinsRowsBelowTheTable) {
   ScratchDir dir;
   // A missing file is created with the new rows alone; then the whole table
@@ -153,7 +145,7 @@ TEST(AppendPrn, RefusalsLeaveTheFileAlone) {
   EXPECT_RAISES(append(dir, "empty.txt", mat({{1}})), "file i/o error", Kex::kWholeCall);
   EXPECT_RAISES(append(dir, "no/such/folder/t.txt", mat({{1}})), "file creation error", 1u);
   EXPECT_RAISES(append(dir, "x.txt", mat({{1}}), 0), "illegal PRNPRECISION", Kex::kWholeCall);
-  EXPECT_EQ(entries(dir), (Names{"empty.txt", "t.txt"}));
+  EXPECT_EQ(entries(dir.path()), (Names{"empty.txt", "t.txt"}));
 }
 
 TEST(AppendPrn, RefusesATableTheReaderCannotReadWhole) {
@@ -177,9 +169,7 @@ TEST(AppendPrn, RefusesATableTheReaderCannotReadWhole) {
                   "table too large to append: more than 8000000 values", Kex::kWholeCall);
     EXPECT_TRUE(read_bytes(dir / name) == before) << name << " changed";
   }
-  EXPECT_EQ(entries(dir), (Names{"line.txt", "rows.txt"}));
-  // READPRN reads such files up to the limit, as ever.
-  EXPECT_EQ(as_mat(read_prn(dir, "rows.txt"))->get_Rows(), 2'000'000u);
+  EXPECT_EQ(entries(dir.path()), (Names{"line.txt", "rows.txt"}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,23 @@ inline std::string read_bytes(const std::filesystem::path& p) {
 
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// v in n bytes, least significant first.
+inline std::string le(std::uint64_t v, int n) {
+  std::string b;
+  for (int i = 0; i < n; ++i)
+    b += static_cast<char>(v >> (8 * i));
+  return b;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // A file of native doubles (as numpy's tofile writes float64).
