@@ -1,9 +1,10 @@
 // Decoded rows into result planes.
 //
-// Decoders of 8-bit pictures hand their rows, as palette indices or as red,
-// green and blue samples, to a PlaneWriter, which turns every pixel into what
-// the read operation asks for (grey level, colour components, HLS or HSV
-// components) and writes it into the column-major planes of the result.
+// The worksheet's sink: decoders hand their rows (palette indices, grey,
+// colour, with or without alpha, of 8 or 16 bits) to a PlaneWriter, which
+// turns every pixel into what the read operation asks for (grey level,
+// colour components, HLS or HSV components) and writes it into the
+// column-major planes of the result.
 //
 // Rows gather in a band and go out a band at a time. Rows that stay where
 // they are (in a mapped file) cost the band a pointer each, so the band can
@@ -80,10 +81,6 @@ class PlaneWriter final : public ImageSink {
 
   // Allocates the band: 0, or kOutOfMemory.
   int start();
-
-  PixelOp op() const { return m_op; }
-  // Rows received so far.
-  std::int64_t rows_done() const { return m_done; }
 
   bool grey_only() const override { return m_op == PixelOp::kGray; }
   // Rows received before keep the colours they were received with.
