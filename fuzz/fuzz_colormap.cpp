@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "host/loader.h"
 #include "kexio/io.h"
+#include "scratch.h"
 
 namespace {
 
@@ -27,26 +27,18 @@ Cvd::Ref str(const std::string& s) {
   return std::make_shared<Cvd::StrVal>(std::u16string(s.begin(), s.end()));
 }
 
+// The files in the scratch folder, by the names the functions take.
 struct Scratch {
   fs::path dir;
   std::string in_name;   // LoadColormap name of dir/in.cmp
   std::string out_name;  // LoadColormap name of dir/out.cmp
   std::string out_path;  // SaveColormap path of dir/out.cmp
 
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] != 0 ? base : "/tmp") + "/fuzz-cmap-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail(__LINE__);
-    dir = pattern;
+  Scratch() : dir(fuzz::scratch()) {
     const fs::path cmaps = fs::canonical(fs::path(kexio::module_dir()) / "cmaps");
     in_name = fs::relative(dir / "in", cmaps).string();
     out_name = fs::relative(dir / "out", cmaps).string();
     out_path = (dir / "out.cmp").string();
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
   }
 };
 
@@ -65,10 +57,7 @@ Cvd::MatVal* matrix(const Cvd::Ref& v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Scratch& s = scratch();
-  {
-    std::ofstream out(s.dir / "in.cmp", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  fuzz::put_file("in.cmp", data, size);
   Cvd::Ref loaded;
   try {
     loaded = Kex::IO::LoadColormap(str(s.in_name));

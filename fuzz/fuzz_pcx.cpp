@@ -7,6 +7,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> b(data, data + size);
   if (!b.empty()) b[0] = 0x0A;
-  fuzz_input::read_image(b.data(), b.size(), "input.pcx");
+  fuzz::read_image(b.data(), b.size(), "input.pcx");
   return 0;
 }

@@ -20,24 +20,14 @@
 #include <vector>
 
 #include "kexio/io.h"
+#include "scratch.h"
 
 namespace {
 
 const char* const kTypes[] = {"csv", "tsv", "tab", "space", "delimited", "fixed", "xls"};
 
-struct Folder {
-  std::string path;
-  Folder() {
-    const char* tmp = std::getenv("TMPDIR");
-    path = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/fuzz_readfileXXXXXX";
-    if (mkdtemp(path.data()) == nullptr) std::abort();
-  }
-  ~Folder() { std::filesystem::remove_all(path); }
-};
-
 const std::string& folder() {
-  static const Folder dir;
-  return dir.path;
+  return fuzz::scratch();
 }
 
 [[noreturn]] void fail(const char* what) {
@@ -48,9 +38,7 @@ const std::string& folder() {
 Cvd::Ref num(double re, double im = 0) {
   return std::make_shared<Cvd::NumVal>(re, im);
 }
-Cvd::Ref text(const std::string& s) {
-  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
-}
+using fuzz::text;
 Cvd::Ref column(std::initializer_list<double> v) {
   auto m = Cvd::MatVal::Zeros(static_cast<std::uint32_t>(v.size()), 1);
   std::copy(v.begin(), v.end(), m->real());
@@ -183,12 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (skip > size) return 0;
   const std::string file(reinterpret_cast<const char*>(data) + skip, size - skip);
-  if (std::FILE* f = std::fopen((folder() + "/in").c_str(), "wb")) {
-    std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
-  } else {
-    fail("cannot write the input file");
-  }
+  fuzz::put_file("in", data + skip, size - skip);
 
   std::vector<Cvd::Ref> args = {text("in"), text(type)};
   if (fixed) {

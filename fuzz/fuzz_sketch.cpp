@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "kexio/io.h"
+#include "scratch.h"
 
 namespace {
 
@@ -25,27 +25,10 @@ namespace fs = std::filesystem;
   std::abort();
 }
 
-struct Scratch {
-  fs::path file;
-  Cvd::Ref name;
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] != 0 ? base : "/tmp") + "/fuzz-sketch-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail(__LINE__);
-    file = fs::path(pattern) / "pts.txt";
-    std::string f = file.string();
-    name = std::make_shared<Cvd::StrVal>(std::u16string(f.begin(), f.end()));
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(file.parent_path(), ec);
-  }
-};
-
-Scratch& scratch() {
-  static Scratch s;
-  return s;
+// The input file, by the name the function takes.
+const Cvd::Ref& input_name() {
+  static const Cvd::Ref name = fuzz::text(fuzz::scratch_path("pts.txt"));
+  return name;
 }
 
 bool is_gap(char c) {
@@ -81,11 +64,7 @@ bool same(double a, double b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Scratch& s = scratch();
-  {
-    std::ofstream out(s.file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  fuzz::put_file("pts.txt", data, size);
   std::vector<double> want;
   // strtod also reads hexadecimal numbers, which sketch files do not have;
   // text after a NUL byte is out of its sight.
@@ -94,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (comparable) want = expected(text.c_str());
 
   try {
-    Cvd::Ref v = Kex::IO::csketchfile_cvs(s.name);
+    Cvd::Ref v = Kex::IO::csketchfile_cvs(input_name());
     auto* m = dynamic_cast<Cvd::MatVal*>(v.get());
     if (m == nullptr || m->get_Cols() != 1 || !m->get_HasImag()) fail(__LINE__);
     const std::uint32_t n = m->get_Rows();

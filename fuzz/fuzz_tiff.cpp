@@ -6,40 +6,11 @@
 // fax line of any width takes one bit), so inputs whose first directory
 // declares more than a million pixels are skipped: reading them is correct
 // but takes the fuzzer's memory.
-#include <unistd.h>
-
 #include <bit>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <string>
 
-#include "kexio/io.h"
+#include "image_input.h"
 
 namespace {
-
-struct Scratch {
-  std::string dir;
-  std::string file;
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-fuzz-tiff-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir = pattern;
-    file = dir + "/input.tif";
-  }
-  ~Scratch() {
-    std::remove(file.c_str());
-    rmdir(dir.c_str());
-  }
-};
-
-Scratch& scratch() {
-  static Scratch s;
-  return s;
-}
 
 // Width times height as the first directory states them (0 when it does
 // not), read the way the format lays them out.
@@ -67,30 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 8 || (data[0] != 'I' && data[0] != 'M') || declared_pixels(data, size) > 1000000) {
     return 0;
   }
-  Scratch& s = scratch();
-  std::FILE* f = std::fopen(s.file.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
-
-  const std::u16string cwd(s.dir.begin(), s.dir.end());
-  const Cvd::Ref name = std::make_shared<Cvd::StrVal>(u"input.tif");
-  using Reader = Cvd::Ref (*)(const std::u16string&, const Cvd::Ref&);
-  Cvd::Ref got[3];
-  const Reader reads[] = {&Kex::IO::READRGB, &Kex::IO::READ_RED, &Kex::IO::READ_BLUE,
-                          &Kex::IO::READ_IMAGE, &Kex::IO::READ_HLS};
-  for (int i = 0; i < 5; ++i) {
-    try {
-      Cvd::Ref r = reads[i](cwd, name);
-      if (i < 3) got[i] = r;
-    } catch (const Kex::Exception&) {
-      // Every failure must surface as a reported message.
-    }
-  }
+  const std::vector<Cvd::Ref> got =
+      fuzz::read_file(data, size, "input.tif",
+                      {&Kex::IO::READRGB, &Kex::IO::READ_RED, &Kex::IO::READ_BLUE,
+                       &Kex::IO::READ_IMAGE, &Kex::IO::READ_HLS});
   auto* rgb = dynamic_cast<Cvd::MatVal*>(got[0].get());
   auto* red = dynamic_cast<Cvd::MatVal*>(got[1].get());
   auto* blue = dynamic_cast<Cvd::MatVal*>(got[2].get());
   if (rgb == nullptr || red == nullptr || blue == nullptr) return 0;
   const std::uint32_t rows = red->get_Rows(), cols = red->get_Cols();
-  if (rgb->get_Rows() != rows || rgb->get_Cols() != 3 * cols) std::abort();
+  if (rgb->get_Rows() != rows || rgb->get_Cols() != 3 * cols)
+    fuzz::fail("the colour planes differ from the one-plane reads");
   // Compared bit for bit: floating-point samples may be NaN.
   auto same = [](double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
@@ -99,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t c = 0; c < cols; ++c) {
       if (!same(rgb->get_real(r, c), red->get_real(r, c)) ||
           !same(rgb->get_real(r, 2 * cols + c), blue->get_real(r, c))) {
-        std::abort();
+        fuzz::fail("the colour planes differ from the one-plane reads");
       }
     }
   }

@@ -11,38 +11,11 @@
 #include <string>
 
 #include "kexio/io.h"
+#include "scratch.h"
 
 namespace {
 
-Cvd::Ref text(const std::string& s) {
-  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
-}
-
-// A scratch folder for the whole run, removed when the program ends: the
-// folder's name lives exactly as long as the object that removes it.
-class Scratch {
- public:
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    m_path = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/fwavXXXXXX";
-    if (mkdtemp(m_path.data()) == nullptr) std::abort();
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-const std::string& scratch() {
-  static const Scratch dir;
-  return dir.path();
-}
+using fuzz::text;
 
 void expect(bool ok, const char* what) {
   if (!ok) {
@@ -69,13 +42,8 @@ Cvd::MatVal* matrix(const Cvd::Ref& v) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string in = scratch() + "/in.wav", out = scratch() + "/out.wav";
-  {
-    std::FILE* f = std::fopen(in.c_str(), "wb");
-    if (f == nullptr) std::abort();
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  const std::string in = fuzz::put_file("in.wav", data, size);
+  const std::string out = fuzz::scratch_path("out.wav");
   const Cvd::Ref name = text(in);
   try {
     Kex::IO::GETWAVINFO(u"", name);

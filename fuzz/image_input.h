@@ -1,71 +1,102 @@
-// One fuzz input as an image file: the decoder factory straight from memory,
-// through the same byte reader that reads files, then every kind of image
-// read operation (grey, RGB, HLS, HSV, whole and single planes) on a copy of
-// the input in a scratch folder.
+// What the image fuzz targets share: a decoder opened over the input in
+// memory and read into planes, and the input as a file in the scratch folder
+// read through the image reading functions.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "image/decode/open_decoder.h"
-#include "kexio/io.h"
+#include "scratch.h"
 
-namespace fuzz_input {
+namespace fuzz {
 
-// One scratch folder per process, removed at exit.
-class Scratch {
- public:
-  explicit Scratch(const char* name) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kexio-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    m_dir = pattern;
-    m_file = m_dir + "/" + name;
-  }
-  ~Scratch() {
-    std::remove(m_file.c_str());
-    rmdir(m_dir.c_str());
-  }
-  const std::string& dir() const { return m_dir; }
-  const std::string& file() const { return m_file; }
+// Pictures larger than this are opened but not read: the reading functions
+// accept results as large as the machine's memory, far beyond the fuzzer's
+// (a run-length file of a few bytes may be millions of pixels wide).
+inline constexpr std::int64_t kMaxPixels = std::int64_t{1} << 18;
 
- private:
-  std::string m_dir, m_file;
+// What the factory and one read operation make of a file: the code, the
+// size, and the three planes side by side.
+struct Picture {
+  bool opened = false;
+  int code = 0;
+  std::int64_t rows = 0, cols = 0;
+  std::vector<double> values;
+  bool operator==(const Picture&) const = default;
 };
 
-inline void read_image(const std::uint8_t* data, std::size_t size, const char* name) {
-  static Scratch s(name);
+// Opens a decoder over in (named name) and, when the picture has a size the
+// reading functions accept (they refuse negative ones) and no more than
+// max_pixels, runs operation op into the planes whose bits are set in
+// asked (1, 2, 4: the first, second, third).
+inline Picture decode(kexio::io::ByteReader in, const std::string& name, kexio::PixelOp op,
+                      int asked = 7, std::int64_t max_pixels = kMaxPixels) {
+  Picture p;
+  KexCallContext ctx;
+  std::unique_ptr<kexio::Decoder> d;
+  p.code = kexio::open_decoder(&ctx, d, std::move(in), name);
+  if (p.code != 0) return p;
+  p.opened = true;
+  p.rows = d->rows();
+  p.cols = d->cols();
+  if (p.rows < 0 || p.cols < 0 || p.rows * p.cols > max_pixels) return p;
+  p.values.resize(static_cast<std::size_t>(3 * p.rows * p.cols));
+  std::vector<double*> columns(static_cast<std::size_t>(3 * p.cols));
+  for (std::size_t c = 0; c < columns.size(); ++c)
+    columns[c] = p.values.data() + c * static_cast<std::size_t>(p.rows);
+  kexio::Plane planes[3] = {};
+  for (int k = 0; k < 3; ++k) {
+    if ((asked >> k & 1) != 0 && p.rows * p.cols > 0) planes[k] = columns.data() + k * p.cols;
+  }
+  p.code = d->read_planes(op, planes[0], planes[1], planes[2]);
+  return p;
+}
+
+using Reader = Cvd::Ref (*)(const std::u16string&, const Cvd::Ref&);
+
+// Every kind of image read operation: grey, RGB, HLS, HSV, whole and single
+// planes.
+inline constexpr std::initializer_list<Reader> kEveryRead = {
+    &Kex::IO::READ_IMAGE,   &Kex::IO::READRGB,  &Kex::IO::READ_GREEN,  &Kex::IO::READ_HLS,
+    &Kex::IO::READ_HLS_SAT, &Kex::IO::READ_HSV, &Kex::IO::READ_HSV_HUE};
+
+// Writes the input as file name in the scratch folder and reads it with each
+// of reads; the results, null where a read failed. Every failure must
+// surface as a reported message.
+inline std::vector<Cvd::Ref> read_file(const std::uint8_t* data, std::size_t size,
+                                       const std::string& name,
+                                       std::initializer_list<Reader> reads = kEveryRead) {
+  put_file(name, data, size);
+  const std::u16string cwd = Vrt::RawBytesToString(scratch());
+  const Cvd::Ref file = text(name);
+  std::vector<Cvd::Ref> results;
+  for (Reader read : reads) {
+    try {
+      results.push_back(read(cwd, file));
+    } catch (const Kex::Exception&) {
+      results.emplace_back();
+    }
+  }
+  return results;
+}
+
+// The factory straight from memory, through the same byte reader that reads
+// files, then every read operation on the file, unless the picture is larger
+// than kMaxPixels.
+inline void read_image(const std::uint8_t* data, std::size_t size, const std::string& name) {
   {
     KexCallContext ctx;
     std::unique_ptr<kexio::Decoder> d;
-    if (kexio::open_decoder(&ctx, d, kexio::io::ByteReader(data, size), s.file()) == 0) {
-      (void)d->rows();
-      (void)d->cols();
+    if (kexio::open_decoder(&ctx, d, kexio::io::ByteReader(data, size), scratch_path(name)) == 0 &&
+        std::int64_t{d->rows()} * d->cols() > kMaxPixels) {
+      return;
     }
   }
-  std::FILE* f = std::fopen(s.file().c_str(), "wb");
-  if (f == nullptr) std::abort();
-  if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
-  const std::u16string cwd(s.dir().begin(), s.dir().end());
-  const std::string n = name;
-  const Cvd::Ref file = std::make_shared<Cvd::StrVal>(std::u16string(n.begin(), n.end()));
-  using Reader = Cvd::Ref (*)(const std::u16string&, const Cvd::Ref&);
-  for (Reader read :
-       {&Kex::IO::READ_IMAGE, &Kex::IO::READRGB, &Kex::IO::READ_GREEN, &Kex::IO::READ_HLS,
-        &Kex::IO::READ_HLS_SAT, &Kex::IO::READ_HSV, &Kex::IO::READ_HSV_HUE}) {
-    try {
-      read(cwd, file);
-    } catch (const Kex::Exception&) {
-      // Every failure must surface as a reported message.
-    }
-  }
+  read_file(data, size, name);
 }
 
-}  // namespace fuzz_input
+}  // namespace fuzz

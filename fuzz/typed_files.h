@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kexio/io.h"
+#include "scratch.h"
 
 namespace typed_files {
 
@@ -35,34 +36,18 @@ inline constexpr Type kTypes[] = {{"byte", 1, false, false},   {"sint8", 1, true
   std::abort();
 }
 
-// A fresh folder for the files of one run, removed when the run ends.
+// The folder of the run's files.
 inline const std::string& folder() {
-  struct Folder {
-    std::string path;
-    Folder() {
-      const char* tmp = std::getenv("TMPDIR");
-      path = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/" +
-             program_invocation_short_name + "XXXXXX";
-      if (mkdtemp(path.data()) == nullptr) std::abort();
-    }
-    ~Folder() { std::filesystem::remove_all(path); }
-  };
-  static const Folder dir;
-  return dir.path;
+  return fuzz::scratch();
 }
 
 inline Cvd::Ref num(double v) {
   return std::make_shared<Cvd::NumVal>(v);
 }
-inline Cvd::Ref text(const std::string& s) {
-  return std::make_shared<Cvd::StrVal>(Vrt::RawBytesToString(s));
-}
+using fuzz::text;
 
 inline void put(const std::string& name, const std::uint8_t* data, std::size_t size) {
-  std::FILE* f = std::fopen((folder() + "/" + name).c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
-    fail("cannot write the input file");
-  }
+  fuzz::put_file(name, data, size);
 }
 
 inline std::vector<std::uint8_t> get(const std::string& name) {

@@ -21,7 +21,7 @@ int colours_for_depth(int bits) {
   }
 }
 
-bitmap_file_info::bitmap_file_info(int bits, int height, int width) {
+BitmapFileInfo::BitmapFileInfo(int bits, int height, int width) {
   int colours = colours_for_depth(bits);
   if (colours < 0) {
     header_error = kBadHeader;

@@ -11,18 +11,15 @@ namespace kexio {
 // palette), anything else -> -1.
 int colours_for_depth(int bits);
 
-struct bitmap_file_info {
+struct BitmapFileInfo {
   // Error code of the record (the codec error codes); set by the writing
   // constructor.
   int header_error = 0;
 
-  // Positions in the file: after bfOffBits, after the information header,
-  // after the palette, after bfSize and after bfReserved2.
-  std::int64_t info_header_pos = 0;
+  // Positions in the file: after the information header and after the
+  // palette.
   std::int64_t palette_pos = 0;
   std::int64_t pixel_data_pos = 0;
-  std::int64_t reserved_pos = 0;
-  std::int64_t offbits_pos = 0;
 
   // The 14-byte file header.
   std::uint16_t bfType = 0;
@@ -54,11 +51,11 @@ struct bitmap_file_info {
   static constexpr std::uint32_t kCoreHeaderSize = 12;
 
   // Zero fields: the record before a file is read.
-  bitmap_file_info() = default;
+  BitmapFileInfo() = default;
   // The headers of an uncompressed file of bits per pixel, height rows and
   // width columns; header_error is kBadHeader for an unsupported depth and
   // kOutOfMemory when the palette cannot be allocated.
-  bitmap_file_info(int bits, int height, int width);
+  BitmapFileInfo(int bits, int height, int width);
 };
 
 }  // namespace kexio

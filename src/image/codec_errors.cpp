@@ -11,15 +11,10 @@ struct CodeMessage {
   const char* message;
 };
 constexpr CodeMessage kMessages[] = {
-    {kPermissionDenied, "permission denied"},
-    {kFileNotFound, "file open error"},
-    {kTooManyOpenFiles, "too many open files"},
-    {kOutOfMemory, "out of memory"},
-    {kCodeTableOverflow, "overflow"},
-    {kIndexOutOfBounds, "index out of bounds"},
-    {kUnknownFormat, "unknown file format"},
-    {kBadHeader, "not a packed image matrix"},
-    {kInterrupted, "interrupted"},
+    {kPermissionDenied, "permission denied"},   {kFileNotFound, "file open error"},
+    {kTooManyOpenFiles, "too many open files"}, {kOutOfMemory, "out of memory"},
+    {kCodeTableOverflow, "overflow"},           {kIndexOutOfBounds, "index out of bounds"},
+    {kUnknownFormat, "unknown file format"},    {kBadHeader, "not a packed image matrix"},
 };
 
 }  // namespace

@@ -25,7 +25,19 @@ enum CodecError : int {
   kIndexOutOfBounds = 11,  // an index outside the work buffer
   kUnknownFormat = 12,     // no known format, or an unsupported feature of one
   kBadHeader = 13,         // header not acceptable, unsupported bit depth
-  kInterrupted = 27,
+  // The GIF decoder's own findings.
+  kBadSignature = 14,           // not "GIF87a" or "GIF89a"
+  kBadCode = 15,                // a code above the next free code
+  kHeaderUnreadable = 16,       // the signature is cut short
+  kScreenUnreadable = 17,       // the logical screen descriptor is cut short
+  kGlobalTableUnreadable = 18,  // the global colour table is cut short
+  kTrailer = 19,                // the trailer before any image
+  kStrayByte = 20,              // a byte that starts no block
+  kNoImage = 21,                // the image descriptor is cut short, or there is none
+  kControlUnreadable = 22,      // graphic control extension cut short
+  kPlainTextUnreadable = 24,    // plain text extension cut short
+  kApplicationUnreadable = 25,  // application extension cut short
+  kUnknownExtension = 26,       // an extension label of no known kind
 };
 
 // Read operations add this to the status code of a failure found while the

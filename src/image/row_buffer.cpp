@@ -8,18 +8,18 @@ namespace kexio {
 
 int RowBuffer::allocate_row_buffer(std::int64_t bytes) {
   if (bytes < 0 || static_cast<std::uint64_t>(bytes) > SIZE_MAX) {
-    error = kOutOfMemory;
-    return error;
+    m_status = kOutOfMemory;
+    return m_status;
   }
   auto n = static_cast<std::size_t>(bytes);
   unsigned char* p = new (std::nothrow) unsigned char[n == 0 ? 1 : n]();
   if (p == nullptr) {
-    error = kOutOfMemory;
-    return error;
+    m_status = kOutOfMemory;
+    return m_status;
   }
   row_buffer.reset(p);
   row_length = bytes;
-  return error;
+  return m_status;
 }
 
 unsigned char* RowBuffer::row_span(std::int64_t first, std::int64_t count) {
@@ -27,7 +27,7 @@ unsigned char* RowBuffer::row_span(std::int64_t first, std::int64_t count) {
       row_buffer != nullptr) {
     return row_buffer.get() + first;
   }
-  error = kIndexOutOfBounds;
+  m_status = kIndexOutOfBounds;
   return nullptr;
 }
 

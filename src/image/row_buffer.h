@@ -34,7 +34,7 @@ class RowBuffer {
   int m_layout = 0;
   std::unique_ptr<unsigned char[]> row_buffer;
   std::int64_t row_length = 0;
-  int error = 0;
+  int m_status = 0;
 };
 
 }  // namespace kexio

@@ -34,10 +34,8 @@ ByteReader::ByteReader(Fd fd) : m_fd(std::move(fd)) {
       return;
     }
   }
-  if (kind.regular && kind.size == 0) {
-    // Files of the proc and sys file systems report 0 bytes and still have
-    // contents: read as a stream.
-  }
+  // Anything else is read as a stream, files of the proc and sys file
+  // systems too: they report 0 bytes and still have contents.
   m_stream = m_fd.get() >= 0;
   m_size = m_stream ? -1 : 0;
 }

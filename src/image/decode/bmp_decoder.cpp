@@ -37,7 +37,7 @@ bool masks_in_header(std::uint32_t size) {
 
 }  // namespace
 
-void bmp_decoder::BitField::set(std::uint32_t m) {
+void BmpDecoder::BitField::set(std::uint32_t m) {
   mask = m;
   shift = m == 0 ? 0 : std::countr_zero(m);
   max = m >> shift;
@@ -49,26 +49,27 @@ void bmp_decoder::BitField::set(std::uint32_t m) {
   }
 }
 
-bmp_decoder::bmp_decoder(io::ByteReader in) : m_in(std::move(in)) {
-  m_layout = 1;
+const DecoderFormat kBmpFormat = {"bmp", "bmp", sniff_first_byte<'B'>, make_decoder<BmpDecoder>};
+
+BmpDecoder::BmpDecoder(io::ByteReader in) : m_in(std::move(in)) {
   if (read_file_header() == 0 && read_info_header() == 0) read_palette();
   if (status() == 0) check_plausible_size();
 }
 
-int bmp_decoder::status() {
-  if (error == 0 && m_in.failed()) error = kFileIoError;
-  return error;
+int BmpDecoder::status() {
+  if (m_status == 0 && m_in.failed()) m_status = kFileIoError;
+  return m_status;
 }
 
-void bmp_decoder::read_bytes(void* dst, std::size_t n) {
-  if (error != 0) return;
-  if (m_in.read(dst, n) < n) error = kFileIoError;
+void BmpDecoder::read_bytes(void* dst, std::size_t n) {
+  if (m_status != 0) return;
+  if (m_in.read(dst, n) < n) m_status = kFileIoError;
 }
 
 // A little-endian field. A field cut short by the end of the file keeps the
 // bytes that were there (the rest 0), and the status records the failure.
 template <typename T>
-void bmp_decoder::read_field(T& field) {
+void BmpDecoder::read_field(T& field) {
   static_assert(sizeof(T) == 2 || sizeof(T) == 4);
   std::uint8_t b[sizeof(T)] = {};
   read_bytes(b, sizeof b);
@@ -79,30 +80,27 @@ void bmp_decoder::read_field(T& field) {
   }
 }
 
-int bmp_decoder::read_file_header() {
+int BmpDecoder::read_file_header() {
   read_field(bfType);
   if (bfType != kMagic) {
-    error = kBadHeader;
+    m_status = kBadHeader;
     return status();
   }
   read_field(bfSize);
-  reserved_pos = m_in.tell();
   read_field(bfReserved1);
   read_field(bfReserved2);
-  offbits_pos = m_in.tell();
   read_field(bfOffBits);
-  info_header_pos = m_in.tell();
   return status();
 }
 
-int bmp_decoder::read_info_header() {
+int BmpDecoder::read_info_header() {
   read_field(biSize);
-  if (error != 0) return status();
+  if (m_status != 0) return status();
   if (biSize == kInfoHeaderSize || longer_header(biSize)) {
     // The header after biSize; fields a short OS/2 header leaves out are 0.
     std::uint8_t h[124] = {};
     read_bytes(h, biSize - 4);
-    if (error != 0) return status();
+    if (m_status != 0) return status();
     biWidth = static_cast<std::int32_t>(io::le32(h));
     biHeight = static_cast<std::int32_t>(io::le32(h + 4));
     biPlanes = io::le16(h + 8);
@@ -129,7 +127,7 @@ int bmp_decoder::read_info_header() {
       int colours = colours_for_depth(biBitCount);
       biClrImportant = 0;
       if (colours < 0) {
-        error = kBadHeader;
+        m_status = kBadHeader;
       } else {
         biClrUsed = static_cast<std::uint32_t>(colours);
       }
@@ -140,18 +138,18 @@ int bmp_decoder::read_info_header() {
     read_field(h);
     read_field(biPlanes);
     read_field(biBitCount);
-    if (error != 0) return status();
+    if (m_status != 0) return status();
     biWidth = w;
     biHeight = h;
     m_os2 = true;
     int colours = colours_for_depth(biBitCount);
     if (colours < 0) {
-      error = kBadHeader;
+      m_status = kBadHeader;
     } else {
       biClrUsed = static_cast<std::uint32_t>(colours);
     }
   } else {
-    error = kBadHeader;
+    m_status = kBadHeader;
   }
   palette_pos = m_in.tell();
   return status();
@@ -160,7 +158,7 @@ int bmp_decoder::read_info_header() {
 // The masks of a 16- or 32-bit picture: fixed 5-5-5 or 8-8-8 fields without
 // compression, else from the header or the 12 bytes after a 40-byte header
 // (an alpha mask after them is not needed: alpha is ignored).
-void bmp_decoder::read_bit_fields(const std::uint8_t* in_header) {
+void BmpDecoder::read_bit_fields(const std::uint8_t* in_header) {
   std::uint32_t masks[3];
   if (biCompression == 0) {
     if (biBitCount == 16) {
@@ -181,7 +179,7 @@ void bmp_decoder::read_bit_fields(const std::uint8_t* in_header) {
     for (int k = 0; k < 3; ++k)
       m_fields[k].set(masks[k]);
   } catch (const std::bad_alloc&) {
-    error = kOutOfMemory;
+    m_status = kOutOfMemory;
   }
   // 32-bit pixels whose fields are whole bytes are used where they lie.
   m_whole_bytes = biBitCount == 32;
@@ -192,7 +190,7 @@ void bmp_decoder::read_bit_fields(const std::uint8_t* in_header) {
   }
 }
 
-int bmp_decoder::read_palette() {
+int BmpDecoder::read_palette() {
   if (m_bit_fields) {
     pixel_data_pos = bfOffBits;  // no palette is needed
     return status();
@@ -204,8 +202,8 @@ int bmp_decoder::read_palette() {
     try {
       palette.assign(bytes, 0);
     } catch (const std::bad_alloc&) {
-      error = kOutOfMemory;
-      return error;
+      m_status = kOutOfMemory;
+      return m_status;
     }
     if (m_os2) {
       // Three-byte entries, widened in place from the last one down.
@@ -244,9 +242,9 @@ int bmp_decoder::read_palette() {
 // width is bounded by the result, which the reading function checks before
 // the row buffer is allocated. A negative height means the rows are stored
 // from the top.
-void bmp_decoder::check_plausible_size() {
+void BmpDecoder::check_plausible_size() {
   if (biWidth < 0 || biHeight == INT32_MIN) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   m_top_down = biHeight < 0;
@@ -256,16 +254,16 @@ void bmp_decoder::check_plausible_size() {
   std::int64_t avail = std::max<std::int64_t>(0, m_in.size() - pixel_data_pos);
   if (biCompression == 0 || m_bit_fields) {
     std::int64_t stride = stored_row_bytes(std::max<int>(biBitCount, 1), w);
-    if (stride > avail / h) error = kFileIoError;
+    if (stride > avail / h) m_status = kFileIoError;
   } else if (biCompression == 1 || biCompression == 2) {
-    if (h > avail / 2) error = kFileIoError;
+    if (h > avail / 2) m_status = kFileIoError;
   } else {
-    error = kBadCompression;
+    m_status = kBadCompression;
   }
 }
 
-int bmp_decoder::read_row() {
-  if (error != 0) return status();
+int BmpDecoder::read_row() {
+  if (m_status != 0) return status();
   if (m_bit_fields) return read_uncompressed_row();
   switch (biCompression) {
     case 0:
@@ -275,12 +273,12 @@ int bmp_decoder::read_row() {
     case 2:
       return read_rle_row(true);
     default:
-      error = kBadCompression;
+      m_status = kBadCompression;
       return status();
   }
 }
 
-int bmp_decoder::read_uncompressed_row() {
+int BmpDecoder::read_uncompressed_row() {
   const std::int64_t w = biWidth;
   const auto stride = static_cast<std::size_t>(stored_row_bytes(biBitCount, w));
   if (m_bit_fields) {
@@ -339,7 +337,7 @@ int bmp_decoder::read_uncompressed_row() {
   return status();
 }
 
-int bmp_decoder::read_rle_row(bool four_bit) {
+int BmpDecoder::read_rle_row(bool four_bit) {
   const std::int64_t w = biWidth;
   // The buffer keeps the previous row's pixels where a row ends early.
   unsigned char* out = row_span(0, w);
@@ -347,9 +345,9 @@ int bmp_decoder::read_rle_row(bool four_bit) {
   m_row = out;
   std::int64_t pos = 0;
   auto next = [&]() -> int {
-    if (error != 0) return -1;
+    if (m_status != 0) return -1;
     int c = m_in.get();
-    if (c < 0) error = kFileIoError;
+    if (c < 0) m_status = kFileIoError;
     return c;
   };
   auto put = [&](int v) {
@@ -373,10 +371,10 @@ int bmp_decoder::read_rle_row(bool four_bit) {
       break;  // end of row
     } else if (second == 1) {
       // End of bitmap: the normal end of the last row, an error before it.
-      if (!m_last_row) error = kRleEndOfBitmap;
+      if (!m_last_row) m_status = kRleEndOfBitmap;
       break;
     } else if (second == 2) {
-      error = kUnknownFormat;  // position jumps are not supported
+      m_status = kUnknownFormat;  // position jumps are not supported
       break;
     } else {
       // An absolute run of `second` pixels, padded to an even byte count.
@@ -392,7 +390,7 @@ int bmp_decoder::read_rle_row(bool four_bit) {
         }
       }
       if (bytes & 1) next();
-      if (error != 0) break;
+      if (m_status != 0) break;
     }
   }
   return status();
@@ -401,10 +399,10 @@ int bmp_decoder::read_rle_row(bool four_bit) {
 // Grey levels of a depth without colours are 0; the colour operations
 // refuse such a depth. The grey operation returns the status as it is, the
 // others add kReadFailure to it.
-int bmp_decoder::decode(PlaneWriter& out) {
-  const bool grey = out.op() == PixelOp::kGray;
+int BmpDecoder::decode(ImageSink& out) {
+  const bool grey = out.grey_only();
   if (!grey && !supported_depth()) return kReadFailure + kBadHeader;
-  out.set_palette(m_colours.data(), m_colours.size());
+  out.palette(m_colours.data(), m_colours.size());
   // No rows, or uncompressed rows of no pixels (which take no bytes): there
   // is nothing to read, however wide or high the header says the picture is.
   if (m_rows == 0 || ((biCompression == 0 || m_bit_fields) && biWidth == 0)) return 0;
@@ -420,28 +418,28 @@ int bmp_decoder::decode(PlaneWriter& out) {
   // uncompressed rows are used where they lie in the file.
   const std::int64_t w = biWidth;
   const bool three = biBitCount == 24 || m_bit_fields;
-  if (m_rows > 0 && allocate_row_buffer(((three ? 3 : 1) * w + 3) / 4 * 4) != 0) return error;
+  if (m_rows > 0 && allocate_row_buffer(((three ? 3 : 1) * w + 3) / 4 * 4) != 0) return m_status;
   if (!m_in.seek(pixel_data_pos) || status() != 0) return kReadFailure + status();
   // Rows used where they lie in a mapped file stay there until the end: the
   // writer keeps pointers to them instead of copies.
   const bool in_place = (biCompression == 0 || m_bit_fields) &&
                         (m_bit_fields ? m_whole_bytes : biBitCount == 8 || biBitCount == 24);
   const auto row =
-      in_place && m_in.contents() != nullptr ? PlaneWriter::Row::kKeep : PlaneWriter::Row::kCopy;
+      in_place && m_in.contents() != nullptr ? ImageSink::Rows::kKeep : ImageSink::Rows::kCopy;
+  PixelLayout layout = PixelLayout::rgb(3, 2, 1, 0);  // stored blue, green, red
+  if (!supported_depth()) {
+    layout = PixelLayout::grey();  // rows of zeros
+  } else if (indexed()) {
+    layout = PixelLayout::indexed();
+  } else if (m_whole_bytes) {
+    layout = PixelLayout::rgb(4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2]);
+  } else if (m_bit_fields) {
+    layout = PixelLayout::rgb(3, 0, 1, 2);  // decoded into the row buffer
+  }
   for (std::int64_t r = m_rows; r > 0; --r) {
     m_last_row = r == 1;
     if (status() != 0 || read_row() != 0) break;
-    if (!supported_depth()) {
-      out.grey_row(zeros.data());
-    } else if (indexed()) {
-      out.indexed_row(m_row, row);
-    } else if (m_whole_bytes) {
-      out.rgb_row(m_row, 4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2], row);
-    } else if (m_bit_fields) {
-      out.rgb_row(m_row, 3, 0, 1, 2);
-    } else {
-      out.rgb_row(m_row, 3, 2, 1, 0, row);  // stored blue, green, red
-    }
+    out.row(supported_depth() ? m_row : zeros.data(), layout, row);
   }
   if (grey) return status();
   return status() == 0 ? 0 : kReadFailure + status();

@@ -8,27 +8,25 @@
 #include <vector>
 
 #include "image/bitmap_file_info.h"
-#include "image/decode/plane_writer.h"
+#include "image/decode/decoder.h"
 #include "io/byte_reader.h"
 
 namespace kexio {
 
-class bmp_decoder final : public PixelDecoder, public bitmap_file_info {
+// BMP files: those that start with "B".
+extern const DecoderFormat kBmpFormat;
+
+class BmpDecoder final : public Decoder, public BitmapFileInfo {
  public:
   // Reads the headers and the palette from in, which the decoder keeps;
   // failures are recorded in the status.
-  explicit bmp_decoder(io::ByteReader in);
+  explicit BmpDecoder(io::ByteReader in);
 
-  int read_row() override;
-  int begin() override { return status(); }
-  int end() override { return status(); }
   int status() override;
   int rows() const override { return m_rows; }
   int cols() const override { return biWidth; }
-
- protected:
-  int decode(PlaneWriter& out) override;
   bool bottom_up() const override { return !m_top_down; }
+  int decode(ImageSink& out) override;
 
  private:
   // One colour component of a 16- or 32-bit pixel: (pixel & mask) >> shift,
@@ -56,6 +54,7 @@ class bmp_decoder final : public PixelDecoder, public bitmap_file_info {
   int read_palette();
   void check_plausible_size();
 
+  int read_row();
   int read_uncompressed_row();
   int read_rle_row(bool four_bit);
   bool indexed() const { return biBitCount == 1 || biBitCount == 4 || biBitCount == 8; }

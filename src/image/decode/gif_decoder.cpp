@@ -8,23 +8,6 @@ namespace kexio {
 
 namespace {
 
-// Status codes of this decoder besides the shared ones; all of them report
-// "file i/o error".
-enum GifStatus : int {
-  kBadCode = 8,                 // a code above the next free code
-  kBadSignature = 14,           // not "GIF87a" or "GIF89a"
-  kHeaderUnreadable = 16,       // the signature is cut short
-  kScreenUnreadable = 17,       // the logical screen descriptor is cut short
-  kGlobalTableUnreadable = 18,  // the global colour table is cut short
-  kTrailer = 19,                // the trailer before any image
-  kStrayByte = 20,              // a byte that starts no block
-  kNoImage = 21,                // the image descriptor is cut short, or there is none
-  kControlUnreadable = 22,      // graphic control extension cut short
-  kPlainTextUnreadable = 24,    // plain text extension cut short
-  kApplicationUnreadable = 25,  // application extension cut short
-  kUnknownExtension = 26,       // an extension label of no known kind
-};
-
 constexpr int kMaxCodeWidth = 12;
 constexpr int kTableSize = 1 << kMaxCodeWidth;
 // A string as long as the stack holds, and the index of a clear code after it.
@@ -54,8 +37,11 @@ struct GifDecoder::Tables {
   std::uint8_t pending[kPendingSize];
 };
 
+const DecoderFormat kGifFormat = {"gif", "gif", sniff_first_byte<'G'>, make_decoder<GifDecoder>};
+
 GifDecoder::GifDecoder(io::ByteReader in) : m_in(std::move(in)) {
   if (read_header() == 0 && find_image() == 0) prepare_data();
+  if (status() == 0) restart(nullptr, m_width);  // the first index waits for the first row
 }
 
 GifDecoder::~GifDecoder() = default;
@@ -64,7 +50,6 @@ int GifDecoder::status() {
   if (m_status == 0 && (m_in.failed() || m_eof)) {
     m_status = m_in.io_error() ? kFileIoError : kEndOfInput;
   }
-  if (m_status == 0) m_status = error;
   return m_status;
 }
 
@@ -450,12 +435,6 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
   save();
 }
 
-int GifDecoder::begin() {
-  if (status() != 0) return m_status;
-  restart(nullptr, m_width);  // the first index waits for the first row
-  return status();
-}
-
 // The row buffer keeps its indices from row to row: after the end of the
 // data, the rest of the row and every later row keep what it held.
 int GifDecoder::read_row() {
@@ -466,9 +445,9 @@ int GifDecoder::read_row() {
   return status();
 }
 
-int GifDecoder::decode(PlaneWriter& out) {
+int GifDecoder::decode(ImageSink& out) {
   if (status() != 0) return kReadFailure + m_status;
-  out.set_palette(m_colours.data(), m_colours.size());
+  out.palette(m_colours.data(), m_colours.size());
   const std::int64_t w = m_width, h = m_height;
   // An interlaced picture is gathered whole, then handed on top row first.
   std::unique_ptr<std::uint8_t[]> frame;
@@ -481,7 +460,7 @@ int GifDecoder::decode(PlaneWriter& out) {
   for (std::int64_t i = 0; i < h; ++i) {
     if (int r = read_row()) return kReadFailure + r;
     if (frame == nullptr) {
-      out.indexed_row(row_buffer.get());
+      out.row(row_buffer.get(), PixelLayout::indexed());
       continue;
     }
     y += kPasses[pass].step;
@@ -492,10 +471,8 @@ int GifDecoder::decode(PlaneWriter& out) {
     std::memcpy(frame.get() + y * w, row_buffer.get(), static_cast<std::size_t>(w));
   }
   if (frame != nullptr) {
-    for (std::int64_t r = 0; r < h; ++r)
-      out.indexed_row(frame.get() + r * w);
+    out.rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
   }
-  end();
   return status() == 0 ? 0 : kReadFailure + status();
 }
 

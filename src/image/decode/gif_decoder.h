@@ -9,32 +9,31 @@
 #include <memory>
 #include <vector>
 
-#include "image/decode/plane_writer.h"
+#include "image/decode/decoder.h"
 #include "io/byte_reader.h"
 
 namespace kexio {
 
-class GifDecoder final : public PixelDecoder {
+// GIF files: those that start with "G".
+extern const DecoderFormat kGifFormat;
+
+class GifDecoder final : public Decoder {
  public:
   // Reads the headers, the blocks before the first image and its colour
   // table from in, which the decoder keeps, up to the first code of the
-  // image data; failures are recorded in the status.
+  // image data, and starts the code stream (the first pixel); failures are
+  // recorded in the status.
   explicit GifDecoder(io::ByteReader in);
   ~GifDecoder() override;
 
-  // Decodes the next stored row of colour indices into the row buffer.
-  int read_row() override;
-  // Starts the code stream: reads the first pixel.
-  int begin() override;
-  int end() override { return status(); }
   int status() override;
   int rows() const override { return m_height; }
   int cols() const override { return m_width; }
-
- protected:
-  int decode(PlaneWriter& out) override;
+  int decode(ImageSink& out) override;
 
  private:
+  // Decodes the next stored row of colour indices into the row buffer.
+  int read_row();
   struct Tables;
 
   int read_header();
@@ -57,7 +56,6 @@ class GifDecoder final : public PixelDecoder {
   void decode_codes(std::uint8_t* row, int n);
 
   io::ByteReader m_in;
-  int m_status = 0;
   std::vector<Rgb> m_colours;  // the local table, else the global one
   bool m_found_image = false;
   int m_width = 0, m_height = 0;

@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>  // before jpeglib.h, which uses FILE
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <span>
@@ -184,11 +185,18 @@ void cmyk_to_rgb(JSAMPLE* px, std::size_t width) {
   }
 }
 
+int sniff_jpeg(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> b = in.window(10);
+  if (b.size() < 10) return kFileIoError;
+  const bool marker = b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
+  return marker || std::memcmp(b.data() + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
+}
+
 }  // namespace
 
 // setjmp and longjmp stay between run() and the library: no object with a
 // destructor lives in the frames a fatal error jumps across.
-struct jpegDecoder::Session {
+struct JpegDecoder::Session {
   Trap trap{};
   Source source{};
   jpeg_progress_mgr progress{};
@@ -330,7 +338,7 @@ struct jpegDecoder::Session {
   }
 };
 
-jpegDecoder::jpegDecoder(io::ByteReader in) : m_in(std::move(in)) {
+JpegDecoder::JpegDecoder(io::ByteReader in) : m_in(std::move(in)) {
   m_session.reset(new (std::nothrow) Session());
   if (m_session == nullptr) {
     m_status = kOutOfMemory;
@@ -345,57 +353,28 @@ jpegDecoder::jpegDecoder(io::ByteReader in) : m_in(std::move(in)) {
   m_cmyk = c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK;
 }
 
-jpegDecoder::~jpegDecoder() = default;
+JpegDecoder::~JpegDecoder() = default;
 
-int jpegDecoder::direct_planes(bool grey, Plane a, Plane b, Plane c) {
+int JpegDecoder::decode(ImageSink& out) {
   if (m_status != 0) return m_status;
-  const Plane planes[3] = {a, b, c};
-  const std::int64_t width = m_width;
-  m_status = m_session->decode(grey ? JCS_GRAYSCALE : JCS_RGB, [&](const JSAMPLE* band,
-                                                                   std::size_t stride, int n,
-                                                                   std::int64_t top) {
-    for (int k = 0; k < 3; ++k) {
-      if (planes[k] == nullptr) continue;
-      if (grey) {
-        scatter_columns(planes[k], band, static_cast<std::ptrdiff_t>(stride), width, n, top);
-      } else {
-        scatter_columns<3>(planes[k], band + k, static_cast<std::ptrdiff_t>(stride), width, n, top);
-      }
-    }
-  });
-  return m_status;
-}
-
-int jpegDecoder::read_gray(KexCallContext* ctx, Plane grey) {
   // CMYK has no grey output in the library: its grey levels come from the
   // red, green and blue it is converted to.
-  if (m_cmyk) return PixelDecoder::read_gray(ctx, grey);
-  return direct_planes(true, grey, nullptr, nullptr);
-}
-
-int jpegDecoder::read_rgb(KexCallContext* ctx, Plane red, Plane green, Plane blue) {
-  if (m_cmyk) return PixelDecoder::read_rgb(ctx, red, green, blue);
-  return direct_planes(m_grey, red, green, blue);
-}
-
-int jpegDecoder::decode(PlaneWriter& out) {
-  if (m_status != 0) return m_status;
   J_COLOR_SPACE space = JCS_RGB;
-  if (m_grey || (!m_cmyk && out.op() == PixelOp::kGray)) space = JCS_GRAYSCALE;
+  if (m_grey || (!m_cmyk && out.grey_only())) space = JCS_GRAYSCALE;
   if (m_cmyk) space = JCS_CMYK;
   const auto width = static_cast<std::size_t>(m_width);
+  const PixelLayout layout =
+      space == JCS_GRAYSCALE ? PixelLayout::grey() : PixelLayout::rgb(3, 0, 1, 2);
   m_status = m_session->decode(space, [&](JSAMPLE* band, std::size_t stride, int n, std::int64_t) {
-    for (int i = 0; i < n; ++i) {
-      JSAMPLE* row = band + static_cast<std::size_t>(i) * stride;
-      if (space == JCS_GRAYSCALE) {
-        out.grey_row(row);
-      } else {
-        if (space == JCS_CMYK) cmyk_to_rgb(row, width);
-        out.rgb_row(row, 3, 0, 1, 2);
-      }
+    if (space == JCS_CMYK) {
+      for (int i = 0; i < n; ++i)
+        cmyk_to_rgb(band + static_cast<std::size_t>(i) * stride, width);
     }
+    out.rows(band, static_cast<std::ptrdiff_t>(stride), n, layout);
   });
   return m_status;
 }
+
+const DecoderFormat kJpegFormat = {"jpeg", "jpg", sniff_jpeg, make_decoder<JpegDecoder>};
 
 }  // namespace kexio

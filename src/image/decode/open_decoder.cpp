@@ -2,10 +2,11 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstring>
+#include <iterator>
 #include <new>
 
 #include "image/decode/bmp_decoder.h"
@@ -21,51 +22,26 @@ namespace kexio {
 
 namespace {
 
-using Maker = std::unique_ptr<Decoder> (*)(KexCallContext* ctx, io::ByteReader&& in,
-                                           const std::string& path);
-
-template <typename D>
-std::unique_ptr<Decoder> make(KexCallContext*, io::ByteReader&& in, const std::string&) {
-  return std::make_unique<D>(std::move(in));
-}
-
-// Decoders that hand the file to a host library take the call context and
-// the path as well.
-template <typename D>
-std::unique_ptr<Decoder> make_hosted(KexCallContext* ctx, io::ByteReader&& in,
-                                     const std::string& path) {
-  return std::make_unique<D>(ctx, std::move(in), path);
-}
-
-template <int Byte>
-int first_byte(const Lead& lead, io::ByteReader&) {
-  return lead.first == Byte ? 0 : kUnknownFormat;
-}
-
-int ppm_lead(const Lead& lead, io::ByteReader&) {
-  return lead.first == 'P' && (lead.number == 3 || lead.number == 6) ? 0 : kUnknownFormat;
-}
-
-// The formats, tried in order: the first whose test returns 0 is chosen; a
-// test that returns neither 0 nor kUnknownFormat ends the search with its
-// code. A format whose decoder is not in this build has no maker: its files
-// report "unknown file format".
-struct Format {
-  const char* name;
-  int (*test)(const Lead& lead, io::ByteReader& in);
-  Maker make;
+// The formats, one line each, in the order their sniffers are tried: the
+// first that returns 0 is chosen; one that returns neither 0 nor
+// kUnknownFormat ends the search with its code. Those known by their first
+// byte come first, then PNG and JPEG by their signatures, and TGA, which has
+// none, last. `completes` is the place of the format's extension in the
+// order a name without one tries them (0 for none).
+struct Registered {
+  const DecoderFormat& format;
+  int completes;
 };
-constexpr Format kFormats[] = {
-    {"pcx", first_byte<0x0A>, make<PcxDecoder>},
-    {"bmp", first_byte<'B'>, make<bmp_decoder>},
-    {"gif", first_byte<'G'>, make<GifDecoder>},
-    {"tiff", first_byte<'I'>, make_hosted<TifDecoder>},  // little-endian
-    {"tiff", first_byte<'M'>, make_hosted<TifDecoder>},  // big-endian
-    {"ppm", ppm_lead, make_hosted<PpmDecoder>},          // P3, P6
-    {"pgm", first_byte<'P'>, make_hosted<PgmDecoder>},   // P1, P2, P4, P5, ...
-    {"png", sniff_png, make<PngDecoder>},
-    {"jpeg", sniff_jpeg, make<jpegDecoder>},
-    {"tga", sniff_tga, make<TgaDecoder>},
+const Registered kFormats[] = {
+    {kPcxFormat, 5},   // byte 10
+    {kBmpFormat, 1},   // "B"
+    {kGifFormat, 3},   // "G"
+    {kTiffFormat, 0},  // "I", "M"
+    {kPpmFormat, 0},   // "P3", "P6"
+    {kPgmFormat, 0},   // any other "P"
+    {kPngFormat, 6},   // the PNG signature
+    {kJpegFormat, 2},  // FF D8 FF, or "JFIF" at byte 6
+    {kTgaFormat, 4},   // a plausible header
 };
 
 int open_errno_code(int err) {
@@ -115,34 +91,18 @@ std::optional<std::string> complete_image_name(const char* name) {
     if (completed.find('.') != std::string::npos) return completed;
     completed += '.';
     std::size_t stem = completed.size();
-    for (const char* ext : {"bmp", "jpg", "gif", "tga", "pcx", "png"}) {
+    for (int place = 1;; ++place) {
+      const auto it = std::find_if(std::begin(kFormats), std::end(kFormats),
+                                   [&](const Registered& r) { return r.completes == place; });
+      if (it == std::end(kFormats)) break;
       completed.resize(stem);
-      completed += ext;
+      completed += it->format.extension;
       if (io::exists(completed)) break;
     }
     return completed;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
-}
-
-int sniff_jpeg(const Lead&, io::ByteReader& in) {
-  std::span<const std::uint8_t> b = in.window(10);
-  if (b.size() < 10) return kFileIoError;
-  const bool marker = b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
-  return marker || std::memcmp(b.data() + 6, "JFIF", 4) == 0 ? 0 : kUnknownFormat;
-}
-
-int sniff_tga(const Lead&, io::ByteReader& in) {
-  std::span<const std::uint8_t> h = in.window(18);
-  if (h.size() < 18) return kFileIoError;
-  int colour_map_type = h[1];
-  int image_type = h[2];
-  int depth = h[16];
-  bool type_ok = image_type == 1 || image_type == 2 || image_type == 3 || image_type == 9 ||
-                 image_type == 10 || image_type == 11;
-  bool depth_ok = depth == 1 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
-  return type_ok && colour_map_type <= 1 && depth_ok ? 0 : kUnknownFormat;
 }
 
 int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char* path) {
@@ -164,11 +124,11 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteRea
   out.reset();
   Lead lead{};
   if (!read_lead(in, lead)) return kFileIoError;
-  const Format* chosen = nullptr;
-  for (const Format& format : kFormats) {
-    int code = format.test(lead, in);
+  const DecoderFormat* chosen = nullptr;
+  for (const Registered& r : kFormats) {
+    int code = r.format.sniff(lead, in);
     if (code == 0) {
-      chosen = &format;
+      chosen = &r.format;
       break;
     }
     if (code != kUnknownFormat) return code;
@@ -183,7 +143,6 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteRea
   }
   if (decoder == nullptr) return kUnknownFormat;
   int code = decoder->status();
-  if (code == 0) code = decoder->begin();
   if (code == 0) out = std::move(decoder);
   return code;
 }

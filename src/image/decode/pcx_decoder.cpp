@@ -15,27 +15,27 @@ constexpr std::int64_t kVgaPaletteBytes = 1 + 3 * 256;
 
 }  // namespace
 
-xPcxDecoder::xPcxDecoder(io::ByteReader& in, const PcxHeader& header)
+PcxLineReader::PcxLineReader(io::ByteReader& in, const PcxHeader& header)
     : m_in(in), m_line_bytes(std::int64_t{header.plane_count()} * header.bytes_per_line) {}
 
-int xPcxDecoder::status() {
+int PcxLineReader::status() {
   if (m_in.io_error()) {
-    error = kFileIoError;
+    m_status = kFileIoError;
   } else if (m_in.failed()) {
-    error = kEndOfInput;
+    m_status = kEndOfInput;
   }
-  return error;
+  return m_status;
 }
 
-int xPcxDecoder::restart() {
-  error = 0;
+int PcxLineReader::restart() {
+  m_status = 0;
   m_in.clear_failure();
   m_in.seek(PcxHeader::kSize);
   return status();
 }
 
-int xPcxDecoder::read_line(std::uint8_t* line) {
-  if (error != 0) return error;
+int PcxLineReader::read_line(std::uint8_t* line) {
+  if (m_status != 0) return m_status;
   const std::int64_t n = m_line_bytes;
   std::int64_t pos = 0;
   while (pos < n) {
@@ -60,24 +60,26 @@ int xPcxDecoder::read_line(std::uint8_t* line) {
     m_in.skip(static_cast<std::uint64_t>(p - w.data()));
     if (pos < n && w.size() < kChunk) {
       // The file ends inside the line.
-      error = m_in.io_error() ? kFileIoError : kEndOfInput;
+      m_status = m_in.io_error() ? kFileIoError : kEndOfInput;
       break;
     }
   }
   return status();
 }
 
+const DecoderFormat kPcxFormat = {"pcx", "pcx", sniff_first_byte<0x0A>, make_decoder<PcxDecoder>};
+
 PcxDecoder::PcxDecoder(io::ByteReader in) : m_in(std::move(in)) {
   if (!read_header()) {
-    pcx_status = kFileIoError;
+    m_status = kFileIoError;
     m_in = io::ByteReader();
     return;
   }
   build_palette();
   // Kinds of picture that are not read are refused before the reading
   // function sizes a result for them: every read would refuse them anyway.
-  if (pcx_status == 0) pcx_status = format_code();
-  if (pcx_status == 0) check_plausible_size();
+  if (m_status == 0) m_status = format_code();
+  if (m_status == 0) check_plausible_size();
 }
 
 bool PcxDecoder::read_header() {
@@ -130,7 +132,7 @@ void PcxDecoder::build_palette() {
       // length (a pipe) cannot give it.
       const std::int64_t size = m_in.size();
       if (size < 0) {
-        pcx_status = kFileIoError;
+        m_status = kFileIoError;
         return;
       }
       // A file shorter than the palette has it read on from the end of the
@@ -148,7 +150,7 @@ void PcxDecoder::build_palette() {
       m_in.seek(PcxHeader::kSize);
     }
   } catch (const std::bad_alloc&) {
-    pcx_status = kOutOfMemory;
+    m_status = kOutOfMemory;
   }
 }
 
@@ -174,18 +176,18 @@ void PcxDecoder::check_plausible_size() {
   const std::int64_t bits = m_header.depth();
   const std::int64_t bpl = m_header.bytes_per_line;
   if (bpl * 8 < m_width * bits) {
-    pcx_status = kFileIoError;
+    m_status = kFileIoError;
     return;
   }
   if (m_in.size() < 0) return;
   const std::int64_t least = (2 * m_header.plane_count() * bpl + 62) / 63;
-  if (m_height > (m_in.size() - PcxHeader::kSize) / least) pcx_status = kFileIoError;
+  if (m_height > (m_in.size() - PcxHeader::kSize) / least) m_status = kFileIoError;
 }
 
 // A failed read returns the same failure when it is asked again.
-int PcxDecoder::decode(PlaneWriter& out) {
-  if (pcx_status == kUnknownFormat) return kUnknownFormat;
-  if (pcx_status != 0) return kReadFailure + pcx_status;
+int PcxDecoder::decode(ImageSink& out) {
+  if (m_status == kUnknownFormat) return kUnknownFormat;
+  if (m_status != 0) return kReadFailure + m_status;
   if (m_read_failure == 0) m_read_failure = decode_lines(out);
   return m_read_failure;
 }
@@ -193,19 +195,23 @@ int PcxDecoder::decode(PlaneWriter& out) {
 // Lines are stored top row first. The three planes of an 8-bit line are
 // handed over where they lie in the line (red, green and blue bytes-per-line
 // bytes apart); fewer bits are unpacked into one index per pixel first.
-int PcxDecoder::decode_lines(PlaneWriter& out) {
+int PcxDecoder::decode_lines(ImageSink& out) {
   const int planes = m_header.plane_count();
   const bool packed = m_header.depth() < 8;
   const std::int64_t bpl = m_header.bytes_per_line;
   const std::int64_t w = std::max(m_width, 0);
-  xPcxDecoder lines(m_in, m_header);
+  PcxLineReader lines(m_in, m_header);
   // The coded line, then (for packed pixels) one index per pixel followed by
   // zeros: three planes of packed pixels read their colours from three
   // consecutive bytes there.
   if (allocate_row_buffer(lines.line_bytes() + (packed ? 3 * w : 0)) != 0) return kOutOfMemory;
   std::uint8_t* line = row_buffer.get();
   std::uint8_t* index = line + lines.line_bytes();
-  out.set_palette(m_palette.data(), m_palette.size());
+  out.palette(m_palette.data(), m_palette.size());
+  const PixelLayout layout =
+      planes == 1 ? PixelLayout::indexed()
+      : packed    ? PixelLayout::rgb(3, 0, 1, 2)
+                  : PixelLayout::rgb(1, 0, static_cast<int>(bpl), static_cast<int>(2 * bpl));
   lines.restart();
   for (int r = 0; r < m_height; ++r) {
     if (int s = lines.read_line(line)) return kReadFailure + s % kReadFailure;
@@ -214,15 +220,9 @@ int PcxDecoder::decode_lines(PlaneWriter& out) {
       unpack(line, index);
       px = index;
     }
-    if (planes == 1) {
-      out.indexed_row(px);
-    } else if (packed) {
-      out.rgb_row(px, 3, 0, 1, 2);
-    } else {
-      out.rgb_row(px, 1, 0, static_cast<int>(bpl), static_cast<int>(2 * bpl));
-    }
+    out.row(px, layout);
   }
-  int s = lines.end();
+  int s = lines.status();
   return s == 0 ? 0 : kReadFailure + s;
 }
 

@@ -1,14 +1,14 @@
 // The PCX decoder: run-length coded scan lines of 1, 2, 4 or 8 bits in one
 // plane, or 8 bits in three planes (red, green, blue).
 //
-// The run-length layer (xDecoder, xPcxDecoder) turns the coded bytes into
+// The run-length layer (PcxLineReader) turns the coded bytes into
 // whole scan lines; PcxDecoder interprets their pixels.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "image/decode/plane_writer.h"
+#include "image/decode/decoder.h"
 #include "io/byte_reader.h"
 
 namespace kexio {
@@ -33,72 +33,55 @@ struct PcxHeader {
   int plane_count() const { return planes == 0 ? 1 : planes; }
 };
 
-// A reader of coded scan lines.
-class xDecoder {
- public:
-  virtual ~xDecoder() = default;
-  // Decodes the next scan line, every plane one after the other, into line;
-  // returns status().
-  virtual int read_line(std::uint8_t* line) = 0;
-  // Goes back to the first scan line; returns status().
-  virtual int restart() = 0;
-  virtual int end() = 0;
-  virtual int status() = 0;
-
- protected:
-  int error = 0;
-};
-
 // PCX run-length lines: a byte with both top bits set repeats the next byte
 // (its low six bits) times, any other byte stands for itself. A line is
 // planes × bytes-per-line bytes; a run that passes its end is cut there.
-class xPcxDecoder final : public xDecoder {
+class PcxLineReader {
  public:
   // Reads the lines of the file in through in, which must outlive it.
-  xPcxDecoder(io::ByteReader& in, const PcxHeader& header);
+  PcxLineReader(io::ByteReader& in, const PcxHeader& header);
 
-  int read_line(std::uint8_t* line) override;
-  int restart() override;
-  int end() override { return status(); }
-  int status() override;
+  // Decodes the next scan line, every plane one after the other, into line;
+  // returns status().
+  int read_line(std::uint8_t* line);
+  // Goes back to the first scan line; returns status().
+  int restart();
+  int status();
 
   std::int64_t line_bytes() const { return m_line_bytes; }
 
  private:
   io::ByteReader& m_in;
   std::int64_t m_line_bytes;
+  int m_status = 0;
 };
 
-class PcxDecoder final : public PixelDecoder {
+// PCX files: those that start with byte 10.
+extern const DecoderFormat kPcxFormat;
+
+class PcxDecoder final : public Decoder {
  public:
   // Reads the header and the palette from in, which the decoder keeps;
   // failures are recorded in the status.
   explicit PcxDecoder(io::ByteReader in);
 
-  // Not used: the read operations decode whole lines themselves.
-  int read_row() override { return -1; }
-  int begin() override { return pcx_status; }
-  int end() override { return pcx_status; }
-  int status() override { return pcx_status; }
+  int status() override { return m_status; }
   int rows() const override { return m_height; }
   int cols() const override { return m_width; }
-
- protected:
-  int decode(PlaneWriter& out) override;
+  int decode(ImageSink& out) override;
 
  private:
   bool read_header();
   void build_palette();
   int format_code() const;
   void check_plausible_size();
-  int decode_lines(PlaneWriter& out);
+  int decode_lines(ImageSink& out);
   void unpack(const std::uint8_t* line, std::uint8_t* index) const;
 
   io::ByteReader m_in;
   PcxHeader m_header;
   int m_height = 0;
   int m_width = 0;
-  int pcx_status = 0;
   int m_read_failure = 0;  // what a failed read returned; later reads return it too
   std::vector<Rgb> m_palette;
 };

@@ -224,11 +224,11 @@ int PlaneWriter::start() {
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
-  set_palette(nullptr, 0);
+  palette(nullptr, 0);
   return 0;
 }
 
-void PlaneWriter::set_palette(const Rgb* colours, std::size_t n) {
+void PlaneWriter::palette(const Rgb* colours, std::size_t n) {
   flush();  // rows received so far keep the old colours
   n = std::min<std::size_t>(n, 256);
   for (std::size_t i = 0; i < 256; ++i) {
@@ -244,17 +244,77 @@ void PlaneWriter::set_palette(const Rgb* colours, std::size_t n) {
   }
 }
 
-void PlaneWriter::indexed_row(const std::uint8_t* index, Row row) {
+void PlaneWriter::rows(const std::uint8_t* first, std::ptrdiff_t stride, int n,
+                       const PixelLayout& layout, Rows life) {
+  if (layout.type == SampleType::kU8 && life == Rows::kCopy &&
+      direct_band(first, stride, n, layout)) {
+    return;
+  }
   Format f;
-  f.indexed = true;
-  add_row(index, f, row);
+  f.indexed = layout.model == PixelLayout::kIndexed;
+  f.step = layout.step;
+  for (int k = 0; k < 3; ++k)
+    f.offset[k] = layout.offset[k];
+  for (int i = 0; i < n; ++i, first += stride) {
+    if (layout.type == SampleType::kU8) {
+      add_row(first, f, life);
+    } else if (const std::uint8_t* px = narrow(first, layout)) {
+      add_row(px, f, Rows::kCopy);
+    }
+  }
 }
 
-void PlaneWriter::rgb_row(const std::uint8_t* px, int step, int r, int g, int b, Row row) {
-  Format f;
-  f.step = step;
-  f.offset[0] = r, f.offset[1] = g, f.offset[2] = b;
-  add_row(px, f, row);
+// A band of at least this many rows goes straight to the planes.
+constexpr int kDirectRows = 8;
+
+// Colour rows of one or three samples per pixel, of a colour read or (grey
+// rows) of a grey one, in a band of a top-down picture: each plane is
+// filled from its samples where they lie.
+bool PlaneWriter::direct_band(const std::uint8_t* first, std::ptrdiff_t stride, int n,
+                              const PixelLayout& layout) {
+  const bool grey = layout.model == PixelLayout::kGrey;
+  if (n < kDirectRows || m_bottom_up || (layout.step != 1 && layout.step != 3) ||
+      !(m_op == PixelOp::kRgb ? grey || layout.model == PixelLayout::kRgb
+                              : m_op == PixelOp::kGray && grey)) {
+    return false;
+  }
+  if (m_error != 0) return true;
+  flush();
+  const std::int64_t top = m_done;
+  n = static_cast<int>(std::min<std::int64_t>(n, m_height - m_done));
+  if (n <= 0) return true;
+  for (int k = 0; k < 3; ++k) {
+    if (m_planes[k] == nullptr) continue;
+    const std::uint8_t* band = first + layout.offset[k];
+    if (layout.step == 1) {
+      scatter_columns(m_planes[k], band, stride, m_width, n, top);
+    } else {
+      scatter_columns<3>(m_planes[k], band, stride, m_width, n, top);
+    }
+  }
+  m_done += n;
+  return true;
+}
+
+// A row of 16-bit samples as bytes, each rounded to 0..255, in the same
+// layout; null (and the error recorded) when no room can be had.
+const std::uint8_t* PlaneWriter::narrow(const std::uint8_t* px, const PixelLayout& layout) {
+  const std::int64_t n = m_width * layout.step;
+  if (m_narrow_size < n) {
+    m_narrow.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(n)]);
+    m_narrow_size = m_narrow ? n : 0;
+    if (!m_narrow) {
+      if (m_error == 0) m_error = kOutOfMemory;
+      return nullptr;
+    }
+  }
+  std::uint8_t* out = m_narrow.get();
+  for (std::int64_t i = 0; i < n; ++i) {
+    std::uint16_t v;
+    std::memcpy(&v, px + 2 * i, 2);
+    out[i] = static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
+  }
+  return out;
 }
 
 void PlaneWriter::add_row(const std::uint8_t* px, const Format& format, Row row) {
@@ -521,25 +581,12 @@ int PlaneWriter::finish() {
 
 namespace kexio {
 
-int PixelDecoder::read_planes(PixelOp op, Plane a, Plane b, Plane c) {
+int Decoder::read_planes(PixelOp op, Plane a, Plane b, Plane c) {
   PlaneWriter out(op, a, b, c, cols(), rows(), bottom_up());
   if (int e = out.start()) return e;
   int r = decode(out);
   int f = out.finish();
   return r != 0 ? r : f;
-}
-
-int PixelDecoder::read_gray(KexCallContext*, Plane grey) {
-  return read_planes(PixelOp::kGray, grey, nullptr, nullptr);
-}
-int PixelDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
-  return read_planes(PixelOp::kRgb, red, green, blue);
-}
-int PixelDecoder::read_hls(KexCallContext*, Plane hue, Plane light, Plane sat) {
-  return read_planes(PixelOp::kHls, hue, light, sat);
-}
-int PixelDecoder::read_hsv(KexCallContext*, Plane hue, Plane sat, Plane value) {
-  return read_planes(PixelOp::kHsv, hue, sat, value);
 }
 
 }  // namespace kexio

@@ -1,9 +1,10 @@
 // Decoded rows into result planes.
 //
-// Decoders of 8-bit pictures hand their rows, as palette indices or as red,
-// green and blue samples, to a PlaneWriter, which turns every pixel into what
-// the read operation asks for (grey level, colour components, HLS or HSV
-// components) and writes it into the column-major planes of the result.
+// The worksheet's sink: decoders hand their rows (palette indices, grey,
+// colour, with or without alpha, of 8 or 16 bits) to a PlaneWriter, which
+// turns every pixel into what the read operation asks for (grey level,
+// colour components, HLS or HSV components) and writes it into the
+// column-major planes of the result.
 //
 // Rows gather in a band and go out a band at a time. Rows that stay where
 // they are (in a mapped file) cost the band a pointer each, so the band can
@@ -23,12 +24,6 @@
 #include "image/decode/decoder.h"
 
 namespace kexio {
-
-enum class PixelOp { kGray, kRgb, kHls, kHsv };
-
-struct Rgb {
-  std::uint8_t r, g, b;
-};
 
 // The grey level of a colour: (299 R + 587 G + 114 B + 500) / 1000 in
 // integers, so that a grey pixel keeps its value.
@@ -71,12 +66,9 @@ void scatter_columns(Plane plane, const T* band, std::ptrdiff_t stride, std::int
   }
 }
 
-class PlaneWriter {
+class PlaneWriter final : public ImageSink {
  public:
-  // Whether a row handed over stays where it is (unchanged) until finish():
-  // rows inside a mapped file do, rows in a decoder's work buffer do not and
-  // are copied.
-  enum class Row { kCopy, kKeep };
+  using Row = ImageSink::Rows;
 
   // Planes a, b, c as the read operation received them (null ones are not
   // asked for); the picture is width × height pixels and its rows arrive
@@ -90,21 +82,14 @@ class PlaneWriter {
   // Allocates the band: 0, or kOutOfMemory.
   int start();
 
-  PixelOp op() const { return m_op; }
-  // Rows received so far.
-  std::int64_t rows_done() const { return m_done; }
-
-  // The colours of palette indices 0 .. n - 1 (at most 256); indices the
-  // palette does not reach are black. Rows received before keep the colours
-  // they were received with.
-  void set_palette(const Rgb* colours, std::size_t n);
-  // The next row as width palette indices.
-  void indexed_row(const std::uint8_t* index, Row row = Row::kCopy);
-  // The next row as interleaved samples: pixel x has red at px[x * step + r],
-  // green at px[x * step + g], blue at px[x * step + b].
-  void rgb_row(const std::uint8_t* px, int step, int r, int g, int b, Row row = Row::kCopy);
-  // The next row as width grey samples (red = green = blue).
-  void grey_row(const std::uint8_t* px, Row row = Row::kCopy) { rgb_row(px, 1, 0, 0, 0, row); }
+  bool grey_only() const override { return m_op == PixelOp::kGray; }
+  // Rows received before keep the colours they were received with.
+  void palette(const Rgb* colours, std::size_t n) override;
+  // Bands of 8-bit colour (or grey) rows that are not kept go straight to
+  // the planes of a colour read, eight columns at a time; other rows gather
+  // in the band. 16-bit samples are rounded to 0..255 first.
+  void rows(const std::uint8_t* first, std::ptrdiff_t stride, int n, const PixelLayout& layout,
+            Rows life = Rows::kCopy) override;
 
   // Writes out the rows still in the band; rows never received are 0.
   // Returns 0, or kOutOfMemory when a row could not be kept.
@@ -120,6 +105,9 @@ class PlaneWriter {
 
  private:
   void add_row(const std::uint8_t* px, const Format& format, Row row);
+  bool direct_band(const std::uint8_t* first, std::ptrdiff_t stride, int n,
+                   const PixelLayout& layout);
+  const std::uint8_t* narrow(const std::uint8_t* px, const PixelLayout& layout);
   int allocate_copies();
   void copy_row(const std::uint8_t* px, const Format& format);
   void flush();
@@ -142,8 +130,10 @@ class PlaneWriter {
   std::unique_ptr<double[]> m_tile;  // the transpose's tile
   // Per palette index: grey level, colour bytes, or the three components.
   std::uint8_t m_grey[256] = {};
-  std::uint8_t m_channel[3][256] = {};     // red, green, blue
-  std::unique_ptr<double[]> m_components;  // 256 × 3 for HLS and HSV
+  std::uint8_t m_channel[3][256] = {};       // red, green, blue
+  std::unique_ptr<double[]> m_components;    // 256 × 3 for HLS and HSV
+  std::unique_ptr<std::uint8_t[]> m_narrow;  // a row of 16-bit samples rounded to bytes
+  std::int64_t m_narrow_size = 0;
   int m_error = 0;
   bool m_finished = false;
 };

@@ -10,7 +10,6 @@
 
 #include "core/limits.h"
 #include "core/memory.h"
-#include "image/decode/open_decoder.h"
 
 namespace kexio {
 
@@ -44,14 +43,6 @@ int channels(int colour_type) {
   }
 }
 
-// Sample i of a row of 16-bit samples (libspng hands them in host order),
-// rounded to 0..255.
-inline std::uint8_t sample16(const std::uint8_t* row, std::int64_t i) {
-  std::uint16_t v;
-  std::memcpy(&v, row + 2 * i, 2);
-  return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u);
-}
-
 // Samples of 1, 2 or 4 bits, the first in the high bits of each byte, one
 // per byte, each times scale.
 void unpack(const std::uint8_t* row, int bits, std::int64_t n, unsigned scale, std::uint8_t* out) {
@@ -63,7 +54,16 @@ void unpack(const std::uint8_t* row, int bits, std::int64_t n, unsigned scale, s
   }
 }
 
+int sniff_png(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> b = in.window(sizeof kSignature);
+  return b.size() == sizeof kSignature && std::memcmp(b.data(), kSignature, sizeof kSignature) == 0
+             ? 0
+             : kUnknownFormat;
+}
+
 }  // namespace
+
+const DecoderFormat kPngFormat = {"png", "png", sniff_png, make_decoder<PngDecoder>};
 
 void PngDecoder::FreeContext::operator()(spng_ctx* ctx) const {
   spng_ctx_free(ctx);
@@ -72,7 +72,7 @@ void PngDecoder::FreeContext::operator()(spng_ctx* ctx) const {
 PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_new(0)) {
   spng_ctx* ctx = m_ctx.get();
   if (ctx == nullptr) {
-    error = kOutOfMemory;
+    m_status = kOutOfMemory;
     return;
   }
   // A picture of which one row or one column of a three-plane result would
@@ -110,7 +110,8 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // Deflate packs at most 1032 bytes into one: a file too short for its
   // pixels even so is cut short, and is refused before a result is sized
   // from its header. (Interlaced rows take at least as many bytes.)
-  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows) error = kFileIoError;
+  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows)
+    m_status = kFileIoError;
 }
 
 PngDecoder::~PngDecoder() = default;
@@ -128,17 +129,17 @@ int PngDecoder::fail(int spng_error) {
     case SPNG_EUSER_WIDTH:
     case SPNG_EUSER_HEIGHT:
     case SPNG_ECHUNK_LIMITS:
-      error = kOutOfMemory;
+      m_status = kOutOfMemory;
       break;
     default:
-      error = kFileIoError;
+      m_status = kFileIoError;
       break;
   }
-  return error;
+  return m_status;
 }
 
-int PngDecoder::decode(PlaneWriter& out) {
-  if (error != 0) return error;
+int PngDecoder::decode(ImageSink& out) {
+  if (m_status != 0) return m_status;
   spng_ctx* ctx = m_ctx.get();
   if (m_colour_type == SPNG_COLOR_TYPE_INDEXED) {
     spng_plte plte{};
@@ -147,10 +148,10 @@ int PngDecoder::decode(PlaneWriter& out) {
     const std::size_t n = std::min<std::size_t>(plte.n_entries, 256);
     for (std::size_t i = 0; i < n; ++i)
       colours[i] = Rgb{plte.entries[i].red, plte.entries[i].green, plte.entries[i].blue};
-    out.set_palette(colours, n);
+    out.palette(colours, n);
   }
-  // Work room for converted samples: up to three bytes per pixel.
-  if (m_depth != 8 && allocate_row_buffer(3 * std::int64_t{m_cols}) != 0) return error;
+  // Work room for samples of fewer than 8 bits, one byte each.
+  if (m_depth < 8 && allocate_row_buffer(m_cols) != 0) return m_status;
   if (int r = m_interlaced ? decode_interlaced(out) : decode_rows(out)) return r;
   // The chunks after the image, up to the end: a file cut short there, or a
   // damaged chunk, is as damaged as one cut in the pixels.
@@ -159,13 +160,13 @@ int PngDecoder::decode(PlaneWriter& out) {
 }
 
 // Row by row, each handed on as soon as libspng has it.
-int PngDecoder::decode_rows(PlaneWriter& out) {
+int PngDecoder::decode_rows(ImageSink& out) {
   spng_ctx* ctx = m_ctx.get();
   std::vector<std::uint8_t> row;
   try {
     row.resize(static_cast<std::size_t>(row_bytes()));
   } catch (const std::bad_alloc&) {
-    return error = kOutOfMemory;
+    return m_status = kOutOfMemory;
   }
   if (int e = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) {
     return fail(e);
@@ -173,74 +174,57 @@ int PngDecoder::decode_rows(PlaneWriter& out) {
   for (std::int64_t r = 0; r < m_rows; ++r) {
     int e = spng_decode_row(ctx, row.data(), row.size());
     if (e != 0 && e != SPNG_EOI) return fail(e);
-    deliver(row.data(), out);
+    deliver(row.data(), 0, 1, out);
     if (e == SPNG_EOI) break;
   }
-  return error;
+  return m_status;
 }
 
 // An interlaced picture's rows are complete only after its last pass: it is
 // decoded whole (no larger than the result it fills), then handed on.
-int PngDecoder::decode_interlaced(PlaneWriter& out) {
+int PngDecoder::decode_interlaced(ImageSink& out) {
   spng_ctx* ctx = m_ctx.get();
   std::size_t size = 0;
   if (int e = spng_decoded_image_size(ctx, SPNG_FMT_PNG, &size)) return fail(e);
   std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[size]());
-  if (image == nullptr) return error = kOutOfMemory;
+  if (image == nullptr) return m_status = kOutOfMemory;
   if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e);
   const std::size_t row_bytes = size / static_cast<std::size_t>(m_rows);
-  for (std::int64_t r = 0; r < m_rows; ++r)
-    deliver(image.get() + static_cast<std::size_t>(r) * row_bytes, out);
-  return error;
+  deliver(image.get(), static_cast<std::ptrdiff_t>(row_bytes), m_rows, out);
+  return m_status;
 }
 
-void PngDecoder::deliver(const std::uint8_t* row, PlaneWriter& out) {
-  const std::int64_t w = m_cols;
-  if (m_depth == 8) {
-    switch (m_colour_type) {
-      case SPNG_COLOR_TYPE_GRAYSCALE:
-        return out.grey_row(row);
-      case SPNG_COLOR_TYPE_TRUECOLOR:
-        return out.rgb_row(row, 3, 0, 1, 2);
-      case SPNG_COLOR_TYPE_INDEXED:
-        return out.indexed_row(row);
-      case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
-        return out.rgb_row(row, 2, 0, 0, 0);
-      default:
-        return out.rgb_row(row, 4, 0, 1, 2);
-    }
-  }
-  std::uint8_t* p = row_buffer.get();
+void PngDecoder::deliver(const std::uint8_t* first, std::ptrdiff_t stride, int n, ImageSink& out) {
   if (m_depth < 8) {
     // Grey levels spread over 0..255; palette indices as they are.
     const bool grey = m_colour_type == SPNG_COLOR_TYPE_GRAYSCALE;
-    unpack(row, m_depth, w, grey ? 255 / ((1u << m_depth) - 1) : 1, p);
-    return grey ? out.grey_row(p) : out.indexed_row(p);
+    std::uint8_t* p = row_buffer.get();
+    for (int r = 0; r < n; ++r, first += stride) {
+      unpack(first, m_depth, m_cols, grey ? 255 / ((1u << m_depth) - 1) : 1, p);
+      out.row(p, grey ? PixelLayout::grey() : PixelLayout::indexed());
+    }
+    return;
   }
+  const SampleType t = m_depth == 16 ? SampleType::kU16 : SampleType::kU8;
+  PixelLayout layout;
   switch (m_colour_type) {
     case SPNG_COLOR_TYPE_GRAYSCALE:
-    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: {
-      const int step = channels(m_colour_type);
-      for (std::int64_t x = 0; x < w; ++x)
-        p[x] = sample16(row, step * x);
-      return out.grey_row(p);
-    }
-    default: {
-      const int step = channels(m_colour_type);
-      for (std::int64_t x = 0; x < w; ++x) {
-        for (int k = 0; k < 3; ++k)
-          p[3 * x + k] = sample16(row, step * x + k);
-      }
-      return out.rgb_row(p, 3, 0, 1, 2);
-    }
+      layout = PixelLayout::grey(t);
+      break;
+    case SPNG_COLOR_TYPE_TRUECOLOR:
+      layout = PixelLayout::rgb(3, 0, 1, 2, t);
+      break;
+    case SPNG_COLOR_TYPE_INDEXED:
+      layout = PixelLayout::indexed();
+      break;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+      layout = PixelLayout::grey_alpha(t);
+      break;
+    default:
+      layout = PixelLayout::rgba(0, 1, 2, 3, t);
+      break;
   }
-}
-
-int sniff_png(const Lead&, io::ByteReader& in) {
-  std::span<const std::uint8_t> b = in.window(sizeof kSignature);
-  return b.size() == sizeof kSignature && std::memcmp(b.data(), kSignature, sizeof kSignature) == 0
-             ? 0
-             : kUnknownFormat;
+  out.rows(first, stride, n, layout);
 }
 
 }  // namespace kexio

@@ -1,37 +1,35 @@
 // The PNG decoder: every colour type and bit depth, interlaced or not,
 // through libspng. Pixels are taken as stored: palettes and grey levels of
-// fewer than 8 bits are expanded to 0..255, 16-bit samples are rounded to
-// 0..255, and alpha, transparency and gamma are ignored.
+// fewer than 8 bits are expanded to 0..255 (a palette's indices are kept),
+// 16-bit samples are delivered as they are, alpha with them, and
+// transparency chunks and gamma are ignored.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "image/decode/plane_writer.h"
+#include "image/decode/decoder.h"
 #include "io/byte_reader.h"
 
 struct spng_ctx;
 
 namespace kexio {
 
-struct Lead;
+// PNG files: those that start with the 8-byte PNG signature (a shorter file
+// is another format, so that the sniffers after this one still see it).
+extern const DecoderFormat kPngFormat;
 
-class PngDecoder final : public PixelDecoder {
+class PngDecoder final : public Decoder {
  public:
   // Reads the header from in, which the decoder keeps (a file in memory is
   // decoded where it lies); failures are recorded in the status.
   explicit PngDecoder(io::ByteReader in);
   ~PngDecoder() override;
 
-  int read_row() override { return 0; }  // decode() reads the rows
-  int begin() override { return status(); }
-  int end() override { return status(); }
-  int status() override { return error; }
+  int status() override { return m_status; }
   int rows() const override { return m_rows; }
   int cols() const override { return m_cols; }
-
- protected:
-  int decode(PlaneWriter& out) override;
+  int decode(ImageSink& out) override;
 
  private:
   struct FreeContext {
@@ -41,10 +39,11 @@ class PngDecoder final : public PixelDecoder {
   int fail(int spng_error);
   // Bytes of one row as stored, without its filter byte.
   std::int64_t row_bytes() const;
-  int decode_rows(PlaneWriter& out);
-  int decode_interlaced(PlaneWriter& out);
-  // Hands one row as stored (libspng's own layout) to out.
-  void deliver(const std::uint8_t* row, PlaneWriter& out);
+  int decode_rows(ImageSink& out);
+  int decode_interlaced(ImageSink& out);
+  // Hands n rows as stored (libspng's own layout), stride bytes apart, to
+  // out.
+  void deliver(const std::uint8_t* first, std::ptrdiff_t stride, int n, ImageSink& out);
 
   io::ByteReader m_in;
   std::unique_ptr<spng_ctx, FreeContext> m_ctx;
@@ -52,9 +51,5 @@ class PngDecoder final : public PixelDecoder {
   int m_colour_type = 0, m_depth = 0;
   bool m_interlaced = false;
 };
-
-// 0 when the file starts with the 8-byte PNG signature, else kUnknownFormat
-// (a shorter file included, so that the tests after this one still see it).
-int sniff_png(const Lead& lead, io::ByteReader& in);
 
 }  // namespace kexio

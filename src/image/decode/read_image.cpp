@@ -21,7 +21,6 @@ namespace kexio {
 
 namespace {
 
-enum class Operation { kGray, kRgb, kHls, kHsv };
 // The plane a one-plane function keeps, or all three side by side.
 constexpr int kAllPlanes = -1;
 
@@ -32,8 +31,7 @@ std::uint64_t max_result_doubles() {
   return memory::physical() / sizeof(double);
 }
 
-aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Operation op,
-                    int which) {
+aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, PixelOp op, int which) {
   std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
 
   std::unique_ptr<Decoder> decoder;
@@ -75,7 +73,7 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
   if (all != nullptr) {
     if (three) {
       planes[0] = all;
-      if (!(packed && op == Operation::kRgb)) {
+      if (!(packed && op == PixelOp::kRgb)) {
         planes[1] = all + plane_width;
         planes[2] = all + 2 * plane_width;
       }
@@ -84,21 +82,8 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
     }
   }
 
-  switch (op) {
-    case Operation::kGray:
-      code = decoder->read_gray(ctx, all);
-      break;
-    case Operation::kRgb:
-      code = decoder->read_rgb(ctx, planes[0], planes[1], planes[2]);
-      break;
-    case Operation::kHls:
-      code = decoder->read_hls(ctx, planes[0], planes[1], planes[2]);
-      break;
-    case Operation::kHsv:
-      code = decoder->read_hsv(ctx, planes[0], planes[1], planes[2]);
-      break;
-  }
-  if (code == 0) code = decoder->end();
+  code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
+  if (code == 0) code = decoder->status();
   decoder.reset();
   if (code != 0) fail_with(code);
 
@@ -111,43 +96,43 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Oper
 }  // namespace
 
 aMatrix* READ_IMAGE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kGray, 0);
+  return read_image(ctx, file, cwd, PixelOp::kGray, 0);
 }
 aMatrix* READRGB(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kRgb, kAllPlanes);
+  return read_image(ctx, file, cwd, PixelOp::kRgb, kAllPlanes);
 }
 aMatrix* READ_RED(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kRgb, 0);
+  return read_image(ctx, file, cwd, PixelOp::kRgb, 0);
 }
 aMatrix* READ_GREEN(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kRgb, 1);
+  return read_image(ctx, file, cwd, PixelOp::kRgb, 1);
 }
 aMatrix* READ_BLUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kRgb, 2);
+  return read_image(ctx, file, cwd, PixelOp::kRgb, 2);
 }
 aMatrix* READ_HLS(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHls, kAllPlanes);
+  return read_image(ctx, file, cwd, PixelOp::kHls, kAllPlanes);
 }
 aMatrix* READ_HLS_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHls, 0);
+  return read_image(ctx, file, cwd, PixelOp::kHls, 0);
 }
 aMatrix* READ_HLS_LIGHT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHls, 1);
+  return read_image(ctx, file, cwd, PixelOp::kHls, 1);
 }
 aMatrix* READ_HLS_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHls, 2);
+  return read_image(ctx, file, cwd, PixelOp::kHls, 2);
 }
 aMatrix* READ_HSV(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHsv, kAllPlanes);
+  return read_image(ctx, file, cwd, PixelOp::kHsv, kAllPlanes);
 }
 aMatrix* READ_HSV_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHsv, 0);
+  return read_image(ctx, file, cwd, PixelOp::kHsv, 0);
 }
 aMatrix* READ_HSV_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHsv, 1);
+  return read_image(ctx, file, cwd, PixelOp::kHsv, 1);
 }
 aMatrix* READ_HSV_VALUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, Operation::kHsv, 2);
+  return read_image(ctx, file, cwd, PixelOp::kHsv, 2);
 }
 
 }  // namespace kexio

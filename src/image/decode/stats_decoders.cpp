@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -179,7 +180,40 @@ void colour_space(bool hls, std::uint8_t r, std::uint8_t g, std::uint8_t b, doub
   }
 }
 
+int sniff_ppm(const Lead& lead, io::ByteReader&) {
+  return lead.first == 'P' && (lead.number == 3 || lead.number == 6) ? 0 : kUnknownFormat;
+}
+
+int sniff_tiff(const Lead& lead, io::ByteReader&) {
+  return lead.first == 'I' || lead.first == 'M' ? 0 : kUnknownFormat;
+}
+
+// The size of a sample of a type the sinks take: 1 or 2 bytes, else 0.
+int sink_sample_bytes(std::int32_t type) {
+  return type == MUTIL_UINT8 ? 1 : type == MUTIL_UINT16 ? 2 : 0;
+}
+
 }  // namespace
+
+// The PGM sniffer takes every "P" file the PPM one before it leaves.
+const DecoderFormat kPgmFormat = {"pgm", nullptr, sniff_first_byte<'P'>,
+                                  make_hosted_decoder<PgmDecoder>};
+const DecoderFormat kPpmFormat = {"ppm", nullptr, sniff_ppm, make_hosted_decoder<PpmDecoder>};
+const DecoderFormat kTiffFormat = {"tiff", nullptr, sniff_tiff, make_hosted_decoder<TifDecoder>};
+
+int LibraryDecoder::read_planes(PixelOp op, Plane a, Plane b, Plane c) {
+  switch (op) {
+    case PixelOp::kGray:
+      return read_gray(a);
+    case PixelOp::kRgb:
+      return read_rgb(a, b, c);
+    case PixelOp::kHls:
+      return read_colour_space(true, a, b, c);
+    case PixelOp::kHsv:
+      return read_colour_space(false, a, b, c);
+  }
+  return kUnknownFormat;
+}
 
 // ---------------------------------------------------------------------------
 // PGM
@@ -187,18 +221,18 @@ void colour_space(bool hls, std::uint8_t r, std::uint8_t g, std::uint8_t b, doub
 PgmDecoder::PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
   ReadGrey read = g_read_pgm.get();
   if (read == nullptr || g_matuniv_free.get() == nullptr) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   io::Stream f = stream_of(in);
   if (!f) {
-    error = kFileNotFound;
+    m_status = kFileNotFound;
     return;
   }
   const int result = read(f.get(), ctx, &m_image);
   f.reset();
   if (result != 0 || !usable(m_image)) {
-    error = kFileIoError;
+    m_status = kFileIoError;
     return;
   }
   width = m_image.cols;
@@ -213,11 +247,11 @@ PgmDecoder::~PgmDecoder() {
 // reports, as a failure found while reading.
 int PgmDecoder::finish(int code) {
   if (code != 0) return code;
-  const int s = end();
+  const int s = status();
   return s != 0 ? kReadFailure + s : 0;
 }
 
-int PgmDecoder::read_gray(KexCallContext*, Plane grey) {
+int PgmDecoder::read_gray(Plane grey) {
   if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
   int code = 0;
   bool known = with_sample_type(m_image.type, [&](auto type) {
@@ -235,7 +269,7 @@ int PgmDecoder::read_gray(KexCallContext*, Plane grey) {
   return finish(known ? code : kUnknownFormat);
 }
 
-int PgmDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
+int PgmDecoder::read_rgb(Plane red, Plane green, Plane blue) {
   if (m_image.type == MUTIL_DOUBLE) return kUnknownFormat;
   bool known = with_sample_type(m_image.type, [&](auto type) {
     for (Plane plane : {red, green, blue})
@@ -257,12 +291,15 @@ int PgmDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
   return finish(known ? code : kUnknownFormat);
 }
 
-int PgmDecoder::read_hls(KexCallContext*, Plane hue, Plane light, Plane sat) {
-  return read_colour_space(true, hue, light, sat);
-}
-
-int PgmDecoder::read_hsv(KexCallContext*, Plane hue, Plane sat, Plane value) {
-  return read_colour_space(false, hue, sat, value);
+// The matrix's rows as they lie.
+int PgmDecoder::decode(ImageSink& out) {
+  const int bytes = sink_sample_bytes(m_image.type);
+  if (bytes == 0) return kUnknownFormat;
+  if (width > 0 && height > 0) {
+    out.rows(static_cast<const std::uint8_t*>(m_image.data), std::ptrdiff_t{width} * bytes, height,
+             PixelLayout::grey(bytes == 2 ? SampleType::kU16 : SampleType::kU8));
+  }
+  return finish(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,7 +315,7 @@ SetDecoder::~SetDecoder() {
 void SetDecoder::take_set(int needed) {
   width = height = -1;
   if (m_set.mats == nullptr || m_set.count < 1) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   const _univ_mat& first = m_set.mats[0];
@@ -287,20 +324,20 @@ void SetDecoder::take_set(int needed) {
   if (needed == 1 && m_set.count == 1) {
     m_layout = 4;
   } else if (m_set.count < 3 || (needed == 1 && m_set.count != 3)) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   for (int k = 0; k < (m_layout == 4 ? 1 : 3); ++k) {
     const _univ_mat& m = m_set.mats[k];
     if (!usable(m) || m.rows != first.rows || m.cols != first.cols || m.type != first.type) {
-      error = kUnknownFormat;
+      m_status = kUnknownFormat;
       return;
     }
   }
 }
 
-int SetDecoder::read_gray(KexCallContext*, Plane grey) {
-  if (error != 0) return error;
+int SetDecoder::read_gray(Plane grey) {
+  if (m_status != 0) return m_status;
   int code = 0;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
     using T = typename decltype(type)::type;
@@ -319,8 +356,8 @@ int SetDecoder::read_gray(KexCallContext*, Plane grey) {
   return known ? code : kUnknownFormat;
 }
 
-int SetDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
-  if (error != 0) return error;
+int SetDecoder::read_rgb(Plane red, Plane green, Plane blue) {
+  if (m_status != 0) return m_status;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
     using T = typename decltype(type)::type;
     if (m_layout == 4) {
@@ -335,7 +372,7 @@ int SetDecoder::read_rgb(KexCallContext*, Plane red, Plane green, Plane blue) {
 }
 
 int SetDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
-  if (error != 0) return error;
+  if (m_status != 0) return m_status;
   int code = 0;
   bool known = with_sample_type(m_set.mats[0].type, [&](auto type) {
     using T = typename decltype(type)::type;
@@ -353,29 +390,54 @@ int SetDecoder::read_colour_space(bool hls, Plane a, Plane b, Plane c) {
   return known ? code : kUnknownFormat;
 }
 
-int SetDecoder::read_hls(KexCallContext*, Plane hue, Plane light, Plane sat) {
-  return read_colour_space(true, hue, light, sat);
-}
-
-int SetDecoder::read_hsv(KexCallContext*, Plane hue, Plane sat, Plane value) {
-  return read_colour_space(false, hue, sat, value);
+// A packed matrix's rows as they lie (its thirds red, green and blue);
+// three matrices interleaved a row at a time.
+int SetDecoder::decode(ImageSink& out) {
+  if (m_status != 0) return m_status;
+  const int bytes = sink_sample_bytes(m_set.mats[0].type);
+  if (bytes == 0) return kUnknownFormat;
+  const SampleType t = bytes == 2 ? SampleType::kU16 : SampleType::kU8;
+  if (width <= 0 || height <= 0) return 0;
+  const std::ptrdiff_t stride = std::ptrdiff_t{width} * bytes;
+  if (m_layout == 4) {
+    const int w = width / 3;
+    out.rows(static_cast<const std::uint8_t*>(m_set.mats[0].data), stride, height,
+             PixelLayout::rgb(1, 0, w, 2 * w, t));
+    return 0;
+  }
+  std::vector<std::uint8_t> row;
+  try {
+    row.resize(3 * static_cast<std::size_t>(stride));
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  for (std::ptrdiff_t y = 0; y < height; ++y) {
+    for (int k = 0; k < 3; ++k) {
+      const auto* plane = static_cast<const std::uint8_t*>(m_set.mats[k].data) + y * stride;
+      for (std::ptrdiff_t x = 0; x < width; ++x)
+        std::memcpy(&row[static_cast<std::size_t>((3 * x + k) * bytes)], plane + x * bytes,
+                    static_cast<std::size_t>(bytes));
+    }
+    out.row(row.data(), PixelLayout::rgb(3, 0, 1, 2, t));
+  }
+  return 0;
 }
 
 PpmDecoder::PpmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
   ReadSet read = g_read_ppm.get();
   if (read == nullptr || !have_set_freeing()) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   io::Stream f = stream_of(in);
   if (!f) {
-    error = kFileNotFound;
+    m_status = kFileNotFound;
     return;
   }
   const int result = read(f.get(), ctx, &m_set);
   f.reset();
   if (result != 0) {
-    error = kFileIoError;
+    m_status = kFileIoError;
     return;
   }
   take_set(3);
@@ -386,11 +448,11 @@ TifDecoder::TifDecoder(KexCallContext* ctx, io::ByteReader in, const std::string
   in = io::ByteReader();
   ReadTiff read = g_read_tiff.get();
   if (read == nullptr || !have_set_freeing()) {
-    error = kUnknownFormat;
+    m_status = kUnknownFormat;
     return;
   }
   if (read(path.c_str(), ctx, &m_set) != 0) {
-    error = kFileIoError;
+    m_status = kFileIoError;
     return;
   }
   take_set(1);

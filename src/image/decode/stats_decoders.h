@@ -13,18 +13,28 @@
 
 namespace kexio {
 
-// What the three decoders share: the status lives in error, the size comes
-// from the library's first matrix, and there are no stored rows to decode.
+// PGM and PBM files (P1, P2, P4, P5 and any other "P" but P3 and P6), PPM
+// files (P3, P6), and TIFF files (little-endian "I" or big-endian "M").
+extern const DecoderFormat kPgmFormat;
+extern const DecoderFormat kPpmFormat;
+extern const DecoderFormat kTiffFormat;
+
+// What the three decoders share: the size comes from the library's first
+// matrix, and the planes are filled from the matrices by the decoders
+// themselves, samples of any depth kept as they are. Sinks receive rows of
+// 8- and 16-bit samples; other sample types are kUnknownFormat there.
 class LibraryDecoder : public Decoder {
  public:
-  int read_row() override { return 0; }
-  int begin() override { return status(); }
-  int end() override { return status(); }
-  int status() override { return error; }
+  int status() override { return m_status; }
   int rows() const override { return height; }
   int cols() const override { return width; }
+  int read_planes(PixelOp op, Plane a, Plane b, Plane c) override;
 
  protected:
+  virtual int read_gray(Plane grey) = 0;
+  virtual int read_rgb(Plane red, Plane green, Plane blue) = 0;
+  virtual int read_colour_space(bool hls, Plane a, Plane b, Plane c) = 0;
+
   int width = 0;
   int height = 0;
 };
@@ -35,13 +45,12 @@ class PgmDecoder final : public LibraryDecoder {
   PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string& path);
   ~PgmDecoder() override;
 
-  int read_gray(KexCallContext* ctx, Plane grey) override;
-  int read_rgb(KexCallContext* ctx, Plane red, Plane green, Plane blue) override;
-  int read_hls(KexCallContext* ctx, Plane hue, Plane light, Plane sat) override;
-  int read_hsv(KexCallContext* ctx, Plane hue, Plane sat, Plane value) override;
+  int decode(ImageSink& out) override;
 
  private:
-  int read_colour_space(bool hls, Plane a, Plane b, Plane c);
+  int read_gray(Plane grey) override;
+  int read_rgb(Plane red, Plane green, Plane blue) override;
+  int read_colour_space(bool hls, Plane a, Plane b, Plane c) override;
   int finish(int code);
   _univ_mat m_image{};
 };
@@ -52,10 +61,7 @@ class SetDecoder : public LibraryDecoder {
  public:
   ~SetDecoder() override;
 
-  int read_gray(KexCallContext* ctx, Plane grey) override;
-  int read_rgb(KexCallContext* ctx, Plane red, Plane green, Plane blue) override;
-  int read_hls(KexCallContext* ctx, Plane hue, Plane light, Plane sat) override;
-  int read_hsv(KexCallContext* ctx, Plane hue, Plane sat, Plane value) override;
+  int decode(ImageSink& out) override;
 
  protected:
   SetDecoder() = default;
@@ -65,7 +71,9 @@ class SetDecoder : public LibraryDecoder {
   _univ_mat_set m_set{};
 
  private:
-  int read_colour_space(bool hls, Plane a, Plane b, Plane c);
+  int read_gray(Plane grey) override;
+  int read_rgb(Plane red, Plane green, Plane blue) override;
+  int read_colour_space(bool hls, Plane a, Plane b, Plane c) override;
 };
 
 // A PPM file: three matrices.

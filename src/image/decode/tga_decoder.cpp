@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <utility>
 
 namespace kexio {
@@ -46,33 +47,8 @@ void reverse_pixels(const std::uint8_t* src, std::uint8_t* dst, std::int64_t w, 
 
 }  // namespace
 
-TgaDecoder::TgaDecoder(io::ByteReader in) : m_in(std::move(in)) {
-  if (!read_header()) {
-    tga_status = kFileIoError;
-    m_in = io::ByteReader();
-    return;
-  }
-  m_open = true;
-  m_in.skip(m_header.id_length);
-  read_colour_map();
-  const int type = m_header.image_type;
-  m_bytes_per_pixel = (m_header.depth + 7) / 8;
-  m_colour_mapped = m_header.colour_map_type != 0;
-  m_rle = type == 9 || type == 10 || type == 11;
-  m_right_to_left = (m_header.descriptor & TgaHeader::kRightToLeft) != 0;
-  bool known = type == 1 || type == 2 || type == 3 || m_rle;
-  // Pixels of more than four bytes never pass the factory's header test.
-  if (!known || m_bytes_per_pixel < 1 || m_bytes_per_pixel > 4) tga_status = kUnknownFormat;
-  if (status() == 0) check_plausible_size();
-  if (status() == 0 && allocate_row_buffer(std::int64_t{m_header.width} * pixel_bytes()) != 0) {
-    tga_status = kOutOfMemory;
-  }
-}
-
-bool TgaDecoder::read_header() {
-  const std::uint8_t* h = m_in.take(TgaHeader::kSize);
-  if (h == nullptr) return false;
-  TgaHeader& x = m_header;
+TgaHeader TgaHeader::parse(const std::uint8_t* h) {
+  TgaHeader x;
   x.id_length = h[0];
   x.colour_map_type = h[1];
   x.image_type = h[2];
@@ -85,6 +61,53 @@ bool TgaDecoder::read_header() {
   x.height = io::le16(h + 14);
   x.depth = h[16];
   x.descriptor = h[17];
+  return x;
+}
+
+bool TgaHeader::plausible() const {
+  const auto known = [](std::span<const std::uint8_t> values, std::uint8_t v) {
+    return std::find(values.begin(), values.end(), v) != values.end();
+  };
+  return colour_map_type <= 1 && known(kTypes, image_type) && known(kDepths, depth);
+}
+
+namespace {
+
+int sniff_tga(const Lead&, io::ByteReader& in) {
+  std::span<const std::uint8_t> h = in.window(TgaHeader::kSize);
+  if (h.size() < TgaHeader::kSize) return kFileIoError;
+  return TgaHeader::parse(h.data()).plausible() ? 0 : kUnknownFormat;
+}
+
+}  // namespace
+
+const DecoderFormat kTgaFormat = {"tga", "tga", sniff_tga, make_decoder<TgaDecoder>};
+
+TgaDecoder::TgaDecoder(io::ByteReader in) : m_in(std::move(in)) {
+  if (!read_header()) {
+    m_status = kFileIoError;
+    m_in = io::ByteReader();
+    return;
+  }
+  m_open = true;
+  m_in.skip(m_header.id_length);
+  read_colour_map();
+  const int type = m_header.image_type;
+  m_bytes_per_pixel = (m_header.depth + 7) / 8;
+  m_colour_mapped = m_header.colour_map_type != 0;
+  m_rle = type == 9 || type == 10 || type == 11;
+  m_right_to_left = (m_header.descriptor & TgaHeader::kRightToLeft) != 0;
+  if (!m_header.plausible()) m_status = kUnknownFormat;
+  if (status() == 0) check_plausible_size();
+  if (status() == 0 && allocate_row_buffer(std::int64_t{m_header.width} * pixel_bytes()) != 0) {
+    m_status = kOutOfMemory;
+  }
+}
+
+bool TgaDecoder::read_header() {
+  const std::uint8_t* h = m_in.take(TgaHeader::kSize);
+  if (h == nullptr) return false;
+  m_header = TgaHeader::parse(h);
   return true;
 }
 
@@ -124,12 +147,12 @@ void TgaDecoder::check_plausible_size() {
   const std::int64_t vb = value_bytes();
   if (w == 0 || h == 0) return;
   const std::int64_t least_row = m_rle ? (w + 127) / 128 * (1 + vb) : w * vb;
-  if (h > m_in.remaining() / least_row) tga_status = kEndOfInput;
+  if (h > m_in.remaining() / least_row) m_status = kEndOfInput;
 }
 
 int TgaDecoder::status() {
-  if (m_open && m_in.failed()) tga_status = m_in.io_error() ? kFileIoError : kEndOfInput;
-  return tga_status;
+  if (m_open && m_in.failed()) m_status = m_in.io_error() ? kFileIoError : kEndOfInput;
+  return m_status;
 }
 
 int TgaDecoder::read_row() {
@@ -181,7 +204,7 @@ void TgaDecoder::read_rle_row(std::uint8_t* row) {
     const unsigned h = *p++;
     const std::int64_t n = (h & 0x7F) + 1;
     if (n > w - x) {
-      tga_status = kEndOfFile;
+      m_status = kEndOfFile;
       break;
     }
     if (h & 0x80) {
@@ -210,31 +233,31 @@ void TgaDecoder::read_rle_row(std::uint8_t* row) {
     x += n;
   }
   m_in.skip(static_cast<std::uint64_t>(p - s.data()));
-  if (cut) tga_status = m_in.io_error() ? kFileIoError : kEndOfInput;
+  if (cut) m_status = m_in.io_error() ? kFileIoError : kEndOfInput;
 }
 
 // Rows arrive in stored order (bottom row first unless the header says
 // top-down). A one-byte pixel of a true-colour or grey image is its blue
 // component; red and green are 0.
-int TgaDecoder::decode(PlaneWriter& out) {
+int TgaDecoder::decode(ImageSink& out) {
   if (m_colour_mapped) {
-    out.set_palette(m_map.data(), static_cast<std::size_t>(m_map_entries));
+    out.palette(m_map.data(), static_cast<std::size_t>(m_map_entries));
   } else if (pixel_bytes() == 1) {
     std::array<Rgb, 256> blue;
     for (std::size_t i = 0; i < blue.size(); ++i)
       blue[i] = {0, 0, static_cast<std::uint8_t>(i)};
-    out.set_palette(blue.data(), blue.size());
+    out.palette(blue.data(), blue.size());
   }
+  // Pixels of four bytes are blue, green, red and alpha.
   const int pb = pixel_bytes();
+  const PixelLayout layout = pb == 1   ? PixelLayout::indexed()
+                             : pb == 4 ? PixelLayout::rgba(2, 1, 0, 3)
+                                       : PixelLayout::rgb(pb, 2, 1, 0);
   for (int k = 0; k < m_header.height; ++k) {
     if (int s = read_row()) return kReadFailure + s % kReadFailure;
-    if (pb == 1) {
-      out.indexed_row(m_row);
-    } else {
-      out.rgb_row(m_row, pb, 2, 1, 0);
-    }
+    out.row(m_row, layout);
   }
-  int s = end();
+  int s = status();
   return s == 0 ? 0 : kReadFailure + s;
 }
 

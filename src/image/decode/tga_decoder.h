@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "image/decode/plane_writer.h"
+#include "image/decode/decoder.h"
 #include "io/byte_reader.h"
 
 namespace kexio {
@@ -27,28 +27,38 @@ struct TgaHeader {
   static constexpr int kSize = 18;
   static constexpr std::uint8_t kRightToLeft = 0x10;
   static constexpr std::uint8_t kTopDown = 0x20;
+  // The image types and pixel depths that are read.
+  static constexpr std::uint8_t kTypes[] = {1, 2, 3, 9, 10, 11};
+  static constexpr std::uint8_t kDepths[] = {1, 8, 16, 24, 32};
+
+  // The header in the first 18 bytes h of a file.
+  static TgaHeader parse(const std::uint8_t* h);
+  // Whether the header says TGA: a known image type and depth, and no colour
+  // map or the one kind there is. The format has no signature, so this is
+  // all that tells it from other bytes.
+  bool plausible() const;
 };
 
-class TgaDecoder final : public PixelDecoder {
+// TGA files: those whose header is plausible; kFileIoError for a file of
+// fewer than 18 bytes.
+extern const DecoderFormat kTgaFormat;
+
+class TgaDecoder final : public Decoder {
  public:
   // Reads the header, skips the identification field and reads the colour
   // map from in, which the decoder keeps; failures are recorded in the
   // status.
   explicit TgaDecoder(io::ByteReader in);
 
-  // Decodes the next stored row.
-  int read_row() override;
-  int begin() override { return status(); }
-  int end() override { return status(); }
   int status() override;
   int rows() const override { return m_header.height; }
   int cols() const override { return m_header.width; }
-
- protected:
-  int decode(PlaneWriter& out) override;
   bool bottom_up() const override { return (m_header.descriptor & TgaHeader::kTopDown) == 0; }
+  int decode(ImageSink& out) override;
 
  private:
+  // Decodes the next stored row.
+  int read_row();
   bool read_header();
   void read_colour_map();
   void check_plausible_size();
@@ -65,7 +75,6 @@ class TgaDecoder final : public PixelDecoder {
   // The first 256 colour-map entries (the most a one-byte index reaches).
   std::array<Rgb, 256> m_map{};
   int m_map_entries = 0;
-  int tga_status = 0;
   int m_bytes_per_pixel = 0;
   bool m_colour_mapped = false;
   bool m_rle = false;

@@ -22,19 +22,18 @@ bool fits_bmp(int bits, std::int64_t height, std::int64_t width) {
 }  // namespace
 
 bmp_encoder::bmp_encoder(const char* path, int bits, std::int64_t height, std::int64_t width)
-    : bitmap_file_info(bits, fits_bmp(bits, height, width) ? static_cast<int>(height) : 0,
-                       fits_bmp(bits, height, width) ? static_cast<int>(width) : 0),
+    : BitmapFileInfo(bits, fits_bmp(bits, height, width) ? static_cast<int>(height) : 0,
+                     fits_bmp(bits, height, width) ? static_cast<int>(width) : 0),
       m_open_errno(m_file.open(path, O_WRONLY)),
       m_out(m_file.fd()) {
   if (m_open_errno != 0) {
-    error = kFileIoError;
+    m_status = kFileIoError;
     return;
   }
-  error = fits_bmp(bits, height, width) ? header_error : kBadHeader;
+  m_status = fits_bmp(bits, height, width) ? header_error : kBadHeader;
   if (status() != 0) return;
   if (allocate_row_buffer(bits == 24 ? 3 * width : width) != 0) return;
   m_stride = (std::int64_t{bits} * width + 31) / 32 * 4;
-  info_header_pos = kFileHeaderSize;
   palette_pos = kFileHeaderSize + kInfoHeaderSize;
   pixel_data_pos = palette_pos + 4 * std::int64_t{biClrUsed};
   bfOffBits = static_cast<std::uint32_t>(pixel_data_pos);
@@ -43,8 +42,8 @@ bmp_encoder::bmp_encoder(const char* path, int bits, std::int64_t height, std::i
 }
 
 int bmp_encoder::status() {
-  if (m_out.failed() && error == 0) error = kFileIoError;
-  return error;
+  if (m_out.failed() && m_status == 0) m_status = kFileIoError;
+  return m_status;
 }
 
 void bmp_encoder::write_headers() {
@@ -68,12 +67,12 @@ void bmp_encoder::write_headers() {
 }
 
 void bmp_encoder::write_palette() {
-  if (error == 0) m_out.write(palette.data(), palette.size());
+  if (m_status == 0) m_out.write(palette.data(), palette.size());
   status();
 }
 
 int bmp_encoder::write_row() {
-  if (error != 0) return status();
+  if (m_status != 0) return status();
   const std::int64_t w = biWidth;
   const std::int64_t used = biBitCount == 24 ? 3 * w : w;
   const unsigned char* in = row_span(0, used);
@@ -95,7 +94,7 @@ int bmp_encoder::write_row() {
 }
 
 void bmp_encoder::finish() {
-  if (status() == 0 && (!m_out.flush() || m_file.commit() != 0)) error = kFileIoError;
+  if (status() == 0 && (!m_out.flush() || m_file.commit() != 0)) m_status = kFileIoError;
 }
 
 }  // namespace kexio

@@ -22,7 +22,7 @@
 
 namespace kexio {
 
-class bmp_encoder final : public Encoder, public bitmap_file_info {
+class bmp_encoder final : public Encoder, public BitmapFileInfo {
  public:
   // Opens path and writes the headers. Depths other than 8 and 24, and sizes
   // that a BMP file cannot state (negative, beyond 32 bits, or more than
