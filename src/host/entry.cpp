@@ -275,12 +275,3 @@ KEXIO_FUNCTIONS(KEXIO_METHOD)
 #undef KEXIO_METHOD
 
 }  // namespace Kex
-
-namespace kexio {
-
-void not_available(const char* function) {
-  (void)function;
-  Kex::Throw("not available in this build", Kex::kWholeCall);
-}
-
-}  // namespace kexio

@@ -57,7 +57,4 @@ using Kex::aVector;
 KEXIO_FUNCTIONS(KEXIO_WORKER_DECLARATION)
 #undef KEXIO_WORKER_DECLARATION
 
-// Reports that a function's worker is not part of this build.
-[[noreturn]] void not_available(const char* function);
-
 }  // namespace kexio
