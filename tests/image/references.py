@@ -7,8 +7,9 @@ listed in FOLDER/manifest (name width height), each then decoded.
 bmp_cases FOLDER: BMP files built byte by byte (see bmp_cases).
 png_samples FOLDER: the same for PNG files (see png_samples).
 png_cases FOLDER: PNG files built byte by byte (see png_cases).
-decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
-bytes, top row first) as Pillow and ImageMagick read them, if they can.
+decode FILE...: FILE.pil, FILE.im and FILE.nb, the pixels (rows of red,
+green, blue bytes, top row first) as Pillow, ImageMagick and netpbm read
+them, if they can.
 """
 import os
 import random
@@ -20,30 +21,35 @@ import zlib
 CONVERT = "/usr/bin/convert-im6.q16"
 
 
-def dump(path, pillow=True, magick=True, sixteen=False):
-    """The pixels as Pillow and ImageMagick read them; 16-bit samples (of
+def dump(path, pillow=True, magick=True, sixteen=False, netpbm=None, turn=lambda tool, px: px):
+    """The pixels as Pillow, ImageMagick and netpbm's tool netpbm (if given)
+    read them, each turned by turn (None: no reference); 16-bit samples (of
     files with sixteen set, and Pillow's 16-bit grey) rounded to bytes here,
     since ImageMagick's own reduction truncates."""
+    read = {}
     if pillow:
         try:
             from PIL import Image
             with Image.open(path) as img:
                 if img.mode.startswith("I"):  # 16-bit grey, kept whole
-                    data = bytes(round16(v) for v in img.getdata() for _ in range(3))
+                    read["pil"] = bytes(round16(v) for v in img.getdata() for _ in range(3))
                 else:
-                    data = img.convert("RGB").tobytes()
-            with open(path + ".pil", "wb") as f:
-                f.write(data)
+                    read["pil"] = img.convert("RGB").tobytes()
         except Exception as e:  # no reference from Pillow
             print(f"{path}: Pillow: {e}", file=sys.stderr)
-    if magick and os.access(CONVERT, os.X_OK):
-        depth = ["-depth", "16", "-endian", "MSB"] if sixteen else ["-depth", "8"]
-        r = subprocess.run([CONVERT, path] + depth + ["rgb:-"], capture_output=True)
-        if r.returncode == 0:
-            data = r.stdout
+    depth = "-depth 16 -endian MSB" if sixteen else "-depth 8"
+    for tool, cmd in (("im", magick and f"{CONVERT} '{path}' -auto-orient {depth} rgb:-"),
+                      ("nb", netpbm and f"{netpbm} '{path}' | {CONVERT} ppm:- -depth 8 rgb:-")):
+        r = cmd and os.access(CONVERT, os.X_OK) and subprocess.run(cmd, shell=True,
+                                                                   capture_output=True)
+        if r and r.returncode == 0 and r.stdout:
+            read[tool] = r.stdout
             if sixteen:
-                data = bytes(round16(data[i] << 8 | data[i + 1]) for i in range(0, len(data), 2))
-            with open(path + ".im", "wb") as f:
+                read[tool] = bytes(round16(r.stdout[i] << 8 | r.stdout[i + 1])
+                                   for i in range(0, len(r.stdout), 2))
+    for tool, data in read.items():
+        if (data := turn(tool, data)) is not None:
+            with open(f"{path}.{tool}", "wb") as f:
                 f.write(data)
 
 
@@ -429,6 +435,8 @@ if __name__ == "__main__":
         png_samples(sys.argv[2])
     elif sys.argv[1] == "png_cases":
         png_cases(sys.argv[2])
-    else:
+    else:  # netpbm's reader of each file's kind
         for p in sys.argv[2:]:
-            dump(p)
+            ext = os.path.splitext(p)[1].lower()
+            dump(p, netpbm={".bmp": "bmptoppm", ".png": "pngtopnm", ".tif": "tifftopnm"}.get(
+                ext, "ppmtoppm <"))
