@@ -389,16 +389,10 @@ def png_samples(folder):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "samples":
-        samples(sys.argv[2])
-    elif sys.argv[1] == "bmp_cases":
-        bmp_cases(sys.argv[2])
-    elif sys.argv[1] == "png_samples":
-        png_samples(sys.argv[2])
-    elif sys.argv[1] == "png_cases":
-        png_cases(sys.argv[2])
-    else:  # netpbm's reader of each file's kind
+    if sys.argv[1] == "decode":  # netpbm's reader of each file's kind too
         for p in sys.argv[2:]:
             ext = os.path.splitext(p)[1].lower()
             dump(p, netpbm={".bmp": "bmptoppm", ".png": "pngtopnm", ".tif": "tifftopnm"}.get(
                 ext, "ppmtoppm <"))
+    else:  # samples, bmp_cases, png_samples or png_cases
+        globals()[sys.argv[1]](sys.argv[2])
