@@ -37,15 +37,6 @@ std::vector<Rgb> grey_palette() {
   return p;
 }
 
-std::shared_ptr<Cvd::MatVal> random_matrix(std::uint32_t rows, std::uint32_t cols, unsigned seed,
-                                           double lo, double hi) {
-  auto m = Cvd::MatVal::Zeros(rows, cols);
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> d(lo, hi);
-  std::generate_n(m->real(), std::size_t{rows} * cols, [&] { return d(gen); });
-  return m;
-}
-
 TEST_F(ImageWrite, FilesHoldExactlyTheseBytes) {
   // Grey: 8 bits over a grey palette, bottom row first, rows padded to four
   // bytes; 127.5 rounds up.
@@ -87,7 +78,7 @@ TEST_F(ImageWrite, PillowImageMagickAndNetpbmReadTheSamePixels) {
   if (!have_python_pil()) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
   // Odd widths exercise the row padding; values outside 0..255 wrap.
   const std::uint32_t h = 23, w = 37;
-  auto rgb = random_matrix(h, 3 * w, 1, -40, 300), grey = random_matrix(h, w, 2, -40, 300);
+  auto rgb = random_matrix(h, 3 * w, 1), grey = random_matrix(h, w, 2);
   write(&IO::WRITERGB, "rgb.bmp", rgb);
   write(&IO::WRITEBMP, "grey.bmp", grey);
   auto byte = [](double v) {

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 
 #include "image/image_support.h"
 
@@ -30,14 +29,6 @@ class Pictures : public ::testing::Test {
     return {b.begin(), b.end()};
   }
 };
-
-Matrix random_matrix(std::uint32_t rows, std::uint32_t cols, unsigned seed) {
-  auto m = Cvd::MatVal::Zeros(rows, cols);
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> d(-40, 300);
-  std::generate_n(m->real(), m->size(), [&] { return d(gen); });
-  return m;
-}
 
 // A drawing rather than a photograph: ramps and hard-edged stripes.
 Matrix drawing(std::uint32_t rows, std::uint32_t cols) {
