@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,16 @@ inline Bmp picture(unsigned bits, const Pixels& rows, std::vector<Rgb> palette =
           .bits = bits,
           .palette = std::move(palette),
           .pixel_data = stored_rows(bits, rows)};
+}
+
+// A matrix of values drawn evenly from -40 .. 300.
+inline std::shared_ptr<Cvd::MatVal> random_matrix(std::uint32_t rows, std::uint32_t cols,
+                                                  unsigned seed) {
+  auto m = Cvd::MatVal::Zeros(rows, cols);
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> d(-40, 300);
+  std::generate_n(m->real(), m->size(), [&] { return d(gen); });
+  return m;
 }
 
 inline Cvd::MatVal* as_matrix(const Ref& v) {

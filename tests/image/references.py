@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Reference pictures and pixels from independent encoders and decoders.
 
-samples FOLDER: BMP files by Pillow, ImageMagick and this script (RLE4,
-16-bit pixels, top-down rows), one per depth, compression and header kind,
+samples FOLDER: BMP files by Pillow, ImageMagick and this script (16-bit
+pixels, top-down rows), one per depth, compression and header kind,
 listed in FOLDER/manifest (name width height), each then decoded.
 bmp_cases FOLDER: BMP files built byte by byte (see bmp_cases).
 png_samples FOLDER: the same for PNG files (see png_samples).
 png_cases FOLDER: PNG files built byte by byte (see png_cases).
-decode FILE...: FILE.pil and FILE.im, the pixels (rows of red, green, blue
-bytes, top row first) as Pillow and ImageMagick read them, if they can.
+decode FILE...: FILE.pil, FILE.im and FILE.nb, the pixels (rows of red,
+green, blue bytes, top row first) as Pillow, ImageMagick and netpbm read
+them, if they can.
 """
 import os
 import random
@@ -20,30 +21,35 @@ import zlib
 CONVERT = "/usr/bin/convert-im6.q16"
 
 
-def dump(path, pillow=True, magick=True, sixteen=False):
-    """The pixels as Pillow and ImageMagick read them; 16-bit samples (of
+def dump(path, pillow=True, magick=True, sixteen=False, netpbm=None, turn=lambda tool, px: px):
+    """The pixels as Pillow, ImageMagick and netpbm's tool netpbm (if given)
+    read them, each turned by turn (None: no reference); 16-bit samples (of
     files with sixteen set, and Pillow's 16-bit grey) rounded to bytes here,
     since ImageMagick's own reduction truncates."""
+    read = {}
     if pillow:
         try:
             from PIL import Image
             with Image.open(path) as img:
                 if img.mode.startswith("I"):  # 16-bit grey, kept whole
-                    data = bytes(round16(v) for v in img.getdata() for _ in range(3))
+                    read["pil"] = bytes(round16(v) for v in img.getdata() for _ in range(3))
                 else:
-                    data = img.convert("RGB").tobytes()
-            with open(path + ".pil", "wb") as f:
-                f.write(data)
+                    read["pil"] = img.convert("RGB").tobytes()
         except Exception as e:  # no reference from Pillow
             print(f"{path}: Pillow: {e}", file=sys.stderr)
-    if magick and os.access(CONVERT, os.X_OK):
-        depth = ["-depth", "16", "-endian", "MSB"] if sixteen else ["-depth", "8"]
-        r = subprocess.run([CONVERT, path] + depth + ["rgb:-"], capture_output=True)
-        if r.returncode == 0:
-            data = r.stdout
+    depth = "-depth 16 -endian MSB" if sixteen else "-depth 8"
+    for tool, cmd in (("im", magick and f"{CONVERT} '{path}' -auto-orient {depth} rgb:-"),
+                      ("nb", netpbm and f"{netpbm} '{path}' | {CONVERT} ppm:- -depth 8 rgb:-")):
+        r = cmd and os.access(CONVERT, os.X_OK) and subprocess.run(cmd, shell=True,
+                                                                   capture_output=True)
+        if r and r.returncode == 0 and r.stdout:
+            read[tool] = r.stdout
             if sixteen:
-                data = bytes(round16(data[i] << 8 | data[i + 1]) for i in range(0, len(data), 2))
-            with open(path + ".im", "wb") as f:
+                read[tool] = bytes(round16(r.stdout[i] << 8 | r.stdout[i + 1])
+                                   for i in range(0, len(r.stdout), 2))
+    for tool, data in read.items():
+        if (data := turn(tool, data)) is not None:
+            with open(f"{path}.{tool}", "wb") as f:
                 f.write(data)
 
 
@@ -67,34 +73,6 @@ def blocky(rng, w, h, ncolours, runs=(1, 1, 2, 3, 7, 20, 300)):
             px += [rng.randrange(ncolours)] * run
             x += run
     return px
-
-
-def rle4_encode(idx, w, h, odd_absolute):
-    """RLE4 pixel data, rows bottom-up: repeated runs of one colour, absolute
-    runs of at least 3 pixels elsewhere (of even length only unless
-    odd_absolute), each row closed by 0 0, the bitmap by 0 1."""
-    out = bytearray()
-    for y in reversed(range(h)):
-        row, x = idx[y * w:(y + 1) * w], 0
-        while x < w:
-            n = 1
-            while x + n < w and n < 255 and row[x + n] == row[x]:
-                n += 1
-            m = 0  # pixels before the next run of three
-            while x + m < w and m < 254 and len(set(row[x + m:x + m + 3])) > 1:
-                m += 1
-            if not odd_absolute:
-                m -= m % 2
-            if n >= 3 or m < 3:  # 0 1 and 0 2 are escapes: short runs are repeats
-                out += bytes([n, row[x] * 17])
-                x += n
-                continue
-            pix = row[x:x + m] + [0]
-            data = bytes(pix[i] << 4 | pix[i + 1] for i in range(0, m, 2))
-            out += bytes([0, m]) + data + b"\0" * (len(data) % 2)
-            x += m
-        out += b"\0\0"
-    return bytes(out + b"\0\1")
 
 
 def bmp_bytes(w, h, bits, compression, palette, pixel_data, masks=(), header=40, colours=None,
@@ -224,16 +202,6 @@ def samples(folder):
     pillow("pil_1bit", "1", 37, 11, [rng.randrange(2) * 255 for _ in range(37 * 11)])
     pillow("pil_8bit", "P", 30, 9, [rng.randrange(256) for _ in range(30 * 9)], colours(rng, 256))
     pillow("pil_24bit", "RGB", 33, 17, colours(rng, 33 * 17))
-
-    # Run-length encoded 4-bit, by this script (neither tool writes it).
-    # Pillow reads only n // 2 bytes of an absolute run of odd length n, so
-    # the file with odd runs is checked against ImageMagick alone.
-    for name, odd in (("own_rle4", False), ("own_rle4_odd_runs", True)):
-        w, h, pal = 27, 12, colours(rng, 16)
-        idx = blocky(rng, w, h, 16, (1, 1, 2, 3, 5))
-        with open(path(name), "wb") as f:
-            f.write(bmp_bytes(w, h, 4, 2, pal, rle4_encode(idx, w, h, odd)))
-        made.append((name, w, h, not odd, True))
 
     # Written by ImageMagick, from pictures that need no colour reduction.
     def magick(name, w, h, pixels, args, out_prefix="BMP3:", magick_reads=True):
@@ -421,14 +389,10 @@ def png_samples(folder):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "samples":
-        samples(sys.argv[2])
-    elif sys.argv[1] == "bmp_cases":
-        bmp_cases(sys.argv[2])
-    elif sys.argv[1] == "png_samples":
-        png_samples(sys.argv[2])
-    elif sys.argv[1] == "png_cases":
-        png_cases(sys.argv[2])
-    else:
+    if sys.argv[1] == "decode":  # netpbm's reader of each file's kind too
         for p in sys.argv[2:]:
-            dump(p)
+            ext = os.path.splitext(p)[1].lower()
+            dump(p, netpbm={".bmp": "bmptoppm", ".png": "pngtopnm", ".tif": "tifftopnm"}.get(
+                ext, "ppmtoppm <"))
+    else:  # samples, bmp_cases, png_samples or png_cases
+        globals()[sys.argv[1]](sys.argv[2])

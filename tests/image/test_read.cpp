@@ -1,7 +1,10 @@
-// Reading BMP files through the entry class: palettes, run-length rows, the
-// choice of decoder and every refusal; and the pixels of every depth
-// compared with other decoders.
+// Reading pictures through the entry class: BMP palettes, run-length rows,
+// the choice of decoder and every refusal; files of every format built byte
+// by byte, and of other writers compared with other decoders.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <thread>
 
 #include "image_support.h"
 #include "references.h"
@@ -23,6 +26,10 @@ class ImageRead : public ::testing::Test {
   }
 };
 
+bool have_cjpeg() {
+  return have_python_pil() && access("/usr/bin/cjpeg", X_OK) == 0;
+}
+
 // Red and white in the top row, blue and green in the bottom row.
 const Bytes kTwoByTwoRows = stored_rows(24, {{0xFF0000, 0xFFFFFF}, {0x0000FF, 0x00FF00}});
 Bmp two_by_two() {
@@ -39,15 +46,77 @@ Bytes rle(int width, int height, unsigned bits, Bytes data) {
   return Bmp{width, height, bits, bits == 8 ? 1u : 2u, palette, std::move(data)}.bytes();
 }
 
-// references.py bmp_cases builds files byte by byte: the palette's odd
-// cases, bit fields, headers of other sizes and run-length rows, each with
-// the pixels it must read as. (The depths themselves, and the layouts that
-// Pillow and ImageMagick files show, are in the comparison with other
-// decoders below.)
-TEST_F(ImageRead, BuiltFilesReadAsTheyWereMade) {
+// The scripts of this folder build files byte by byte, each with the pixels
+// it must read as or the message it must report: BMP (the palette's odd
+// cases, bit fields, headers of other sizes, run-length rows), PNG (16-bit
+// rounding, palettes, damaged and cut files), GIF (an LZW encoder of their
+// own: clear codes, full tables, long strings, sub-block sizes and blocks of
+// every kind where a case needs them), PCX and TGA (every kind of picture,
+// coding and order the formats allow). They have Pillow, ImageMagick and
+// netpbm write more, of every depth, compression, header, colour type and
+// interlace, together with what those tools read from them. The counts of
+// files compared with their own pixels, refused, and compared with other
+// tools' readings (and of the kinds of PNG file).
+TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
-  ASSERT_TRUE(run_script("references.py bmp_cases", {dir.path().string()}));
-  EXPECT_EQ(compare_manifest(dir, ".bmp").by_tool[".rgb"], 15);
+  const bool pil = have_python_pil(), im = have_imagemagick();
+  const struct {
+    const char *script, *ext;
+    bool runs;
+    int built, refused, others;
+    std::size_t kinds;
+  } cases[] = {
+      {"references.py bmp_cases", ".bmp", true, 15, 0, 0, 1},
+      {"references.py samples", ".bmp", pil, 0, 0, im ? 34 : 10, 1},
+      {"references.py png_cases", ".png", true, 5, 13, 0, 1},
+      {"references.py png_samples", ".png", pil, 0, 0, im ? 74 : 22, im ? 30u : 18u},
+      {"gif_cases.py", "", true, 26, 18,
+       !pil ? 0
+       : im ? 34
+            : 7,
+       pil ? 2u : 1u},
+      {"pcx_tga_samples.py", "", true, 17, 14, pil && im ? 55 : 0, pil && im ? 6u : 1u},
+      // djpeg's pixels (.rgb) and grey levels (libjpeg's own luminance; CMYK,
+      // which it will not decode, takes Pillow's pixels and their grey levels)
+      // and Pillow's.
+      {"jpeg_samples.py", "", have_cjpeg(), 16, 0, 14, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    if (!c.runs) continue;
+    Compared got = compare_with_references(c.script, c.ext);
+    EXPECT_EQ(got.by_tool[".rgb"], c.built);
+    EXPECT_EQ(got.refused, c.refused);
+    EXPECT_GE(got.count() - got.by_tool[".rgb"], c.others);
+    EXPECT_EQ(got.kinds.size(), c.kinds);
+  }
+}
+
+// A pipe is read as its bytes arrive; png is the last extension tried.
+TEST_F(ImageRead, PngThroughPipesAndNamesWithoutTheExtension) {
+  if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
+  ASSERT_TRUE(run_script("references.py png_cases", {dir.path().string()}));
+  const Bytes good = dir.read("good.png");
+  const Rows good_rows = {{1, 2}, {3, 4}};
+  ASSERT_EQ(mkfifo(dir.file("pipe.png").c_str(), 0600), 0);
+  std::thread writer([&] {
+    int fd = open(dir.file("pipe.png").c_str(), O_WRONLY);
+    for (std::uint8_t b : good)
+      (void)!write(fd, &b, 1);
+    close(fd);
+  });
+  Rows piped;
+  Raised failure = raised([&] { piped = read(&IO::READ_IMAGE, "pipe.png"); });
+  writer.join();
+  EXPECT_EQ(piped, good_rows) << failure;
+  if (dir.path().string().find('.') != std::string::npos) {
+    GTEST_SKIP() << "temporary folder has a dot";
+  }
+  dir.write("only.png", good);
+  EXPECT_EQ(read(&IO::READ_IMAGE, "only"), good_rows);
+  dir.write("both.png", good);
+  dir.write("both.pcx", Bmp{.width = 1, .pixel_data = {5, 5, 5, 0}}.bytes());
+  EXPECT_EQ(read(&IO::READ_IMAGE, "both"), (Rows{{5}}));
 }
 
 TEST_F(ImageRead, RunLengthPositionJumps) {
@@ -223,12 +292,60 @@ TEST_F(ImageRead, LargePicturesKeepEveryPixelAcrossBandsAndTiles) {
   }
 }
 
-// BMP files of every depth, compression and header written by Pillow,
-// ImageMagick and the reference script, read by us and by both tools.
-TEST(ImageReference, PixelsMatchPillowAndImageMagick) {
-  if (!have_python_pil()) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
-  EXPECT_GE(compare_with_references("references.py samples", ".bmp").count(),
-            have_imagemagick() ? 37 : 11);
+// Damaged JPEG files of jpeg_samples.py's.
+TEST_F(ImageRead, DamagedJpegFilesFailClearlyAndCloseTheFile) {
+  if (!have_cjpeg()) GTEST_SKIP() << "needs cjpeg, djpeg and Pillow";
+  ASSERT_TRUE(run_script("jpeg_samples.py", {dir.path().string()}));
+  const Bytes s420 = dir.read("s420.jpg"), prog = dir.read("progressive.jpg");
+  std::size_t sof = 0;
+  while (!(s420[sof] == 0xFF && s420[sof + 1] == 0xC0))
+    ++sof;
+  auto patched = [&](std::initializer_list<std::pair<std::size_t, std::uint8_t>> changes) {
+    Bytes b = s420;
+    for (auto [at, v] : changes)
+      b[sof + at] = v;
+    return b;
+  };
+  // The progressive file's last scan, again and again after it.
+  auto repeat_last_scan = [&](int times) {
+    std::size_t from = prog.size() - 2;  // its end-of-image marker
+    while (!(prog[from] == 0xFF && prog[from + 1] == 0xDA))
+      --from;
+    Bytes b(prog.begin(), prog.end() - 2), scan(prog.begin() + long(from), prog.end() - 2);
+    for (int i = 0; i < times; ++i)
+      b.insert(b.end(), scan.begin(), scan.end());
+    b.insert(b.end(), {0xFF, 0xD9});
+    return b;
+  };
+  auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+  const char* const io_error = "file i/o error";
+  const struct {
+    std::string what;
+    Bytes bytes;
+    const char* message;  // null: read
+  } cases[] = {
+      // What the factory gave before it knew any JPEG but JFIF stays as it was.
+      {"nine bytes", text("\xFF\xD8\xFF\xE0\0\x10JFI"s), io_error},
+      {"JFIF cut after ten", text("\xFF\xD8\xFF\xE0\0\x10JFIF"s), io_error},
+      {"JFIF without a marker", text("xxxxxxJFIF and then text that is no JPEG"), io_error},
+      {"no second marker", text("\xFF\xD8\x00 and more text after it"s), "unknown file format"},
+      {"cut in the tables", Bytes(s420.begin(), s420.begin() + 200), io_error},
+      {"cut in the frame header", Bytes(s420.begin(), s420.begin() + long(sof) + 8), io_error},
+      {"height 0", patched({{5, 0}, {6, 0}}), io_error},
+      {"width 0", patched({{7, 0}, {8, 0}}), io_error},
+      {"12 bits", patched({{4, 12}}), io_error},
+      {"no components", patched({{9, 0}}), io_error},
+      {"sampling 0", patched({{11, 0}}), io_error},
+      {"499 scans", repeat_last_scan(499 - 10), nullptr},  // cjpeg writes 10
+      {"501 scans", repeat_last_scan(501 - 10), io_error},
+  };
+  const long fds = open_descriptors();
+  for (const auto& c : cases) {
+    dir.write("x.jpg", c.bytes);
+    Raised r = raised([&] { IO::READRGB(dir.cwd(), str("x.jpg")); });
+    EXPECT_EQ(r.message, c.message ? c.message : "<nothing raised>") << c.what;
+  }
+  EXPECT_EQ(open_descriptors(), fds);
 }
 
 }  // namespace

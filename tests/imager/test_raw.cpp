@@ -177,12 +177,7 @@ TEST_F(Raw, ArgumentsAreCheckedInOrder) {
       {1, 1, 1, "byte", -1, {"must be non-negative integer", 6}},
       // The file holds 13 bytes.
       {2, 3, 1, "uint16", 2, {"expected 14 bytes, file holds 13", 1}},
-      {1073741824,
-       1073741824,
-       1,
-       "double",
-       0,
-       {"expected 9223372036854775808 bytes, file holds 13", 1}},
+      {0x1p30, 0x1p30, 1, "double", 0, {"expected 9223372036854775808 bytes, file holds 13", 1}},
   };
   for (const Case& c : reads) {
     EXPECT_EQ(raised([&] { read("f.raw", c.x, c.y, c.z, c.type, c.skip); }), c.want)
