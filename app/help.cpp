@@ -1,6 +1,7 @@
 #include "help.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "functions.h"
@@ -134,7 +135,15 @@ std::string function_help(std::string_view name) {
     out += "  " + std::string(f.name) + "(" + f.params + ")\n      " + f.summary + "\n";
   }
   if (!out.empty()) return out;
+  // Names are matched without regard to case.
   std::string similar = similar_function(name);
+  if (similar.size() == name.size() && similar != name &&
+      std::equal(similar.begin(), similar.end(), name.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+      })) {
+    return function_help(similar);
+  }
   return "no function named " + std::string(name) +
          (similar.empty() ? "; help lists them all\n" : "; did you mean " + similar + "?\n");
 }

@@ -142,6 +142,14 @@ std::size_t terminal_width(int fd, std::size_t fallback) {
   return fallback;
 }
 
+// The lines a picture may take on the terminal: its height less the line of
+// the statement and the prompt after the picture.
+std::size_t picture_lines(int fd, std::size_t fallback) {
+  winsize ws{};
+  if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_row >= 4) return ws.ws_row - 2u;
+  return fallback;
+}
+
 // Reads statements from standard input piece by piece, so that a program
 // feeding kexio through a pipe sees each result as soon as its statement is
 // complete; a piece ends at a line break outside brackets. A terminal gets
@@ -209,6 +217,7 @@ int main(int argc, char** argv) {
     view.out = &std::cout;
     view.color = colors_for(STDOUT_FILENO);
     view.width = terminal_width(STDOUT_FILENO, 80);
+    view.lines = picture_lines(STDOUT_FILENO, 22);
     session.set_view([view](const Cvd::MatVal& m, bool rgb) { draw_view(view, m, rgb); });
   }
 

@@ -6,18 +6,22 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "help.h"
 #include "parser.h"
 #include "source.h"
+#include "text.h"
 
 namespace kexio::app {
 
@@ -44,7 +48,8 @@ extern "C" void on_interrupt(int) {
 
 struct PromptState {
   bool continued = false;
-  int wake = -1;  // the read end of the pipe SIGINT writes to
+  int wake = -1;                     // the read end of the pipe SIGINT writes to
+  const Session* session = nullptr;  // the names and the folder Tab completes
 };
 
 // Reads one character of the line (UTF-8 in the locale's terms) for the
@@ -98,6 +103,42 @@ extern "C" char* prompt(EditLine* el) {
   return static_cast<PromptState*>(data)->continued ? more : first;
 }
 
+// Tab: what the line up to the cursor ends in becomes the candidates' common
+// beginning; when that adds nothing, the candidates are listed.
+extern "C" unsigned char complete_key(EditLine* el, int) {
+  void* data = nullptr;
+  el_get(el, EL_CLIENTDATA, &data);
+  const Session* session = static_cast<PromptState*>(data)->session;
+  const LineInfo* li = el_line(el);
+  if (session == nullptr || li == nullptr) return CC_ERROR;
+  std::string before(li->buffer, static_cast<std::size_t>(li->cursor - li->buffer));
+  Completion c = complete(before, session->names(), session->cwd());
+  if (c.candidates.empty()) return CC_ERROR;
+  std::string typed = before.substr(c.start), common = c.candidates.front();
+  for (const std::string& k : c.candidates) {
+    std::size_t n = 0;
+    while (n < common.size() && n < k.size() && common[n] == k[n])
+      ++n;
+    common.resize(n);
+  }
+  // A common beginning cut inside a UTF-8 character is cut before it.
+  while (!common.empty() && (static_cast<unsigned char>(common.back()) & 0xC0) == 0x80)
+    common.pop_back();
+  if (!common.empty() && (static_cast<unsigned char>(common.back()) & 0xC0) == 0xC0)
+    common.pop_back();
+  if (common.size() > typed.size() || (common.size() == typed.size() && common != typed)) {
+    el_deletestr(el, static_cast<int>(char_count(typed)));
+    el_insertstr(el, common.c_str());
+    return CC_REFRESH;
+  }
+  if (c.candidates.size() == 1) return CC_NORM;
+  std::string list = "\n";
+  for (const std::string& k : c.candidates)
+    list += k + "  ";
+  std::fputs((list + "\n").c_str(), stderr);
+  return CC_REDISPLAY;
+}
+
 std::string history_path() {
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') return {};
@@ -115,7 +156,8 @@ std::string trimmed(const std::string& s) {
 // SIGINT handling back as they were.
 class Editor {
  public:
-  Editor() {
+  explicit Editor(const Session& session) {
+    m_state.session = &session;
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
@@ -139,6 +181,8 @@ class Editor {
     el_set(m_el, EL_PROMPT, prompt);
     el_set(m_el, EL_EDITOR, "emacs");
     el_set(m_el, EL_HIST, history, m_history);
+    el_set(m_el, EL_ADDFN, "kexio-complete", "complete a name", complete_key);
+    el_set(m_el, EL_BIND, "^I", "kexio-complete", nullptr);
     if (m_state.wake >= 0) el_set(m_el, EL_GETCFN, read_key);
     el_source(m_el, nullptr);  // the user's ~/.editrc, when there is one
   }
@@ -191,7 +235,70 @@ class Editor {
   struct sigaction m_old_int {};
 };
 
+bool same_letters(char a, char b) {
+  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+bool begins_with(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), s.begin(), same_letters);
+}
+
 }  // namespace
+
+Completion complete(std::string_view before, const std::vector<std::string>& variables,
+                    const std::string& dir) {
+  Completion c;
+  bool in_string = false;
+  std::size_t open = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (in_string && before[i] == '\\') {
+      ++i;
+    } else if (before[i] == '"') {
+      in_string = !in_string;
+      open = i + 1;
+    } else if (!in_string && before[i] == '#') {
+      return c;  // a comment
+    }
+  }
+  if (in_string) {
+    std::string_view text = before.substr(open);
+    if (text.find('\\') != std::string_view::npos) return c;
+    std::size_t slash = text.rfind('/');
+    std::string folder(slash == std::string_view::npos ? "" : text.substr(0, slash + 1));
+    std::string_view base = text.substr(folder.size());
+    c.start = open + folder.size();
+    std::error_code ec;
+    std::filesystem::path where = !folder.empty() && folder[0] == '/' ? folder : dir + "/" + folder;
+    for (const auto& entry : std::filesystem::directory_iterator(where, ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind(base, 0) != 0 || (name[0] == '.' && base.empty())) continue;
+      std::error_code dir_ec;
+      c.candidates.push_back(name + (entry.is_directory(dir_ec) ? "/" : ""));
+    }
+  } else {
+    std::size_t b = before.size();
+    while (b > 0 &&
+           (std::isalnum(static_cast<unsigned char>(before[b - 1])) || before[b - 1] == '_'))
+      --b;
+    std::string_view word = before.substr(b);
+    if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0]))) return c;
+    c.start = b;
+    // After help a function is named, not called.
+    bool named = repl_command(std::string(before.substr(0, b)) + "x").kind == Command::Kind::Help;
+    for (const Function& f : functions()) {
+      std::string call = std::string(f.name) + (named ? "" : "(");
+      if (begins_with(f.name, word) &&
+          std::find(c.candidates.begin(), c.candidates.end(), call) == c.candidates.end())
+        c.candidates.push_back(call);
+    }
+    for (const std::string& v : variables) {
+      if (begins_with(v, word)) c.candidates.push_back(v);
+    }
+  }
+  std::sort(c.candidates.begin(), c.candidates.end());
+  return c;
+}
 
 Command repl_command(const std::string& line) {
   std::string t = trimmed(line);
@@ -211,7 +318,7 @@ Command repl_command(const std::string& line) {
 }
 
 void run_repl(Runner& runner, const std::string& banner) {
-  Editor editor;
+  Editor editor(runner.session());
   std::cerr << banner << std::flush;
   StatementLines statements(runner);
   std::string line;
@@ -224,15 +331,14 @@ void run_repl(Runner& runner, const std::string& banner) {
       statements.drop();
       continue;
     }
+    // quit and exit are not worth recalling.
+    Command c = statements.empty() ? repl_command(line) : Command{};
+    if (c.kind == Command::Kind::Quit) break;
     editor.remember(line);
-    if (statements.empty()) {
-      Command c = repl_command(line);
-      if (c.kind == Command::Kind::Quit) break;
-      if (c.kind == Command::Kind::Help) {
-        std::cout << (c.name.empty() ? repl_help_text() : function_help(c.name)) << std::flush;
-        statements.skip();
-        continue;
-      }
+    if (c.kind == Command::Kind::Help) {
+      std::cout << (c.name.empty() ? repl_help_text() : function_help(c.name)) << std::flush;
+      statements.skip();
+      continue;
     }
     statements.add(line);
   }

@@ -24,18 +24,18 @@ std::uint8_t level(double v) {
 }
 
 // The picture's pixels after scaling: each is the mean of the block of
-// matrix elements it covers (a single element when enlarging).
+// matrix elements it covers (a single element when enlarging). The picture
+// keeps the matrix's shape, fits width columns and height pixel rows, and
+// enlarges an element to at most 4 × 4 pixels (4 columns, 2 lines).
 class Scaled {
  public:
-  Scaled(const Cvd::MatVal& m, bool rgb, std::size_t width)
+  Scaled(const Cvd::MatVal& m, bool rgb, std::size_t width, std::size_t height)
       : m_m(m), m_rows(m.get_Rows()), m_cols(rgb ? m.get_Cols() / 3 : m.get_Cols()), m_rgb(rgb) {
-    m_w = std::max<std::size_t>(1, width);
-    m_h = std::max<std::size_t>(1, scale(m_rows, m_w, m_cols));
-    // A tall, narrow matrix is not stretched beyond twice the width in lines.
-    if (m_h > 4 * m_w) {
-      m_h = 4 * m_w;
-      m_w = std::max<std::size_t>(1, scale(m_cols, m_h, m_rows));
-    }
+    std::size_t w = std::max<std::size_t>(1, width), h = std::max<std::size_t>(1, height);
+    double per = std::min({4.0, static_cast<double>(w) / static_cast<double>(m_cols),
+                           static_cast<double>(h) / static_cast<double>(m_rows)});
+    m_w = std::clamp<std::size_t>(round(per * static_cast<double>(m_cols)), 1, w);
+    m_h = std::clamp<std::size_t>(round(per * static_cast<double>(m_rows)), 1, h);
   }
   std::size_t width() const { return m_w; }
   std::size_t height() const { return m_h; }
@@ -59,11 +59,7 @@ class Scaled {
   }
 
  private:
-  // n · to / from, rounded.
-  static std::size_t scale(std::size_t n, std::size_t to, std::size_t from) {
-    return static_cast<std::size_t>(
-        std::llround(static_cast<double>(n) * static_cast<double>(to) / static_cast<double>(from)));
-  }
+  static std::size_t round(double x) { return static_cast<std::size_t>(std::llround(x)); }
   double value(std::size_t r, std::size_t c) const {
     return m_m.real()[c * static_cast<std::size_t>(m_rows) + r];
   }
@@ -82,10 +78,10 @@ void colour(std::string& out, bool background, const Rgb& c) {
 
 }  // namespace
 
-std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width) {
+std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width, std::size_t lines) {
   std::size_t cols = rgb ? m.get_Cols() / 3 : m.get_Cols();
   if (m.get_Rows() == 0 || cols == 0) return {};
-  Scaled s(m, rgb, width);
+  Scaled s(m, rgb, width, 2 * std::max<std::size_t>(1, lines));
   std::string out;
   for (std::size_t y = 0; y < s.height(); y += 2) {
     bool lower = y + 1 < s.height();
@@ -116,7 +112,7 @@ void draw_view(const ViewTarget& target, const Cvd::MatVal& m, bool rgb) {
   } else if (m.get_Rows() == 0 || m.get_Cols() == 0) {
     *target.out << "(an empty picture)\n";
   } else {
-    *target.out << picture(m, rgb, target.width);
+    *target.out << picture(m, rgb, target.width, target.lines);
   }
   target.out->flush();
 }

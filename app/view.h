@@ -10,18 +10,20 @@
 
 namespace kexio::app {
 
-// Where VIEW draws: a colour terminal of the given width, or a stream that
-// gets a note instead.
+// Where VIEW draws: a colour terminal with room for a picture of the given
+// width and lines, or a stream that gets a note instead.
 struct ViewTarget {
   std::ostream* out = nullptr;
   bool color = false;
   std::size_t width = 80;
+  std::size_t lines = 22;
 };
 
 // The picture of grey levels (0..255), or of red, green and blue planes side
-// by side (rgb), scaled to width columns: lines of U+2580 with the upper
-// pixel as foreground and the lower one as background colour.
-std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width);
+// by side (rgb), scaled to fit width columns and lines lines, an element
+// taking at most 4 columns and 2 lines: lines of U+2580 with the upper pixel
+// as foreground and the lower one as background colour.
+std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width, std::size_t lines);
 
 // Draws m, checked by VIEW (rgb: red, green and blue planes side by side),
 // on target, or says there why it cannot.

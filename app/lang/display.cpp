@@ -277,8 +277,10 @@ std::string plain_message(const std::string& message) {
         {"NOTAWAVFILE", "not a WAV file (no RIFF WAVE header)"},
         {"NOT_PCM", "not a PCM WAV file: only uncompressed PCM audio can be read"},
         {"ERROR_FMT_READ", "the format chunk of the WAV file cannot be read"},
-        {"BAD_INFO", "unsupported WAV file: more than 16 bits per sample"},
-        {"BAD_RESOLUTION", "the resolution must be 1 to 16 bits per sample"},
+        {"BAD_INFO",
+         "unsupported WAV file: more than 32 bits per sample, floats of other than 32 or 64 "
+         "bits, or no channels"},
+        {"BAD_RESOLUTION", "the resolution must be 1 to 32 bits per sample"},
     };
     auto it = kKeys.find(key);
     if (it != kKeys.end()) return it->second;

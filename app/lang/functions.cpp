@@ -46,7 +46,7 @@ std::vector<Function> make_functions() {
     }
   }
   out.push_back(Function{"VIEW", "m",
-                         "show grey levels 0..255 as a picture scaled to the terminal's width; "
+                         "show grey levels 0..255 as a picture scaled to fit the terminal; "
                          "gives m",
                          kViewFamily, 1, nullptr, &call_view});
   out.push_back(Function{"VIEW", "m, kind",

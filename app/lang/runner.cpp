@@ -29,7 +29,8 @@ bool Runner::run(const Source& source) {
           source.line_index(st.span.end > st.span.begin ? st.span.end - 1 : st.span.begin);
       if (first >= next_line) echo_lines(source, next_line, last, first);
     }
-    Outcome o = m_session.run(st);
+    const int line = source.line_number(source.line_index(st.span.begin));
+    Outcome o = m_session.run(st, line, source.name());
     if (o.kind == Outcome::Kind::Value) {
       // In text the picture VIEW drew stands for its value.
       bool drawn = !m_opt.json && st.target.empty() && st.expr &&
@@ -38,7 +39,7 @@ bool Runner::run(const Source& source) {
         m_out << (m_opt.json ? json_value(o.value) + "\n" : text_value(o.value, m_opt.style));
     } else if (o.kind == Outcome::Kind::Error) {
       ok = false;
-      o.error.line = source.line_number(source.line_index(st.span.begin));
+      o.error.line = line;
       if (m_opt.json) {
         Diagnostic d = o.error;
         if (d.syntax) {

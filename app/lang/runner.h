@@ -31,6 +31,7 @@ class Runner {
   bool run(const Source& source);
 
   bool any_failed() const { return m_failed; }
+  const Session& session() const { return m_session; }
   void set_echo(bool echo) { m_opt.echo = echo; }
 
  private:

@@ -37,7 +37,7 @@ std::string parameter_name(std::string_view function, std::size_t i) {
       std::string_view word = p.substr(0, comma);
       while (!word.empty() && (word.front() == ' ' || word.front() == '['))
         word.remove_prefix(1);
-      while (!word.empty() && (word.back() == ' ' || word.back() == ']'))
+      while (!word.empty() && (word.back() == ' ' || word.back() == '[' || word.back() == ']'))
         word.remove_suffix(1);
       if (k == i) return std::string(word);
       if (comma == std::string_view::npos) break;
@@ -81,7 +81,26 @@ void Session::set_cwd(std::string_view native_path) {
   m_env.cwd = utf8_to_utf16(native_path);
 }
 
-Outcome Session::run(const Statement& st) {
+std::vector<std::string> Session::names() const {
+  std::vector<std::string> out = {"NaN", "PRNCOLWIDTH", "PRNPRECISION"};
+  for (const auto& [name, value] : m_vars)
+    out.push_back(name);
+  return out;
+}
+
+std::string Session::cwd() const {
+  return utf16_to_utf8(m_env.cwd);
+}
+
+Outcome Session::run(const Statement& st, int line, std::string_view source) {
+  m_source = source;
+  Outcome out = evaluate(st);
+  if (out.kind == Outcome::Kind::Error && !st.target.empty() && !defined(st.target))
+    m_failed[st.target] = Place{std::string(source), line};
+  return out;
+}
+
+Outcome Session::evaluate(const Statement& st) {
   Outcome out;
   if (st.error) {
     out.kind = Outcome::Kind::Error;
@@ -124,6 +143,7 @@ void Session::assign(const Statement& st, Cvd::Ref value) {
     return;
   }
   m_vars[name] = std::move(value);
+  m_failed.erase(name);
 }
 
 Cvd::Ref Session::eval(const Expr& e) {
@@ -174,6 +194,15 @@ Cvd::Ref Session::variable(const Expr& e) {
   if (is_function(e.name)) {
     fail(e.name + " is a function: call it as " + usage(e.name), e.span);
   }
+  if (auto f = m_failed.find(e.name); f != m_failed.end()) {
+    Diagnostic d;
+    d.message = "'" + e.name + "' is not defined";
+    d.mark = e.span;
+    d.detail = e.name + " has no value because its assignment on line " +
+               std::to_string(f->second.line) +
+               (f->second.source == m_source ? "" : " of " + f->second.source) + " failed";
+    throw Failure{std::move(d)};
+  }
   std::string similar = similar_function(e.name);
   if (!similar.empty()) {
     fail("'" + e.name + "' is not defined", e.span, {},
@@ -197,7 +226,9 @@ Cvd::Ref Session::call(const Expr& e) {
   // assigned.
   for (std::size_t i = 0; i < e.args.size(); ++i) {
     const Expr& a = *e.args[i];
-    if (a.kind != Expr::Kind::Var || defined(a.name) || is_function(a.name)) continue;
+    if (a.kind != Expr::Kind::Var || defined(a.name) || is_function(a.name) ||
+        m_failed.count(a.name) != 0)
+      continue;
     std::string param = parameter_name(e.name, i);
     if (param != "file" && param != "name") continue;
     fail("'" + a.name + "' is not defined", a.span, {},
@@ -230,6 +261,15 @@ Cvd::Ref Session::call(const Expr& e) {
     d.from_library = true;
     d.index = x.index();
     d.detail = x.detail();
+    // A function that counts its arguments itself; a type word it does not
+    // know.
+    if (d.message.rfind("too_few_arguments\t", 0) == 0 ||
+        d.message.rfind("too_many_arguments\t", 0) == 0) {
+      d.hint = "call it as " + usage(e.name);
+    } else if (d.message == "unrecognized value" && d.index >= 1 && d.index != Kex::kWholeCall &&
+               parameter_name(e.name, d.index - 1) == "type") {
+      d.hint = "the type is one of " KEXIO_BINARY_TYPES;
+    }
   } catch (const std::exception& x) {
     d.message = latin1_to_utf8(x.what());
   }

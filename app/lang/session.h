@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "ast.h"
 #include "functions.h"
@@ -55,15 +56,22 @@ class Session {
   void set_view(std::function<void(const Cvd::MatVal&, bool rgb)> draw) {
     m_env.draw_view = std::move(draw);
   }
+  // The names that have a value (the settings and NaN among them) and the
+  // worksheet directory, for completing what a person types.
+  std::vector<std::string> names() const;
+  std::string cwd() const;
   std::int32_t prn_precision() const { return m_env.prn_precision; }
   std::int32_t prn_colwidth() const { return m_env.prn_colwidth; }
 
   // Evaluates one statement: an expression gives its value, an assignment
   // nothing; a failure gives the error. The session stays usable after an
-  // error, as a worksheet does.
-  Outcome run(const Statement& statement);
+  // error, as a worksheet does. The statement is on the given line of the
+  // source named source, which a later use of a name whose assignment failed
+  // is told.
+  Outcome run(const Statement& statement, int line = 0, std::string_view source = {});
 
  private:
+  Outcome evaluate(const Statement& st);
   Cvd::Ref eval(const Expr& e);
   Cvd::Ref variable(const Expr& e);
   Cvd::Ref call(const Expr& e);
@@ -71,6 +79,13 @@ class Session {
   bool defined(const std::string& name) const;
 
   std::map<std::string, Cvd::Ref, std::less<>> m_vars;
+  // Names without a value whose last assignment failed: where it was.
+  struct Place {
+    std::string source;
+    int line = 0;
+  };
+  std::map<std::string, Place, std::less<>> m_failed;
+  std::string m_source;  // of the statement being run
   CallEnv m_env;
 };
 

@@ -28,6 +28,9 @@
 
 #include "kexio/host/values.h"
 
+// The type words of READBIN and WRITEBIN.
+#define KEXIO_BINARY_TYPES "byte, sint8, uint16, int16, uint32, int32, float, double"
+
 // clang-format off
 #define KEXIO_FUNCTIONS(X)                                                                         \
   X(READPRN, prn_read, READPRN, Cvd::Ref, 1, "file",                                               \
@@ -71,7 +74,7 @@
     "write hue, saturation, value planes side by side; gives 0", image_write)                      \
   X(READBIN, bin_read, readbin, aMatrix*, kWholeCall,                                              \
     "file, type [, endian [, cols [, skip [, rows]]]]",                                            \
-    "read typed binary numbers (byte, sint8, uint16, int16, uint32, int32, float, double)",        \
+    "read typed binary numbers (" KEXIO_BINARY_TYPES ")",                                          \
     binary)                                                                                        \
   X(WRITEBIN, bin_write, writebin, aComplex*, kWholeCall, "file, type, endian, matrix",            \
     "write a real matrix as typed binary numbers; gives 0", binary)                                \
@@ -85,7 +88,7 @@
   X(READWAV, file, READWAV, aMatrix*, kWholeCall, "file",                                          \
     "the samples, one row per frame and one column per channel", wav)                              \
   X(WRITEWAV, wav_write, WRITEWAV, aComplex*, kWholeCall, "file, rate, bits, matrix",              \
-    "write samples (rows of channels) as PCM with 1 to 16 bits; gives 0", wav)                     \
+    "write samples (rows of channels) as PCM with 1 to 32 bits; gives 0", wav)                     \
   X(LoadColormap, name, ReadColormap, aMatrix*, kWholeCall, "name",                                \
     "the colormap's colours as rows of red, green, blue", colormap)                                \
   X(SaveColormap, name_matrix, WriteColormap, aComplex*, kWholeCall, "name, matrix",               \
@@ -113,7 +116,7 @@ enum class Arg : unsigned char { string, scalar, matrix, scalar_matrix, real_mat
 
 // The headings of the families.
 #define KEXIO_FAMILY_prn "Text tables (PRN files; the writers use PRNPRECISION and PRNCOLWIDTH)"
-#define KEXIO_FAMILY_image_read "Reading images (BMP, GIF, JPEG, PCX, PGM, PPM, TGA, TIFF)"
+#define KEXIO_FAMILY_image_read "Reading images (BMP, GIF, JPEG, PCX, PGM, PNG, PPM, TGA, TIFF)"
 #define KEXIO_FAMILY_image_write "Writing images"
 #define KEXIO_FAMILY_binary "Binary data and raw images"
 #define KEXIO_FAMILY_wav "WAV audio"

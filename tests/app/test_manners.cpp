@@ -130,6 +130,10 @@ TEST_F(Cli, UsualSlipsGetAHintThatPutsThemRight) {
       {"FROB(1)", "kexio --help lists the functions"},
       {"READ_HLS_XXX(1)", "kexio --help lists the functions"},
       {"undefined_thing", "assign it first with undefined_thing := ..."},
+      // A function that counts its arguments itself, and a type word it lacks.
+      {R"(READBIN("f"))", "call it as READBIN(file, type [, endian [, cols [, skip [, rows]]]])"},
+      {R"(READBIN("f", "int17"))",
+       "the type is one of byte, sint8, uint16, int16, uint32, int32, float, double"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -140,6 +144,9 @@ TEST_F(Cli, UsualSlipsGetAHintThatPutsThemRight) {
     ASSERT_EQ(j.size(), 1u);
     EXPECT_NE(j[0].find("|-|" + c.hint + "|"), std::string::npos) << j[0];
   }
+  // A name whose assignment failed is no slip either: the note says so.
+  EXPECT_EQ(lines_of(kexio({"-e", "x := 1\nq := [1] + \"a\"\nREADPRN(q)"}).err).back(),
+            "  = note: q has no value because its assignment on line 2 failed");
   // A variable that holds the name is no slip.
   EXPECT_EQ(kexio({"-e", "data := \"nothing.prn\"; READPRN(data)"}).err.find("help:"),
             std::string::npos);

@@ -152,6 +152,8 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
              {"", prompt},
              {"help READPRN\r", "READPRN(file)"},
              {"", prompt},
+             {"help readfile\r", "READFILE(file, type"},
+             {"", prompt},
              {"help\r", "quit, exit"},
              {"", prompt},
              {"quit\r", ""}});
@@ -159,12 +161,17 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
     EXPECT_EQ(t.seen().find("error"), std::string::npos) << t.seen();
   }
   EXPECT_NE(read_bytes(m_dir + "/.kexio_history").find("READPRN"), std::string::npos);
-  // A new session finds the history: four lines back (before quit, help and
-  // help READPRN) is "y", which is not defined there; then Ctrl-D ends the
-  // session with the failure's status.
+  // A new session finds the history: four lines back (before help, help
+  // readfile and help READPRN; quit is not kept) is "y", which is not defined
+  // there. Tab completes a setting's name, a function's and a folder's; then
+  // Ctrl-D ends the session with the failures' status.
   Terminal t(m_dir, {});
   type(t, {{"", prompt},
            {"\033[A\033[A\033[A\033[A\r", "'y' is not defined"},
+           {"", prompt},
+           {"PRNPREC\t * 2\r", "\r\n8\r\n"},
+           {"", prompt},
+           {"READP\t\"/us\t\")\r", "is a folder: /usr"},
            {"", prompt},
            {"\004", ""}});
   EXPECT_EQ(t.finish(), 1);
@@ -195,8 +202,9 @@ std::vector<std::vector<Cell>> cells(const std::string& out) {
 }
 
 TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
-  // A 2 × 2 picture on 20 columns: each pixel becomes 10 × 10, so 10 lines
-  // of 20 cells, each cell the upper and lower of two pixel rows.
+  // A 2 × 2 picture on 20 columns: each element becomes 4 × 4 pixels (no
+  // more), so 4 lines of 8 cells, each cell the upper and lower of two pixel
+  // rows.
   struct Case {
     std::string call;
     std::array<std::array<Rgb, 2>, 2> px;  // [row][col]
@@ -213,15 +221,22 @@ TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
     EXPECT_EQ(t.finish(), 0);
     EXPECT_EQ(t.seen().find("matrix"), std::string::npos) << "the picture stands for the value";
     std::vector<std::vector<Cell>> got = cells(t.seen());
-    ASSERT_EQ(got.size(), 10u) << ::testing::PrintToString(t.seen());
-    for (std::size_t line = 0; line < 10; ++line) {
-      ASSERT_EQ(got[line].size(), 20u);
-      for (std::size_t x = 0; x < 20; ++x) {
-        Cell want{c.px[2 * line / 10][x / 10], c.px[(2 * line + 1) / 10][x / 10]};
+    ASSERT_EQ(got.size(), 4u) << ::testing::PrintToString(t.seen());
+    for (std::size_t line = 0; line < 4; ++line) {
+      ASSERT_EQ(got[line].size(), 8u);
+      for (std::size_t x = 0; x < 8; ++x) {
+        Cell want{c.px[line / 2][x / 4], c.px[line / 2][x / 4]};
         EXPECT_EQ(got[line][x], want) << "line " << line << ", column " << x;
       }
     }
   }
+  // A 100 × 2 matrix fits the 24 lines of the terminal, less the prompt's.
+  std::string rows = "VIEW([0";
+  for (int i = 1; i < 200; ++i)
+    rows += i % 2 == 1 ? ", 1" : "; 0";
+  Terminal t(m_dir, {"-e", rows + "])"}, 20);
+  EXPECT_EQ(t.finish(), 0);
+  EXPECT_EQ(cells(t.seen()).size(), 22u);
 }
 
 }  // namespace
