@@ -60,6 +60,17 @@ io::Stream stream_of(io::ByteReader& in) {
   return io::Stream(fopencookie(&in, "rb", {read_from_reader, nullptr, nullptr, nullptr}));
 }
 
+// Runs one of the statistics library's readers over the file: kUnknownFormat
+// when the library lacks the reader or its freeing function, kFileNotFound
+// when the file cannot be had as a stream, kFileIoError when the reader fails.
+template <typename Read, typename Out>
+int run_reader(Read read, bool can_free, io::ByteReader& in, KexCallContext* ctx, Out* out) {
+  if (read == nullptr || !can_free) return kUnknownFormat;
+  io::Stream f = stream_of(in);
+  if (!f) return kFileNotFound;
+  return read(f.get(), ctx, out) != 0 ? kFileIoError : 0;
+}
+
 // Whether m is a matrix whose samples can be read: a sensible shape, and
 // samples when it has any.
 bool usable(const _univ_mat& m) {
@@ -219,22 +230,9 @@ int LibraryDecoder::read_planes(PixelOp op, Plane a, Plane b, Plane c) {
 // PGM
 
 PgmDecoder::PgmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
-  ReadGrey read = g_read_pgm.get();
-  if (read == nullptr || g_matuniv_free.get() == nullptr) {
-    m_status = kUnknownFormat;
-    return;
-  }
-  io::Stream f = stream_of(in);
-  if (!f) {
-    m_status = kFileNotFound;
-    return;
-  }
-  const int result = read(f.get(), ctx, &m_image);
-  f.reset();
-  if (result != 0 || !usable(m_image)) {
-    m_status = kFileIoError;
-    return;
-  }
+  m_status = run_reader(g_read_pgm.get(), g_matuniv_free.get() != nullptr, in, ctx, &m_image);
+  if (m_status == 0 && !usable(m_image)) m_status = kFileIoError;
+  if (m_status != 0) return;
   width = m_image.cols;
   height = m_image.rows;
 }
@@ -424,22 +422,8 @@ int SetDecoder::decode(ImageSink& out) {
 }
 
 PpmDecoder::PpmDecoder(KexCallContext* ctx, io::ByteReader in, const std::string&) {
-  ReadSet read = g_read_ppm.get();
-  if (read == nullptr || !have_set_freeing()) {
-    m_status = kUnknownFormat;
-    return;
-  }
-  io::Stream f = stream_of(in);
-  if (!f) {
-    m_status = kFileNotFound;
-    return;
-  }
-  const int result = read(f.get(), ctx, &m_set);
-  f.reset();
-  if (result != 0) {
-    m_status = kFileIoError;
-    return;
-  }
+  m_status = run_reader(g_read_ppm.get(), have_set_freeing(), in, ctx, &m_set);
+  if (m_status != 0) return;
   take_set(3);
 }
 
