@@ -86,7 +86,7 @@ std::string wide(const std::string& fmt, const std::string& data, std::uint64_t 
                  const std::string& id = "RF64") {
   std::string body = fmt + "data" + le(0xFFFFFFFF, 4) + data;
   return id + le(0xFFFFFFFF, 4) + "WAVE" +
-         chunk("ds64", le(40 + body.size(), 8) + le(data_size, 8) + le(0, 12)) + body;
+         chunk("ds64", le(40 + body.size(), 8) + le(data_size, 8) + le(0, 8) + le(0, 4)) + body;
 }
 template <typename T>
 std::string raw_be(T v) {
