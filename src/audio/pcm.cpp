@@ -6,6 +6,7 @@
 #include "audio/pcm.h"
 
 #include <cstring>
+#include <utility>
 
 #include "io/endian.h"
 
@@ -245,6 +246,17 @@ void unpack(const unsigned char* src, std::size_t frames, unsigned channels, Sam
       return unpack_plain<Sample::f32>(src, done, frames, channels, out, stride);
     case Sample::f64:
       return unpack_plain<Sample::f64>(src, done, frames, channels, out, stride);
+  }
+}
+
+void swap_bytes(unsigned char* p, std::size_t n, Sample kind) {
+  switch (width(kind)) {
+    case 3:
+      for (std::size_t i = 0; i + 3 <= n; i += 3)
+        std::swap(p[i], p[i + 2]);
+      return;
+    default:
+      return io::swap_elements(p, n, width(kind));
   }
 }
 

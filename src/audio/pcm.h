@@ -60,6 +60,10 @@ constexpr bool unpacks_in_place(unsigned channels, Sample kind) {
 void pack(const double* in, std::size_t stride, std::size_t frames, unsigned channels, Sample kind,
           unsigned char* dst);
 
+// Reverses the bytes of every sample of the encoding among the n bytes at p,
+// turning big-endian samples into the little-endian ones unpack reads.
+void swap_bytes(unsigned char* p, std::size_t n, Sample kind);
+
 // The truncation pack applies to every value.
 inline std::int32_t trunc32(double x) {
   if (x > -2147483649.0 && x < 2147483648.0) return static_cast<std::int32_t>(x);

@@ -8,6 +8,10 @@ namespace kexio::riff {
 
 namespace {
 
+std::uint64_t le64(const std::uint8_t* p) {
+  return io::le32(p) | std::uint64_t{io::le32(p + 4)} << 32;
+}
+
 // Offset just past a chunk and its pad byte.
 std::uint64_t chunk_end(const Chunk& ck) {
   return ck.data_offset + ck.size + (ck.size & 1u);
@@ -62,7 +66,8 @@ bool Reader::find(Chunk& ck, std::uint32_t id, std::uint32_t form, std::uint64_t
     const std::uint8_t* head = take(8);
     if (head == nullptr) return false;
     c.id = io::le32(head);
-    c.size = io::le32(head + 4);
+    c.size = m_big ? io::be32(head + 4) : io::le32(head + 4);
+    if (c.size == kSizeInDs64 && c.id == kData && m_data_size) c.size = *m_data_size;
     const bool has_form = c.id == kRiff || c.id == kList;
     if (has_form) {
       const std::uint8_t* type = take(4);
@@ -78,10 +83,48 @@ bool Reader::find(Chunk& ck, std::uint32_t id, std::uint32_t form, std::uint64_t
   return false;
 }
 
+bool Reader::first_form(Chunk& ck, std::uint32_t form) {
+  const std::uint8_t* head = take(12);
+  if (head == nullptr) return false;
+  Chunk c;
+  c.id = io::le32(head);
+  c.form = io::le32(head + 8);
+  c.data_offset = m_pos - 4;
+  const bool wide = c.id == kRf64 || c.id == kBw64;
+  if ((c.id != kRiff && c.id != kRifx && !wide) || c.form != form) return false;
+  m_big = c.id == kRifx;
+  c.size = m_big ? io::be32(head + 4) : io::le32(head + 4);
+  if (wide) {
+    // The sizes are checked here against the largest positions, and later,
+    // by whoever takes a chunk's data, against the file.
+    const std::uint8_t* ds = take(8);
+    if (ds == nullptr || io::le32(ds) != kDs64) return false;
+    const std::uint32_t ds_size = io::le32(ds + 4);
+    const std::uint64_t ds_end = m_pos + ds_size + (ds_size & 1u);
+    const std::uint8_t* rec = ds_size < kDs64Record ? nullptr : take(kDs64Record);
+    if (rec == nullptr) return false;
+    const std::uint64_t form_size = le64(rec), data_size = le64(rec + 8);
+    if (form_size > limits::kRiffMaxWideChunk || data_size > limits::kRiffMaxWideChunk) {
+      return false;
+    }
+    if (!skip(ds_end - m_pos)) return false;
+    if (c.size == kSizeInDs64) c.size = form_size;
+    m_data_size = data_size;
+  }
+  ck = c;
+  return true;
+}
+
 bool Reader::descend_form(Chunk& ck, std::uint32_t form) {
+  m_big = false;
+  m_data_size.reset();
   // On a stream only the chunk at the position is looked at.
-  std::uint64_t end = m_in.size() < 0 ? m_pos + 8 : static_cast<std::uint64_t>(m_in.size());
-  return find(ck, kRiff, form, end);
+  if (m_in.size() < 0) return first_form(ck, form);
+  // A "RIFF" form anywhere comes before the other forms at the position.
+  const std::uint64_t start = m_pos;
+  if (find(ck, kRiff, form, static_cast<std::uint64_t>(m_in.size()))) return true;
+  m_pos = start;
+  return first_form(ck, form) && ck.id != kRiff;
 }
 
 bool Reader::descend(Chunk& ck, std::uint32_t id, const Chunk& parent) {

@@ -6,6 +6,12 @@
 // length (the size does not count the pad byte). A "RIFF" or "LIST" chunk
 // starts its data with a four-character form type, which its size counts.
 //
+// Two other forms hold the same chunks. "RIFX" stores every size (and every
+// field of the chunks' data) big-endian. "RF64" and its twin "BW64" hold
+// data beyond 4 GiB: their form size and the "data" chunk's size may be
+// 0xFFFFFFFF, standing for the 64-bit sizes of a "ds64" chunk that must come
+// first in the form.
+//
 // Positions are 64-bit, so sizes near 2^32 and positions past the end of a
 // file are plain arithmetic: a search that runs past the end simply fails.
 // A stream (a pipe, a device) is read front to back and never held whole:
@@ -15,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "io/byte_reader.h"
@@ -31,10 +38,21 @@ constexpr std::uint32_t fourcc(const char (&s)[5]) {
 
 inline constexpr std::uint32_t kRiff = fourcc("RIFF");
 inline constexpr std::uint32_t kList = fourcc("LIST");
+inline constexpr std::uint32_t kRifx = fourcc("RIFX");
+inline constexpr std::uint32_t kRf64 = fourcc("RF64");
+inline constexpr std::uint32_t kBw64 = fourcc("BW64");
+inline constexpr std::uint32_t kDs64 = fourcc("ds64");
+inline constexpr std::uint32_t kData = fourcc("data");
+// A 32-bit size that stands for a 64-bit one of the "ds64" chunk.
+inline constexpr std::uint32_t kSizeInDs64 = 0xFFFFFFFF;
+// The "ds64" chunk's form size, data size and sample count, and the length
+// of its table, which is not needed: only the form and "data" chunks are
+// taken to be large.
+inline constexpr std::uint32_t kDs64Record = 28;
 
 struct Chunk {
   std::uint32_t id = 0;
-  std::uint32_t size = 0;  // bytes of data, without the pad byte
+  std::uint64_t size = 0;  // bytes of data, without the pad byte
   std::uint32_t form = 0;  // form type of a "RIFF" or "LIST" chunk
   // Offset of the data; for a "RIFF" or "LIST" chunk that is where the form
   // type is stored.
@@ -48,11 +66,17 @@ class Reader {
   bool open(const std::string& path);
 
   // Searches from the current position to the end of the file for a "RIFF"
-  // chunk of the given form type, skipping every other chunk. On success ck
-  // describes it and the position is just after its form type. A stream
-  // cannot be searched without reading it to its end, which may never come:
-  // there the first chunk must be the form.
+  // chunk of the given form type, skipping every other chunk; when there is
+  // none, a "RIFX", "RF64" or "BW64" form at the position is taken. On
+  // success ck describes it and the position is just after its form type
+  // (and the "ds64" chunk). A stream cannot be searched without reading it
+  // to its end, which may never come: there the first chunk must be the
+  // form. An "RF64" or "BW64" form without a whole "ds64" chunk, or whose
+  // sizes exceed what positions can hold, is not taken.
   bool descend_form(Chunk& ck, std::uint32_t form);
+
+  // Whether the form found stores its numbers big-endian ("RIFX").
+  bool big_endian() const { return m_big; }
 
   // Searches from the current position to the end of parent for a chunk
   // with the given id, skipping other chunks and their pad bytes. On success
@@ -79,9 +103,15 @@ class Reader {
 
  private:
   bool find(Chunk& ck, std::uint32_t id, std::uint32_t form, std::uint64_t end);
+  // The form whose header is at the position, of any of the four kinds.
+  bool first_form(Chunk& ck, std::uint32_t form);
 
   io::ByteReader m_in;
   std::uint64_t m_pos = 0;
+  bool m_big = false;  // sizes are big-endian
+  // The "data" size of the "ds64" chunk, taken for a 32-bit size of
+  // kSizeInDs64; nothing when the form has no "ds64" chunk.
+  std::optional<std::uint64_t> m_data_size;
 };
 
 }  // namespace kexio::riff

@@ -4,7 +4,11 @@
 // of 1 to 8 bits per sample holds one unsigned byte per sample, of 9 to 16
 // bits a signed 16-bit little-endian word, of 17 to 24 bits three bytes and
 // of 25 to 32 bits four; IEEE float files hold singles or doubles. The
-// extensible format is read when its sub-format is PCM or float. Sample
+// extensible format is read when its sub-format is PCM or float. RIFX files
+// store every field and sample big-endian; their samples are swapped in
+// place, block by block, and then converted as little-endian ones. RF64 and
+// BW64 files read as classic ones with the sizes of their "ds64" chunk, and
+// WRITEWAV writes RF64 when the data is too large for 32-bit sizes. Sample
 // data is converted in blocks of whole frames that stay in cache, straight
 // between the file (or the writer's buffer) and the column-major result. A
 // block is read into the result's own memory, at the place of the packed
@@ -22,6 +26,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/pcm.h"
@@ -40,7 +45,7 @@ namespace {
 
 constexpr std::uint32_t kWave = riff::fourcc("WAVE");
 constexpr std::uint32_t kFmt = riff::fourcc("fmt ");
-constexpr std::uint32_t kData = riff::fourcc("data");
+constexpr std::uint32_t kData = riff::kData;
 
 // The format record fields that describe the samples; 16 bytes are needed.
 struct Format {
@@ -67,6 +72,7 @@ constexpr std::uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
                                         0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 constexpr std::uint64_t kMaxData = limits::kWavMaxData;
+constexpr std::uint64_t kMaxWideData = limits::kRiffMaxWideChunk;
 
 // The largest resolution WRITEWAV writes.
 constexpr double kMaxBits = 32;
@@ -87,10 +93,17 @@ std::string resolve(const char* file, const char* cwd, int mode) {
 
 // The format tag an extension names, or kExtensible when its sub-format is
 // neither PCM nor float.
-std::uint16_t sub_format(const std::uint8_t* ext) {
+std::uint16_t sub_format(const std::uint8_t* ext, bool big) {
   const std::uint8_t* guid = ext + kGuidAt;
-  std::uint32_t tag = io::le32(guid);
-  if ((tag != kPcm && tag != kFloat) || std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0) {
+  std::uint32_t tag = big ? io::be32(guid) : io::le32(guid);
+  // The GUID's 32-bit and two 16-bit fields are stored in the file's order.
+  std::uint8_t tail[sizeof kGuidTail];
+  std::memcpy(tail, guid + 4, sizeof tail);
+  if (big) {
+    std::swap(tail[0], tail[1]);
+    std::swap(tail[2], tail[3]);
+  }
+  if ((tag != kPcm && tag != kFloat) || std::memcmp(tail, kGuidTail, sizeof kGuidTail) != 0) {
     return kExtensible;
   }
   return static_cast<std::uint16_t>(tag);
@@ -108,15 +121,16 @@ Format read_format(riff::Reader& in, riff::Chunk& form, riff::Chunk& fmt, const 
   // the record and an extension are kept, the rest is read past.
   const std::uint8_t* rec = fmt.size < kFormatRecord ? nullptr : in.take(kFormatRecord);
   if (rec == nullptr) fail("ERROR_FMT_READ");
-  using io::le16;
-  using io::le32;
-  Format f{le16(rec), le16(rec + 2), le32(rec + 4), le32(rec + 8), le16(rec + 12), le16(rec + 14)};
-  std::uint32_t left = fmt.size - kFormatRecord;
+  const bool big = in.big_endian();
+  auto u16 = [big](const std::uint8_t* p) { return big ? io::be16(p) : io::le16(p); };
+  auto u32 = [big](const std::uint8_t* p) { return big ? io::be32(p) : io::le32(p); };
+  Format f{u16(rec), u16(rec + 2), u32(rec + 4), u32(rec + 8), u16(rec + 12), u16(rec + 14)};
+  std::uint64_t left = fmt.size - kFormatRecord;
   bool known = f.tag == kPcm || f.tag == kFloat;
   if (f.tag == kExtensible && left >= kExtension) {
     const std::uint8_t* ext = in.take(kExtension);
     if (ext == nullptr) fail("ERROR_FMT_READ");
-    f.tag = sub_format(ext);
+    f.tag = sub_format(ext, big);
     known = f.tag != kExtensible;
     left -= kExtension;
   }
@@ -194,6 +208,12 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   const std::size_t frame = std::size_t{f.channels} * pcm::width(*kind);
   const std::size_t frames = data.size / frame;
   const unsigned channels = f.channels;
+  // Only an RF64 file's data can hold more frames than a matrix has rows.
+  if (frames > limits::kMaxDimension) {
+    fail("out of memory", Kex::kWholeCall,
+         grouped(frames) + " frames are more than a matrix holds");
+  }
+  const bool big = in.big_endian();
 
   double* values = Kex::allocate_doubles(frames * channels);
   if (values == nullptr) fail("out of memory");
@@ -214,6 +234,7 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
     // A stream may end before its data chunk does, a file shrink since it
     // was measured.
     if (!in.read(block, n * frame)) fail("out of memory");
+    if (big) pcm::swap_bytes(block, n * frame, *kind);
     pcm::unpack(block, n, channels, *kind, values + first, frames);
   }
   return result;
@@ -244,17 +265,35 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   const std::size_t rows = m->rows;
   const unsigned cols = m->cols;
   const std::uint64_t samples = std::uint64_t{rows} * cols;
-  if (samples > kMaxData / width) fail("too many samples for a WAV file", 4);
-  const auto data_size = static_cast<std::uint32_t>(samples * width);
+  if (samples > kMaxWideData / width) fail("too many samples for a WAV file", 4);
+  const std::uint64_t data_size = samples * width;
 
   // The sizes are known in advance, so the headers are written right the
   // first time and the file is written front to back (a pipe works too). The
-  // header describes the low 16 bits of the column count as channels.
+  // header describes the low 16 bits of the column count as channels. Data
+  // beyond 32-bit sizes makes an RF64 file, whose "ds64" chunk holds the
+  // 64-bit sizes and the frame count, and whose 32-bit sizes point to it.
   const auto channels = static_cast<std::uint16_t>(cols);
+  const bool wide = data_size > kMaxData;
+  const std::uint64_t form_size = 4 + (wide ? 8 + riff::kDs64Record : 0) + (8 + kFormatChunk) +
+                                  (8 + data_size + (data_size & 1));
   io::ByteWriter out(target.fd(), kBlock);
-  out.le32(riff::kRiff);
-  out.le32(4 + (8 + kFormatChunk) + (8 + data_size + (data_size & 1)));
-  out.le32(kWave);
+  if (wide) {
+    out.le32(riff::kRf64);
+    out.le32(riff::kSizeInDs64);
+    out.le32(kWave);
+    out.le32(riff::kDs64);
+    out.le32(riff::kDs64Record);
+    for (std::uint64_t size : {form_size, data_size, std::uint64_t{rows}}) {
+      out.le32(static_cast<std::uint32_t>(size));
+      out.le32(static_cast<std::uint32_t>(size >> 32));
+    }
+    out.le32(0);  // no table of other chunks' sizes
+  } else {
+    out.le32(riff::kRiff);
+    out.le32(static_cast<std::uint32_t>(form_size));
+    out.le32(kWave);
+  }
   out.le32(kFmt);
   out.le32(kFormatChunk);
   out.le16(1);
@@ -265,7 +304,7 @@ aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   out.le16(bits);
   out.le16(0);
   out.le32(kData);
-  out.le32(data_size);
+  out.le32(wide ? riff::kSizeInDs64 : static_cast<std::uint32_t>(data_size));
   if (samples != 0) {
     const std::size_t frame = std::size_t{cols} * width;
     const std::size_t per_block = std::min(rows, block_frames(frame));

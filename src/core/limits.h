@@ -46,6 +46,9 @@ inline constexpr std::int64_t kPngMaxNumber = kMaxInt32;
 inline constexpr std::uint64_t kRiffMaxChunk = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::uint64_t kWavHeaderBytes = 46;
 inline constexpr std::uint64_t kWavMaxData = kRiffMaxChunk - kWavHeaderBytes;
+// RF64 files carry 64-bit sizes; larger ones than this are refused as
+// malformed, which keeps every position computed from them within 64 bits.
+inline constexpr std::uint64_t kRiffMaxWideChunk = std::uint64_t{1} << 62;
 
 // Raw images: a header to skip is at most 2^53 bytes, below which every
 // whole number a worksheet holds is exact; a picture of more than 2^60

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include <limits>
@@ -61,6 +63,35 @@ std::string extensible(unsigned ch, unsigned bits, std::uint32_t sub, unsigned v
 template <typename T>
 std::string raw(T v) {
   return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// The other forms. RIFX stores sizes, fields and samples big-endian; RF64
+// and BW64 put the 64-bit form and data sizes in a "ds64" chunk first, with
+// 0xFFFFFFFF in the 32-bit fields.
+std::string be(std::uint64_t v, int n) {
+  std::string b = le(v, n);
+  return {b.rbegin(), b.rend()};
+}
+std::string rifx(unsigned tag, unsigned ch, unsigned bits, const std::string& data) {
+  auto bchunk = [](const std::string& id, const std::string& d) {
+    return id + be(d.size(), 4) + d + std::string(d.size() % 2, '\0');
+  };
+  unsigned align = ch * width_of(bits);
+  return bchunk("RIFX", "WAVE" +
+                            bchunk("fmt ", be(tag, 2) + be(ch, 2) + be(8000, 4) +
+                                               be(8000 * align, 4) + be(align, 2) + be(bits, 2)) +
+                            bchunk("data", data));
+}
+std::string wide(const std::string& fmt, const std::string& data, std::uint64_t data_size,
+                 const std::string& id = "RF64") {
+  std::string body = fmt + "data" + le(0xFFFFFFFF, 4) + data;
+  return id + le(0xFFFFFFFF, 4) + "WAVE" +
+         chunk("ds64", le(40 + body.size(), 8) + le(data_size, 8) + le(0, 8) + le(0, 4)) + body;
+}
+template <typename T>
+std::string raw_be(T v) {
+  std::string b = raw(v);
+  return {b.rbegin(), b.rend()};
 }
 
 // A matrix result: rows, columns and the elements frame by frame.
@@ -138,6 +169,88 @@ TEST(WavRead, SamplesAndTheFormat) {
   // The bits of an extensible file are its container's, not its valid bits.
   write_bytes(d / "c.wav", form(extensible(3, 32, 1, 24)));
   EXPECT_EQ(info(d / "c.wav"), (V{3, 8000, 32, 96000}));
+}
+
+// What sox reads, as 32-bit integers (the stored value in the top bits, 8-bit
+// samples less 128) or, for floats, as doubles; nothing without sox.
+V sox_reads(const std::string& path, bool floats) {
+  std::string cmd = "sox -t wav " + path + (floats ? " -t f64 -" : " -t s32 -") + " 2>/dev/null";
+  std::FILE* p = ::popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (std::size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+    out.append(buf, n);
+  if (p != nullptr) ::pclose(p);
+  V v;
+  for (std::size_t i = 0; floats && i + 8 <= out.size(); i += 8)
+    v.push_back(*reinterpret_cast<const double*>(out.data() + i));
+  for (std::size_t i = 0; !floats && i + 4 <= out.size(); i += 4)
+    v.push_back(*reinterpret_cast<const std::int32_t*>(out.data() + i));
+  return v;
+}
+
+// RIFX at every width and float, RF64 and BW64 read as their classic twins,
+// and as sox reads them (floats within -1..1 and 32-bit steps, which sox keeps).
+TEST(WavRead, BigEndianAndLargeForms) {
+  ScratchDir d;
+  const std::vector<double> ramp = {-32768, -1, 0, 1, 2, 3, 4, 5, 32767};
+  std::string ramp_be;
+  for (double x : ramp)
+    ramp_be += be(static_cast<std::uint16_t>(x), 2);
+  const struct {
+    std::string bytes;
+    Frames frames;
+    unsigned bits;  // for sox's scale; 0 for floats
+  } cases[] = {
+      {rifx(1, 1, 8, std::string("\0\x80\xff", 3)), {3, 1, {0, 128, 255}}, 8},
+      {rifx(1, 2, 16, be(0x8000, 2) + be(0x7fff, 2) + be(1, 2) + be(0xfffe, 2)),
+       {2, 2, {-32768, 32767, 1, -2}},
+       16},
+      {rifx(1, 1, 16, ramp_be), {9, 1, ramp}, 16},  // through the vector kernel
+      {rifx(1, 1, 24, be(0x800000, 3) + be(0x7ffffe, 3) + be(0x123456, 3)),
+       {3, 1, {-8388608, 8388606, 0x123456}},
+       24},
+      {rifx(1, 2, 32, be(0x80000001, 4) + be(0x01020304, 4)),
+       {1, 2, {-2147483647, 0x01020304}},
+       32},
+      {rifx(3, 2, 32, raw_be(0.75f) + raw_be(-0.1f)), {1, 2, {0.75, double(-0.1f)}}, 0},
+      {rifx(3, 1, 64, raw_be(0.3125) + raw_be(-0x1p-20)), {2, 1, {0.3125, -0x1p-20}}, 0},
+      {wide(pcm(1, 16), le(5, 2) + le(0xfffb, 2), 4), {2, 1, {5, -5}}, 16},
+      {wide(pcm(1, 24), le(0x800000, 3) + "x", 3), {1, 1, {-8388608}}, 24},
+      {wide(pcm(2, 32, 8000, 3), raw(0.5f) + raw(-0.125f), 8), {1, 2, {0.5, -0.125}}, 0},
+      {wide(pcm(2, 8), "\x01\x02\x03\x04", 4, "BW64"), {2, 2, {1, 2, 3, 4}}, 8},
+  };
+  const bool have_sox = ::system("sox --version >/dev/null 2>&1") == 0;
+  for (const auto& [bytes, frames, bits] : cases) {
+    write_bytes(d / "t.wav", bytes);
+    EXPECT_EQ(readwav(d / "t.wav"), frames) << bytes;
+    if (!have_sox || bytes.starts_with("BW64")) continue;  // sox knows no BW64
+    V want = std::get<2>(frames);
+    for (double& x : want)
+      x = bits == 0 ? x : bits == 8 ? (x - 128) * (1 << 24) : x * double(1u << (32 - bits));
+    EXPECT_EQ(sox_reads(d / "t.wav", bits == 0), want) << bytes;
+  }
+  EXPECT_EQ(info(d / "t.wav"), (V{2, 8000, 8, 16000}));
+  write_bytes(d / "b.wav", cases[3].bytes);
+  EXPECT_EQ(info(d / "b.wav"), (V{1, 8000, 24, 24000}));
+
+  // A ds64 chunk that states more than 4 GiB, with 4 bytes of it in the
+  // file, is found short before anything is allocated for it; one without a
+  // whole ds64 chunk, or whose sizes pass 2^62, is no WAV file.
+  write_bytes(d / "s.wav", wide(pcm(2, 16), "abcd", std::uint64_t{5} << 30));
+  try {
+    readwav(d / "s.wav");
+    ADD_FAILURE() << "read";
+  } catch (const Kex::Exception& e) {
+    EXPECT_EQ(e.message(), "out of memory");
+    EXPECT_EQ(e.detail(), "the data chunk ends 5,368,709,116 bytes early");
+  }
+  EXPECT_EQ(info(d / "s.wav"), (V{2, 8000, 16, 32000}));
+  for (const std::string& bad :
+       {wide(pcm(1, 8), "a", 1).substr(0, 30), wide(pcm(1, 8), "a", std::uint64_t{1} << 63)}) {
+    write_bytes(d / "n.wav", bad);
+    EXPECT_RAISES(readwav(d / "n.wav"), "NOTAWAVFILE", kAll);
+  }
 }
 
 TEST(WavRead, ChunkSearchSkipsOtherChunksAndPadBytes) {
@@ -252,6 +365,9 @@ TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
       {"", true, {}, "NOTAWAVFILE"},  // zeros: no form to be found
       {head(0xFFFFFF00), true, {}, "out of memory"},
       {head(3'000'000), true, {3'000'000, 1, V(3'000'000, 0.0)}, ""},
+      {rifx(1, 2, 16, be(1, 2) + be(2, 2) + be(3, 2) + be(4, 2)), false, {2, 2, {1, 2, 3, 4}}, ""},
+      {wide(pcm(1, 8), "", std::uint64_t{1} << 40), true, {}, "out of memory"},
+      {wide(pcm(1, 8), "", 3'000'000), true, {3'000'000, 1, V(3'000'000, 0.0)}, ""},
   };
   for (const auto& c : cases) {
     std::string said = child_failure([&] {
@@ -329,20 +445,17 @@ TEST(WavWrite, RefusalsAndWhatTheyLeaveBehind) {
   EXPECT_RAISES(call(num(8000), num(8, 1), mat({{1}})), "must be real", 3u);
   EXPECT_EQ(read_bytes(path), "keep");
   // A resolution outside 1..32 is refused after the file was emptied. Data
-  // that 32-bit sizes cannot describe (2^32 bytes of 8-bit samples, 2^32
-  // bytes of 16-bit ones), whose elements are never looked at, is refused
-  // with the old file kept.
-  auto huge = [](std::uint32_t rows) {
-    return std::make_shared<Cvd::MatVal>(Cvd::NewArray(1), nullptr, rows, 65536, rows, nullptr);
+  // beyond 2^62 bytes, more than even an RF64 file is read with, whose
+  // elements are never looked at, is refused with the old file kept.
+  auto huge = [](std::uint32_t rows, std::uint32_t cols) {
+    return std::make_shared<Cvd::MatVal>(Cvd::NewArray(1), nullptr, rows, cols, rows, nullptr);
   };
   const Raised too_many{"too many samples for a WAV file", 4};
   for (auto [res, m, want, left] : {std::tuple{0.5, mat({{1}}), Raised{"BAD_RESOLUTION", 3}, ""},
                                     {32.5, mat({{1}}), {"BAD_RESOLUTION", 3}, ""},
                                     {kNaN, mat({{1}}), {"BAD_RESOLUTION", 3}, ""},
-                                    {8.0, huge(65536), too_many, "keep"},
-                                    {16.0, huge(32768), too_many, "keep"},
-                                    {24.0, huge(21846), too_many, "keep"},
-                                    {32.0, huge(16384), too_many, "keep"}}) {
+                                    {8.0, huge(0xFFFFFFFF, 0xFFFFFFFF), too_many, "keep"},
+                                    {32.0, huge(0x40000001, 0x40000000), too_many, "keep"}}) {
     write_bytes(path, "keep");
     EXPECT_EQ(raised([&] { call(num(8000), num(res), m); }), want);
     EXPECT_EQ(read_bytes(path), left);
@@ -354,8 +467,9 @@ TEST(WavWrite, RefusalsAndWhatTheyLeaveBehind) {
   EXPECT_RAISES(writewav(d.path(), 8000, 8, 1, 1, {1}), "file open error", kAll);
 }
 
-// Makes files with sox, the wave module and scipy (other chunks are the
-// hand-built files' part). For each: a manifest line "name rows cols rate
+// Makes files with sox, the wave module and scipy, and takes scipy's own
+// big-endian and RF64 test files (other chunks are the hand-built files'
+// part). For each: a manifest line "name rows cols rate
 // bits" and scipy's samples as frame-ordered doubles in name.f64 (scipy puts
 // 3-byte samples into the high bits of 32-bit integers; they are shifted
 // back to the integers stored). sox writes the extensible format for more
@@ -370,7 +484,7 @@ out = open(p('manifest'), 'w')
 def expect(name, bits):
     rate, x = wavfile.read(p(name))
     x = x.reshape(len(x), -1)
-    if x.dtype == np.int32 and 16 < bits <= 24:
+    if x.dtype.kind == 'i' and x.dtype.itemsize == 4 and 16 < bits <= 24:
         x = x >> 8
     x.astype(np.float64).tofile(p(name + '.f64'))
     out.write('%s %d %d %d %d\n' % (name, x.shape[0], x.shape[1], rate, bits))
@@ -398,6 +512,12 @@ expect('p16.wav', 16); expect('p8.wav', 8)
 wavfile.write(p('p32.wav'), 8000, rng.integers(-2**31, 2**31, (333, 2)).astype(np.int32))
 wavfile.write(p('pf64.wav'), 8000, rng.standard_normal((99, 3)) * 1e10)
 expect('p32.wav', 32); expect('pf64.wav', 64)
+import glob, re, scipy.io  # scipy's own big-endian and RF64 files, where it has them
+data = os.path.join(os.path.dirname(scipy.io.__file__), 'tests', 'data')
+for f in glob.glob(os.path.join(data, '*-be*.wav')) + glob.glob(os.path.join(data, '*rf64*.wav')):
+    name = os.path.basename(f); shutil.copy(f, p(name))
+    m = re.search(r'(\d+)bit', name) or re.search(r'(\d)bytes', name)
+    expect(name, int(m.group(1)) * (1 if 'bit' in m.group(0) else 8))
 )PY";
 
 // Checks the files of the manifest (as above) with scipy and sox;
@@ -444,7 +564,7 @@ TEST(WavPeers, FilesOfOtherToolsReadAsScipyReadsThem) {
     EXPECT_EQ(readwav(d / name), (Frames{rows, cols, read_doubles(d / (name + ".f64"))})) << name;
     EXPECT_EQ(info(d / name), (V{double(cols), rate, bits, rate * cols * bits / 8})) << name;
   }
-  EXPECT_GE(files, 10);
+  EXPECT_GE(files, 13);
 }
 
 // Sizes that span several conversion blocks, odd data sizes, 1 to 5
