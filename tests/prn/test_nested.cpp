@@ -47,25 +47,18 @@ std::string blocks(const ScratchDir& dir, const Ref& m, int precision, int width
 
 TEST(NestedPrn, BlocksAreWrittenBreadthFirstAndReadBack) {
   ScratchDir dir;
-  EXPECT_EQ(blocks(dir, with_imag(mat({{1, 3}}), {2, 0}), 3, 4),
-            "\n.MATRIX 0 1 1 2\n   1,    2   3,    0");
-  Ref back = read_prn(dir, "n.txt");
-  ASSERT_TRUE(as_mat(back)->get_HasImag());
-  EXPECT_EQ(as_mat(back)->imag()[0], 2);
+  // What is read back is written again as the same blocks.
+  const std::string complex = "\n.MATRIX 0 1 1 2\n   1,    2   3,    0";
+  EXPECT_EQ(blocks(dir, with_imag(mat({{1, 3}}), {2, 0}), 3, 4), complex);
+  EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 3, 4), complex);
 
   // Children get ids 1 and 2, then the grandchildren 3 and 4.
   Ref tree = row({row({row({num(7)}), num(1.5)}), row({str("x"), row({num(8), num(9)})})});
-  EXPECT_EQ(
-      blocks(dir, tree, 4, 4),
+  const std::string tree_blocks =
       "\n.MATRIX 0 0 1 2\n {1,0,1,2} {2,0,1,2}\n.MATRIX 1 0 1 2\n {3,0,1,1} 1.5"
-      "\n.MATRIX 2 0 1 2\n \"x\" {4,0,1,2}\n.MATRIX 3 0 1 1\n   7\n.MATRIX 4 0 1 2\n   8   9");
-  back = read_prn(dir, "n.txt");
-  EXPECT_TRUE(Cvd::IsNestedSlot(as_mat(back)->real()[0]));
-  Ref first = element(back, 0), second = element(back, 1);
-  EXPECT_EQ(rows_of(element(first, 0)), (Rows{{7}}));
-  EXPECT_EQ(as_mat(first)->get_real(0, 1), 1.5);
-  EXPECT_EQ(text_of(element(second, 0)), "x");
-  EXPECT_EQ(rows_of(element(second, 1)), (Rows{{8, 9}}));
+      "\n.MATRIX 2 0 1 2\n \"x\" {4,0,1,2}\n.MATRIX 3 0 1 1\n   7\n.MATRIX 4 0 1 2\n   8   9";
+  EXPECT_EQ(blocks(dir, tree, 4, 4), tree_blocks);
+  EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 4, 4), tree_blocks);
 }
 
 TEST(NestedPrn, LinesAndTexts) {
@@ -85,12 +78,10 @@ TEST(NestedPrn, LinesAndTexts) {
   std::vector<Ref> elements{num(1)};
   for (const std::string& t : texts)
     elements.push_back(str(t));
-  EXPECT_EQ(blocks(dir, row(elements), 4, 2), "\n.MATRIX 0 0 1 6\n 1\n \"" + texts[0] +
-                                                  "\"\n \"line\nbreak\" \"" + texts[2] +
-                                                  "\" \"\" \"ab\"");
-  Ref back = read_prn(dir, "n.txt");
-  for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(text_of(element(back, i + 1)), i < 4 ? texts[i] : "ab") << i;
+  const std::string want = "\n.MATRIX 0 0 1 6\n 1\n \"" + texts[0] + "\"\n \"line\nbreak\" \"" +
+                           texts[2] + "\" \"\" \"ab\"";
+  EXPECT_EQ(blocks(dir, row(elements), 4, 2), want);
+  EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 4, 2), want);
 }
 
 TEST(NestedPrn, ReaderAcceptsWhatTheFormatAllowsAndNothingElse) {
