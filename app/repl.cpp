@@ -181,7 +181,9 @@ class Editor {
     el_set(m_el, EL_PROMPT, prompt);
     el_set(m_el, EL_EDITOR, "emacs");
     el_set(m_el, EL_HIST, history, m_history);
-    el_set(m_el, EL_ADDFN, "kexio-complete", "complete a name", complete_key);
+    // The wide form keeps these names as they are; the narrow one copies
+    // them into memory that the editor never frees.
+    el_wset(m_el, EL_ADDFN, L"kexio-complete", L"complete a name", complete_key);
     el_set(m_el, EL_BIND, "^I", "kexio-complete", nullptr);
     if (m_state.wake >= 0) el_set(m_el, EL_GETCFN, read_key);
     el_source(m_el, nullptr);  // the user's ~/.editrc, when there is one
