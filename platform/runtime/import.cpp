@@ -32,7 +32,9 @@ void check(const KexTable& t) {
   std::uint64_t n = std::uint64_t{t.rows} * t.cols;
   if (n != 0 && t.re == nullptr) invalid();
   if (t.text_count != 0 && t.texts == nullptr) invalid();
-  if (t.string_count != 0 && (t.strings == nullptr || t.chars == nullptr)) invalid();
+  // A pool of empty texts has no characters, and its array may be absent.
+  if (t.string_count != 0 && t.strings == nullptr) invalid();
+  if (t.char_count != 0 && t.chars == nullptr) invalid();
   for (std::uint64_t i = 0; i < t.string_count; ++i) {
     const KexTableString& s = t.strings[i];
     if (s.offset > t.char_count || s.length > t.char_count - s.offset) invalid();
@@ -96,8 +98,9 @@ Cvd::Ref VSValueFactory::FromVSData(const Cvd::Ref& object) {
   if (t.text_count != 0) {
     std::vector<Cvd::Ref> strings(t.string_count);
     for (std::uint64_t i = 0; i < t.string_count; ++i) {
-      const char16_t* s = t.chars + t.strings[i].offset;
-      strings[i] = std::make_shared<Cvd::StrVal>(std::u16string(s, s + t.strings[i].length));
+      const KexTableString& x = t.strings[i];
+      strings[i] = std::make_shared<Cvd::StrVal>(
+          x.length == 0 ? std::u16string() : std::u16string(t.chars + x.offset, x.length));
     }
     if (t.text_count >= kOwnTableFrom) {
       auto own = std::make_shared<OwnTable>(t.text_count);

@@ -128,6 +128,7 @@ TEST(ReadFile, FilesOfEveryTypeWord) {
        "error: the file has only 2 columns at 5"},
       {"", {str("csv"), num(1)}, "error: the file has no rows at 3"},
       {"x\n", {str("fixed"), mat({{1}}), num(1), num(1), str("")}, "1x1: 'x'"},
+      {"1,\n", {str("csv"), num(1), num(1), str("")}, "1x2: 1, ''"},
       // Nothing to read: 0 rows; an empty schema: rows of 0 columns.
       {"", {str("csv")}, "0x0:"},
       {"\xEF\xBB\xBF\n \r\n\t\n", {str("csv")}, "0x0:"},
