@@ -157,11 +157,15 @@ bool typed_plan(Plan& plan, unsigned format, unsigned bits) {
     plan.type = MUTIL_UINT32;
   } else if (Invert) {
     return false;
-  } else if (format == SAMPLEFORMAT_INT && (bits == 8 || bits == 16 || bits == 32)) {
-    plan.put = bits == 8    ? put_typed<std::int8_t, double, false>
-               : bits == 16 ? put_typed<std::int16_t, double, false>
-                            : put_typed<std::int32_t, double, false>;
-    plan.type = MUTIL_DOUBLE;
+  } else if (format == SAMPLEFORMAT_INT && bits == 8) {
+    plan.put = put_typed<std::int8_t, std::int8_t, false>;
+    plan.type = MUTIL_SINT8;
+  } else if (format == SAMPLEFORMAT_INT && bits == 16) {
+    plan.put = put_typed<std::int16_t, std::int16_t, false>;
+    plan.type = MUTIL_SINT16;
+  } else if (format == SAMPLEFORMAT_INT && bits == 32) {
+    plan.put = put_typed<std::int32_t, std::int32_t, false>;
+    plan.type = MUTIL_SINT32;
   } else if (format == SAMPLEFORMAT_IEEEFP && (bits == 32 || bits == 64)) {
     plan.put = bits == 32 ? put_typed<float, double, false> : put_typed<double, double, false>;
     plan.type = MUTIL_DOUBLE;

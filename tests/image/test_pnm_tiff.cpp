@@ -84,6 +84,12 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
       {"u32.tif", u32, &IO::READRGB, {{4e9, 7, 4e9, 7, 4e9, 7}}},
       {"u32.tif", u32, &IO::READ_IMAGE, {{4e9, 7}}},
       {"f64.tif", f64, &IO::READ_HSV_VALUE, {{255, 0}}},
+      // Signed samples are integers: grey levels rounded, bytes kept signed.
+      {"s32.tif",
+       tiff(2, 1, 32, 1, "\0\0\x01\0\xFF\xFF\xFF\xFF"s, 2),
+       &IO::READ_IMAGE,
+       {{65536, -1}}},
+      {"s8.tif", tiff(2, 1, 8, 1, "\xFF\x05"s, 2), &IO::READRGB, {{-1, 5, -1, 5, -1, 5}}},
   };
   for (const auto& c : cases) {
     dir.write(c.name, c.bytes);

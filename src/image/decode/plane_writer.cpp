@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -175,8 +176,11 @@ void convert(PixelOp op, unsigned char r, unsigned char g, unsigned char b, doub
 template <typename T>
 void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width,
                   std::int64_t n, std::int64_t top) {
+  // Bytes go through a tile of bytes; every other type (signed bytes too)
+  // through one of doubles.
+  constexpr bool kBytes = std::is_same_v<T, std::uint8_t>;
   const Plane planes[3] = {plane, nullptr, nullptr};
-  FreeTile tile(sizeof(T) == 1 ? 1 : sizeof(double), 1, n, width);
+  FreeTile tile(kBytes ? 1 : sizeof(double), 1, n, width);
   auto fill = [&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns, auto* t,
                   std::int64_t pitch) {
     for (std::int64_t i = 0; i < nr; ++i) {
@@ -187,7 +191,7 @@ void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_
         *d = src[x];
     }
   };
-  if constexpr (sizeof(T) == 1) {
+  if constexpr (kBytes) {
     transpose_band(planes, width, n, top, tile.get<std::uint8_t>(), tile.bytes(), fill);
   } else {
     transpose_band(planes, width, n, top, tile.get<double>(), tile.bytes(), fill);
@@ -202,6 +206,12 @@ template void scatter_rows<std::uint16_t>(Plane, const std::uint16_t*, std::ptrd
                                           std::int64_t, std::int64_t);
 template void scatter_rows<std::uint32_t>(Plane, const std::uint32_t*, std::ptrdiff_t, std::int64_t,
                                           std::int64_t, std::int64_t);
+template void scatter_rows<std::int8_t>(Plane, const std::int8_t*, std::ptrdiff_t, std::int64_t,
+                                        std::int64_t, std::int64_t);
+template void scatter_rows<std::int16_t>(Plane, const std::int16_t*, std::ptrdiff_t, std::int64_t,
+                                         std::int64_t, std::int64_t);
+template void scatter_rows<std::int32_t>(Plane, const std::int32_t*, std::ptrdiff_t, std::int64_t,
+                                         std::int64_t, std::int64_t);
 
 PlaneWriter::PlaneWriter(PixelOp op, Plane a, Plane b, Plane c, std::int64_t width,
                          std::int64_t height, bool bottom_up)

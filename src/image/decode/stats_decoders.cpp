@@ -91,6 +91,15 @@ bool with_sample_type(std::int32_t type, F&& f) {
     case MUTIL_UINT32:
       f(std::type_identity<std::uint32_t>{});
       return true;
+    case MUTIL_SINT8:
+      f(std::type_identity<std::int8_t>{});
+      return true;
+    case MUTIL_SINT16:
+      f(std::type_identity<std::int16_t>{});
+      return true;
+    case MUTIL_SINT32:
+      f(std::type_identity<std::int32_t>{});
+      return true;
     case MUTIL_DOUBLE:
       f(std::type_identity<double>{});
       return true;

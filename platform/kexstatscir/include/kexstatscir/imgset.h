@@ -45,7 +45,8 @@ int imgset_read_ppm(std::FILE* f, void* context, _univ_mat_set* set);
 // and blue (a grey image as three equal ones). 8- and 16-bit samples keep
 // their depth (MUTIL_UINT8, MUTIL_UINT16); 1-, 2- and 4-bit grey and
 // palette images are expanded to 8 bits; 32-bit unsigned samples give
-// MUTIL_UINT32, signed and floating-point samples MUTIL_DOUBLE; any other
+// MUTIL_UINT32, signed ones MUTIL_SINT8, MUTIL_SINT16 or MUTIL_SINT32 by
+// their depth, floating-point samples MUTIL_DOUBLE; any other
 // kind of image is converted to 8-bit red, green and blue. Alpha and other
 // extra samples are dropped.
 int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set);
