@@ -128,8 +128,9 @@ aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, cons
   const std::uint64_t skip = whole(k, 6, limits::kRawMaxSkip);
   if (static_cast<double>(l.row_samples()) > kInt32Max) Kex::Throw("integer too large", 2);
 
-  io::Fd fd = io::open_read(resolve(file, cwd, CHTTPRedirector::kRead));
-  if (!fd) Kex::Throw("file open error", 1);
+  const std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
+  io::Fd fd = io::open_read(path);
+  if (!fd) Kex::Throw("file open error", 1, io::failure_detail(errno, path));
   // Settled against the file's size before anything is allocated; pipes
   // and devices have no size and count as empty.
   const std::uint64_t samples = l.height * l.row_samples();

@@ -148,15 +148,32 @@ const char* reason(int err) {
   }
 }
 
+// The path as details show it: absolute and without "." or "..".
+std::filesystem::path shown(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = path.empty() ? fs::path() : fs::absolute(path, ec);
+  if (ec) p = path;
+  return p.lexically_normal();
+}
+
 }  // namespace
+
+std::string kind_detail(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  if (S_ISDIR(st.st_mode)) return failure_detail(EISDIR, path);
+  const char* what = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "is a device"
+                     : S_ISFIFO(st.st_mode)                     ? "is a FIFO"
+                                                                : "is a socket";
+  return std::string(what) + ", not a regular file: " + shown(path).string();
+}
 
 std::string failure_detail(int err, const std::string& path) {
   if (err == 0) return {};
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path p = path.empty() ? fs::path() : fs::absolute(path, ec);
-  if (ec) p = path;
-  p = p.lexically_normal();
+  fs::path p = shown(path);
   std::string why;
   if (const char* r = reason(err)) {
     why = r;

@@ -86,4 +86,10 @@ bool exists(const std::string& path);
 // ("no such folder: /data"). Empty when err is 0.
 std::string failure_detail(int err, const std::string& path);
 
+// What path names when that is not a regular file, in the same form: "is a
+// folder: /data/sub", "is a device, not a regular file: /dev/zero" (or a
+// FIFO, a socket). Empty for a regular file or a path that cannot be
+// examined.
+std::string kind_detail(const std::string& path);
+
 }  // namespace kexio::io

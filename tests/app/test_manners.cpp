@@ -40,6 +40,7 @@ std::string wav(std::uint32_t claimed, std::uint32_t present) {
 
 TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {
   write("folder.prn/keep", "");
+  write("sub/keep", "");
   // Line 5 is the short row: a blank line and a comment line come before it.
   write("short.prn", "1 2 3\n4 5 6\n\n// note\n7 8\n9 10 11\n");
   write("early.wav", wav(1204 + 100, 100));
@@ -51,6 +52,15 @@ TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {
       {R"(READPRN("folder.prn"))", "file open error", "is a folder: " + d + "/folder.prn"},
       {R"(READBIN("no/such/x.bin", "byte"))", "file open error", "no such folder: " + d + "/no"},
       {R"(READ_IMAGE("none.bmp"))", "file open error", "no such file: " + d + "/none.bmp"},
+      // An image name without extension is completed; what it names itself
+      // is said when the completed name is missing.
+      {R"(READRGB("sub"))", "file open error", "is a folder: " + d + "/sub"},
+      {R"(READ_IMAGE("/dev/zero"))", "file open error",
+       "is a device, not a regular file: /dev/zero"},
+      {R"(READ_IMAGE("folder.prn"))", "file i/o error", "is a folder: " + d + "/folder.prn"},
+      {R"(READFILE("folder.prn", "csv"))", "file open error", "is a folder: " + d + "/folder.prn"},
+      {R"(READRAW("folder.prn", 1, 1, 1, "byte", 0))", "file open error",
+       "is a folder: " + d + "/folder.prn"},
       {R"(READPRN("short.prn"))", "file i/o error", "line 5 has 2 values, the rows above have 3"},
       {R"(READWAV("early.wav"))", "out of memory", "the data chunk ends 1,204 bytes early"},
       // The writers keep the system's own words as their message.

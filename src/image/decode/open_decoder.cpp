@@ -105,14 +105,28 @@ std::optional<std::string> complete_image_name(const char* name) {
   }
 }
 
-int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char* path) {
+int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char* path,
+                 std::string* detail) {
   out.reset();
   std::optional<std::string> name = complete_image_name(path);
   if (!name) return kOutOfMemory;
   errno = 0;
-  io::Fd fd = io::open_with(*name, O_RDONLY);
-  if (!fd) return open_errno_code(errno);
+  io::Fd fd = io::open_read(*name);
   try {
+    if (!fd) {
+      const int err = errno;
+      if (detail != nullptr) {
+        // A name completed with an extension that names no file: what the
+        // name itself is tells more (a folder, a device), and when it is a
+        // regular file, the name that was tried is the one missing.
+        const bool completed = err == ENOENT && *name != path;
+        if (completed) *detail = io::kind_detail(path);
+        if (detail->empty()) {
+          *detail = io::failure_detail(err, completed && io::exists(path) ? *name : path);
+        }
+      }
+      return open_errno_code(err);
+    }
     return open_decoder(ctx, out, io::ByteReader(std::move(fd)), *name);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;

@@ -12,8 +12,10 @@
 namespace kexio {
 
 // Opens a decoder for the local path. Returns 0 and the decoder, or a code
-// and no decoder.
-int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char* path);
+// and no decoder. When the file cannot be opened and detail is given, it
+// receives why, with the path, as a person reads it.
+int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char* path,
+                 std::string* detail = nullptr);
 
 // The same over an open file or bytes in memory (path names it for the
 // decoders that hand it to a host library).

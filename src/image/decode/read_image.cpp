@@ -35,10 +35,9 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Pixe
   std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
 
   std::unique_ptr<Decoder> decoder;
-  int code = open_decoder(ctx, decoder, path.c_str());
-  if (code == kFileNotFound || code == kPermissionDenied || code == kTooManyOpenFiles) {
-    fail_with(code, Kex::kWholeCall, io::failure_detail(errno, path));
-  }
+  std::string detail;
+  int code = open_decoder(ctx, decoder, path.c_str(), &detail);
+  if (code != 0 && !detail.empty()) fail_with(code, Kex::kWholeCall, detail);
   if (code != 0) fail_with(code);
 
   const std::int64_t rows = decoder->rows();
