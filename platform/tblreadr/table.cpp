@@ -129,8 +129,11 @@ KexTable* TableBuilder::finish(std::uint64_t cols) {
   std::uint32_t missing_id = 0;
   if (m_missing.is_text && replaced) {
     std::size_t offset = m_chars.size();
-    char16_t* p = m_chars.extend(m_missing.text.size());
-    std::memcpy(p, m_missing.text.data(), m_missing.text.size() * sizeof(char16_t));
+    // An empty replacement adds no characters (and gets no memory to copy to).
+    if (!m_missing.text.empty()) {
+      char16_t* p = m_chars.extend(m_missing.text.size());
+      std::memcpy(p, m_missing.text.data(), m_missing.text.size() * sizeof(char16_t));
+    }
     missing_id = intern(offset);
   }
 
