@@ -1,12 +1,6 @@
 #include "text.h"
 
-#include "core/utf8.h"
-
 namespace kexio::app {
-
-void append_utf8(std::string& out, char32_t cp) {
-  kexio::append_utf8(out, cp);
-}
 
 void append_utf16(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {

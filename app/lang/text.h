@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-namespace kexio::app {
+// UTF-8 is written by the base library's kexio::append_utf8.
+#include "core/utf8.h"
 
-// Appends the UTF-8 encoding of code point cp.
-void append_utf8(std::string& out, char32_t cp);
+namespace kexio::app {
 
 // Appends cp as one UTF-16 code unit, or as a surrogate pair above U+FFFF.
 void append_utf16(std::u16string& out, char32_t cp);
