@@ -18,11 +18,6 @@ namespace {
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr std::int64_t kDeflateRatio = 1032;
 
-// The machine's memory in bytes, which libspng's limits are taken from.
-std::uint64_t machine_memory() {
-  return memory::physical();
-}
-
 // libspng's reader of files that are not in memory (pipes, devices).
 int read_stream(spng_ctx*, void* user, void* dst, std::size_t n) {
   auto* in = static_cast<io::ByteReader*>(user);
@@ -79,10 +74,10 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // not fit the memory is refused before libspng sizes its row buffers; the
   // chunks libspng keeps besides the pixels (texts, profiles) may take an
   // eighth of it.
-  const std::uint64_t memory = machine_memory();
+  const std::uint64_t ram = memory::physical();  // libspng's limits come from it
   const auto side =
-      static_cast<std::uint32_t>(std::min<std::uint64_t>(limits::kPngMaxNumber, memory / 24));
-  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, memory / 8));
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(limits::kPngMaxNumber, ram / 24));
+  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, ram / 8));
   int e = spng_set_image_limits(ctx, side, side);
   if (e == 0)
     e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, limits::kPngMaxNumber), kept);
