@@ -33,71 +33,71 @@
 
 // clang-format off
 #define KEXIO_FUNCTIONS(X)                                                                         \
-  X(READPRN, prn_read, READPRN, Cvd::Ref, 1, "file",                                               \
+  X(READPRN, prn_read, read_prn, Cvd::Ref, 1, "file",                                              \
     "read a PRN text table into a matrix", prn)                                                    \
-  X(WRITEPRN, prn_write, writePRN, Cvd::Ref, 1, "file, value",                                     \
+  X(WRITEPRN, prn_write, write_prn, Cvd::Ref, 1, "file, value",                                    \
     "write a number or matrix as a PRN table; gives the value", prn)                               \
-  X(APPENDPRN, prn_append, appendPRN, Cvd::Ref, kWholeCall, "file, matrix",                        \
+  X(APPENDPRN, prn_append, append_prn, Cvd::Ref, kWholeCall, "file, matrix",                       \
     "append the matrix's rows to a PRN table; gives the whole table", prn)                         \
-  X(READ_IMAGE, file, READ_IMAGE, aMatrix*, kWholeCall, "file",                                    \
+  X(READ_IMAGE, file, read_image, aMatrix*, kWholeCall, "file",                                    \
     "grey levels 0..255, one per pixel", image_read)                                               \
-  X(READBMP, file, READ_IMAGE, aMatrix*, kWholeCall, "file",                                       \
+  X(READBMP, file, read_image, aMatrix*, kWholeCall, "file",                                       \
     "the same as READ_IMAGE, for any image format", image_read)                                    \
-  X(READRGB, file, READRGB, aMatrix*, kWholeCall, "file",                                          \
+  X(READRGB, file, read_rgb, aMatrix*, kWholeCall, "file",                                         \
     "red, green and blue planes side by side (rows × 3·cols)", image_read)                         \
-  X(READ_RED, file, READ_RED, aMatrix*, kWholeCall, "file", "the red plane", image_read)           \
-  X(READ_GREEN, file, READ_GREEN, aMatrix*, kWholeCall, "file", "the green plane", image_read)     \
-  X(READ_BLUE, file, READ_BLUE, aMatrix*, kWholeCall, "file", "the blue plane", image_read)        \
-  X(READ_HLS, file, READ_HLS, aMatrix*, kWholeCall, "file",                                        \
+  X(READ_RED, file, read_red, aMatrix*, kWholeCall, "file", "the red plane", image_read)           \
+  X(READ_GREEN, file, read_green, aMatrix*, kWholeCall, "file", "the green plane", image_read)     \
+  X(READ_BLUE, file, read_blue, aMatrix*, kWholeCall, "file", "the blue plane", image_read)        \
+  X(READ_HLS, file, read_hls, aMatrix*, kWholeCall, "file",                                        \
     "hue, lightness and saturation planes side by side", image_read)                               \
-  X(READ_HLS_HUE, file, READ_HLS_HUE, aMatrix*, kWholeCall, "file",                                \
+  X(READ_HLS_HUE, file, read_hls_hue, aMatrix*, kWholeCall, "file",                                \
     "the hue plane (HLS)", image_read)                                                             \
-  X(READ_HLS_LIGHT, file, READ_HLS_LIGHT, aMatrix*, kWholeCall, "file",                            \
+  X(READ_HLS_LIGHT, file, read_hls_light, aMatrix*, kWholeCall, "file",                            \
     "the lightness plane", image_read)                                                             \
-  X(READ_HLS_SAT, file, READ_HLS_SAT, aMatrix*, kWholeCall, "file",                                \
+  X(READ_HLS_SAT, file, read_hls_sat, aMatrix*, kWholeCall, "file",                                \
     "the saturation plane (HLS)", image_read)                                                      \
-  X(READ_HSV, file, READ_HSV, aMatrix*, kWholeCall, "file",                                        \
+  X(READ_HSV, file, read_hsv, aMatrix*, kWholeCall, "file",                                        \
     "hue, saturation and value planes side by side", image_read)                                   \
-  X(READ_HSV_HUE, file, READ_HSV_HUE, aMatrix*, kWholeCall, "file",                                \
+  X(READ_HSV_HUE, file, read_hsv_hue, aMatrix*, kWholeCall, "file",                                \
     "the hue plane (HSV)", image_read)                                                             \
-  X(READ_HSV_SAT, file, READ_HSV_SAT, aMatrix*, kWholeCall, "file",                                \
+  X(READ_HSV_SAT, file, read_hsv_sat, aMatrix*, kWholeCall, "file",                                \
     "the saturation plane (HSV)", image_read)                                                      \
-  X(READ_HSV_VALUE, file, READ_HSV_VALUE, aMatrix*, kWholeCall, "file",                            \
+  X(READ_HSV_VALUE, file, read_hsv_value, aMatrix*, kWholeCall, "file",                            \
     "the value plane", image_read)                                                                 \
-  X(WRITEBMP, image_write, WRITEBMP, aComplex*, kWholeCall, "file, matrix",                        \
+  X(WRITEBMP, image_write, write_bmp, aComplex*, kWholeCall, "file, matrix",                       \
     "write grey levels as an image; gives 0", image_write)                                         \
-  X(WRITERGB, image_write, WRITERGB, aComplex*, kWholeCall, "file, matrix",                        \
+  X(WRITERGB, image_write, write_rgb, aComplex*, kWholeCall, "file, matrix",                       \
     "write red, green, blue planes side by side; gives 0", image_write)                            \
-  X(WRITE_HLS, image_write, WRITE_HLS, aComplex*, kWholeCall, "file, matrix",                      \
+  X(WRITE_HLS, image_write, write_hls, aComplex*, kWholeCall, "file, matrix",                      \
     "write hue, lightness, saturation planes side by side; gives 0", image_write)                  \
-  X(WRITE_HSV, image_write, WRITE_HSV, aComplex*, kWholeCall, "file, matrix",                      \
+  X(WRITE_HSV, image_write, write_hsv, aComplex*, kWholeCall, "file, matrix",                      \
     "write hue, saturation, value planes side by side; gives 0", image_write)                      \
-  X(READBIN, bin_read, readbin, aMatrix*, kWholeCall,                                              \
+  X(READBIN, bin_read, read_bin, aMatrix*, kWholeCall,                                             \
     "file, type [, endian [, cols [, skip [, rows]]]]",                                            \
     "read typed binary numbers (" KEXIO_BINARY_TYPES ")",                                          \
     binary)                                                                                        \
-  X(WRITEBIN, bin_write, writebin, aComplex*, kWholeCall, "file, type, endian, matrix",            \
+  X(WRITEBIN, bin_write, write_bin, aComplex*, kWholeCall, "file, type, endian, matrix",           \
     "write a real matrix as typed binary numbers; gives 0", binary)                                \
-  X(READRAW, raw_read, READRAW, aMatrix*, kWholeCall, "file, X, Y, Z, S, K",                       \
+  X(READRAW, raw_read, read_raw, aMatrix*, kWholeCall, "file, X, Y, Z, S, K",                      \
     "read a raw image (X, Y, Z, K numbers and S a string, as the image library takes them)",       \
     binary)                                                                                        \
-  X(READRAW, raw_write, WRITERAW, aComplex*, kWholeCall, "file, X, S, matrix",                     \
+  X(READRAW, raw_write, write_raw, aComplex*, kWholeCall, "file, X, S, matrix",                    \
     "with four arguments: the same as WRITERAW", binary)                                           \
-  X(GETWAVINFO, file, GETWAVINFO, aVector*, kWholeCall, "file",                                    \
+  X(GETWAVINFO, file, get_wav_info, aVector*, kWholeCall, "file",                                  \
     "[channels; samples per second; bits per sample; bytes per second]", wav)                      \
-  X(READWAV, file, READWAV, aMatrix*, kWholeCall, "file",                                          \
+  X(READWAV, file, read_wav, aMatrix*, kWholeCall, "file",                                         \
     "the samples, one row per frame and one column per channel", wav)                              \
-  X(WRITEWAV, wav_write, WRITEWAV, aComplex*, kWholeCall, "file, rate, bits, matrix",              \
+  X(WRITEWAV, wav_write, write_wav, aComplex*, kWholeCall, "file, rate, bits, matrix",             \
     "write samples (rows of channels) as PCM with 1 to 32 bits; gives 0", wav)                     \
-  X(LoadColormap, name, ReadColormap, aMatrix*, kWholeCall, "name",                                \
+  X(LoadColormap, name, read_colormap, aMatrix*, kWholeCall, "name",                               \
     "the colormap's colours as rows of red, green, blue", colormap)                                \
-  X(SaveColormap, name_matrix, WriteColormap, aComplex*, kWholeCall, "name, matrix",               \
+  X(SaveColormap, name_matrix, write_colormap, aComplex*, kWholeCall, "name, matrix",              \
     "save rows of red, green, blue; gives the number of colours", colormap)                        \
-  X(READFILE, import_list, READFILE, Cvd::Ref, kWholeCall,                                         \
+  X(READFILE, import_list, read_file, Cvd::Ref, kWholeCall,                                        \
     "file, type [, schema] [, rows [, cols [, missing]]]",                                         \
     "import a data file through the data-import library (schema only with type \"fixed\")",        \
     import)                                                                                        \
-  X(csketchfile_cvs, name, csketchfile_cvs, aVector*, kWholeCall, "file",                          \
+  X(csketchfile_cvs, name, read_sketch, aVector*, kWholeCall, "file",                              \
     "the points of a sketch file as complex numbers x + yi", import)
 
 // Further worksheet names of a method form: A(alias, name, form, summary).

@@ -168,7 +168,7 @@ std::size_t block_frames(std::size_t frame_bytes) {
 
 }  // namespace
 
-aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
+aVector* get_wav_info(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt;
@@ -184,7 +184,7 @@ aVector* GETWAVINFO(KexCallContext* ctx, const char* file, const char* cwd) {
   return result;
 }
 
-aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
+aMatrix* read_wav(KexCallContext* ctx, const char* file, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   riff::Reader in;
   riff::Chunk form, fmt, data;
@@ -240,8 +240,8 @@ aMatrix* READWAV(KexCallContext* ctx, const char* file, const char* cwd) {
   return result;
 }
 
-aComplex* WRITEWAV(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
-                   const aComplex* resolution, const char* cwd) {
+aComplex* write_wav(KexCallContext* ctx, const char* file, const aMatrix* m, const aComplex* rate,
+                    const aComplex* resolution, const char* cwd) {
   std::string path = resolve(file, cwd, CHTTPRedirector::kWrite);
   if (!pure_real(m)) fail("must be real", 4);
   if (rate->ip != 0) fail("must be real", 2);

@@ -111,9 +111,9 @@ std::string elements(std::uint64_t n) {
 
 }  // namespace
 
-aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg,
-                 const aComplex* cols_arg, const char* type, const aComplex* endian,
-                 const aComplex* skip_arg, const char* cwd) {
+aMatrix* read_bin(KexCallContext* ctx, const char* file, const aComplex* rows_arg,
+                  const aComplex* cols_arg, const char* type, const aComplex* endian,
+                  const aComplex* skip_arg, const char* cwd) {
   const ElementType& t = element_type(type);
   std::string path = resolve(file, cwd, CHTTPRedirector::kRead);
   std::int32_t rows = whole_number(rows_arg, 0.0, "must be positive integer", 6);
@@ -180,8 +180,8 @@ aMatrix* readbin(KexCallContext* ctx, const char* file, const aComplex* rows_arg
   return result;
 }
 
-aComplex* writebin(KexCallContext* ctx, const aMatrix* m, const char* file, const char* type,
-                   const aComplex* endian, const char* cwd) {
+aComplex* write_bin(KexCallContext* ctx, const aMatrix* m, const char* file, const char* type,
+                    const aComplex* endian, const char* cwd) {
   const ElementType& t = element_type(type);
   if (!pure_real(m)) Kex::Throw("must be real matrix", 4);
   unsigned char flag = endian_flag(endian);

@@ -16,15 +16,15 @@ HostEntry<ReadRaw> g_read_raw("keximager.dll", "imgread_raw");
 HostEntry<WriteRaw> g_write_raw("keximager.dll", "imgwrite_raw");
 }  // namespace
 
-aMatrix* READRAW(KexCallContext* ctx, const char* file, const aComplex* x, const aComplex* y,
-                 const aComplex* z, const char* s, const aComplex* k, const char* cwd) {
+aMatrix* read_raw(KexCallContext* ctx, const char* file, const aComplex* x, const aComplex* y,
+                  const aComplex* z, const char* s, const aComplex* k, const char* cwd) {
   ReadRaw entry = g_read_raw.get();
   if (entry == nullptr) Kex::Throw("unknown file format", Kex::kWholeCall);
   return entry(ctx, file, x, y, z, s, k, cwd);
 }
 
-aComplex* WRITERAW(KexCallContext* ctx, const aMatrix* m, const char* file, const aComplex* x,
-                   const char* s, const char* cwd) {
+aComplex* write_raw(KexCallContext* ctx, const aMatrix* m, const char* file, const aComplex* x,
+                    const char* s, const char* cwd) {
   WriteRaw entry = g_write_raw.get();
   if (entry == nullptr) Kex::Throw("unknown file format", Kex::kWholeCall);
   return entry(ctx, m, file, x, s, cwd);

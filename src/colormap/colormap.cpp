@@ -87,7 +87,7 @@ std::string describe(const char* what, const std::string& path, int e) {
 
 }  // namespace
 
-aMatrix* ReadColormap(KexCallContext* ctx, const char* file) {
+aMatrix* read_colormap(KexCallContext* ctx, const char* file) {
   const std::string path = colormap_dir() + file + ".cmp";
   io::Fd fd = io::open_read(path);
   if (!fd) report(describe("cannot open", path, errno));
@@ -116,7 +116,7 @@ aMatrix* ReadColormap(KexCallContext* ctx, const char* file) {
   return m;
 }
 
-aComplex* WriteColormap(KexCallContext* ctx, const char* file, const aMatrix* m) {
+aComplex* write_colormap(KexCallContext* ctx, const char* file, const aMatrix* m) {
   if (m->rows < 2) Kex::Throw("must have at least 2 colors", 2);
   if (m->cols != 3) Kex::Throw("must be an nx3 matrix", 2);
   const std::uint32_t n = m->rows;

@@ -155,7 +155,7 @@ const std::u16string* string_at(const std::vector<Cvd::Ref>& args, std::size_t i
 
 }  // namespace
 
-Cvd::Ref READFILE(const char* cwd, const std::vector<Cvd::Ref>& args) {
+Cvd::Ref read_file(const char* cwd, const std::vector<Cvd::Ref>& args) {
   // The entry method has checked the count (2 to 6) and the two strings.
   const std::u16string& name = *string_at(args, 0);
   const std::u16string type = lower(*string_at(args, 1));

@@ -160,7 +160,7 @@ double limited(double v) {
 
 }  // namespace
 
-aVector* csketchfile_cvs(KexCallContext* ctx, const char* file) {
+aVector* read_sketch(KexCallContext* ctx, const char* file) {
   io::Fd fd = io::open_read(file);
   if (!fd) Kex::Throw("file open error", Kex::kWholeCall, io::failure_detail(errno, file));
 

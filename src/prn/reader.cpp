@@ -421,7 +421,7 @@ Cvd::Ref read_prn(const char* fname, const char* cwd, Split split) {
 
 namespace kexio {
 
-Cvd::Ref READPRN(const char* fname, const char* cwd) {
+Cvd::Ref read_prn(const char* fname, const char* cwd) {
   return prn::read_prn(fname, cwd, prn::default_split());
 }
 

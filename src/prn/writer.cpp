@@ -83,8 +83,8 @@ namespace kexio {
 
 using namespace prn;
 
-Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& prnPrecision,
-                  const Cvd::NumVal& prnColWidth, const char* cwd) {
+Cvd::Ref write_prn(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& prnPrecision,
+                   const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
   std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kWrite));
   io::Replacement file;
@@ -107,8 +107,8 @@ Cvd::Ref writePRN(const char* filename, const Cvd::Ref& sv, const Cvd::NumVal& p
   return sv;
 }
 
-Cvd::Ref appendPRN(const char* filename, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision,
-                   const Cvd::NumVal& prnColWidth, const char* cwd) {
+Cvd::Ref append_prn(const char* filename, const Cvd::MatVal& amat, const Cvd::NumVal& prnPrecision,
+                    const Cvd::NumVal& prnColWidth, const char* cwd) {
   Settings s = check_settings(prnPrecision, prnColWidth);
   std::string path = with_extension(resolve(filename, cwd, CHTTPRedirector::kAppend));
   Cvd::Ref table = std::make_shared<Cvd::MatVal>(amat);

@@ -31,7 +31,8 @@ std::uint64_t max_result_doubles() {
   return memory::physical() / sizeof(double);
 }
 
-aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, PixelOp op, int which) {
+aMatrix* read_planes(KexCallContext* ctx, const char* file, const char* cwd, PixelOp op,
+                     int which) {
   std::string path = CHTTPRedirector(file, cwd, CHTTPRedirector::kRead).LocalPath();
 
   std::unique_ptr<Decoder> decoder;
@@ -94,44 +95,44 @@ aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd, Pixe
 
 }  // namespace
 
-aMatrix* READ_IMAGE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kGray, 0);
+aMatrix* read_image(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kGray, 0);
 }
-aMatrix* READRGB(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kRgb, kAllPlanes);
+aMatrix* read_rgb(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kRgb, kAllPlanes);
 }
-aMatrix* READ_RED(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kRgb, 0);
+aMatrix* read_red(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kRgb, 0);
 }
-aMatrix* READ_GREEN(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kRgb, 1);
+aMatrix* read_green(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kRgb, 1);
 }
-aMatrix* READ_BLUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kRgb, 2);
+aMatrix* read_blue(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kRgb, 2);
 }
-aMatrix* READ_HLS(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHls, kAllPlanes);
+aMatrix* read_hls(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHls, kAllPlanes);
 }
-aMatrix* READ_HLS_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHls, 0);
+aMatrix* read_hls_hue(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHls, 0);
 }
-aMatrix* READ_HLS_LIGHT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHls, 1);
+aMatrix* read_hls_light(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHls, 1);
 }
-aMatrix* READ_HLS_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHls, 2);
+aMatrix* read_hls_sat(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHls, 2);
 }
-aMatrix* READ_HSV(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHsv, kAllPlanes);
+aMatrix* read_hsv(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHsv, kAllPlanes);
 }
-aMatrix* READ_HSV_HUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHsv, 0);
+aMatrix* read_hsv_hue(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHsv, 0);
 }
-aMatrix* READ_HSV_SAT(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHsv, 1);
+aMatrix* read_hsv_sat(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHsv, 1);
 }
-aMatrix* READ_HSV_VALUE(KexCallContext* ctx, const char* file, const char* cwd) {
-  return read_image(ctx, file, cwd, PixelOp::kHsv, 2);
+aMatrix* read_hsv_value(KexCallContext* ctx, const char* file, const char* cwd) {
+  return read_planes(ctx, file, cwd, PixelOp::kHsv, 2);
 }
 
 }  // namespace kexio

@@ -226,7 +226,7 @@ auto colour_space_rows(const aMatrix* m) {
 
 }  // namespace
 
-aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+aComplex* write_bmp(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
   if (has_extension(file, "pbm", true) || has_extension(file, "pgm", true) ||
       has_extension(file, "tif", true) || has_extension(file, "png", true)) {
@@ -248,7 +248,7 @@ aComplex* WRITEBMP(KexCallContext* ctx, const char* file, const aMatrix* m, cons
   return zero(ctx);
 }
 
-aComplex* WRITERGB(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+aComplex* write_rgb(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   if (!pure_real(m)) Kex::Throw("must be real matrix", 2);
   std::string path = resolve_for_writing(file, cwd);
   // Case matters here: "x.TIF" is written as a BMP file.
@@ -278,11 +278,11 @@ aComplex* write_colour_space(KexCallContext* ctx, const char* file, const aMatri
 
 }  // namespace
 
-aComplex* WRITE_HLS(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+aComplex* write_hls(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   return write_colour_space<Kex::HLS_TO_RGB>(ctx, file, m, cwd);
 }
 
-aComplex* WRITE_HSV(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
+aComplex* write_hsv(KexCallContext* ctx, const char* file, const aMatrix* m, const char* cwd) {
   return write_colour_space<Kex::HSV_TO_RGB>(ctx, file, m, cwd);
 }
 
