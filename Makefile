@@ -33,7 +33,7 @@ build: configure
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kexio_tour
 	cd examples && { ../$(BUILD)/bin/kexio tour.kx; [ $$? -le 1 ]; }
-	@if ls $(BUILD)/python/kexio*.so >/dev/null 2>&1; then \
+	@if ls $(BUILD)/python/kexio/_kexio*.so >/dev/null 2>&1; then \
 	  cd examples && PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 tour.py; fi
 
 # Regenerates the sample files of examples/ (examples/gen/*).

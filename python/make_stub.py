@@ -1,11 +1,15 @@
-"""Writes the type stubs kexio.pyi from the module's own table of functions
-(kexio.functions, made from the library's function table).
+"""Writes the type stubs of the package kexio (kexio/__init__.pyi): the worksheet
+functions from the package's own table (kexio.functions, made from the library's function
+table), and the rest as written here.
 
     make_stub.py OUT.pyi
 """
+import os
 import sys
 
-import kexio
+# The built package, not the sources beside this script.
+sys.path = [p for p in sys.path if os.path.abspath(p or ".") != os.path.dirname(os.path.abspath(__file__))]
+import kexio  # noqa: E402
 
 ARG_TYPES = {
     "path": "str | os.PathLike[str] | bytes",
@@ -21,26 +25,37 @@ VALUE = "ArrayLike | str"
 def stub():
     out = [
         "# Generated from the library's function table; do not edit.",
+        "import builtins",
         "import os",
         "from typing import Any",
         "",
         "import numpy",
         "from numpy.typing import ArrayLike",
         "",
-        "functions: tuple[tuple[str, str, tuple[tuple[str, bool], ...], str, str, str], ...]",
+        "__version__: str",
+        "functions: tuple[tuple[str, str, tuple[tuple[str, bool], ...], str, str, str, str], ...]",
         "",
         "class Error(Exception):",
         "    message: str",
         "    argument: int | None",
         "    function: str | None",
+        "    detail: str | None",
+        "    hint: str | None",
         "    def __init__(self, message: str, argument: int | None = ..., function: str | None = ...,",
-        "                 where: str | None = ...) -> None: ...",
+        "                 where: str | None = ..., detail: str | None = ..., hint: str | None = ...,",
+        "                 errno: int | None = ..., strerror: str | None = ...,",
+        "                 filename: str | None = ...) -> None: ...",
         "",
+    ]
+    for base in ("FileNotFoundError", "IsADirectoryError", "NotADirectoryError",
+                 "PermissionError", "OSError"):
+        out += [f"class {base}(Error, builtins.{base}): ...", ""]
+    out += [
         "def call(name: str, *args: Any, precision: int = ..., width: int = ...) -> Any:",
         '    """Call a worksheet function by its worksheet name."""',
         "",
     ]
-    for ws_name, py_name, params, summary, _family, returns in kexio.functions:
+    for ws_name, py_name, params, summary, _family, returns, _ in kexio.functions:
         args = []
         for name, optional in params:
             default = (" = 4" if name == "precision" else " = 8" if name == "width" else " = None")
