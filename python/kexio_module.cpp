@@ -25,6 +25,7 @@
 
 #include "functions.h"
 #include "io/fd.h"
+#include "kexio/arrays.h"
 #include "kexio/functions.h"
 #include "kexio/host/errors.h"
 #include "kexio/runtime/cvd.h"
@@ -554,6 +555,119 @@ py::object call_by_name(const std::string& name, py::args args, py::kwargs kwarg
                 args.size() > 0 ? args[0] : py::handle());
 }
 
+// ---------------------------------------------------------------------------
+// Typed arrays: pictures and recordings in numpy's own terms.
+
+const char* numpy_name(Kex::Dtype t) {
+  return t == Kex::Dtype::boolean ? "bool" : Kex::dtype_name(t);
+}
+
+// An array of the library's handed to numpy without a copy: the array keeps
+// the library's memory alive.
+py::array to_numpy(const Kex::Array& a) {
+  auto* owner = new std::shared_ptr<void>(a.data);
+  py::capsule base(owner, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  std::vector<py::ssize_t> shape(a.shape.begin(), a.shape.end());
+  return py::array(py::dtype(numpy_name(a.dtype)), shape, {}, a.data.get(), base);
+}
+
+// The library's name of a numpy type; other_type for one it has no use for.
+Kex::Dtype dtype_of(const py::dtype& d) {
+  using Kex::Dtype;
+  const char kind = d.kind();
+  const auto size = d.itemsize();
+  if (kind == 'b') return Dtype::boolean;
+  if (kind == 'u')
+    return size == 1   ? Dtype::uint8
+           : size == 2 ? Dtype::uint16
+           : size == 4 ? Dtype::uint32
+                       : Dtype::other_type;
+  if (kind == 'i')
+    return size == 1   ? Dtype::int8
+           : size == 2 ? Dtype::int16
+           : size == 4 ? Dtype::int32
+           : size == 8 ? Dtype::int64
+                       : Dtype::other_type;
+  if (kind == 'f')
+    return size == 4 ? Dtype::float32 : size == 8 ? Dtype::float64 : Dtype::other_type;
+  return Dtype::other_type;
+}
+
+// A view of a C-contiguous array in the host's byte order (the package
+// makes it so).
+Kex::ArrayView view_of(const py::array& a) {
+  Kex::ArrayView v;
+  v.dtype = dtype_of(a.dtype());
+  v.type_name = py::str(a.dtype().attr("name"));
+  for (py::ssize_t i = 0; i < a.ndim(); ++i)
+    v.shape.push_back(a.shape(i));
+  v.data = a.data();
+  return v;
+}
+
+std::string path_bytes(py::handle path) {
+  return py::bytes(py::module_::import("os").attr("fsencode")(path));
+}
+
+// Runs a typed-array function without the interpreter lock and turns its
+// failures into the package's exceptions, those of the array handed in into
+// TypeError and ValueError.
+template <typename Call>
+auto typed(const char* function, const std::vector<Param>& params, py::handle path, Call&& call) {
+  std::string message, detail;
+  std::uint32_t index = Kex::kWholeCall;
+  int array_error = -1;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      return call();
+    } catch (const Kex::Exception& e) {
+      message = e.message();
+      index = e.index();
+      detail = e.detail();
+    } catch (const Kex::ArrayError& e) {
+      message = e.what();
+      array_error = e.kind();
+    } catch (const std::bad_alloc&) {
+      message = "out of memory";
+    } catch (const std::exception& e) {
+      message = e.what();
+    }
+  }
+  if (array_error == Kex::ArrayError::kType) throw py::type_error(message);
+  if (array_error == Kex::ArrayError::kValue) throw py::value_error(message);
+  raise_error(function, message, index, &params, detail, {}, path_argument(path));
+}
+
+const std::vector<Param> kPathParam = {{"path", 0, 0}};
+const std::vector<Param> kWriteParams = {{"path", 0, 0}, {"rate", 0, 0}, {"data", 0, 0}};
+const std::vector<Param> kImageParams = {{"path", 0, 0}, {"array", 0, 0}};
+
+py::tuple wav_info_tuple(const Kex::WavInfo& i) {
+  return py::make_tuple(i.channels, i.rate, i.bits, i.byte_rate, i.frames, i.format);
+}
+
+py::tuple wavread(py::handle path) {
+  const std::string name = path_bytes(path);
+  Kex::WavInfo info;
+  Kex::Array a = typed("wavread", kPathParam, path, [&] { return Kex::read_wav(name, &info); });
+  return py::make_tuple(info.rate, to_numpy(a));
+}
+
+py::tuple wavinfo(py::handle path) {
+  const std::string name = path_bytes(path);
+  return wav_info_tuple(typed("wavinfo", kPathParam, path, [&] { return Kex::wav_info(name); }));
+}
+
+void wavwrite(py::handle path, std::uint32_t rate, const py::array& data) {
+  const std::string name = path_bytes(path);
+  const Kex::ArrayView v = view_of(data);
+  typed("wavwrite", kWriteParams, path, [&] {
+    Kex::write_wav(name, rate, v);
+    return 0;
+  });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kexio, m) {
@@ -590,6 +704,9 @@ PYBIND11_MODULE(_kexio, m) {
     if (i >= entries().size()) throw py::index_error("no such function");
     return call_entry(entries()[i], args, kwargs);
   });
+  m.def("_wavread", &wavread);
+  m.def("_wavinfo", &wavinfo);
+  m.def("_wavwrite", &wavwrite);
   m.def("call", &call_by_name,
         "call(name, *args, precision=4, width=8)\n--\n\n"
         "Call a worksheet function by its worksheet name with its worksheet arguments, e.g. "

@@ -20,6 +20,27 @@ ARG_TYPES = {
     "width": "int",
 }
 VALUE = "ArrayLike | str"
+PATH = "str | os.PathLike[str] | bytes"
+
+# The functions of Python's conventions, as the package defines them.
+NATIVE = f"""
+class WavInfo(NamedTuple):
+    channels: int
+    rate: int
+    bits: int
+    byte_rate: int
+    frames: int
+    format: int
+
+def wavread(path: {PATH}) -> tuple[int, numpy.ndarray]:
+    \"\"\"Read a WAV file as scipy.io.wavfile.read does: (rate, data).\"\"\"
+
+def wavinfo(path: {PATH}) -> WavInfo:
+    \"\"\"A WAV file's format and length in frames.\"\"\"
+
+def wavwrite(path: {PATH}, rate: int, data: ArrayLike) -> None:
+    \"\"\"Write a WAV file as scipy.io.wavfile.write does.\"\"\"
+"""
 
 
 def stub():
@@ -27,7 +48,7 @@ def stub():
         "# Generated from the library's function table; do not edit.",
         "import builtins",
         "import os",
-        "from typing import Any",
+        "from typing import Any, NamedTuple",
         "",
         "import numpy",
         "from numpy.typing import ArrayLike",
@@ -55,6 +76,7 @@ def stub():
         '    """Call a worksheet function by its worksheet name."""',
         "",
     ]
+    out += NATIVE.splitlines()[1:] + [""]
     for ws_name, py_name, params, summary, _family, returns, _ in kexio.functions:
         args = []
         for name, optional in params:

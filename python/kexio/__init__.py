@@ -180,3 +180,67 @@ def _worksheet_function(index, ws_name, py_name, params, summary, returns, ws_pa
 for _i, (_ws, _py, _params, _summary, _family, _returns, _ws_params) in enumerate(functions):
     globals()[_py] = _worksheet_function(_i, _ws, _py, _params, _summary, _returns, _ws_params)
 del _i, _ws, _py, _params, _summary, _family, _returns, _ws_params
+
+
+# ---------------------------------------------------------------------------
+# WAV files as scipy.io.wavfile reads and writes them.
+
+WavInfo = _collections.namedtuple("WavInfo", "channels rate bits byte_rate frames format")
+WavInfo.__doc__ = """A WAV file's format and length.
+
+channels   channels per frame
+rate       frames per second
+bits       bits per sample, as the format chunk says
+byte_rate  bytes per second, as the format chunk says
+frames     frames of the data chunk that the file holds (0 without one)
+format     1 for integer PCM, 3 for IEEE float (an extensible file gives its sub-format)
+"""
+
+
+def wavread(path):
+    """Read a WAV file as scipy.io.wavfile.read does: (rate, data).
+
+    data is (frames,) for one channel, else (frames, channels), C-ordered, of the type
+    scipy gives: uint8 for 1 to 8 bits, int16, int32 and int64 for samples stored in 2, 4
+    and 8 bytes, int32 for 24-bit samples (and int64 for 5 to 7 bytes), the stored bytes
+    in the upper bytes (a 24-bit 1 reads as 256), float32 and float64 for IEEE float. A
+    big-endian (RIFX) file gives the same values in the host's byte order; RF64 files are
+    read too.
+
+    Parameters:
+        path: the file's name (str, bytes or os.PathLike)
+    """
+    return _kexio._wavread(path)
+
+
+def wavinfo(path):
+    """The format of a WAV file and its length in frames, as a WavInfo named tuple
+    (channels, rate, bits, byte_rate, frames, format).
+
+    Parameters:
+        path: the file's name (str, bytes or os.PathLike)
+    """
+    return WavInfo(*_kexio._wavinfo(path))
+
+
+def wavwrite(path, rate, data):
+    """Write a WAV file as scipy.io.wavfile.write does, byte for byte.
+
+    The type of data chooses the format: uint8 (and int8, stored as they are) 8-bit PCM,
+    int16, int32 and int64 PCM of their width, float32 and float64 IEEE float (so samples
+    of -1..1 are kept as they are). An existing file is replaced only by a complete new
+    one. Any other type, a shape other than (frames,) or (frames, channels), or more than
+    4 GiB of data is a ValueError.
+
+    Parameters:
+        path: the file's name (str, bytes or os.PathLike)
+        rate: frames per second, an int from 0 to 2**32 - 1
+        data: the samples, (frames,) for one channel or (frames, channels)
+    """
+    import numpy
+    if isinstance(rate, bool) or not isinstance(rate, (int, numpy.integer)) \
+            or not 0 <= rate <= 0xFFFFFFFF:
+        raise ValueError(f"wavwrite: rate must be an int from 0 to 2**32 - 1, not {rate!r}")
+    data = numpy.asarray(data)
+    data = numpy.ascontiguousarray(data, data.dtype.newbyteorder("="))
+    _kexio._wavwrite(path, int(rate), data)
