@@ -643,6 +643,12 @@ const std::vector<Param> kPathParam = {{"path", 0, 0}};
 const std::vector<Param> kWriteParams = {{"path", 0, 0}, {"rate", 0, 0}, {"data", 0, 0}};
 const std::vector<Param> kImageParams = {{"path", 0, 0}, {"array", 0, 0}};
 
+py::array imread(py::handle path, int mode) {
+  const std::string name = path_bytes(path);
+  const auto m = static_cast<Kex::ImageMode>(mode);
+  return to_numpy(typed("imread", kPathParam, path, [&] { return Kex::read_image(name, m); }));
+}
+
 py::tuple wav_info_tuple(const Kex::WavInfo& i) {
   return py::make_tuple(i.channels, i.rate, i.bits, i.byte_rate, i.frames, i.format);
 }
@@ -704,6 +710,7 @@ PYBIND11_MODULE(_kexio, m) {
     if (i >= entries().size()) throw py::index_error("no such function");
     return call_entry(entries()[i], args, kwargs);
   });
+  m.def("_imread", &imread);
   m.def("_wavread", &wavread);
   m.def("_wavinfo", &wavinfo);
   m.def("_wavwrite", &wavwrite);

@@ -244,3 +244,39 @@ def wavwrite(path, rate, data):
     data = numpy.asarray(data)
     data = numpy.ascontiguousarray(data, data.dtype.newbyteorder("="))
     _kexio._wavwrite(path, int(rate), data)
+
+
+# ---------------------------------------------------------------------------
+# Pictures as numpy, Pillow and OpenCV users hold them.
+
+_MODES = {None: 0, "L": 1, "RGB": 2, "RGBA": 3}
+
+
+def imread(path, mode=None):
+    """Read a picture as a C-ordered numpy array in the file's own channels and type.
+
+    Shapes: (H, W) grey, (H, W, 2) grey and alpha, (H, W, 3) colour (palette pictures as
+    their colours), (H, W, 4) colour and alpha; alpha as the file has it (PNG, 32-bit BMP
+    with an alpha mask, 32-bit TGA, TIFF alpha samples, a GIF's transparent colour as
+    alpha 0 and 255). Types: uint8 up to 8 bits per sample (1-bit pictures as 0 and
+    255), uint16 for 9 to 16 bits, and a TIFF file's own type for 32-bit integer and
+    floating-point samples. Formats: BMP, GIF, JPEG, PCX, PGM/PBM, PNG, PPM, TGA, TIFF
+    (the first image of a file; TIFF rows as stored, without applying its orientation).
+    A name without extension is completed as the worksheet's READRGB completes it.
+
+    Parameters:
+        path: the file's name (str, bytes or os.PathLike)
+        mode: None for the file's own channels; "L" grey, "RGB" colour, "RGBA" colour
+            and alpha, all in the file's own sample type (grey of colour by the format's
+            READ_IMAGE formula at the file's depth, rounded to its type; alpha added as
+            the type's largest value, 1.0 for floating point); "HLS" or "HSV" the
+            worksheet's hue, lightness (or saturation) and saturation (or value) planes
+            as float64 (H, W, 3), as read_hls and read_hsv compute them.
+    """
+    if mode in ("HLS", "HSV"):
+        import numpy
+        planes = (read_hls if mode == "HLS" else read_hsv)(path)
+        return numpy.ascontiguousarray(numpy.stack(numpy.hsplit(planes, 3), axis=-1))
+    if mode not in _MODES:
+        raise ValueError(f"imread: mode is None, 'L', 'RGB', 'RGBA', 'HLS' or 'HSV', not {mode!r}")
+    return _kexio._imread(path, _MODES[mode])
