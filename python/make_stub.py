@@ -40,6 +40,13 @@ def wavinfo(path: {PATH}) -> WavInfo:
 
 def wavwrite(path: {PATH}, rate: int, data: ArrayLike) -> None:
     \"\"\"Write a WAV file as scipy.io.wavfile.write does.\"\"\"
+
+def imread(path: {PATH}, mode: str | None = None) -> numpy.ndarray:
+    \"\"\"A picture in the file's own channels and sample type (mode: None, L, RGB, RGBA,
+    HLS, HSV).\"\"\"
+
+def imwrite(path: {PATH}, array: ArrayLike) -> None:
+    \"\"\"Write a picture in the format its name's extension names.\"\"\"
 """
 
 

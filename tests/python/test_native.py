@@ -21,9 +21,32 @@ except ImportError as e:  # the module is optional
     print("skipped:", e)
     sys.exit(77)
 
+from PIL import Image
 from scipy.io import wavfile
 
 RNG = np.random.default_rng(31)
+HERE = pathlib.Path(__file__).resolve().parent
+MAGICK = "/usr/bin/convert-im6.q16"
+# The image test corpora: scripts that write reference pictures into a folder.
+CORPORA = ["references.py samples", "references.py bmp_cases", "references.py png_cases",
+           "references.py png_samples", "gif_cases.py", "pcx_tga_samples.py",
+           "jpeg_samples.py", "pnm_tiff_refs.py"]
+PICTURES = (".bmp", ".gif", ".jpg", ".pcx", ".pbm", ".pgm", ".png", ".ppm", ".tga", ".tif")
+# Where imread and Pillow part, and why.
+DIFFER = {
+    "placed.gif": "Pillow places the image on the GIF's logical screen; imread gives the image",
+    "two.gif": "indices past the palette are black, as READRGB reads them",
+    "no_table.gif": "indices past the palette are black", "beyond.bmp": "indices past the palette",
+    "palette.png": "indices past the palette", "map24.tga": "indices past the colour map",
+    "wraps.bmp": "a palette length past 16 bits wraps around, as READRGB reads it",
+    "rle4.bmp": "RLE4 runs as ImageMagick and READRGB read them",
+    "p16.tga": "5-bit components widened as READRGB widens them",
+    "g1.pgm": "samples as stored; Pillow scales a maxval below 255 to 255",
+    "g3.pgm": "samples as stored", "g15.pgm": "samples as stored",
+    "im_cmyk.tif": "CMYK through libtiff's RGBA reader",
+}
+# Files READRGB refuses and Pillow reads.
+REFUSED = {"no_clear.gif", "planes4.pcx", "crc_data.png", "cut74.png", "no_palette.png"}
 
 
 def samples(dtype, shape):
@@ -48,10 +71,44 @@ def wav_header(tag, channels, rate, block_align, bits, data, big=False, extensib
     return (b"RIFX" if big else b"RIFF") + struct.pack(e + "I", len(body)) + body
 
 
+def pillow_like(path, ours):
+    """Pillow's reading of a picture in the channels of ours: np.asarray after convert()
+    where Pillow's mode differs, its 16-bit grey as it is."""
+    with Image.open(path) as im:
+        im.load()
+        if im.mode in ("I", "F") or im.mode.startswith("I;16"):
+            return np.asarray(im)
+        mode = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}[1 if ours.ndim == 2 else ours.shape[2]]
+        if im.mode == "P" and "transparency" in im.info and mode in ("L", "LA"):
+            return np.asarray(im.convert("RGBA").convert(mode))
+        return np.asarray(im if im.mode == mode else im.convert(mode))
+
+
+def restacked(planes):
+    """The worksheet's planes side by side as (H, W, 3)."""
+    return np.stack(np.hsplit(planes, 3), axis=-1)
+
+
+def write_ppm16(path, a):
+    """A 16-bit PPM (or PGM) of a uint16 array, as netpbm defines it."""
+    kind = b"P6" if a.ndim == 3 else b"P5"
+    with open(path, "wb") as f:
+        f.write(kind + b" %d %d 65535\n" % (a.shape[1], a.shape[0]) + a.astype(">u2").tobytes())
+
+
 class NativeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="kexio-native-")
+        cls.pictures = []
+        for corpus in CORPORA:
+            folder = os.path.join(cls.tmp, corpus.replace(" ", "_"))
+            os.mkdir(folder)
+            script, *args = corpus.split()
+            subprocess.run([sys.executable, str(HERE.parent / "image" / script), *args, folder],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            cls.pictures += sorted(str(p) for p in pathlib.Path(folder).iterdir()
+                                   if p.suffix in PICTURES)
 
     @classmethod
     def tearDownClass(cls):
@@ -133,11 +190,119 @@ class NativeTest(unittest.TestCase):
         pathlib.Path(self.p("short.wav")).write_bytes(before[:30])
         for path, cls in [(self.p("none.wav"), FileNotFoundError), (self.tmp, IsADirectoryError),
                           (self.p("short.wav"), kexio.Error)]:
-            for f in (kexio.wavread, kexio.wavinfo):
+            for f in (kexio.wavread, kexio.wavinfo, kexio.imread):
                 with self.subTest(path=path, f=f.__name__), self.assertRaises(cls) as c:
                     f(path)
                 self.assertIsInstance(c.exception, kexio.Error)
                 self.assertEqual(c.exception.function, f.__name__)
+
+    def made_pictures(self):
+        """Pictures written here from known arrays by Pillow and ImageMagick: (file, the
+        array it holds), made once."""
+        if not hasattr(NativeTest, "made"):
+            NativeTest.made = self.make_pictures()
+        return NativeTest.made
+
+    def make_pictures(self):
+        rgba = samples("uint8", (9, 13, 4))
+        deep = samples("uint16", (9, 13, 4))
+        write_ppm16(self.p("deep.ppm"), deep[..., :3])
+        write_ppm16(self.p("deep.pgm"), deep[..., 0])
+        made = [("deep.ppm", deep[..., :3]), ("deep.pgm", deep[..., 0])]
+        for name, mode, a in [("la.png", "LA", rgba[..., :2]), ("rgba.png", "RGBA", rgba),
+                              ("rgba.tif", "RGBA", rgba), ("rgba.tga", "RGBA", rgba),
+                              ("i16.png", "I;16", deep[..., 0]), ("i16.tif", "I;16", deep[..., 0]),
+                              ("f32.tif", "F", deep[..., 0].astype(np.float32) / 7),
+                              ("i32.tif", "I", deep[..., 0].astype(np.int32) - 40000)]:
+            Image.fromarray(a, mode).save(self.p("pil_" + name))
+            made.append(("pil_" + name, a))
+        palette = Image.fromarray(rgba[..., :3]).quantize(8)
+        alpha = np.where(np.asarray(palette) == 3, 0, 255).astype(np.uint8)
+        for ext in ("png", "gif"):
+            palette.save(self.p("trns." + ext), transparency=3)
+            made.append(("trns." + ext, np.dstack([np.asarray(palette.convert("RGB")), alpha])))
+        for name, args, a in [
+                ("rgb16.png", ["deep.ppm"], deep[..., :3]), ("rgb16.tif", ["deep.ppm"], deep[..., :3]),
+                ("rgba16.png", ["im_rgb16.png", "-alpha", "set", "-channel", "A", "-evaluate",
+                                "set", "40%", "+channel"],
+                 np.dstack([deep[..., :3], np.full((9, 13), 26214, np.uint16)])),
+                ("planes.tif", ["deep.ppm", "-interlace", "plane"], deep[..., :3]),
+                ("tiles.tif", ["deep.ppm", "-define", "tiff:tile-geometry=8x8"], deep[..., :3]),
+                ("zip.tif", ["deep.ppm", "-compress", "zip", "-define", "tiff:predictor=2"],
+                 deep[..., :3]),
+                ("float.tif", ["im_rgb16.png", "-define", "quantum:format=floating-point", "-depth",
+                               "32"], (deep[..., :3] / 65535).astype(np.float32)),
+                ("double.tif", ["im_rgb16.png", "-define", "quantum:format=floating-point", "-depth",
+                                "64"], deep[..., :3] / 65535),
+                ("alpha.bmp", ["pil_rgba.png", "-define", "bmp:format=bmp4"], rgba),
+                ("mono.tif", ["pil_rgba.png", "-alpha", "off", "-threshold", "50%", "-type",
+                              "bilevel"], None)]:
+            subprocess.run([MAGICK, *[self.p(x) if x.endswith(PICTURES) else x for x in args],
+                            self.p("im_" + name)], check=True)
+            made.append(("im_" + name, a))
+        return [(self.p(name), a) for name, a in made]
+
+    def test_imread_gives_what_pillow_and_the_writers_hold(self):
+        compared = 0
+        made = self.made_pictures()
+        for path, held in [(p, None) for p in self.pictures] + made:
+            name = os.path.basename(path)
+            with self.subTest(name):
+                try:
+                    with Image.open(path) as im:
+                        im.load()
+                    pillow_reads = True
+                except Exception:  # the corpus's other readers are the reference then
+                    pillow_reads = False
+                try:
+                    got = kexio.imread(path)
+                except kexio.Error:
+                    self.assertTrue(not pillow_reads or name in REFUSED, "Pillow reads it")
+                    continue
+                self.assertTrue(got.flags.c_contiguous and got.flags.writeable)
+                self.assertIn(got.ndim, (2, 3))
+                if held is not None:
+                    self.assertEqual(got.dtype, held.dtype)
+                    np.testing.assert_allclose(got, held, rtol=1e-6)
+                # Debian's Pillow reads 16-bit colour as 8-bit, each format its own way.
+                if not pillow_reads or name in DIFFER or held is not None and held.dtype != np.uint8:
+                    continue
+                ref = pillow_like(path, got)
+                if got.dtype == np.uint16 and ref.dtype == np.uint8:
+                    got = got >> 8  # a 16-bit PNG's top bytes
+                self.assertEqual(got.shape, ref.shape)
+                np.testing.assert_array_equal(got, ref)
+                compared += 1
+        self.assertGreater(compared, 150)
+
+    def test_imread_modes_are_the_worksheets_where_it_reads_the_same(self):
+        for path in self.pictures[::3] + [p for p, _ in self.made_pictures()]:
+            name = os.path.basename(path)
+            try:
+                own = kexio.imread(path)
+            except kexio.Error:
+                continue
+            with self.subTest(name):
+                rgb, grey, rgba = (kexio.imread(path, m) for m in ("RGB", "L", "RGBA"))
+                for a, channels in [(rgb, 3), (rgba, 4)]:
+                    self.assertEqual((a.dtype, a.shape), (own.dtype, own.shape[:2] + (channels,)))
+                self.assertEqual((grey.dtype, grey.shape), (own.dtype, own.shape[:2]))
+                np.testing.assert_array_equal(rgba[..., :3], rgb)
+                top = 1 if own.dtype.kind == "f" else np.iinfo(own.dtype).max
+                alpha = own[..., -1] if own.ndim == 3 and own.shape[2] in (2, 4) else top
+                np.testing.assert_array_equal(rgba[..., 3], np.broadcast_to(alpha, own.shape[:2]))
+                if own.ndim == 2 or own.shape[2] <= 2:  # grey stays grey
+                    np.testing.assert_array_equal(grey, own if own.ndim == 2 else own[..., 0])
+                if own.dtype != np.uint8 or name.endswith(".tga") and own.ndim == 2:
+                    continue  # the worksheet's 8 bits, its grey TGA as blue
+                np.testing.assert_array_equal(rgb, restacked(kexio.read_rgb(path)))
+                np.testing.assert_array_equal(grey, kexio.read_image(path))
+                for mode, planes in [("HLS", kexio.read_hls), ("HSV", kexio.read_hsv)]:
+                    a = kexio.imread(path, mode)
+                    self.assertTrue(a.dtype == np.float64 and a.flags.c_contiguous)
+                    np.testing.assert_array_equal(a, restacked(planes(path)))
+        with self.assertRaises(ValueError):
+            kexio.imread(path, "CMYK")
 
 
 if __name__ == "__main__":
