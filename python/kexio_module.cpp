@@ -598,7 +598,7 @@ Kex::Dtype dtype_of(const py::dtype& d) {
 Kex::ArrayView view_of(const py::array& a) {
   Kex::ArrayView v;
   v.dtype = dtype_of(a.dtype());
-  v.type_name = py::str(a.dtype().attr("name"));
+  v.type_name = py::str(a.dtype());
   for (py::ssize_t i = 0; i < a.ndim(); ++i)
     v.shape.push_back(a.shape(i));
   v.data = a.data();
@@ -647,6 +647,15 @@ py::array imread(py::handle path, int mode) {
   const std::string name = path_bytes(path);
   const auto m = static_cast<Kex::ImageMode>(mode);
   return to_numpy(typed("imread", kPathParam, path, [&] { return Kex::read_image(name, m); }));
+}
+
+void imwrite(py::handle path, const py::array& image) {
+  const std::string name = path_bytes(path);
+  const Kex::ArrayView v = view_of(image);
+  typed("imwrite", kImageParams, path, [&] {
+    Kex::write_image(name, v);
+    return 0;
+  });
 }
 
 py::tuple wav_info_tuple(const Kex::WavInfo& i) {
@@ -711,6 +720,7 @@ PYBIND11_MODULE(_kexio, m) {
     return call_entry(entries()[i], args, kwargs);
   });
   m.def("_imread", &imread);
+  m.def("_imwrite", &imwrite);
   m.def("_wavread", &wavread);
   m.def("_wavinfo", &wavinfo);
   m.def("_wavwrite", &wavwrite);

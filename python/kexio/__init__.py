@@ -280,3 +280,25 @@ def imread(path, mode=None):
     if mode not in _MODES:
         raise ValueError(f"imread: mode is None, 'L', 'RGB', 'RGBA', 'HLS' or 'HSV', not {mode!r}")
     return _kexio._imread(path, _MODES[mode])
+
+
+def imwrite(path, array):
+    """Write a picture in the format its name's extension names.
+
+    Formats: .png (uint8 or uint16; grey, grey and alpha, colour, colour and alpha),
+    .tif/.tiff (uint8, uint16, float32, or float64 written as 32-bit float; the same four
+    kinds, uncompressed), .bmp (uint8; grey as 8 bits with a grey palette, colour as 24
+    bits, colour and alpha as 32 bits), .pgm (uint8 or uint16 grey), .ppm (uint8 or uint16
+    colour), .pbm (bool grey, True white). An array the format cannot hold is a TypeError
+    (its type) or ValueError (its shape), naming the shape, type and format; an existing
+    file is replaced only by a complete new one.
+
+    Parameters:
+        path: the file's name (str, bytes or os.PathLike); its extension chooses the format
+        array: (H, W) grey, (H, W, 2) grey and alpha, (H, W, 3) colour or (H, W, 4) colour
+            and alpha, C-ordered or not
+    """
+    import numpy
+    array = numpy.asarray(array)
+    array = numpy.ascontiguousarray(array, array.dtype.newbyteorder("="))
+    _kexio._imwrite(path, array)

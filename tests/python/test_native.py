@@ -304,6 +304,58 @@ class NativeTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             kexio.imread(path, "CMYK")
 
+    def test_imwrite_writes_what_other_readers_read(self):
+        formats = [("png", ["uint8", "uint16"], [1, 2, 3, 4]), ("bmp", ["uint8"], [1, 3, 4]),
+                   ("tif", ["uint8", "uint16", "float32", "float64"], [1, 2, 3, 4]),
+                   ("pgm", ["uint8", "uint16"], [1]), ("ppm", ["uint8", "uint16"], [3]),
+                   ("pbm", ["bool"], [1])]
+        magick_kinds = {1: "gray", 2: "graya", 3: "rgb", 4: "rgba"}
+        for ext, dtypes, channels in formats:
+            for dtype, c in ((d, c) for d in dtypes for c in channels):
+                with self.subTest(ext=ext, dtype=dtype, channels=c):
+                    shape = (7, 11) if c == 1 else (7, 11, c)
+                    a = samples("uint8", shape) > 127 if dtype == "bool" else samples(dtype, shape)
+                    path = self.p("w." + ext)
+                    kexio.imwrite(pathlib.Path(path), a)
+                    want = a.astype(np.float32) if dtype == "float64" else a
+                    want = want.astype(np.uint8) * 255 if dtype == "bool" else want
+                    got = kexio.imread(path)
+                    self.assertEqual(got.dtype, want.dtype)
+                    np.testing.assert_array_equal(got, want)
+                    # Another reader: Pillow where it keeps the type, else ImageMagick's
+                    # 16-bit samples.
+                    if dtype in ("uint8", "bool") or c == 1:
+                        with Image.open(path) as im:
+                            np.testing.assert_array_equal(np.asarray(im), a if dtype == "bool" else want)
+                    elif dtype == "uint16":
+                        raw = subprocess.run([MAGICK, path, "-depth", "16", "-endian", "MSB",
+                                              magick_kinds[c] + ":-"], capture_output=True).stdout
+                        np.testing.assert_array_equal(np.frombuffer(raw, ">u2").reshape(shape), a)
+        # A refused array leaves the old file as it was, and says why.
+        old = self.p("old.png")
+        kexio.imwrite(old, samples("uint8", (3, 4)))
+        before = pathlib.Path(old).read_bytes()
+        for name, a, error, words in [
+                ("old.png", np.zeros((3, 4), np.float32), TypeError, "(3, 4) float32 as PNG"),
+                ("old.png", np.zeros((3, 4, 5), np.uint8), ValueError, "(3, 4, 5) uint8 as PNG"),
+                ("old.png", np.zeros((3,), np.uint8), ValueError, "(3,) uint8"),
+                ("old.png", np.zeros((0, 4), np.uint8), ValueError, "(0, 4) uint8"),
+                ("old.png", np.zeros((3, 4), complex), TypeError, "complex128"),
+                ("old.png", [["a"]], TypeError, "<U1"),
+                ("x.bmp", np.zeros((3, 4), np.uint16), TypeError, "BMP holds uint8"),
+                ("x.bmp", np.zeros((3, 4, 2), np.uint8), ValueError, "(H, W), (H, W, 3), (H, W, 4)"),
+                ("x.pbm", np.zeros((3, 4), np.uint8), TypeError, "PBM holds bool"),
+                ("x.ppm", np.zeros((3, 4), np.uint8), ValueError, "PPM"),
+                ("x.jp2", np.zeros((3, 4), np.uint8), ValueError, "extension")]:
+            with self.subTest(name=name, words=words):
+                with self.assertRaises(error) as c:
+                    kexio.imwrite(self.p(name), a)
+                self.assertIn(words, str(c.exception))
+                self.assertEqual(pathlib.Path(old).read_bytes(), before)
+                self.assertFalse(os.path.exists(self.p("x" + os.path.splitext(name)[1])))
+        with self.assertRaises(FileNotFoundError):
+            kexio.imwrite(self.p("no/such/folder.png"), np.zeros((2, 2), np.uint8))
+
 
 if __name__ == "__main__":
     unittest.main()
