@@ -61,8 +61,9 @@ def host_json(statements, cwd):
 
 
 def same_lib(message):
-    """The library's folder is named by the path the library was loaded by."""
-    return re.sub(r"/(bin/\.\.|python/kexio/\.\./\.\.)/lib/", "/lib/", message)
+    """The library's folder as a path names it differs between the host and the module
+    (the build tree's or an installed package's): it is LIB in both."""
+    return re.sub(r"'[^']*/cmaps/", "'LIB/cmaps/", message)
 
 
 def as_json(v):
