@@ -79,6 +79,7 @@ fuzz: deps
 # and page faults against the peers). A script that fails is named at the
 # end, after the others have run.
 bench: build
+	@scripts/install-deps bench
 	@failed=""; for s in bench/*.sh; do \
 	  [ -x "$$s" ] || continue; echo "== $$s"; "$$s" $(BUILD) || failed="$$failed $$s"; \
 	done; echo "== the speed goals"; bench/summary.py $(BUILD) || failed="$$failed bench/summary.py"; \
