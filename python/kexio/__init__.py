@@ -23,7 +23,21 @@ from . import _kexio
 
 __version__ = _kexio.__version__
 functions = _kexio.functions
-call = _kexio.call
+
+
+def call(name, *args, precision=4, width=8):
+    """Call a worksheet function by its worksheet name with its worksheet arguments.
+
+    call("READBIN", "data.bin", "int16", 0, 3) is the worksheet's READBIN("data.bin",
+    "int16", 0, 3); the four-argument READRAW and WRITERAW are reached this way too.
+
+    Parameters:
+        name: the worksheet name (READPRN, READ_HLS_HUE, LoadColormap, ...)
+        args: its arguments, in the worksheet's order
+        precision: PRNPRECISION for WRITEPRN and APPENDPRN, 1 to 16
+        width: PRNCOLWIDTH for WRITEPRN and APPENDPRN, 1 to 132
+    """
+    return _kexio.call(name, *args, precision=precision, width=width)
 
 
 # ---------------------------------------------------------------------------
@@ -295,8 +309,8 @@ def imwrite(path, array):
 
     Parameters:
         path: the file's name (str, bytes or os.PathLike); its extension chooses the format
-        array: (H, W) grey, (H, W, 2) grey and alpha, (H, W, 3) colour or (H, W, 4) colour
-            and alpha, C-ordered or not
+        array: the picture, (H, W) grey, (H, W, 2) grey and alpha, (H, W, 3) colour or
+            (H, W, 4) colour and alpha, C-ordered or not
     """
     import numpy
     array = numpy.asarray(array)

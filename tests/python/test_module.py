@@ -328,8 +328,16 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(list(inspect.signature(kexio.write_prn).parameters),
                          ["path", "value", "precision", "width"])
         stub = pathlib.Path(kexio.__file__).with_name("__init__.pyi").read_text()
-        for n in NAMES:
-            self.assertIn(f"def {n}(", stub)
+        for n in [*NAMES, "call", "imread", "imwrite", "wavread", "wavwrite", "wavinfo"]:
+            with self.subTest(n):
+                # Plain functions, each parameter explained in the docstring.
+                f = getattr(kexio, n)
+                self.assertTrue(inspect.isfunction(f))
+                self.assertIn(f"def {n}(", stub)
+                for p in inspect.signature(f).parameters:
+                    self.assertRegex(f.__doc__, rf"\n +{p}: \w")
+        self.assertEqual(kexio.__version__, subprocess.run(
+            [HOST, "--version"], capture_output=True, text=True).stdout.split()[-1])
         self.assertIn("Read a PRN text table", kexio.read_prn.__doc__)
         np.testing.assert_array_equal(kexio.call("READPRN", self.p("t.prn")),
                                       kexio.read_prn(self.p("t.prn")))
