@@ -66,10 +66,17 @@ class TypedSink final : public ImageSink {
     if (!m_array.data) {
       m_channels = channels;
       m_type = layout.type;
-      std::vector<std::int64_t> shape{m_height, m_width};
-      if (channels > 1) shape.push_back(channels);
-      m_array =
-          make(layout.type == SampleType::kU16 ? Dtype::uint16 : Dtype::uint8, std::move(shape));
+      // Nothing may be thrown through a decoder (the JPEG decoder's second
+      // thread would be left running): a failure is recorded instead.
+      try {
+        std::vector<std::int64_t> shape{m_height, m_width};
+        if (channels > 1) shape.push_back(channels);
+        m_array =
+            make(layout.type == SampleType::kU16 ? Dtype::uint16 : Dtype::uint8, std::move(shape));
+      } catch (...) {
+        m_error = kOutOfMemory;
+        return;
+      }
     } else if (channels != m_channels || layout.type != m_type) {
       m_error = kUnknownFormat;
       return;
