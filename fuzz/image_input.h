@@ -62,8 +62,8 @@ inline Picture decode(kexio::io::ByteReader in, const std::string& name, kexio::
 // and size, and colour and alpha's colour is the colour mode's.
 inline void read_typed(const std::string& path) {
   Kex::Array a[4];
-  const Kex::ImageMode modes[4] = {Kex::ImageMode::file, Kex::ImageMode::grey,
-                                   Kex::ImageMode::rgb, Kex::ImageMode::rgba};
+  const Kex::ImageMode modes[4] = {Kex::ImageMode::file, Kex::ImageMode::grey, Kex::ImageMode::rgb,
+                                   Kex::ImageMode::rgba};
   for (int m = 0; m < 4; ++m) {
     try {
       a[m] = Kex::read_image(path, modes[m]);
