@@ -33,7 +33,7 @@ build: configure
 demo: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kexio_tour
 	cd examples && { ../$(BUILD)/bin/kexio tour.kx; [ $$? -le 1 ]; }
-	@if ls $(BUILD)/python/kexio*.so >/dev/null 2>&1; then \
+	@if ls $(BUILD)/python/kexio/_kexio*.so >/dev/null 2>&1; then \
 	  cd examples && PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 tour.py; fi
 
 # Regenerates the sample files of examples/ (examples/gen/*).
@@ -79,6 +79,7 @@ fuzz: deps
 # and page faults against the peers). A script that fails is named at the
 # end, after the others have run.
 bench: build
+	@scripts/install-deps bench
 	@failed=""; for s in bench/*.sh; do \
 	  [ -x "$$s" ] || continue; echo "== $$s"; "$$s" $(BUILD) || failed="$$failed $$s"; \
 	done; echo "== the speed goals"; bench/summary.py $(BUILD) || failed="$$failed bench/summary.py"; \

@@ -12,9 +12,15 @@ function(kexio_shared_library name)
   endif()
   set_target_properties(${name} PROPERTIES
     BUILD_RPATH "$ORIGIN"
-    INSTALL_RPATH "$ORIGIN"
-    VERSION ${PROJECT_VERSION}
-    SOVERSION ${PROJECT_VERSION_MAJOR})
+    INSTALL_RPATH "$ORIGIN")
+  # The Python package's copies are plain files named libNAME.so, the name
+  # the loader opens them by too: a wheel holds no symbolic links, and two
+  # files of one library would load it twice.
+  if(NOT KEXIO_PYTHON_PACKAGE)
+    set_target_properties(${name} PROPERTIES
+      VERSION ${PROJECT_VERSION}
+      SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

@@ -40,11 +40,17 @@ made.append("tour-py-nested.prn")
 kexio.write_prn(made[-1], np.array([[1 + 2j, "label"], [np.eye(2), 5]], dtype=object))
 show("a nested matrix", kexio.read_prn(made[-1]))
 
-# Images: planes side by side, 0..255.
+# Pictures as numpy users hold them: (H, W, 3) in the file's own type.
+picture = kexio.imread("sample.bmp")
+show("imread('sample.bmp')", picture[:2, :3])
+show("imread('depth16.tif'): 16-bit samples stay 16-bit", kexio.imread("depth16.tif")[:2, :4])
+made.append("tour-py-picture.png")
+kexio.imwrite(made[-1], np.dstack([picture, np.full(picture.shape[:2], 128, np.uint8)]))
+show("written as PNG with alpha and read back", kexio.imread(made[-1]).shape)
+
+# The worksheet's images: planes side by side, 0..255, float64.
 rgb = kexio.read_rgb("sample.bmp")
-h, w = rgb.shape[0], rgb.shape[1] // 3
-show("read_rgb('sample.bmp') as a height x width x 3 picture",
-     np.stack([rgb[:, i * w:(i + 1) * w] for i in range(3)], axis=-1).shape)
+show("read_rgb('sample.bmp') as the worksheet has it", rgb.shape)
 made.append("tour-py-negative.bmp")
 kexio.write_rgb(made[-1], 255 - rgb)
 show("negative written and read back, plus the original", np.unique(kexio.read_rgb(made[-1]) + rgb))
@@ -57,8 +63,14 @@ made.append("tour-py-levels.u8")
 kexio.write_bin(made[-1], "byte", 0, np.array([0.5, 1.5, -2.5, 254.5, 300], dtype=np.float32))
 show("bytes written by write_bin", pathlib.Path(made[-1]).read_bytes())
 
-# Sound: one row per frame, one column per channel.
+# Sound as scipy.io.wavfile has it: (rate, samples) in the file's own type.
 t = np.arange(800) / 8000
+made.append("tour-py-float.wav")
+kexio.wavwrite(made[-1], 8000, np.sin(2 * np.pi * 440 * t).astype(np.float32))
+show("wavinfo of a float32 tone", kexio.wavinfo(made[-1]))
+show("wavread gives it back", kexio.wavread(made[-1])[1][:4])
+
+# The worksheet's sound: one row per frame, one column per channel.
 made.append("tour-py-tone.wav")
 kexio.write_wav(made[-1], 8000, 16, (np.sin(2 * np.pi * 440 * t) * 16000)[:, None])
 show("get_wav_info of the tone", kexio.get_wav_info(made[-1]).ravel())
@@ -75,10 +87,13 @@ show("read_sketch('sketch.txt'): points as complex numbers", kexio.read_sketch("
 show("call('READBIN', 'sensor.bin', 'uint16', 1, 3, 16)",
      kexio.call("READBIN", "sensor.bin", "uint16", 1, 3, 16)[:2])
 
-# Errors carry the library's message and the argument they belong to.
-for attempt in (lambda: kexio.read_prn("missing.prn"),
-                lambda: kexio.read_bin("sensor.bin", "int24")):
-    try:
-        attempt()
-    except kexio.Error as e:
-        show(f"kexio.Error: message {e.message!r}, argument {e.argument}", e)
+# Errors carry the library's message, the argument they belong to, why and how
+# to put it right; a file that cannot be opened is an OSError too.
+try:
+    kexio.read_prn("missing.prn")
+except FileNotFoundError as e:
+    show(f"FileNotFoundError (a kexio.Error): errno {e.errno}, filename {e.filename!r}", e)
+try:
+    kexio.read_bin("sensor.bin", "int24")
+except kexio.Error as e:
+    show(f"kexio.Error: message {e.message!r}, argument {e.argument}, hint {e.hint!r}", e)

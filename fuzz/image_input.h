@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "image/decode/open_decoder.h"
+#include "kexio/arrays.h"
 #include "scratch.h"
 
 namespace fuzz {
@@ -56,6 +58,33 @@ inline Picture decode(kexio::io::ByteReader in, const std::string& name, kexio::
   return p;
 }
 
+// The typed array of the file in each mode: the modes keep the file's type
+// and size, and colour and alpha's colour is the colour mode's.
+inline void read_typed(const std::string& path) {
+  Kex::Array a[4];
+  const Kex::ImageMode modes[4] = {Kex::ImageMode::file, Kex::ImageMode::grey, Kex::ImageMode::rgb,
+                                   Kex::ImageMode::rgba};
+  for (int m = 0; m < 4; ++m) {
+    try {
+      a[m] = Kex::read_image(path, modes[m]);
+    } catch (const Kex::Exception&) {
+      if (m == 0) return;
+      fail("a mode fails where the file's own channels read");
+    }
+  }
+  const std::int64_t h = a[0].shape[0], w = a[0].shape[1];
+  const std::vector<std::int64_t> shapes[3] = {{h, w}, {h, w, 3}, {h, w, 4}};
+  for (int m = 1; m < 4; ++m) {
+    if (a[m].dtype != a[0].dtype || a[m].shape != shapes[m - 1]) fail("a mode changes the type");
+  }
+  const std::size_t size = Kex::dtype_size(a[0].dtype);
+  for (std::int64_t i = 0; i < h * w; ++i) {
+    const auto* rgb = static_cast<const std::uint8_t*>(a[2].data.get()) + i * 3 * size;
+    const auto* rgba = static_cast<const std::uint8_t*>(a[3].data.get()) + i * 4 * size;
+    if (std::memcmp(rgb, rgba, 3 * size) != 0) fail("RGBA's colour differs from RGB's");
+  }
+}
+
 using Reader = Cvd::Ref (*)(const std::u16string&, const Cvd::Ref&);
 
 // Every kind of image read operation: grey, RGB, HLS, HSV, whole and single
@@ -81,6 +110,7 @@ inline std::vector<Cvd::Ref> read_file(const std::uint8_t* data, std::size_t siz
       results.emplace_back();
     }
   }
+  read_typed(scratch_path(name));
   return results;
 }
 

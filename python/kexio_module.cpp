@@ -1,9 +1,12 @@
-// The Python module kexio: every worksheet function of the library as a
-// Python function taking and returning numpy arrays, numbers and strings.
+// The extension kexio._kexio under the package kexio: every worksheet function
+// of the library, called by its place in the table, taking and returning
+// numpy arrays, numbers and strings. The package makes a plain Python function
+// of each (with its signature and documentation) and turns failures into its
+// exception classes.
 //
-// The functions are made at import time from the library's call table
-// (kexio/functions.h), in the order of the worksheet language's list of
-// functions, so a new worksheet function appears here without a change. Arguments are turned into
+// The table is the library's call table (kexio/functions.h), in the order of
+// the worksheet language's list of functions, so a new worksheet function
+// appears here without a change. Arguments are turned into
 // host values while the interpreter lock is held; the call itself runs without it, so threads read
 // files in parallel. Real results are handed to numpy without a copy: the array keeps the host
 // value's element storage alive.
@@ -21,6 +24,8 @@
 #include <vector>
 
 #include "functions.h"
+#include "io/fd.h"
+#include "kexio/arrays.h"
 #include "kexio/functions.h"
 #include "kexio/host/errors.h"
 #include "kexio/runtime/cvd.h"
@@ -151,25 +156,6 @@ const std::vector<Entry>& entries() {
     return out;
   }();
   return table;
-}
-
-std::string signature(const Entry& e) {
-  std::string s = e.py_name + "(";
-  for (std::size_t i = 0; i < e.params.size(); ++i) {
-    if (i != 0) s += ", ";
-    s += e.params[i].name;
-    if (e.params[i].group != 0) s += "=None";
-  }
-  if (e.prn_settings) s += ", precision=4, width=8";
-  return s + ")";
-}
-
-std::string docstring(const Entry& e) {
-  std::string doc = signature(e) + "\n--\n\n" + e.function->summary + ".\n\nThe worksheet's " +
-                    e.function->name + "(" + e.function->params + ")";
-  if (e.prn_settings) doc += " with PRNPRECISION = precision and PRNCOLWIDTH = width";
-  doc += "; gives " + e.returns + ". Optional arguments left as None are not passed.";
-  return doc;
 }
 
 // ---------------------------------------------------------------------------
@@ -380,11 +366,34 @@ py::object from_value(const Cvd::Ref& v) {
 // ---------------------------------------------------------------------------
 // Errors and calls.
 
-PyObject* g_error = nullptr;  // kexio.Error, set once at import
+// kexio._make_error(message, argument, function, where, detail, hint, errno,
+// filename): the package's factory of exception instances, set once at import.
+PyObject* g_make_error = nullptr;
 
+py::object text_or_none(const std::string& s) {
+  return s.empty() ? py::object(py::none()) : py::object(py::str(s));
+}
+
+// How to put a usual slip right, as the worksheet host says it.
+std::string hint_for(const std::string& message, std::uint32_t index, const std::string& name,
+                     const std::vector<Param>* params) {
+  if (message.rfind("too_few_arguments\t", 0) == 0 ||
+      message.rfind("too_many_arguments\t", 0) == 0) {
+    return "call it as " + kexio::app::usage(name);
+  }
+  if (message == "unrecognized value" && params != nullptr && index >= 1 &&
+      index <= params->size() && (*params)[index - 1].name == "type") {
+    return "the type is one of " KEXIO_BINARY_TYPES;
+  }
+  return {};
+}
+
+// Raises the package's exception for a failure of function (its Python
+// name). The errno the detail was made from makes it an OSError as well,
+// with file (the path argument as given, or null) as its filename.
 [[noreturn]] void raise_error(const std::string& function, const std::string& message,
                               std::uint32_t index, const std::vector<Param>* params,
-                              const std::string& detail) {
+                              const std::string& detail, const std::string& hint, py::handle file) {
   py::str text = py::reinterpret_steal<py::str>(
       PyUnicode_DecodeLatin1(message.data(), static_cast<Py_ssize_t>(message.size()), nullptr));
   py::object argument = py::none();
@@ -393,12 +402,25 @@ PyObject* g_error = nullptr;  // kexio.Error, set once at import
     argument = py::int_(index);
     where = "argument " + std::to_string(index);
     if (params != nullptr && index >= 1 && index <= params->size())
-      where += " (" + (*params)[index - 1].name + ")";
+      where += ", " + (*params)[index - 1].name;
   }
-  py::object why = detail.empty() ? py::object(py::none()) : py::object(py::str(detail));
-  py::object error = py::handle(g_error)(text, argument, function, where, why);
-  PyErr_SetObject(g_error, error.ptr());
+  const int err = kexio::io::errno_of_detail(detail);
+  py::object filename = py::none();
+  if (err != 0 && file) filename = py::module_::import("os").attr("fsdecode")(file);
+  py::object error = py::handle(g_make_error)(
+      text, argument, function, where, text_or_none(detail), text_or_none(hint),
+      err != 0 ? py::object(py::int_(err)) : py::object(py::none()), filename);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
+}
+
+// The argument that names the file, when there is one.
+py::handle path_argument(py::handle first) {
+  if (first && (PyUnicode_Check(first.ptr()) || PyBytes_Check(first.ptr()) ||
+                PyObject_HasAttrString(first.ptr(), "__fspath__"))) {
+    return first;
+  }
+  return py::handle();
 }
 
 int setting(py::handle h, const char* name) {
@@ -415,7 +437,7 @@ int setting(py::handle h, const char* name) {
 }
 
 py::object invoke(const Function& f, const std::string& py_name, kexio::app::Args args,
-                  kexio::app::CallEnv env, const std::vector<Param>* params) {
+                  kexio::app::CallEnv env, const std::vector<Param>* params, py::handle file) {
   Cvd::Ref result;
   std::string message;
   std::string detail;
@@ -443,7 +465,10 @@ py::object invoke(const Function& f, const std::string& py_name, kexio::app::Arg
     }
     args.clear();
   }
-  if (failed) raise_error(py_name, message, index, params, detail);
+  if (failed) {
+    raise_error(py_name, message, index, params, detail, hint_for(message, index, f.name, params),
+                path_argument(file));
+  }
   return from_value(result);
 }
 
@@ -490,7 +515,8 @@ py::object call_entry(const Entry& e, py::args args, py::kwargs kwargs) {
     }
     values.push_back(to_value(given[i], 0));
   }
-  return invoke(*e.function, e.py_name, std::move(values), std::move(env), &e.params);
+  return invoke(*e.function, e.py_name, std::move(values), std::move(env), &e.params,
+                n > 0 ? given[0] : py::handle());
 }
 
 py::object call_by_name(const std::string& name, py::args args, py::kwargs kwargs) {
@@ -512,70 +538,166 @@ py::object call_by_name(const std::string& name, py::args args, py::kwargs kwarg
       raise_error(name,
                   "unknown function '" + name + "'" +
                       (similar.empty() ? "" : "; did you mean " + similar + "?"),
-                  Kex::kWholeCall, nullptr, {});
+                  Kex::kWholeCall, nullptr, {},
+                  similar.empty() ? "" : "did you mean " + similar + "?", py::handle());
     }
     raise_error(name,
                 name + " takes other arguments than " + std::to_string(args.size()) + ": " +
                     kexio::app::usage(name),
-                Kex::kWholeCall, nullptr, {});
+                Kex::kWholeCall, nullptr, {}, "call it as " + kexio::app::usage(name),
+                py::handle());
   }
   kexio::app::Args values;
   values.reserve(args.size());
   for (py::handle a : args)
     values.push_back(to_value(a, 0));
-  return invoke(*f, name, std::move(values), std::move(env), nullptr);
+  return invoke(*f, name, std::move(values), std::move(env), nullptr,
+                args.size() > 0 ? args[0] : py::handle());
 }
 
-const char* kErrorSource = R"py(
-class Error(Exception):
-    """A failure reported by the library: .message is its text, .argument the
-    1-based index of the argument it belongs to, or None for the call as a
-    whole; .function is the function called; .detail says why and where when
-    the library knows more than the message (or is None)."""
+// ---------------------------------------------------------------------------
+// Typed arrays: pictures and recordings in numpy's own terms.
 
-    def __init__(self, message, argument=None, function=None, where=None, detail=None):
-        super().__init__(message, argument)
-        self.message = message
-        self.detail = detail
-        self.argument = argument
-        self.function = function
-        self._where = where
+const char* numpy_name(Kex::Dtype t) {
+  return t == Kex::Dtype::boolean ? "bool" : Kex::dtype_name(t);
+}
 
-    def __str__(self):
-        if self.function is None:
-            return self.message
-        where = self._where or ("the call as a whole" if self.argument is None
-                                else "argument %d" % self.argument)
-        return "%s: %s (%s)" % (self.function, self.message, where)
-)py";
+// An array of the library's handed to numpy without a copy: the array keeps
+// the library's memory alive.
+py::array to_numpy(const Kex::Array& a) {
+  auto* owner = new std::shared_ptr<void>(a.data);
+  py::capsule base(owner, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  std::vector<py::ssize_t> shape(a.shape.begin(), a.shape.end());
+  return py::array(py::dtype(numpy_name(a.dtype)), shape, {}, a.data.get(), base);
+}
+
+// The library's name of a numpy type; other_type for one it has no use for.
+Kex::Dtype dtype_of(const py::dtype& d) {
+  using Kex::Dtype;
+  const char kind = d.kind();
+  const auto size = d.itemsize();
+  if (kind == 'b') return Dtype::boolean;
+  if (kind == 'u')
+    return size == 1   ? Dtype::uint8
+           : size == 2 ? Dtype::uint16
+           : size == 4 ? Dtype::uint32
+                       : Dtype::other_type;
+  if (kind == 'i')
+    return size == 1   ? Dtype::int8
+           : size == 2 ? Dtype::int16
+           : size == 4 ? Dtype::int32
+           : size == 8 ? Dtype::int64
+                       : Dtype::other_type;
+  if (kind == 'f')
+    return size == 4 ? Dtype::float32 : size == 8 ? Dtype::float64 : Dtype::other_type;
+  return Dtype::other_type;
+}
+
+// A view of a C-contiguous array in the host's byte order (the package
+// makes it so).
+Kex::ArrayView view_of(const py::array& a) {
+  Kex::ArrayView v;
+  v.dtype = dtype_of(a.dtype());
+  v.type_name = py::str(a.dtype());
+  for (py::ssize_t i = 0; i < a.ndim(); ++i)
+    v.shape.push_back(a.shape(i));
+  v.data = a.data();
+  return v;
+}
+
+std::string path_bytes(py::handle path) {
+  return py::bytes(py::module_::import("os").attr("fsencode")(path));
+}
+
+// Runs a typed-array function without the interpreter lock and turns its
+// failures into the package's exceptions, those of the array handed in into
+// TypeError and ValueError.
+template <typename Call>
+auto typed(const char* function, const std::vector<Param>& params, py::handle path, Call&& call) {
+  std::string message, detail;
+  std::uint32_t index = Kex::kWholeCall;
+  int array_error = -1;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      return call();
+    } catch (const Kex::Exception& e) {
+      message = e.message();
+      index = e.index();
+      detail = e.detail();
+    } catch (const Kex::ArrayError& e) {
+      message = e.what();
+      array_error = e.kind();
+    } catch (const std::bad_alloc&) {
+      message = "out of memory";
+    } catch (const std::exception& e) {
+      message = e.what();
+    }
+  }
+  if (array_error == Kex::ArrayError::kType) throw py::type_error(message);
+  if (array_error == Kex::ArrayError::kValue) throw py::value_error(message);
+  raise_error(function, message, index, &params, detail, {}, path_argument(path));
+}
+
+const std::vector<Param> kPathParam = {{"path", 0, 0}};
+const std::vector<Param> kWriteParams = {{"path", 0, 0}, {"rate", 0, 0}, {"data", 0, 0}};
+const std::vector<Param> kImageParams = {{"path", 0, 0}, {"array", 0, 0}};
+
+py::array imread(py::handle path, int mode) {
+  const std::string name = path_bytes(path);
+  const auto m = static_cast<Kex::ImageMode>(mode);
+  return to_numpy(typed("imread", kPathParam, path, [&] { return Kex::read_image(name, m); }));
+}
+
+void imwrite(py::handle path, const py::array& image) {
+  const std::string name = path_bytes(path);
+  const Kex::ArrayView v = view_of(image);
+  typed("imwrite", kImageParams, path, [&] {
+    Kex::write_image(name, v);
+    return 0;
+  });
+}
+
+py::tuple wav_info_tuple(const Kex::WavInfo& i) {
+  return py::make_tuple(i.channels, i.rate, i.bits, i.byte_rate, i.frames, i.format);
+}
+
+py::tuple wavread(py::handle path) {
+  const std::string name = path_bytes(path);
+  Kex::WavInfo info;
+  Kex::Array a = typed("wavread", kPathParam, path, [&] { return Kex::read_wav(name, &info); });
+  return py::make_tuple(info.rate, to_numpy(a));
+}
+
+py::tuple wavinfo(py::handle path) {
+  const std::string name = path_bytes(path);
+  return wav_info_tuple(typed("wavinfo", kPathParam, path, [&] { return Kex::wav_info(name); }));
+}
+
+void wavwrite(py::handle path, std::uint32_t rate, const py::array& data) {
+  const std::string name = path_bytes(path);
+  const Kex::ArrayView v = view_of(data);
+  typed("wavwrite", kWriteParams, path, [&] {
+    Kex::write_wav(name, rate, v);
+    return 0;
+  });
+}
 
 }  // namespace
 
-PYBIND11_MODULE(kexio, m) {
+PYBIND11_MODULE(_kexio, m) {
   py::options options;
   options.disable_function_signatures();
-  m.doc() =
-      "Read and write instrument tables, pictures, recordings and binary data as numpy "
-      "arrays.\n\nEvery worksheet function of the kexio library is a function here, in snake "
-      "case (READPRN is read_prn); call(name, *args) calls one by its worksheet name. Failures "
-      "raise kexio.Error.";
+  m.doc() = "The library's functions as the package kexio calls them.";
+  m.attr("__version__") = KEXIO_VERSION;
 
-  py::dict scope;
-  scope["__name__"] = "kexio";
-  py::exec(kErrorSource, scope);
-  py::object error = scope["Error"];
-  error.attr("__module__") = "kexio";
-  g_error = error.ptr();
-  Py_INCREF(g_error);  // kept for the life of the process
-  m.attr("Error") = error;
+  m.def("_set_error_factory", [](py::object f) {
+    Py_XDECREF(g_make_error);
+    g_make_error = f.release().ptr();  // kept for the life of the process
+  });
 
   py::list table;
   for (const Entry& e : entries()) {
-    std::string doc = docstring(e);
-    m.def(
-        e.py_name.c_str(),
-        [&e](py::args args, py::kwargs kwargs) { return call_entry(e, args, kwargs); },
-        doc.c_str());
     py::list params;
     for (const Param& p : e.params)
       params.append(py::make_tuple(p.name, p.group != 0));
@@ -584,12 +706,24 @@ PYBIND11_MODULE(kexio, m) {
       params.append(py::make_tuple("width", true));
     }
     table.append(py::make_tuple(e.function->name, e.py_name, py::tuple(params), e.function->summary,
-                                e.function->family, e.returns));
+                                e.function->family, e.returns, e.function->params));
   }
   // (worksheet name, Python name, ((parameter, optional), ...), summary,
-  // family, Python result type) for every function, in the table's order.
+  // family, Python result type, worksheet parameters) for every function, in
+  // the table's order.
   m.attr("functions") = py::tuple(table);
 
+  // The function at place i of the table, with its arguments in order (None
+  // for one left out) and precision= and width= for the PRN writers.
+  m.def("_call", [](std::size_t i, py::args args, py::kwargs kwargs) {
+    if (i >= entries().size()) throw py::index_error("no such function");
+    return call_entry(entries()[i], args, kwargs);
+  });
+  m.def("_imread", &imread);
+  m.def("_imwrite", &imwrite);
+  m.def("_wavread", &wavread);
+  m.def("_wavinfo", &wavinfo);
+  m.def("_wavwrite", &wavwrite);
   m.def("call", &call_by_name,
         "call(name, *args, precision=4, width=8)\n--\n\n"
         "Call a worksheet function by its worksheet name with its worksheet arguments, e.g. "

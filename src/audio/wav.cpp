@@ -29,13 +29,17 @@
 #include <utility>
 #include <vector>
 
+#include "arrays/array.h"
 #include "audio/pcm.h"
 #include "audio/riff.h"
 #include "core/detail.h"
 #include "core/limits.h"
 #include "host/workers.h"
 #include "io/byte_writer.h"
+#include "io/endian.h"
+#include "io/fd.h"
 #include "io/replace.h"
+#include "kexio/arrays.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 
@@ -327,4 +331,217 @@ aComplex* write_wav(KexCallContext* ctx, const char* file, const aMatrix* m, con
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// Typed arrays, as scipy.io.wavfile reads and writes them.
+
+namespace {
+
+// How scipy.io.wavfile stores the samples of a format: the array's type, and
+// the bytes each sample takes in the file (in the upper bytes of the type
+// when fewer). Nothing for a format it does not read.
+struct ScipySample {
+  Kex::Dtype type;
+  unsigned stored;
+};
+
+std::optional<ScipySample> scipy_sample(const Format& f) {
+  using Kex::Dtype;
+  if (f.channels == 0) return std::nullopt;
+  const unsigned stored = f.block_align / f.channels;
+  if (f.tag == kFloat) {
+    if (f.bits == 32 && stored == 4) return ScipySample{Dtype::float32, 4};
+    if (f.bits == 64 && stored == 8) return ScipySample{Dtype::float64, 8};
+    return std::nullopt;
+  }
+  if (f.bits >= 1 && f.bits <= 8) {
+    if (stored == 1) return ScipySample{Dtype::uint8, 1};
+    return std::nullopt;
+  }
+  if (f.bits > 64) return std::nullopt;
+  switch (stored) {
+    case 1:
+      return ScipySample{Dtype::int8, 1};
+    case 2:
+      return ScipySample{Dtype::int16, 2};
+    case 3:
+    case 4:
+      return ScipySample{Dtype::int32, stored};
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+      return ScipySample{Dtype::int64, stored};
+    default:
+      return std::nullopt;
+  }
+}
+
+// An open WAV file at the start of its data chunk, with its format and the
+// whole frames the file holds of it (a data chunk cut short gives what is
+// there, as scipy does).
+struct WavData {
+  riff::Reader in;
+  Format format{};
+  bool has_data = false;
+  std::uint64_t frames = 0;
+};
+
+void open_wav(WavData& w, const std::string& path) {
+  riff::Chunk form, fmt, data;
+  w.format = read_format(w.in, form, fmt, path);
+  w.in.ascend(fmt);
+  w.has_data = w.in.descend(data, kData, form);
+  if (!w.has_data || w.format.block_align == 0) return;
+  w.frames = std::min(data.size, w.in.remaining()) / w.format.block_align;
+}
+
+Kex::WavInfo info_of(const WavData& w) {
+  const Format& f = w.format;
+  return {f.channels, f.rate, f.bits, f.avg_bytes, w.frames, f.tag};
+}
+
+// Widens n samples stored in `stored` bytes (big-endian when big) to the
+// type's size, the stored bytes in its upper bytes, host order.
+void widen(const std::uint8_t* src, std::size_t n, unsigned stored, std::size_t size, bool big,
+           std::uint8_t* dst) {
+  const unsigned shift = static_cast<unsigned>(8 * (size - stored));
+  for (std::size_t i = 0; i < n; ++i, src += stored, dst += size) {
+    std::uint64_t v = 0;
+    for (unsigned k = 0; k < stored; ++k)
+      v |= std::uint64_t{src[big ? stored - 1 - k : k]} << (8 * k);
+    v <<= shift;
+    if (size == 8) {
+      std::memcpy(dst, &v, 8);
+    } else if (size == 4) {
+      const auto u = static_cast<std::uint32_t>(v);
+      std::memcpy(dst, &u, 4);
+    } else if (size == 2) {
+      const auto u = static_cast<std::uint16_t>(v);
+      std::memcpy(dst, &u, 2);
+    } else {
+      *dst = static_cast<std::uint8_t>(v);
+    }
+  }
+}
+
+// The typed functions' boundary: memory exhaustion is "out of memory".
+template <typename Call>
+auto typed_call(Call&& call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    Kex::Throw("out of memory", Kex::kWholeCall);
+  }
+}
+
+}  // namespace
+
 }  // namespace kexio
+
+namespace Kex {
+
+WavInfo wav_info(const std::string& path) {
+  return kexio::typed_call([&] {
+    kexio::WavData w;
+    kexio::open_wav(w, path);
+    return kexio::info_of(w);
+  });
+}
+
+Array read_wav(const std::string& path, WavInfo* info) {
+  using namespace kexio;
+  return typed_call([&] {
+    WavData w;
+    open_wav(w, path);
+    if (!w.has_data) fail("file i/o error", kWholeCall, "no data chunk");
+    const std::optional<ScipySample> sample = scipy_sample(w.format);
+    if (!sample) fail("BAD_INFO");
+    if (info != nullptr) *info = info_of(w);
+    const std::size_t channels = w.format.channels;
+    const std::size_t frames = static_cast<std::size_t>(w.frames);
+    std::vector<std::int64_t> shape{static_cast<std::int64_t>(frames)};
+    if (channels > 1) shape.push_back(static_cast<std::int64_t>(channels));
+    Array a = arrays::make(sample->type, std::move(shape));
+    auto* out = static_cast<std::uint8_t*>(a.data.get());
+    const std::size_t size = dtype_size(sample->type);
+    const std::size_t frame = std::size_t{w.format.block_align};
+    const bool big = w.in.big_endian();
+    if (sample->stored == size && (!big || size == 1)) {
+      // Samples as the array holds them: straight into it.
+      if (frames != 0 && !w.in.read(out, frames * frame)) fail("file i/o error");
+      return a;
+    }
+    const std::size_t per_block = std::max<std::size_t>(1, kBlock / frame);
+    std::vector<std::uint8_t> block(std::min(frames, per_block) * frame);
+    for (std::size_t first = 0; first < frames; first += per_block) {
+      const std::size_t n = std::min(per_block, frames - first);
+      if (!w.in.read(block.data(), n * frame)) fail("file i/o error");
+      widen(block.data(), n * channels, sample->stored, size, big, out + first * channels * size);
+    }
+    return a;
+  });
+}
+
+void write_wav(const std::string& path, std::uint32_t rate, const ArrayView& data) {
+  using namespace kexio;
+  typed_call([&] {
+    const std::string what = "WAV files cannot hold " + arrays::describe(data);
+    const Dtype t = data.dtype;
+    const bool floating = t == Dtype::float32 || t == Dtype::float64;
+    if (!floating && t != Dtype::uint8 && t != Dtype::int8 && t != Dtype::int16 &&
+        t != Dtype::int32 && t != Dtype::int64) {
+      arrays::refuse_value(what +
+                           ": samples are uint8, int8, int16, int32, int64, float32 or "
+                           "float64");
+    }
+    if (data.shape.empty() || data.shape.size() > 2) {
+      arrays::refuse_value(what + ": the data is (frames,) or (frames, channels)");
+    }
+    const std::size_t width = dtype_size(t);
+    const std::uint64_t frames = static_cast<std::uint64_t>(data.shape[0]);
+    const std::uint64_t channels =
+        data.shape.size() == 2 ? static_cast<std::uint64_t>(data.shape[1]) : 1;
+    const std::uint64_t bytes = arrays::samples(data.shape, width) * width;
+    const std::uint64_t block_align = channels * width;
+    if (block_align > 0xFFFF) arrays::refuse_value(what + ": too many channels");
+    if (std::uint64_t{rate} * block_align > 0xFFFFFFFF) {
+      arrays::refuse_value(what + " at " + std::to_string(rate) +
+                           " frames per second: the byte rate exceeds 32 bits");
+    }
+    // The header scipy writes: a format record, with an extra size of 0
+    // and a fact chunk of the frame count for float; no pad byte.
+    const std::uint32_t fmt_size = floating ? 18 : 16;
+    const std::uint64_t header = 12 + 8 + fmt_size + (floating ? 12 : 0);
+    if (header - 8 + 8 + bytes > 0xFFFFFFFF) arrays::refuse_value(what + ": data beyond 4 GiB");
+
+    io::Replacement target;
+    if (int e = target.open(path, O_WRONLY)) fail("file open error", 1, target.detail(e));
+    io::ByteWriter out(target.fd(), 256);
+    out.le32(riff::kRiff);
+    out.le32(static_cast<std::uint32_t>(header + bytes));
+    out.le32(kWave);
+    out.le32(kFmt);
+    out.le32(fmt_size);
+    out.le16(floating ? kFloat : kPcm);
+    out.le16(static_cast<std::uint32_t>(channels));
+    out.le32(rate);
+    out.le32(static_cast<std::uint32_t>(rate * block_align));
+    out.le16(static_cast<std::uint32_t>(block_align));
+    out.le16(static_cast<std::uint32_t>(width * 8));
+    if (floating) {
+      out.le16(0);
+      out.le32(riff::fourcc("fact"));
+      out.le32(4);
+      out.le32(static_cast<std::uint32_t>(frames));
+    }
+    out.le32(kData);
+    out.le32(static_cast<std::uint32_t>(bytes));
+    int e = out.flush() ? 0 : out.error();
+    if (e == 0 && bytes != 0 && !io::write_full(target.fd(), data.data, bytes)) e = errno;
+    if (e == 0) e = target.commit();
+    if (e != 0) fail("file write error", kWholeCall, target.detail(e));
+    return 0;
+  });
+}
+
+}  // namespace Kex

@@ -113,39 +113,36 @@ bool exists(const std::string& path) {
 
 namespace {
 
+// The reasons details give for the usual errno values; any other errno is
+// said by strerror.
+struct Reason {
+  int err;
+  const char* text;
+};
+constexpr Reason kReasons[] = {
+    {ENOENT, "no such file"},
+    {EISDIR, "is a folder"},
+    {EACCES, "permission denied"},
+    {EPERM, "permission denied"},
+    {ENOTDIR, "a part of the path is not a folder"},
+    {ENOSPC, "no space left on the device"},
+    {EDQUOT, "disk quota exceeded"},
+    {EROFS, "read-only file system"},
+    {ENAMETOOLONG, "the name is too long"},
+    {ELOOP, "too many symbolic links"},
+    {EMFILE, "too many open files"},
+    {ENFILE, "too many open files"},
+    {EFBIG, "the file would be too large"},
+    {ETXTBSY, "the file is busy"},
+    {EIO, "input/output error"},
+};
+constexpr const char* kNoFolder = "no such folder";
+
 const char* reason(int err) {
-  switch (err) {
-    case ENOENT:
-      return "no such file";
-    case EISDIR:
-      return "is a folder";
-    case EACCES:
-    case EPERM:
-      return "permission denied";
-    case ENOTDIR:
-      return "a part of the path is not a folder";
-    case ENOSPC:
-      return "no space left on the device";
-    case EDQUOT:
-      return "disk quota exceeded";
-    case EROFS:
-      return "read-only file system";
-    case ENAMETOOLONG:
-      return "the name is too long";
-    case ELOOP:
-      return "too many symbolic links";
-    case EMFILE:
-    case ENFILE:
-      return "too many open files";
-    case EFBIG:
-      return "the file would be too large";
-    case ETXTBSY:
-      return "the file is busy";
-    case EIO:
-      return "input/output error";
-    default:
-      return nullptr;
+  for (const Reason& r : kReasons) {
+    if (r.err == err) return r.text;
   }
+  return nullptr;
 }
 
 // The path as details show it: absolute and without "." or "..".
@@ -191,9 +188,21 @@ std::string failure_detail(int err, const std::string& path) {
       missing = existing;
       existing = existing.parent_path();
     }
-    if (!missing.empty()) return "no such folder: " + missing.string();
+    if (!missing.empty()) return std::string(kNoFolder) + ": " + missing.string();
   }
   return why + ": " + p.string();
+}
+
+int errno_of_detail(std::string_view detail) {
+  auto starts = [&](std::string_view reason) {
+    return detail.size() > reason.size() + 2 && detail.starts_with(reason) &&
+           detail.substr(reason.size(), 2) == ": ";
+  };
+  if (starts(kNoFolder)) return ENOENT;
+  for (const Reason& r : kReasons) {
+    if (starts(r.text)) return r.err;  // the first errno of a shared text
+  }
+  return 0;
 }
 
 }  // namespace kexio::io

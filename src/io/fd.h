@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kexio::io {
 
@@ -91,5 +92,11 @@ std::string failure_detail(int err, const std::string& path);
 // FIFO, a socket). Empty for a regular file or a path that cannot be
 // examined.
 std::string kind_detail(const std::string& path);
+
+// The errno a detail of failure_detail was made from, read back from its
+// reason ("no such file: /a" and "no such folder: /b" give ENOENT; texts
+// that several errno values share give the first of them); 0 for a detail
+// of any other form.
+int errno_of_detail(std::string_view detail);
 
 }  // namespace kexio::io

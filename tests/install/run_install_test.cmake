@@ -36,7 +36,7 @@ run(${PREFIX}/bin/kexio --version)
 
 # The Python module, when it was built, imports from the moved tree and finds
 # the library and its colormaps there.
-file(GLOB python_module ${BUILD_DIR}/python/kexio*.so)
+file(GLOB python_module ${BUILD_DIR}/python/kexio/_kexio*.so)
 if(python_module AND PYTHON_SITE)
   set(ENV{PYTHONPATH} ${PREFIX}/${PYTHON_SITE})
   # (No semicolons: they would split the argument.)

@@ -156,8 +156,9 @@ int BmpDecoder::read_info_header() {
 }
 
 // The masks of a 16- or 32-bit picture: fixed 5-5-5 or 8-8-8 fields without
-// compression, else from the header or the 12 bytes after a 40-byte header
-// (an alpha mask after them is not needed: alpha is ignored).
+// compression, else from the header or the 12 bytes after a 40-byte header.
+// Only sinks that keep alpha use an alpha mask, and only one of the header
+// that is a whole byte of a 32-bit pixel.
 void BmpDecoder::read_bit_fields(const std::uint8_t* in_header) {
   std::uint32_t masks[3];
   if (biCompression == 0) {
@@ -187,6 +188,14 @@ void BmpDecoder::read_bit_fields(const std::uint8_t* in_header) {
     std::uint32_t m = masks[k];
     m_byte_offsets[k] = m == 0 ? 0 : std::countr_zero(m) / 8;
     if (m != 0xFFu << (8 * m_byte_offsets[k])) m_whole_bytes = false;
+  }
+  if (m_whole_bytes && biCompression != 0 && masks_in_header(biSize) && biSize >= 56) {
+    const std::uint32_t a = io::le32(in_header + 12);
+    const int at = a == 0 ? 0 : std::countr_zero(a) / 8;
+    bool free = a == 0xFFu << (8 * at);
+    for (int k = 0; k < 3; ++k)
+      free = free && m_byte_offsets[k] != at;
+    if (free) m_alpha_offset = at;
   }
 }
 
@@ -431,6 +440,9 @@ int BmpDecoder::decode(ImageSink& out) {
     layout = PixelLayout::grey();  // rows of zeros
   } else if (indexed()) {
     layout = PixelLayout::indexed();
+  } else if (m_whole_bytes && m_alpha_offset >= 0 && out.typed()) {
+    layout =
+        PixelLayout::rgba(m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2], m_alpha_offset);
   } else if (m_whole_bytes) {
     layout = PixelLayout::rgb(4, m_byte_offsets[0], m_byte_offsets[1], m_byte_offsets[2]);
   } else if (m_bit_fields) {

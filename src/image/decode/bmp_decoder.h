@@ -69,6 +69,7 @@ class BmpDecoder final : public Decoder, public BitmapFileInfo {
   int m_rows = 0;                  // the height, whichever way the rows are stored
   int m_byte_offsets[3] = {};      // 32-bit fields that are whole bytes: where each lies
   bool m_whole_bytes = false;
+  int m_alpha_offset = -1;              // of such a pixel, a whole-byte alpha field's; -1 for none
   BitField m_fields[3];                 // red, green, blue
   std::vector<Rgb> m_colours;           // the palette entries the file provides
   const std::uint8_t* m_row = nullptr;  // the row read_row() decoded last

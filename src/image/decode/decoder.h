@@ -87,6 +87,16 @@ class ImageSink {
   // The colours of palette indices 0 .. n - 1 (at most 256) for the indexed
   // rows that follow; indices past them are black.
   virtual void palette(const Rgb* colours, std::size_t n) = 0;
+  // Whether the sink is a typed copy of the file's samples rather than the
+  // worksheet's planes. A decoder then delivers what the planes leave out
+  // or read their own way: the alpha of whole-byte alpha fields (32-bit BMP
+  // with an alpha mask) and of palettes (GIF's transparent index, PNG's
+  // transparency chunk, through palette_alpha after palette), and grey
+  // pictures as grey (TGA, whose planes take grey as blue).
+  virtual bool typed() const { return false; }
+  // The opacity of palette indices 0 .. n - 1 (at most 256; 0 transparent,
+  // 255 opaque); indices past them are opaque.
+  virtual void palette_alpha(const std::uint8_t* /*alpha*/, std::size_t /*n*/) {}
   virtual void rows(const std::uint8_t* first, std::ptrdiff_t stride, int n,
                     const PixelLayout& layout, Rows life = Rows::kCopy) = 0;
 

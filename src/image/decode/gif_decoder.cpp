@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 
 namespace kexio {
 
@@ -93,9 +94,13 @@ void GifDecoder::skip_sub_blocks() {
 // leaves the reader at the end of the file.
 int GifDecoder::read_extension() {
   switch (m_in.get()) {
-    case 0xF9:  // graphic control: size, flags, delay, transparent index
+    case 0xF9: {  // graphic control: size, flags, delay, transparent index
+      // The last one before the image is the image's.
+      const std::span<const std::uint8_t> control = m_in.window(5);
+      if (control.size() == 5) m_transparent = (control[1] & 1) != 0 ? control[4] : -1;
       if (!m_in.skip(5)) return kControlUnreadable;
       break;
+    }
     case 0xFE:  // comment
       break;
     case 0x01:  // plain text: size, grid position and size, cell size, colours
@@ -448,6 +453,12 @@ int GifDecoder::read_row() {
 int GifDecoder::decode(ImageSink& out) {
   if (status() != 0) return kReadFailure + m_status;
   out.palette(m_colours.data(), m_colours.size());
+  if (out.typed() && m_transparent >= 0) {
+    std::uint8_t alpha[256];
+    std::fill_n(alpha, 256, std::uint8_t{255});
+    alpha[m_transparent] = 0;
+    out.palette_alpha(alpha, 256);
+  }
   const std::int64_t w = m_width, h = m_height;
   // An interlaced picture is gathered whole, then handed on top row first.
   std::unique_ptr<std::uint8_t[]> frame;

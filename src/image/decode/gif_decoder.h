@@ -1,7 +1,8 @@
 // The GIF decoder: the first image of a GIF file (versions 87a and 89a),
 // interlaced or not, looked up in its local or the global colour table.
-// Extensions are skipped; transparency, animation and later images are
-// ignored.
+// Extensions are skipped but for the transparent index of the graphic
+// control before the image, which sinks that keep alpha receive; animation
+// and later images are ignored.
 #pragma once
 
 #include <cstddef>
@@ -60,6 +61,7 @@ class GifDecoder final : public Decoder {
   bool m_found_image = false;
   int m_width = 0, m_height = 0;
   bool m_interlaced = false;
+  int m_transparent = -1;  // the transparent index, or -1
 
   // The image data: sub-blocks gathered into one run of bytes, read from
   // bit m_bit on. Bytes from m_eof_at on stand for bytes the file did not

@@ -144,6 +144,10 @@ int PngDecoder::decode(ImageSink& out) {
     for (std::size_t i = 0; i < n; ++i)
       colours[i] = Rgb{plte.entries[i].red, plte.entries[i].green, plte.entries[i].blue};
     out.palette(colours, n);
+    spng_trns trns{};
+    if (out.typed() && spng_get_trns(ctx, &trns) == 0) {
+      out.palette_alpha(trns.type3_alpha, std::min<std::size_t>(trns.n_type3_entries, 256));
+    }
   }
   // Work room for samples of fewer than 8 bits, one byte each.
   if (m_depth < 8 && allocate_row_buffer(m_cols) != 0) return m_status;

@@ -238,11 +238,15 @@ void TgaDecoder::read_rle_row(std::uint8_t* row) {
 
 // Rows arrive in stored order (bottom row first unless the header says
 // top-down). A one-byte pixel of a true-colour or grey image is its blue
-// component; red and green are 0.
+// component, red and green 0, but for a typed sink, which takes the pixels
+// of an 8-bit grey image as grey.
 int TgaDecoder::decode(ImageSink& out) {
+  const int type = m_header.image_type;
+  const bool grey =
+      out.typed() && !m_colour_mapped && (type == 3 || type == 11) && pixel_bytes() == 1;
   if (m_colour_mapped) {
     out.palette(m_map.data(), static_cast<std::size_t>(m_map_entries));
-  } else if (pixel_bytes() == 1) {
+  } else if (pixel_bytes() == 1 && !grey) {
     std::array<Rgb, 256> blue;
     for (std::size_t i = 0; i < blue.size(); ++i)
       blue[i] = {0, 0, static_cast<std::uint8_t>(i)};
@@ -250,7 +254,8 @@ int TgaDecoder::decode(ImageSink& out) {
   }
   // Pixels of four bytes are blue, green, red and alpha.
   const int pb = pixel_bytes();
-  const PixelLayout layout = pb == 1   ? PixelLayout::indexed()
+  const PixelLayout layout = grey      ? PixelLayout::grey()
+                             : pb == 1 ? PixelLayout::indexed()
                              : pb == 4 ? PixelLayout::rgba(2, 1, 0, 3)
                                        : PixelLayout::rgb(pb, 2, 1, 0);
   for (int k = 0; k < m_header.height; ++k) {

@@ -1,0 +1,396 @@
+#include "arrays/tiff_read.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "arrays/array.h"
+#include "core/memory.h"
+#include "image/codec_errors.h"
+
+namespace kexio::arrays {
+
+namespace {
+
+using Kex::Dtype;
+
+// libtiff reports through handlers that belong to one read: nothing is
+// printed, and an error fails the read.
+int on_error(TIFF*, void* user, const char*, const char*, va_list) {
+  *static_cast<bool*>(user) = true;
+  return 1;
+}
+
+int on_warning(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
+
+// The mapped file libtiff reads through these procedures.
+struct Source {
+  const std::uint8_t* data;
+  toff_t size;
+  toff_t pos;
+};
+
+tmsize_t source_read(thandle_t h, void* buf, tmsize_t n) {
+  auto* s = static_cast<Source*>(h);
+  if (n <= 0 || s->pos >= s->size) return 0;
+  const auto k = static_cast<tmsize_t>(std::min<toff_t>(static_cast<toff_t>(n), s->size - s->pos));
+  std::memcpy(buf, s->data + s->pos, static_cast<std::size_t>(k));
+  s->pos += static_cast<toff_t>(k);
+  return k;
+}
+
+tmsize_t source_write(thandle_t, void*, tmsize_t) {
+  return -1;
+}
+
+toff_t source_seek(thandle_t h, toff_t off, int whence) {
+  auto* s = static_cast<Source*>(h);
+  const toff_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : s->size;
+  if (off > std::numeric_limits<toff_t>::max() - base) return static_cast<toff_t>(-1);
+  return s->pos = base + off;
+}
+
+int source_close(thandle_t) {
+  return 0;
+}
+
+toff_t source_size(thandle_t h) {
+  return static_cast<Source*>(h)->size;
+}
+
+int source_map(thandle_t h, void** base, toff_t* size) {
+  auto* s = static_cast<Source*>(h);
+  *base = const_cast<std::uint8_t*>(s->data);
+  *size = s->size;
+  return 1;
+}
+
+void source_unmap(thandle_t, void*, toff_t) {}
+
+struct TiffCloser {
+  void operator()(TIFF* t) const { TIFFClose(t); }
+};
+struct OptionsFree {
+  void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+};
+
+// How the samples of the image become the array's.
+struct Plan {
+  Dtype type = Dtype::uint8;
+  int channels = 1;                 // of the array
+  int samples = 1;                  // per pixel in the file
+  int source[4] = {};               // the file's sample of each channel
+  unsigned bits = 8;                // per stored sample
+  bool invert = false;              // white is 0 (unsigned samples turned round)
+  bool lookup = false;              // 1, 2, 4 or 8 bits through the tables
+  std::uint8_t table[3][256] = {};  // sample to channel byte, per channel
+};
+
+Dtype typed(unsigned format, unsigned bits) {
+  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  if (uint && bits == 8) return Dtype::uint8;
+  if (uint && bits == 16) return Dtype::uint16;
+  if (uint && bits == 32) return Dtype::uint32;
+  if (format == SAMPLEFORMAT_INT && bits == 8) return Dtype::int8;
+  if (format == SAMPLEFORMAT_INT && bits == 16) return Dtype::int16;
+  if (format == SAMPLEFORMAT_INT && bits == 32) return Dtype::int32;
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 32) return Dtype::float32;
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 64) return Dtype::float64;
+  return Dtype::other_type;
+}
+
+// The plan of an image read sample by sample; false when it takes the RGBA
+// reader.
+bool make_plan(TIFF* t, Plan& p) {
+  std::uint16_t photometric = 0, bits = 1, spp = 1, format = SAMPLEFORMAT_UINT;
+  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  p.bits = bits;
+  p.samples = spp;
+  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  const bool small = uint && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+  int base = 0;
+  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
+    base = 1;
+    p.invert = photometric == PHOTOMETRIC_MINISWHITE && uint;
+    if (small && bits < 8) {
+      const unsigned top = (1u << bits) - 1;
+      for (unsigned v = 0; v <= top; ++v)
+        p.table[0][v] = static_cast<std::uint8_t>((p.invert ? top - v : v) * 255 / top);
+      p.lookup = true;
+    }
+  } else if (photometric == PHOTOMETRIC_RGB && spp >= 3) {
+    base = 3;
+  } else if (photometric == PHOTOMETRIC_PALETTE && small && spp == 1) {
+    std::uint16_t *red, *green, *blue;
+    if (!TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
+    for (unsigned v = 0; v < (1u << bits); ++v) {
+      p.table[0][v] = static_cast<std::uint8_t>(red[v] >> 8);
+      p.table[1][v] = static_cast<std::uint8_t>(green[v] >> 8);
+      p.table[2][v] = static_cast<std::uint8_t>(blue[v] >> 8);
+    }
+    p.lookup = true;
+    p.channels = 3;
+    p.type = Dtype::uint8;
+    return true;
+  } else {
+    return false;
+  }
+  p.type = p.lookup ? Dtype::uint8 : typed(format, bits);
+  if (p.type == Dtype::other_type || spp < base) return false;
+  p.channels = base;
+  for (int c = 0; c < base; ++c)
+    p.source[c] = c;
+  // The first extra sample is kept when it is alpha (associated or not).
+  std::uint16_t extras = 0;
+  std::uint16_t* kinds = nullptr;
+  if (spp > base && TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extras, &kinds) && extras > 0 &&
+      (kinds[0] == EXTRASAMPLE_ASSOCALPHA || kinds[0] == EXTRASAMPLE_UNASSALPHA) && !p.lookup) {
+    p.source[base] = base;
+    p.channels = base + 1;
+  }
+  return true;
+}
+
+// Writes n pixels of the image's row y from column x on into the array:
+// their samples lie in src, the whole pixels (or, for a separate plane,
+// only that plane's samples).
+class Writer {
+ public:
+  Writer(const Plan& plan, Kex::Array& out, std::uint32_t width, bool separate)
+      : m_plan(plan),
+        m_out(static_cast<std::uint8_t*>(out.data.get())),
+        m_width(width),
+        m_size(Kex::dtype_size(out.dtype)),
+        m_separate(separate) {}
+
+  // Whether rows of the file are rows of the array as they are.
+  bool same_rows() const {
+    return !m_separate && !m_plan.lookup && !m_plan.invert && m_plan.samples == m_plan.channels;
+  }
+
+  void put(const std::uint8_t* src, std::uint32_t y, std::uint32_t x, std::uint32_t n, int plane) {
+    const int channels = m_plan.channels;
+    std::uint8_t* dst = m_out + (std::size_t{y} * m_width + x) * channels * m_size;
+    if (m_plan.lookup) return put_lookup(src, n, dst);
+    if (same_rows()) {
+      std::memcpy(dst, src, std::size_t{n} * channels * m_size);
+      return;
+    }
+    switch (m_size) {
+      case 1:
+        return put_typed<std::uint8_t>(src, n, plane, dst);
+      case 2:
+        return put_typed<std::uint16_t>(src, n, plane, dst);
+      case 4:
+        return put_typed<std::uint32_t>(src, n, plane, dst);
+      default:
+        return put_typed<std::uint64_t>(src, n, plane, dst);
+    }
+  }
+
+ private:
+  // Samples of sizeof(T) bytes: channel c of pixel j from the file's
+  // sample source[c]; white 0 turned round in the grey channel.
+  template <typename T>
+  void put_typed(const std::uint8_t* src, std::uint32_t n, int plane, std::uint8_t* out) {
+    const int channels = m_plan.channels;
+    const std::size_t step =
+        (m_separate ? 1 : static_cast<std::size_t>(m_plan.samples)) * sizeof(T);
+    const std::size_t out_step = static_cast<std::size_t>(channels) * sizeof(T);
+    for (int c = 0; c < channels; ++c) {
+      const int s = m_plan.source[c];
+      if (m_separate && s != plane) continue;
+      const std::uint8_t* p = src + (m_separate ? 0 : static_cast<std::size_t>(s) * sizeof(T));
+      std::uint8_t* d = out + static_cast<std::size_t>(c) * sizeof(T);
+      const T flip = m_plan.invert && c == 0 ? static_cast<T>(~T{0}) : T{0};
+      for (std::uint32_t j = 0; j < n; ++j, p += step, d += out_step) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        v = static_cast<T>(v ^ flip);
+        std::memcpy(d, &v, sizeof v);
+      }
+    }
+  }
+
+  void put_lookup(const std::uint8_t* src, std::uint32_t n, std::uint8_t* dst) {
+    const unsigned b = m_plan.bits;
+    const unsigned sample_mask = (1u << b) - 1;
+    const int channels = m_plan.channels;
+    for (std::uint32_t j = 0; j < n; ++j) {
+      const std::size_t bit = std::size_t{j} * m_plan.samples * b;
+      const unsigned v =
+          b == 8 ? src[bit >> 3] : (src[bit >> 3] >> (8 - b - (bit & 7))) & sample_mask;
+      for (int c = 0; c < channels; ++c)
+        dst[std::size_t{j} * channels + c] = m_plan.table[c][v];
+    }
+  }
+
+  const Plan& m_plan;
+  std::uint8_t* m_out;
+  std::uint32_t m_width;
+  std::size_t m_size;
+  bool m_separate;
+};
+
+// Reads the image strip by strip or tile by tile into out.
+bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width,
+                 std::uint32_t height) {
+  std::uint16_t planar = PLANARCONFIG_CONTIG;
+  TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+  const bool separate = planar == PLANARCONFIG_SEPARATE && plan.samples > 1;
+  Writer w(plan, out, width, separate);
+  const int planes = separate ? plan.samples : 1;
+  const std::uint64_t piece_bits =
+      std::uint64_t{separate ? 1u : unsigned(plan.samples)} * plan.bits;
+  auto used = [&](int p) {
+    if (!separate) return true;
+    for (int c = 0; c < plan.channels; ++c) {
+      if (plan.source[c] == p) return true;
+    }
+    return false;
+  };
+  if (TIFFIsTiled(t)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+    const tmsize_t row = TIFFTileRowSize(t), size = TIFFTileSize(t);
+    if (tw == 0 || th == 0 || row <= 0 || (tw * piece_bits + 7) / 8 > std::uint64_t(row) ||
+        size / th < row) {
+      return false;
+    }
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    for (int p = 0; p < planes; ++p) {
+      if (!used(p)) continue;
+      for (std::uint32_t y = 0; y < height; y += th) {
+        for (std::uint32_t x = 0; x < width; x += tw) {
+          const ttile_t tile = TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
+          if (TIFFReadEncodedTile(t, tile, buf.data(), size) != size) return false;
+          const std::uint32_t rows = std::min(th, height - y);
+          for (std::uint32_t r = 0; r < rows; ++r)
+            w.put(buf.data() + r * row, y + r, x, std::min(tw, width - x), p);
+          if (width - x <= tw) break;
+        }
+        if (height - y <= th) break;
+      }
+    }
+    return true;
+  }
+  std::uint32_t rps = height;
+  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+  rps = std::clamp<std::uint32_t>(rps, 1, height);
+  const tmsize_t scan = TIFFScanlineSize(t);
+  if (scan <= 0 || (width * piece_bits + 7) / 8 > std::uint64_t(scan)) return false;
+  auto* base = static_cast<std::uint8_t*>(out.data.get());
+  std::vector<std::uint8_t> buf;
+  if (!w.same_rows()) buf.resize(static_cast<std::size_t>(scan) * rps);
+  for (int p = 0; p < planes; ++p) {
+    if (!used(p)) continue;
+    for (std::uint32_t y = 0; y < height; y += rps) {
+      const std::uint32_t rows = std::min(rps, height - y);
+      const tmsize_t want = scan * rows;
+      const tstrip_t strip = TIFFComputeStrip(t, y, static_cast<tsample_t>(p));
+      // Rows as the array holds them are decoded into it.
+      std::uint8_t* dst = buf.empty() ? base + std::size_t{y} * scan : buf.data();
+      if (TIFFReadEncodedStrip(t, strip, dst, want) != want) return false;
+      if (!buf.empty()) {
+        for (std::uint32_t r = 0; r < rows; ++r)
+          w.put(buf.data() + r * scan, y + r, 0, width, p);
+      }
+    }
+  }
+  return true;
+}
+
+// Any other image through libtiff's RGBA reader, a band of rows at a time.
+bool read_rgba(TIFF* t, Kex::Array& out, std::uint32_t width, std::uint32_t height) {
+  char message[1024];
+  TIFFRGBAImage img;
+  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
+  struct End {
+    TIFFRGBAImage* img;
+    ~End() { TIFFRGBAImageEnd(img); }
+  } end{&img};
+  img.req_orientation = img.orientation;  // rows as stored
+  const int channels = img.alpha != 0 ? 4 : 3;
+  out = make(Dtype::uint8, {height, width, channels});
+  std::uint32_t unit = height;
+  if (TIFFIsTiled(t)) {
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
+  } else {
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
+  }
+  unit = std::clamp<std::uint32_t>(unit, 1, height);
+  const std::uint64_t per_band =
+      std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / width / unit);
+  const auto band = static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
+  std::vector<std::uint32_t> raster(std::size_t{width} * band);
+  auto* dst = static_cast<std::uint8_t*>(out.data.get());
+  for (std::uint32_t y = 0; y < height; y += band) {
+    const std::uint32_t rows = std::min(band, height - y);
+    img.row_offset = static_cast<int>(y);
+    img.col_offset = 0;
+    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
+    for (std::size_t i = 0, n = std::size_t{rows} * width; i < n; ++i, dst += channels) {
+      const std::uint32_t px = raster[i];
+      dst[0] = static_cast<std::uint8_t>(TIFFGetR(px));
+      dst[1] = static_cast<std::uint8_t>(TIFFGetG(px));
+      dst[2] = static_cast<std::uint8_t>(TIFFGetB(px));
+      if (channels == 4) dst[3] = static_cast<std::uint8_t>(TIFFGetA(px));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+Kex::Array read_tiff(io::ByteReader& in, const std::string& path) {
+  if (in.contents() == nullptr || in.size() <= 0) fail_with(kFileIoError);
+  Source source{in.contents(), static_cast<toff_t>(in.size()), 0};
+  bool error = false;
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  if (!options) fail_with(kOutOfMemory);
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &error);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, nullptr);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(
+      options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
+                         memory::physical(), std::numeric_limits<tmsize_t>::max())));
+  std::unique_ptr<TIFF, TiffCloser> tiff(
+      TIFFClientOpenExt(path.c_str(), "r", &source, source_read, source_write, source_seek,
+                        source_close, source_size, source_map, source_unmap, options.get()));
+  if (!tiff) fail_with(kUnknownFormat);
+  TIFF* t = tiff.get();
+  std::uint32_t width = 0, height = 0;
+  if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
+      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height)) {
+    fail_with(kFileIoError);
+  }
+  Kex::Array out;
+  Plan plan;
+  bool done;
+  if (width == 0 || height == 0) {
+    out = make(Dtype::uint8, {height, width, 3});
+    done = true;
+  } else if (make_plan(t, plan)) {
+    std::vector<std::int64_t> shape{height, width};
+    if (plan.channels > 1) shape.push_back(plan.channels);
+    out = make(plan.type, std::move(shape));
+    done = read_direct(t, plan, out, width, height);
+  } else {
+    done = read_rgba(t, out, width, height);
+  }
+  if (!done || error) fail_with(kFileIoError);
+  return out;
+}
+
+}  // namespace kexio::arrays
