@@ -388,6 +388,18 @@ TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
   std::thread feeder = feed(fifo, whole, false);
   EXPECT_EQ(info(fifo), (V{2, 8000, 16, 32000}));
   feeder.join();
+  // A stream's data chunk of more than 1 GiB (here one of unknown length)
+  // is refused before anything is allocated for it.
+  feeder = feed(fifo, head(0xFFFFFFFF), false);
+  try {
+    readwav(fifo);
+    ADD_FAILURE() << "read";
+  } catch (const Kex::Exception& e) {
+    EXPECT_EQ(e.message(), "out of memory");
+    EXPECT_EQ(e.detail(),
+              "the data chunk of a stream is read up to 1 GiB, this one holds 4,294,967,295 bytes");
+  }
+  feeder.join();
 }
 
 TEST(WavWrite, FileBytes) {
