@@ -33,9 +33,9 @@ constexpr double kCeiling = 1e10;  // larger values are stored as this
 
 // A view of the file that can look any number of bytes ahead, so a number
 // can be recognised before any of it is consumed. A stream (which has no
-// size) that gives limits::kStreamMaxWithoutValue bytes after the last
-// number, or its start, ends with an error: it might never end, and the
-// bytes looked at ahead are held.
+// size) that gives more than limits::kStreamMaxWithoutValue bytes after the
+// last number, or its start, ends with an error: it might never end, and
+// the bytes looked at ahead are held.
 class TextReader {
  public:
   explicit TextReader(io::ByteReader& in) : m_in(in), m_stream(in.size() < 0) {}
