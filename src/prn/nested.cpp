@@ -27,9 +27,17 @@ namespace {
 
 // Reads a text element after its opening double quote, up to the closing
 // one (consumed). A CR LF pair reads as one line feed. False when the file
-// ends first.
+// ends first. Runs of other bytes are taken as they lie in the window.
 bool read_text(Input& in, std::string& text) {
   for (;;) {
+    const char* p = in.cur();
+    const auto* q =
+        static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(in.end() - p)));
+    if (q == nullptr) q = in.end();
+    if (const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(q - p)))
+      q = static_cast<const char*>(cr);
+    text.append(p, q);
+    in.advance(static_cast<std::size_t>(q - p));
     int c = in.get();
     if (c == kEof) return false;
     if (c == '"') return true;
