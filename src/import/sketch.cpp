@@ -56,6 +56,21 @@ class TextReader {
     m_in.skip(n);
     m_since += n;
   }
+  // Consumes the run of bytes that skip(byte) holds for, a window at a time.
+  template <typename Skip>
+  void consume_while(Skip skip) {
+    constexpr std::size_t kRun = 4096;
+    for (;;) {
+      std::span<const std::uint8_t> w = m_in.window(kRun);
+      std::size_t n = 0;
+      while (n < w.size() && skip(w[n]))
+        ++n;
+      if (n == 0) return;
+      peek(n - 1);  // the limit of a stream
+      consume(n);
+      if (n < kRun) return;
+    }
+  }
   // A number ends at the position.
   void value_read() { m_since = 0; }
   // The bytes from the position on, as many as were peeked at.
@@ -136,8 +151,7 @@ std::size_t decimal_length(TextReader& in, std::size_t k) {
 // and a decimal number, "inf", "infinity" or "nan" (optionally "nan(...)"),
 // in any case. Nothing converted: no value.
 std::optional<double> scan_number(TextReader& in) {
-  while (is_gap(in.peek(0)))
-    in.consume(1);
+  in.consume_while(is_gap);
   std::size_t k = 0;
   bool negative = false;
   if (in.peek(0) == '+' || in.peek(0) == '-') {
