@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/limits.h"
 #include "core/memory.h"
 #include "io/stream.h"
 #include "kexio/host/context.h"
@@ -72,8 +73,10 @@ bool StreamBytes::load(std::FILE* f) {
       return true;
     }
   }
-  // Not a regular file: read what the stream holds.
-  if (!kexio::io::read_rest(f, m_copy, image_memory_limit())) return false;
+  // Not a regular file: read what the stream holds, up to the most a stream
+  // may hold.
+  const std::uint64_t limit = std::min(image_memory_limit(), kexio::limits::kStreamMaxBytes);
+  if (!kexio::io::read_rest(f, m_copy, limit)) return false;
   m_begin = m_copy.data();
   m_end = m_begin + m_copy.size();
   return true;

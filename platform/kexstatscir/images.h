@@ -62,7 +62,7 @@ class Channels {
 
 // The bytes of a C stream from its current position to its end: a regular
 // file is mapped, anything else (a pipe, a stream in memory) is read into
-// memory, at most up to the memory limit.
+// memory, at most up to the memory limit and limits::kStreamMaxBytes.
 class StreamBytes {
  public:
   // False when the stream cannot be read.

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/detail.h"
+#include "core/limits.h"
 #include "core/memory.h"
 #include "io/byte_reader.h"
 #include "io/fd.h"
@@ -67,8 +69,15 @@ Span span_of(std::int32_t first, std::int32_t last, std::int32_t index, bool& gi
   throw Failure{m, index > 0 ? static_cast<std::uint32_t>(index) : kWholeCall};
 }
 
+// A data file is text, which holds no NUL byte: a file with one is not
+// read (it is binary, or a device of zeros that would never end).
+[[noreturn]] void nul_at(std::uint64_t offset) {
+  throw Failure{"file i/o error", 1,
+                "a NUL byte at offset " + kexio::grouped(offset) + ": a text data file holds none"};
+}
+
 // The file's bytes: the mapping of a regular file, or what a pipe or device
-// gave, read to its end.
+// gave, read to its end (at most limits::kStreamMaxBytes of it).
 class Contents {
  public:
   Contents(const char* fname, const char* cwd) {
@@ -91,13 +100,26 @@ class Contents {
         madvise(const_cast<std::uint8_t*>(p), m_size, MADV_POPULATE_READ);
       }
 #endif
+      if (const void* nul = std::memchr(m_data, 0, m_size)) {
+        nul_at(static_cast<std::uint64_t>(static_cast<const char*>(nul) - m_data));
+      }
       return;
     }
     constexpr std::size_t kChunk = std::size_t{1} << 20;
     for (;;) {
+      const std::size_t before = m_copy.size();
       char* dst = m_copy.extend(kChunk);
       std::size_t n = m_reader.read(dst, kChunk);
-      m_copy.shrink_to(m_copy.size() - (kChunk - n));
+      m_copy.shrink_to(before + n);
+      if (const void* nul = std::memchr(dst, 0, n)) {
+        nul_at(before + static_cast<std::uint64_t>(static_cast<const char*>(nul) - dst));
+      }
+      if (m_copy.size() > kexio::limits::kStreamMaxBytes) {
+        throw Failure{"file i/o error", 1,
+                      "a stream is read up to " +
+                          std::to_string(kexio::limits::kStreamMaxBytes >> 30) +
+                          " GiB, and this one gives more"};
+      }
       if (n < kChunk) break;
     }
     if (m_reader.io_error()) throw Failure{"file i/o error", 1};
@@ -167,6 +189,7 @@ KexTable* import(const char* cwd, const char* fname, const char* type, std::int3
 }
 
 thread_local std::string t_message;
+thread_local std::string t_detail;
 
 }  // namespace
 
@@ -179,14 +202,16 @@ extern "C" __attribute__((visibility("default"))) KexTable* readfile(
     std::int32_t irowrange, std::int32_t icolrange, const char** error_message,
     std::uint32_t* error_index) {
   using namespace tblreadr;
-  auto fail = [&](std::string message, std::uint32_t index) -> KexTable* {
+  auto fail = [&](std::string message, std::uint32_t index, std::string detail = {}) -> KexTable* {
     t_message = std::move(message);
+    t_detail = std::move(detail);
     if (error_message != nullptr) *error_message = t_message.c_str();
     if (error_index != nullptr) *error_index = index;
     return nullptr;
   };
   if (error_message != nullptr) *error_message = nullptr;
   if (error_index != nullptr) *error_index = 0;
+  t_detail.clear();
   try {
     Missing missing{missing_re, missing_im, missing_str != nullptr, {}};
     if (missing_str != nullptr) {
@@ -197,10 +222,17 @@ extern "C" __attribute__((visibility("default"))) KexTable* readfile(
     return import(cwd, fname, type, row_first, row_last, col_first, col_last, missing, schema,
                   schema_len, irowrange, icolrange);
   } catch (const Failure& f) {
-    return fail(f.message, f.index);
+    return fail(f.message, f.index, f.detail);
   } catch (const std::bad_alloc&) {
     return fail("out of memory", kWholeCall);
   } catch (...) {
     return fail("unknown error", kWholeCall);
   }
+}
+
+// Beside the entry point: the detail of the calling thread's last failure of
+// readfile, for people (empty when it has none), valid until the thread's
+// next call. A host that does not look for this entry loses nothing else.
+extern "C" __attribute__((visibility("default"))) const char* readfile_detail() {
+  return tblreadr::t_detail.c_str();
 }

@@ -11,10 +11,12 @@ namespace tblreadr {
 
 class TableBuilder;
 
-// A failure with its message and the argument it belongs to.
+// A failure with its message, the argument it belongs to and, when there is
+// more to say, a detail for people.
 struct Failure {
   std::string message;
   std::uint32_t index;
+  std::string detail = {};
 };
 
 inline constexpr std::uint32_t kWholeCall = 0xFFFFFFFFu;

@@ -77,6 +77,8 @@ class Reader {
 
   // Whether the form found stores its numbers big-endian ("RIFX").
   bool big_endian() const { return m_big; }
+  // Whether the file is a stream (a pipe, a FIFO, a device: no size).
+  bool is_stream() const { return m_in.size() < 0; }
 
   // Searches from the current position to the end of parent for a chunk
   // with the given id, skipping other chunks and their pad bytes. On success

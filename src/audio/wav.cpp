@@ -199,7 +199,14 @@ aMatrix* read_wav(KexCallContext* ctx, const char* file, const char* cwd) {
   if (!in.descend(data, kData, form)) fail("file i/o error", Kex::kWholeCall, "no data chunk");
   if (data.size == 0) fail("file i/o error", Kex::kWholeCall, "the data chunk is empty");
   // All of the data must be in a file before anything is allocated for it; a
-  // stream is read up to the size its data chunk announces and no further.
+  // stream is read up to the size its data chunk announces and no further,
+  // which may be no more than a stream is held in memory.
+  if (in.is_stream() && data.size > limits::kStreamMaxBytes) {
+    fail("out of memory", Kex::kWholeCall,
+         "the data chunk of a stream is read up to " +
+             std::to_string(limits::kStreamMaxBytes >> 30) + " GiB, this one holds " +
+             grouped(data.size) + " bytes");
+  }
   if (data.size > in.remaining()) {
     fail("out of memory", Kex::kWholeCall,
          "the data chunk ends " + grouped(data.size - in.remaining()) + " bytes early");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/limits.h"
+
 namespace kexio::archive {
 
 namespace {
@@ -32,8 +34,11 @@ std::optional<std::string> read_string(io::ByteReader& in) {
   const std::uint64_t bytes = wide ? 2 * chars : chars;
   // A length beyond the end of a file fails at once instead of reserving
   // room for characters that are not there; a stream's text grows only with
-  // what arrives.
-  if (in.failed() || bytes > static_cast<std::uint64_t>(in.remaining())) return std::nullopt;
+  // what arrives, and to no more than a stream may hold.
+  if (in.failed() || bytes > static_cast<std::uint64_t>(in.remaining()) ||
+      (in.size() < 0 && bytes > limits::kStreamMaxBytes)) {
+    return std::nullopt;
+  }
   constexpr std::size_t kPiece = 4096;
   std::string text;
   for (std::uint64_t left = bytes; left > 0;) {

@@ -22,7 +22,8 @@ namespace kexio::archive {
 // A string in any prefix form. 2-byte characters become single-byte text:
 // code units up to 0xFF keep their value, higher ones become '?'. Nothing
 // when the input ends first (then the reader's failure flag is set, unless
-// the length alone already goes past the end of a file).
+// the length alone already goes past the end of a file, or for a stream
+// beyond limits::kStreamMaxBytes).
 std::optional<std::string> read_string(io::ByteReader& in);
 
 void write_string(io::ByteWriter& out, std::string_view s);

@@ -93,13 +93,20 @@ aMatrix* read_colormap(KexCallContext* ctx, const char* file) {
   if (!fd) report(describe("cannot open", path, errno));
   io::ByteReader in(std::move(fd));
 
+  // A stream (a FIFO) has no end to check lengths against: a text or a
+  // table longer than a stream may hold is no colormap.
+  const bool stream = in.size() < 0;
   std::optional<std::string> identification = archive::read_string(in);
+  if (!identification && stream && !in.failed()) Kex::Throw("bad colormap matrix", 1);
   if (!identification) report_short(in, path);
   if (*identification != kIdentification) Kex::Throw("bad colormap matrix", 1);
   const auto count = static_cast<std::int32_t>(in.le32());
   if (in.failed()) report_short(in, path);
   if (count < 0) Kex::Throw("bad colormap matrix", 1);
   const auto n = static_cast<std::uint32_t>(count);
+  if (stream && 4 * std::uint64_t{n} > limits::kStreamMaxBytes) {
+    Kex::Throw("bad colormap matrix", 1);
+  }
   // A count beyond the end of a file fails before anything is allocated.
   if (4 * static_cast<std::int64_t>(n) > in.remaining()) report_short(in, path);
 

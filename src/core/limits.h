@@ -67,5 +67,17 @@ inline constexpr std::size_t kSketchMaxPoints = 16003;
 // The longest message the host shows; longer texts are cut.
 inline constexpr std::size_t kMaxMessage = 255;
 
+// Streams (pipes, FIFOs, devices) have no size to check what they hold
+// against, and some never end (a device of zeros). A text reader (READPRN,
+// sketch files) ends with an error when a stream gives this many bytes
+// without a value, so that neither its time nor the token it holds grows
+// without bound.
+inline constexpr std::uint64_t kStreamMaxWithoutValue = std::uint64_t{64} << 20;
+// A reader that holds a whole stream before it can read it (READFILE, PGM and
+// PPM images, nested-matrix tables) holds at most this many of its bytes;
+// a WAV data chunk or a colormap from a stream is at most this large, and no
+// stream is buffered in larger runs than this.
+inline constexpr std::uint64_t kStreamMaxBytes = std::uint64_t{1} << 30;
+
 }  // namespace kexio::limits
 #pragma GCC visibility pop

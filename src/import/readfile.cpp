@@ -24,6 +24,8 @@ namespace kexio {
 namespace {
 
 HostEntry<KexReadFile> g_readfile("tblreadr.dll", "readfile");
+// The library's detail of its last failure, where it has this entry.
+HostEntry<const char* (*)()> g_readfile_detail("tblreadr.dll", "readfile_detail");
 
 struct Range {
   std::int32_t first = 0;  // (0, -1): no range given
@@ -124,8 +126,10 @@ Cvd::Ref import(const char* cwd, const char* fname, const char* type, const Cvd:
     if (message != nullptr && index == 1 && std::string_view(message) == "file open error") {
       Kex::Throw(message, index, open_detail(fname, cwd));
     }
-    if (message != nullptr) Kex::Throw(message, index);
-    Kex::Throw("unknown error", Kex::kWholeCall);
+    if (message == nullptr) Kex::Throw("unknown error", Kex::kWholeCall);
+    const auto detail = g_readfile_detail.get();
+    const char* said = detail != nullptr ? detail() : nullptr;
+    Kex::Throw(message, index, said != nullptr ? said : "");
   }
   // From here the object owns the table and releases it, also when the
   // conversion fails.

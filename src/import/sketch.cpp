@@ -32,23 +32,54 @@ constexpr std::size_t kMaxPairs = limits::kSketchMaxPoints;
 constexpr double kCeiling = 1e10;  // larger values are stored as this
 
 // A view of the file that can look any number of bytes ahead, so a number
-// can be recognised before any of it is consumed.
+// can be recognised before any of it is consumed. A stream (which has no
+// size) that gives more than limits::kStreamMaxWithoutValue bytes after the
+// last number, or its start, ends with an error: it might never end, and
+// the bytes looked at ahead are held.
 class TextReader {
  public:
-  explicit TextReader(io::ByteReader& in) : m_in(in) {}
+  explicit TextReader(io::ByteReader& in) : m_in(in), m_stream(in.size() < 0) {}
 
   // The byte k places ahead, or -1 past the end of the input (a read error
   // counts as the end).
   int peek(std::size_t k) {
     std::span<const std::uint8_t> w = m_in.window(k + 1);
-    return w.size() > k ? w[k] : -1;
+    if (w.size() <= k) return -1;
+    if (m_stream && m_since + k >= limits::kStreamMaxWithoutValue) {
+      Kex::Throw("file i/o error", Kex::kWholeCall,
+                 "the stream gives more than " +
+                     std::to_string(limits::kStreamMaxWithoutValue >> 20) + " MiB without a value");
+    }
+    return w[k];
   }
-  void consume(std::size_t n) { m_in.skip(n); }
+  void consume(std::size_t n) {
+    m_in.skip(n);
+    m_since += n;
+  }
+  // Consumes the run of bytes that skip(byte) holds for, a window at a time.
+  template <typename Skip>
+  void consume_while(Skip skip) {
+    constexpr std::size_t kRun = 4096;
+    for (;;) {
+      std::span<const std::uint8_t> w = m_in.window(kRun);
+      std::size_t n = 0;
+      while (n < w.size() && skip(w[n]))
+        ++n;
+      if (n == 0) return;
+      peek(n - 1);  // the limit of a stream
+      consume(n);
+      if (n < kRun) return;
+    }
+  }
+  // A number ends at the position.
+  void value_read() { m_since = 0; }
   // The bytes from the position on, as many as were peeked at.
   const char* data() { return reinterpret_cast<const char*>(m_in.window(0).data()); }
 
  private:
   io::ByteReader& m_in;
+  bool m_stream;
+  std::uint64_t m_since = 0;  // bytes consumed since the last number
 };
 
 bool is_gap(int c) {
@@ -120,8 +151,7 @@ std::size_t decimal_length(TextReader& in, std::size_t k) {
 // and a decimal number, "inf", "infinity" or "nan" (optionally "nan(...)"),
 // in any case. Nothing converted: no value.
 std::optional<double> scan_number(TextReader& in) {
-  while (is_gap(in.peek(0)))
-    in.consume(1);
+  in.consume_while(is_gap);
   std::size_t k = 0;
   bool negative = false;
   if (in.peek(0) == '+' || in.peek(0) == '-') {
@@ -151,6 +181,7 @@ std::optional<double> scan_number(TextReader& in) {
     k += len;
   }
   in.consume(k);
+  in.value_read();
   return negative ? -value : value;
 }
 

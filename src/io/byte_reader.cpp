@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/limits.h"
+
 namespace kexio::io {
 
 namespace {
@@ -78,6 +80,9 @@ void ByteReader::release() {
 std::size_t ByteReader::fill(std::size_t n) {
   std::size_t have = static_cast<std::size_t>(m_end - m_p);
   if (have >= n || !m_stream || m_ended) return have;
+  // No stream is held in larger runs than the limit: a longer one reads as
+  // cut short.
+  if (n > limits::kStreamMaxBytes) return have;
   std::uint8_t* buf = m_buf.get();
   if (buf == nullptr || static_cast<std::size_t>(buf + m_cap - m_p) < n) {
     // No room for n bytes after the position: move the unread bytes to the

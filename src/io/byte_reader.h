@@ -62,7 +62,8 @@ class ByteReader {
   std::size_t read(void* dst, std::size_t n);
   // The next n bytes, contiguous in memory and valid until the next call,
   // taken; null (failure flag set, nothing taken) when fewer remain. For a
-  // stream the buffer grows to n bytes: callers bound n.
+  // stream the buffer grows to n bytes, and more than
+  // limits::kStreamMaxBytes count as fewer remaining.
   const std::uint8_t* take(std::size_t n);
   // Up to n of the next bytes without taking them; fewer only at the end.
   // Valid until the next call.

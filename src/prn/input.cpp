@@ -7,6 +7,7 @@
 #include <cfenv>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "kexio/host/errors.h"
@@ -27,6 +28,8 @@ bool is_digit(char c) {
 Input::Input(io::Fd fd) : m_fd(std::move(fd)), m_fd_in(m_fd.get()) {
   m_size = static_cast<std::size_t>(io::kind_of(m_fd.get()).size);
   m_nearest = fegetround() == FE_TONEAREST;
+  // Files of the proc file system report no size either and are read alike.
+  m_stream = m_size == 0;
 }
 
 Input::Input(int fd, std::int64_t from, std::int64_t to, bool nearest)
@@ -39,6 +42,19 @@ Input::~Input() = default;
 
 bool Input::more() {
   if (m_ended) return false;
+  // More is asked for only once every byte read has been looked at.
+  if (m_stream) {
+    if (static_cast<std::uint64_t>(m_next - m_value_end) > limits::kStreamMaxWithoutValue) {
+      m_ended = true;
+      Kex::Throw("file i/o error", Kex::kWholeCall,
+                 "the stream gives more than " +
+                     std::to_string(limits::kStreamMaxWithoutValue >> 20) + " MiB without a value");
+    }
+    if (static_cast<std::uint64_t>(m_next) > m_stream_limit) {
+      m_ended = true;
+      Kex::Throw("file i/o error", Kex::kWholeCall, m_limit_detail);
+    }
+  }
   // Keep the unread bytes and a few before them (for pushing back).
   std::size_t behind = m_buf ? static_cast<std::size_t>(m_p - m_buf.get()) : 0;
   std::size_t keep = behind < kKeep ? behind : kKeep;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/detail.h"
 #include "core/limits.h"
 #include "core/transpose.h"
 #include "kexio/host/errors.h"
@@ -26,9 +27,17 @@ namespace {
 
 // Reads a text element after its opening double quote, up to the closing
 // one (consumed). A CR LF pair reads as one line feed. False when the file
-// ends first.
+// ends first. Runs of other bytes are taken as they lie in the window.
 bool read_text(Input& in, std::string& text) {
   for (;;) {
+    const char* p = in.cur();
+    const auto* q =
+        static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(in.end() - p)));
+    if (q == nullptr) q = in.end();
+    if (const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(q - p)))
+      q = static_cast<const char*>(cr);
+    text.append(p, q);
+    in.advance(static_cast<std::size_t>(q - p));
     int c = in.get();
     if (c == kEof) return false;
     if (c == '"') return true;
@@ -90,6 +99,12 @@ Cvd::Ref read_nested(Input& in) {
   Cvd::Ref result;
   std::size_t outstanding = 1;
   std::vector<double> re, im;
+  // A file's size bounds what its blocks can hold; a stream's bytes and
+  // elements are bounded here instead, as a plain table's values are.
+  in.limit_stream(limits::kStreamMaxBytes, "a nested-matrix table from a stream is read up to " +
+                                               std::to_string(limits::kStreamMaxBytes >> 30) +
+                                               " GiB");
+  std::size_t elements = 0;
   while (outstanding > 0) {
     // Anything up to the block's full stop is skipped.
     int c;
@@ -119,6 +134,11 @@ Cvd::Ref read_nested(Input& in) {
     for (std::int64_t r = 0; r < rows; ++r) {
       for (std::int64_t col = 0; col < cols; ++col) {
         auto index = static_cast<std::int32_t>(col * rows + r);
+        if (in.is_stream() && ++elements > limits::kPrnMaxValues) {
+          Kex::Throw("file i/o error", Kex::kWholeCall,
+                     "a nested-matrix table from a stream holds at most " +
+                         grouped(limits::kPrnMaxValues) + " elements");
+        }
         c = next_element_start(in);
         if (c == kEof) malformed();
         if (c == '"' || c == '{') {
@@ -135,6 +155,7 @@ Cvd::Ref read_nested(Input& in) {
           }
           re.push_back(Cvd::NestedSlot());
           if (complex) im.push_back(0.0);
+          in.value_read();
           continue;
         }
         in.unget();
@@ -148,6 +169,7 @@ Cvd::Ref read_nested(Input& in) {
           im.push_back(y);
         }
         re.push_back(x);
+        in.value_read();
       }
     }
     auto nr = static_cast<std::uint32_t>(rows), nc = static_cast<std::uint32_t>(cols);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/limits.h"
 #include "io/byte_writer.h"
@@ -62,12 +63,37 @@ class Input {
   // Reads more bytes after end(), keeping everything from cur(); false when
   // the file has ended.
   bool more();
+  // The same until at least as many bytes as are unread now have been
+  // added, or the file has ended: a token scanned afresh after each call
+  // costs in all a few times its length, however little a pipe gives at once.
+  bool double_window() {
+    const std::size_t want = 2 * static_cast<std::size_t>(m_end - m_p);
+    if (!more()) return false;
+    while (static_cast<std::size_t>(m_end - m_p) < want && more()) {
+    }
+    return true;
+  }
 
   // The position of cur() from the start of the file.
   std::size_t offset() const { return m_dropped + static_cast<std::size_t>(m_p - m_buf.get()); }
+
   // The 1-based line of a regular file that offset falls on, read again
   // from the file (for messages only); 0 for a pipe or a failed read.
   std::size_t line_of(std::size_t offset) const;
+
+  // Whether the input is a stream (a pipe, a FIFO, a device: no size).
+  bool is_stream() const { return m_stream; }
+  // Tells that a value ends at the position. A stream that gives more than
+  // limits::kStreamMaxWithoutValue bytes after the last value (or its start)
+  // ends with "file i/o error": a device of zeros would otherwise be read
+  // for ever, and an endless number would be held whole.
+  void value_read() { m_value_end = position(); }
+  // A stream that gives more than this many bytes in all ends with "file
+  // i/o error" and the detail given.
+  void limit_stream(std::uint64_t bytes, std::string detail) {
+    m_stream_limit = bytes;
+    m_limit_detail = std::move(detail);
+  }
 
  private:
   int refill_get();
@@ -85,6 +111,10 @@ class Input {
   bool m_ended = false;
   std::size_t m_size = 0;
   bool m_nearest = true;
+  bool m_stream = false;
+  std::int64_t m_value_end = 0;  // where the last value ended
+  std::uint64_t m_stream_limit = UINT64_MAX;
+  std::string m_limit_detail;
 };
 
 // The characters the C library counts as white space.
@@ -171,7 +201,7 @@ inline bool scan_double(Input& in, double& value) {
   if (is_space(in.peek())) skip_space(in);
   for (;;) {
     Recognised r = recognise_number(in.cur(), in.end());
-    if (r.at_end && in.more()) continue;
+    if (r.at_end && in.double_window()) continue;
     if (r.length == 0) return false;
     value = convert_number(in.cur(), r, in.end(), in.rounds_to_nearest());
     in.advance(r.length);

@@ -113,6 +113,7 @@ long read_row(Input& in, RowBuffer& buf, std::size_t base) {
       continue;
     }
     if (!buf.store(base + static_cast<std::size_t>(count), v)) return kFull;
+    in.value_read();
     ++count;
   }
 }

@@ -44,6 +44,7 @@ TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {
   // Line 5 is the short row: a blank line and a comment line come before it.
   write("short.prn", "1 2 3\n4 5 6\n\n// note\n7 8\n9 10 11\n");
   write("early.wav", wav(1204 + 100, 100));
+  write("nul.csv", std::string("1,2\n3,\0\n", 8));
   const std::string d = fs::canonical(m_dir).string();
   struct Case {
     std::string text, message, detail;
@@ -63,6 +64,13 @@ TEST_F(Cli, FailuresCarryWhyAndWhereBesideTheExactMessage) {
        "is a folder: " + d + "/folder.prn"},
       {R"(READPRN("short.prn"))", "file i/o error", "line 5 has 2 values, the rows above have 3"},
       {R"(READWAV("early.wav"))", "out of memory", "the data chunk ends 1,204 bytes early"},
+      // A stream that gives no end, and a text data file with a NUL byte.
+      {R"(READPRN("/dev/zero"))", "file i/o error",
+       "the stream gives more than 64 MiB without a value"},
+      {R"(READFILE("/dev/zero", "csv"))", "file i/o error",
+       "a NUL byte at offset 0: a text data file holds none"},
+      {R"(READFILE("nul.csv", "csv"))", "file i/o error",
+       "a NUL byte at offset 6: a text data file holds none"},
       // The writers keep the system's own words as their message.
       {R"(WRITEPRN("gone/t.prn", 1))", "No such file or directory",
        "no such folder: " + d + "/gone"},

@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -318,19 +317,6 @@ TEST(WavRead, RefusalsComeInTheirOrder) {
   EXPECT_NE(url.message.find("http"), std::string::npos) << url;
 }
 
-// Sends bytes into a FIFO, then (when endless) zeros until the reader goes.
-std::thread feed(const std::string& fifo, const std::string& bytes, bool endless) {
-  return std::thread([=] {
-    int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    bool open = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    static const char zeros[65536] = {};
-    while (open && endless)
-      open = ::write(fd, zeros, sizeof zeros) > 0;
-    ::close(fd);
-  });
-}
-
 // The address space this process has now and another GiB; unlimited under
 // AddressSanitizer, whose shadow memory reserves far more.
 void limit_memory() {
@@ -349,7 +335,6 @@ void limit_memory() {
 TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
   ScratchDir d;
   const std::string fifo = d / "fifo.wav";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string whole = form(pcm(2, 16) + chunk("JUNK", "x") +
                                  chunk("data", le(1, 2) + le(2, 2) + le(3, 2) + le(4, 2)));
   auto head = [](std::uint32_t data_size) {
@@ -371,10 +356,9 @@ TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
   };
   for (const auto& c : cases) {
     std::string said = child_failure([&] {
-      std::signal(SIGPIPE, SIG_IGN);
       ::alarm(60);
       limit_memory();
-      std::thread feeder = feed(fifo, c.bytes, c.endless);
+      std::thread feeder = feed_fifo(fifo, c.bytes, c.endless);
       Raised r;
       Frames got;
       r = raised([&] { got = readwav(fifo); });
@@ -385,8 +369,20 @@ TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
     });
     EXPECT_EQ(said, "") << c.bytes.size() << " bytes, then " << (c.endless ? "zeros" : "the end");
   }
-  std::thread feeder = feed(fifo, whole, false);
+  std::thread feeder = feed_fifo(fifo, whole);
   EXPECT_EQ(info(fifo), (V{2, 8000, 16, 32000}));
+  feeder.join();
+  // A stream's data chunk of more than 1 GiB (here one of unknown length)
+  // is refused before anything is allocated for it.
+  feeder = feed_fifo(fifo, head(0xFFFFFFFF));
+  try {
+    readwav(fifo);
+    ADD_FAILURE() << "read";
+  } catch (const Kex::Exception& e) {
+    EXPECT_EQ(e.message(), "out of memory");
+    EXPECT_EQ(e.detail(),
+              "the data chunk of a stream is read up to 1 GiB, this one holds 4,294,967,295 bytes");
+  }
   feeder.join();
 }
 

@@ -194,12 +194,14 @@ TEST(ReadFile, LargeInputsAndPipes) {
         (i == 0 ? " 'w" : "; 'w") + std::to_string(i % 1000) + "', 'x" + std::to_string(i) + "'";
   EXPECT_TRUE(shown(read(dir, words, {str("csv")})) == want);
 
-  // A pipe is read to its end like a file.
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  std::thread writer([&] { write_bytes(dir.path() / "fifo", rows + "1,2,3\n"); });
+  // A pipe is read to its end like a file; its first NUL byte ends it.
+  std::thread writer = feed_fifo(dir / "fifo", rows + "1,2,3\n");
   Ref piped = IO::READFILE(dir.cwd(), {str("fifo"), str("csv"), num(2700001)});
   writer.join();
   EXPECT_EQ(shown(piped), "1x3: 1, 2, 3");
+  writer = feed_fifo(dir / "fifo", "1,2\n" + std::string(3 << 20, '\0'));
+  EXPECT_RAISES(IO::READFILE(dir.cwd(), {str("fifo"), str("csv")}), "file i/o error", 1u);
+  writer.join();
 }
 
 // Without libtblreadr.so beside libkexio.so (or on the loader's path) every

@@ -14,22 +14,65 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/stage)
 file(RENAME ${WORK_DIR}/stage ${WORK_DIR}/moved)
 set(PREFIX ${WORK_DIR}/moved)
 
-# The CMake package.
-run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G Ninja
-    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
-run(${WORK_DIR}/consumer/consumer)
-message(STATUS "cmake package: ${LAST_OUTPUT}")
+# The C++ example of the README, its text as it stands there: the first
+# cmake, cpp, sh and text blocks of its section.
+file(READ ${README} readme)
+string(FIND "${readme}" "\n## Using the library from C++" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "README: no section on C++")
+endif()
+math(EXPR at "${at} + 1")
+string(SUBSTRING "${readme}" ${at} -1 section)
+string(FIND "${section}" "\n## " end)
+string(SUBSTRING "${section}" 0 ${end} section)
+function(readme_block lang out)
+  string(FIND "${section}" "```${lang}\n" from)
+  if(from EQUAL -1)
+    message(FATAL_ERROR "README: no ${lang} block in the C++ section")
+  endif()
+  string(LENGTH "```${lang}\n" skip)
+  math(EXPR from "${from} + ${skip}")
+  string(SUBSTRING "${section}" ${from} -1 rest)
+  string(FIND "${rest}" "```" stop)
+  string(SUBSTRING "${rest}" 0 ${stop} text)
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+readme_block(cmake cmake_text)
+readme_block(cpp cpp_text)
+readme_block(sh sh_text)
+readme_block(text want)
+set(EXAMPLE ${WORK_DIR}/example)
+file(WRITE ${EXAMPLE}/CMakeLists.txt "${cmake_text}")
+file(WRITE ${EXAMPLE}/example.cpp "${cpp_text}")
 
-# The pkg-config file.
-find_program(PKG_CONFIG pkg-config REQUIRED)
-set(ENV{PKG_CONFIG_PATH} ${PREFIX}/lib/pkgconfig)
-run(${PKG_CONFIG} --cflags --libs kexio)
-string(STRIP "${LAST_OUTPUT}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run(${CXX} ${CONSUMER_DIR}/main.cpp ${flags} -o ${WORK_DIR}/consumer-pc)
-run(${WORK_DIR}/consumer-pc)
-message(STATUS "pkg-config: ${LAST_OUTPUT}")
+# Runs the example in a folder of its own and compares what it prints with
+# the README's text, where the folder is "…".
+function(run_example program folder)
+  file(MAKE_DIRECTORY ${folder})
+  execute_process(COMMAND ${program} WORKING_DIRECTORY ${folder} RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  string(REPLACE "${folder}" "…" out "${out}")
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL want)
+    message(FATAL_ERROR "${program} (${rc}) printed\n${out}${err}\ninstead of\n${want}")
+  endif()
+endfunction()
+
+# Through the CMake package.
+run(${CMAKE_COMMAND} -S ${EXAMPLE} -B ${EXAMPLE}/cmake -G Ninja
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX})
+run(${CMAKE_COMMAND} --build ${EXAMPLE}/cmake)
+run_example(${EXAMPLE}/cmake/example ${EXAMPLE}/run-cmake)
+
+# Through pkg-config: the README's commands, with the prefix and compiler of
+# this build.
+string(REPLACE "=P/" "=${PREFIX}/" sh_text "${sh_text}")
+string(REGEX REPLACE "(^|\n)c\\+\\+ " "\\1${CXX} " sh_text "${sh_text}")
+execute_process(COMMAND sh -e -c "${sh_text}" WORKING_DIRECTORY ${EXAMPLE} RESULT_VARIABLE rc
+                ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config build failed (${rc}):\n${sh_text}\n${err}")
+endif()
+run_example(${EXAMPLE}/example ${EXAMPLE}/run-pc)
 
 # The installed host runs from the moved tree too.
 run(${PREFIX}/bin/kexio --version)

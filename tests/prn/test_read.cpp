@@ -52,6 +52,8 @@ TEST(ReadPrn, ErrorsAndTheirArguments) {
   EXPECT_RAISES(read_text(dir, "\n  // c\n7"), "file i/o error", 1u);
   EXPECT_RAISES(read_text(dir, "abc\n"), "file i/o error", Kex::kWholeCall);
   EXPECT_RAISES(read_text(dir, "1 2\n3\n"), "file i/o error", Kex::kWholeCall);
+  // NUL bytes separate values: a device of them gives none, for ever.
+  EXPECT_RAISES(read_prn(dir, "/dev/zero"), "file i/o error", Kex::kWholeCall);
   Raised url = raised([&] { read_prn(dir, "http://example.org/t.prn"); });
   EXPECT_EQ(url.index, 1u);
   EXPECT_NE(url.message.find("http"), std::string::npos) << url;
@@ -111,6 +113,34 @@ TEST(ReadPrn, DividedAmongThreadsAsReadInOnePart) {
   }
   // Most tables hold rows of other lengths; some must read as tables.
   EXPECT_GT(agreed_tables, 10);
+}
+
+// Streams: 63 MiB may come between two values, more than 64 MiB end the
+// reading with an error, inside a value too; a nested table from a stream
+// holds at most 8,000,000 elements.
+TEST(ReadPrn, StreamsGiveAtMost64MiBWithoutAValue) {
+  ScratchDir dir;
+  const std::size_t mib = std::size_t{1} << 20;
+  const Rows read = {{1, 2}, {3, 4}};
+  const std::pair<std::string, Rows> cases[] = {
+      {"1" + std::string(63 * mib, '\0') + "2\n3 4\n", read},
+      {"1" + std::string(65 * mib, '\0') + "2\n3 4\n", {}},
+      {"1 2\n3 4" + std::string(65 * mib, '5') + "\n", {}},
+      {".MATRIX 0 0 1 2\n 1 \"" + std::string(65 * mib, 'q') + "\"", {}},
+      {".MATRIX 0 0 1 8000000\n" + repeated("1 ", 8'000'000), {std::vector<double>(8'000'000, 1)}},
+      {".MATRIX 0 0 1 8000001\n" + repeated("1 ", 8'000'001), {}},
+  };
+  for (const auto& [bytes, rows] : cases) {
+    std::thread writer = feed_fifo(dir / "fifo", bytes);
+    Rows got;
+    Raised r = raised([&] { got = rows_of(IO::READPRN(dir.cwd(), str("fifo"))); });
+    writer.join();
+    if (rows.empty()) {
+      EXPECT_EQ(r, (Raised{"file i/o error", Kex::kWholeCall})) << bytes.substr(0, 40);
+    } else {
+      EXPECT_TRUE(got == rows) << bytes.substr(0, 40) << ": " << r;
+    }
+  }
 }
 
 // A random decimal number: up to 19 digits mostly, sometimes hundreds, a

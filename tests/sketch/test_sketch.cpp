@@ -75,6 +75,20 @@ TEST_F(Sketch, CountLimitAndLongRuns) {
   EXPECT_EQ(read(gap + "123456789" + gap + "2\n"), (Points{{123456789, 2}}));
   EXPECT_EQ(read("1" + std::string(70000, '0') + " 0." + std::string(70000, '0') + "1 3 4"),
             (Points{{1e10, 0}, {3, 4}}));
+
+  // From a stream, more than 64 MiB without a number end the reading.
+  const std::string fifo = m_dir / "fifo";
+  for (std::size_t mib : {1, 65}) {
+    std::thread writer = feed_fifo(fifo, "1 2" + std::string(mib << 20, ' ') + "3 4");
+    Points got;
+    Raised r = raised([&] { got = call(str(fifo)); });
+    writer.join();
+    if (mib == 1) {
+      EXPECT_EQ(got, (Points{{1, 2}, {3, 4}})) << r;
+    } else {
+      EXPECT_EQ(r, (Raised{"file i/o error", Kex::kWholeCall}));
+    }
+  }
 }
 
 TEST_F(Sketch, NamesAndOpenErrors) {

@@ -1,10 +1,14 @@
-// A fresh temporary folder per test, file bytes, what a call raised, work in
-// a child process, and Python scripts run on the folder.
+// A fresh temporary folder per test, file bytes, FIFOs fed by a thread, what
+// a call raised, work in a child process, and Python scripts run on the
+// folder.
 #pragma once
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +21,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kexio/host/errors.h"
@@ -83,6 +88,30 @@ inline std::string read_bytes(const std::filesystem::path& p) {
 
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Sends bytes through a FIFO made at path (then, when endless, zeros until
+// the reader goes) from a thread of its own, to be joined once the reader is
+// done. The thread keeps SIGPIPE to itself: a reader that leaves ends it.
+inline std::thread feed_fifo(const std::string& path, std::string bytes, bool endless = false) {
+  ::unlink(path.c_str());
+  if (::mkfifo(path.c_str(), 0600) != 0) return std::thread();
+  return std::thread([path, bytes = std::move(bytes), endless] {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    static const char zeros[65536] = {};
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    for (std::size_t at = 0; fd >= 0 && (at < bytes.size() || endless);) {
+      const bool tail = at >= bytes.size();
+      ssize_t n =
+          ::write(fd, tail ? zeros : bytes.data() + at, tail ? sizeof zeros : bytes.size() - at);
+      if (n <= 0) break;
+      at += tail ? 0 : static_cast<std::size_t>(n);
+    }
+    if (fd >= 0) ::close(fd);
+  });
 }
 
 // v in n bytes, least significant first.

@@ -73,11 +73,14 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // A picture of which one row or one column of a three-plane result would
   // not fit the memory is refused before libspng sizes its row buffers; the
   // chunks libspng keeps besides the pixels (texts, profiles) may take an
-  // eighth of it.
+  // eighth of it, and from a stream, whose chunks cannot be checked against
+  // a file, no more than a stream may hold.
   const std::uint64_t ram = memory::physical();  // libspng's limits come from it
   const auto side =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(limits::kPngMaxNumber, ram / 24));
-  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, ram / 8));
+  std::uint64_t chunks = ram / 8;
+  if (m_in.size() < 0) chunks = std::min(chunks, limits::kStreamMaxBytes);
+  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, chunks));
   int e = spng_set_image_limits(ctx, side, side);
   if (e == 0)
     e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, limits::kPngMaxNumber), kept);
@@ -185,6 +188,8 @@ int PngDecoder::decode_interlaced(ImageSink& out) {
   spng_ctx* ctx = m_ctx.get();
   std::size_t size = 0;
   if (int e = spng_decoded_image_size(ctx, SPNG_FMT_PNG, &size)) return fail(e);
+  // Nor is a stream's picture held whole beyond that.
+  if (m_in.size() < 0 && size > limits::kStreamMaxBytes) return m_status = kOutOfMemory;
   std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[size]());
   if (image == nullptr) return m_status = kOutOfMemory;
   if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e);
