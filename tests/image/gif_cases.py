@@ -141,6 +141,10 @@ def built(case):
     case("noise", 200, 100, gif(200, 100, lzw(noise, 8)[0], table, 8), rgb_of(noise, table))
     data, n = lzw(noise, 8, stop_when_full=True)
     case("full_then_end", n, 1, gif(n, 1, data, table, 8), rgb_of(noise[:n], table))
+    # A full table used on without a clear code (a deferred clear), then
+    # emptied by one.
+    data = lzw(noise[:18000], 8, clear_when_full=False, clears={17000})[0]
+    case("no_clear", 300, 60, gif(300, 60, data, table, 8), rgb_of(noise[:18000], table))
     # The code that fills the table has a string that crosses the end of a
     # row: the pixel after the clear code follows the rest of that string.
     few = [rng.randrange(4) for _ in range(60000)]
@@ -167,7 +171,6 @@ def built(case):
             "only_label": whole[:25] + b"!\x02",
             # Code 7 when the next free code is 6.
             "code": gif(**{**base, "data": pack([(4, 3), (0, 3), (7, 3)])}),
-            "no_clear": gif(300, 60, lzw(noise[:18000], 8, clear_when_full=False)[0], table, 8)
     }.items():
         case(name, 0, 0, data, IO_ERROR)
     case("code_size", 0, 0, gif(**base, m=11), UNKNOWN)

@@ -288,15 +288,18 @@ int GifDecoder::restart(std::uint8_t* row, int n) {
   return n;
 }
 
-// All 4096 codes are in use: the next code must be a clear code. An end
-// code or the end of the data there ends the picture.
+// All 4096 codes are in use: the next code is read at once. A clear code
+// empties the table; an end code or the end of the data ends the picture;
+// any other code is kept for the decoding loop, which goes on with the table
+// as it stands, adding nothing, until a clear code comes (a "deferred
+// clear", as GIF89a allows).
 int GifDecoder::table_full(std::uint8_t* row, int n) {
   const int code = read_code();
   if (code == m_clear) return restart(row, n);
   if (code < 0 || code == m_end) {
     m_ended = true;
   } else {
-    m_status = kCodeTableOverflow;
+    m_held = code;
   }
   return n;
 }
@@ -366,7 +369,10 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
 
   while (n < w) {
     int code;
-    if (bit + static_cast<std::size_t>(width) <= fast_bits) {
+    if (m_held >= 0) {
+      code = m_held;
+      m_held = -1;
+    } else if (bit + static_cast<std::size_t>(width) <= fast_bits) {
       const std::uint32_t v = io::le32(data + (bit >> 3)) >> (bit & 7);
       code = static_cast<int>(v & ((1u << width) - 1));
       bit += static_cast<std::size_t>(width);

@@ -85,6 +85,7 @@ class GifDecoder final : public Decoder {
   // table are exact and strings can be written straight into the row.
   bool m_plain = true;
   bool m_ended = false;  // end code, or the end of the data
+  int m_held = -1;       // a code read after the table filled, not yet decoded
   // Indices decoded past the end of a row, the first ones of the next.
   std::size_t m_pend_pos = 0, m_pend_len = 0;
 };
