@@ -106,10 +106,16 @@ def built(case):
     second = gif(7, 5, lzw([3 - i for i in px])[0])[25:-1]
     ext = (b"!\xf9\x04\x01\x0a\x00\x03\x00" b"!\xfe\x03abc\x01d\x00"
            b"!\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00" b"!\x01\x0c" + bytes(12) + b"\x02hi\x00")
+    # An unknown label's sub-blocks, scanned as blocks: one holding a
+    # picture of one white pixel, and one holding a picture of code size 11.
+    sub = lambda b: b"!\x2a" + bytes([len(b)]) + b + b"\0"  # noqa: E731
+    white = gif(1, 1, lzw([3])[0])[25:-1]
+    case("unknown_read", 1, 1, gif(**base, before=sub(white)), rgb_of([3], FOUR))
     # Pictures that read as px: extensions, sub-block sizes, clear codes,
     # tables, placement and later images change nothing; each block's result
     # replaces the one before, so a stray byte, a trailer or an unknown
-    # label (after which nothing is skipped) are forgotten.
+    # label (after which nothing is skipped) are forgotten. Where scanning
+    # an unknown label's sub-blocks ends in an error, they are skipped.
     for name, change in {"87a": dict(sig=b"GIF87a"), "extensions": dict(before=ext),
                          "bytewise": dict(block=1),
                          "clears": dict(data=lzw(px, clears={3, 7, 14, 15, 30})[0]),
@@ -117,7 +123,8 @@ def built(case):
                          "placed": dict(screen=300, left=40), "no_trailer": dict(after=b""),
                          "first_of_two": dict(after=b"\0" + second + b";"),
                          "stray": dict(before=b"\x07!\xfe\0"), "trailer": dict(before=b";"),
-                         "label": dict(before=b"!\x02")}.items():
+                         "label": dict(before=b"!\x02"), "unknown": dict(before=sub(b"a\x3bc")),
+                         "unknown_bad": dict(before=sub(white[:10] + b"\x0b"))}.items():
         case(name, 7, 5, gif(**{**base, **change}), rgb_of(px, FOUR))
     # Pure red (grey 76); indices past a table of two; no table at all.
     case("red", 1, 1, gif(1, 1, lzw([0])[0]), rgb_of([0], FOUR))

@@ -37,11 +37,33 @@ struct GifDecoder::Tables {
   std::uint8_t pending[kPendingSize];
 };
 
-const DecoderFormat kGifFormat = {"gif", "gif", sniff_first_byte<'G'>, make_decoder<GifDecoder>};
+const DecoderFormat kGifFormat = {"gif", "gif", sniff_first_byte<'G'>, &GifDecoder::make};
 
-GifDecoder::GifDecoder(io::ByteReader in) : m_in(std::move(in)) {
+GifDecoder::GifDecoder(io::ByteReader in, UnknownLabels labels)
+    : m_in(std::move(in)), m_labels(labels) {
   if (read_header() == 0 && find_image() == 0) prepare_data();
   if (status() == 0) restart(nullptr, m_width);  // the first index waits for the first row
+}
+
+// A file that reads with its unknown extensions scanned reads so, as it
+// always has; only where that reading ends in an error (no image found, or
+// one whose data fails) are their sub-blocks skipped instead. Finding out
+// takes a second reading of the bytes, which a stream does not allow: a
+// stream is read the first way only.
+std::unique_ptr<Decoder> GifDecoder::make(KexCallContext*, io::ByteReader&& in,
+                                          const std::string&) {
+  const std::uint8_t* bytes = in.contents();
+  const auto size = static_cast<std::size_t>(in.size());
+  auto scanned = std::make_unique<GifDecoder>(std::move(in));
+  if (!scanned->m_met_unknown || bytes == nullptr) return scanned;
+  if (scanned->status() == 0) {
+    GifDecoder trial(io::ByteReader(bytes, size));
+    if (trial.decode_rows(nullptr) == 0 && trial.status() == 0) return scanned;
+  }
+  io::ByteReader again = std::move(scanned->m_in);
+  again.clear_failure();
+  if (!again.seek(0)) return scanned;
+  return std::make_unique<GifDecoder>(std::move(again), UnknownLabels::kSkipped);
 }
 
 GifDecoder::~GifDecoder() = default;
@@ -105,6 +127,8 @@ int GifDecoder::read_extension() {
       if (!m_in.skip(12)) return kApplicationUnreadable;
       break;
     default:
+      if (m_labels == UnknownLabels::kSkipped) break;
+      m_met_unknown = true;
       return kUnknownExtension;  // nothing is skipped
   }
   skip_sub_blocks();
@@ -452,12 +476,16 @@ int GifDecoder::read_row() {
 }
 
 int GifDecoder::decode(ImageSink& out) {
+  return decode_rows(&out);
+}
+
+int GifDecoder::decode_rows(ImageSink* out) {
   if (status() != 0) return kReadFailure + m_status;
-  out.palette(m_colours.data(), m_colours.size());
+  if (out != nullptr) out->palette(m_colours.data(), m_colours.size());
   const std::int64_t w = m_width, h = m_height;
   // An interlaced picture is gathered whole, then handed on top row first.
   std::unique_ptr<std::uint8_t[]> frame;
-  if (m_interlaced && h > 1) {
+  if (m_interlaced && h > 1 && out != nullptr) {
     frame.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(w * h + 1)]);
     if (frame == nullptr) return kOutOfMemory;
   }
@@ -465,8 +493,9 @@ int GifDecoder::decode(ImageSink& out) {
   std::int64_t y = -kPasses[0].step;
   for (std::int64_t i = 0; i < h; ++i) {
     if (int r = read_row()) return kReadFailure + r;
+    if (out == nullptr) continue;
     if (frame == nullptr) {
-      out.row(row_buffer.get(), PixelLayout::indexed());
+      out->row(row_buffer.get(), PixelLayout::indexed());
       continue;
     }
     y += kPasses[pass].step;
@@ -477,7 +506,7 @@ int GifDecoder::decode(ImageSink& out) {
     std::memcpy(frame.get() + y * w, row_buffer.get(), static_cast<std::size_t>(w));
   }
   if (frame != nullptr) {
-    out.rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
+    out->rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
   }
   return status() == 0 ? 0 : kReadFailure + status();
 }
