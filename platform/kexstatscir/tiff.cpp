@@ -124,6 +124,18 @@ void put_typed(const Plan&, const std::uint8_t* src, std::size_t stride, std::si
   }
 }
 
+// The sample of b bits (1 to 16) that starts at bit `bit` of src, samples
+// packed most significant bit first; it may cross byte boundaries.
+unsigned packed_sample(const std::uint8_t* src, std::size_t bit, unsigned b) {
+  const std::uint8_t* p = src + (bit >> 3);
+  const unsigned skip = bit & 7;
+  const unsigned bytes = (skip + b + 7) / 8;
+  std::uint32_t v = 0;
+  for (unsigned k = 0; k < bytes; ++k)
+    v = v << 8 | p[k];
+  return (v >> (8 * bytes - skip - b)) & ((1u << b) - 1);
+}
+
 void put_indexed(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
                  std::size_t n, int channel, void* dst) {
   auto* out = static_cast<std::uint8_t*>(dst);
@@ -134,10 +146,30 @@ void put_indexed(const Plan& plan, const std::uint8_t* src, std::size_t stride, 
       out[j] = table[src[j * stride + first]];
     return;
   }
-  const unsigned mask = (1u << b) - 1;
+  if (8 % b == 0) {
+    // Samples of 1, 2 or 4 bits never cross a byte.
+    const unsigned mask = (1u << b) - 1;
+    for (std::size_t j = 0; j < n; ++j) {
+      std::size_t bit = (j * stride + first) * b;
+      out[j] = table[(src[bit >> 3] >> (8 - b - (bit & 7))) & mask];
+    }
+    return;
+  }
+  for (std::size_t j = 0; j < n; ++j)
+    out[j] = table[packed_sample(src, (j * stride + first) * b, b)];
+}
+
+// Samples of 9 to 15 bits, kept as 16-bit samples (min-is-white ones
+// turned around within their own depth).
+template <bool Invert>
+void put_packed16(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
+                  std::size_t n, int, void* dst) {
+  auto* out = static_cast<std::uint16_t*>(dst);
+  const unsigned b = plan.bits;
+  const unsigned top = (1u << b) - 1;
   for (std::size_t j = 0; j < n; ++j) {
-    std::size_t bit = (j * stride + first) * b;
-    out[j] = table[(src[bit >> 3] >> (8 - b - (bit & 7))) & mask];
+    const unsigned v = packed_sample(src, (j * stride + first) * b, b);
+    out[j] = static_cast<std::uint16_t>(Invert ? top - v : v);
   }
 }
 
@@ -151,6 +183,9 @@ bool typed_plan(Plan& plan, unsigned format, unsigned bits) {
     plan.type = MUTIL_UINT8;
   } else if (uint && bits == 16) {
     plan.put = put_typed<std::uint16_t, std::uint16_t, Invert>;
+    plan.type = MUTIL_UINT16;
+  } else if (uint && bits > 8 && bits < 16) {
+    plan.put = put_packed16<Invert>;
     plan.type = MUTIL_UINT16;
   } else if (uint && bits == 32) {
     plan.put = put_typed<std::uint32_t, std::uint32_t, Invert>;
@@ -188,7 +223,9 @@ bool make_plan(TIFF* t, Plan& plan) {
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
     const bool invert = photometric == PHOTOMETRIC_MINISWHITE;
     plan.kind = Kind::kGrey;
-    if (small) {
+    // Grey levels of up to 8 bits, 3, 5, 6 and 7 among them, are spread
+    // over 0..255.
+    if (uint && bits >= 1 && bits <= 8) {
       const unsigned top = (1u << bits) - 1;
       for (unsigned v = 0; v <= top; ++v)
         plan.table[0][v] = static_cast<std::uint8_t>((invert ? top - v : v) * 255 / top);

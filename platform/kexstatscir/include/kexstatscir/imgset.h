@@ -43,8 +43,9 @@ int imgset_read_ppm(std::FILE* f, void* context, _univ_mat_set* set);
 
 // The first image of the TIFF file at path as three matrices, red, green
 // and blue (a grey image as three equal ones). 8- and 16-bit samples keep
-// their depth (MUTIL_UINT8, MUTIL_UINT16); 1-, 2- and 4-bit grey and
-// palette images are expanded to 8 bits; 32-bit unsigned samples give
+// their depth (MUTIL_UINT8, MUTIL_UINT16), and unsigned samples of 9 to 15
+// bits their values as MUTIL_UINT16; grey levels of 1 to 7 bits and 1-, 2-
+// and 4-bit palette images are expanded to 8 bits; 32-bit unsigned samples give
 // MUTIL_UINT32, signed ones MUTIL_SINT8, MUTIL_SINT16 or MUTIL_SINT32 by
 // their depth, floating-point samples MUTIL_DOUBLE; any other
 // kind of image is converted to 8-bit red, green and blue. Alpha and other
