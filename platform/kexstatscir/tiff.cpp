@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "core/limits.h"
 #include "images.h"
 #include "records.h"
 
@@ -94,6 +96,86 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 struct OptionsFree {
   void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
 };
+
+struct FreeBytes {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
+// A buffer of zeros that takes memory only where it is written: large ones
+// are fresh pages, which calloc does not clear, so a strip that decodes to
+// less than its stated size never costs the rest. Null when it cannot be
+// had.
+std::unique_ptr<std::uint8_t, FreeBytes> zeroed_bytes(std::uint64_t n) {
+  if (n > mutils::detail::image_memory_limit()) return nullptr;
+  return std::unique_ptr<std::uint8_t, FreeBytes>(
+      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
+}
+
+// Calls f(strile, first_row, bytes) for each strip or tile of the first
+// plane, top row first: every reading decodes all of them, each to the
+// bytes given (a strip's rows, a whole tile).
+template <typename F>
+void for_each_piece(TIFF* t, std::uint32_t width, std::uint32_t height, F f) {
+  if (TIFFIsTiled(t)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+    if (tw == 0 || th == 0) return;
+    const std::uint64_t bytes = TIFFTileSize64(t);
+    for (std::uint64_t y = 0; y < height; y += th) {
+      for (std::uint64_t x = 0; x < width; x += tw)
+        f(TIFFComputeTile(t, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, 0), y,
+          bytes);
+    }
+    return;
+  }
+  std::uint32_t rps = height;
+  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+  rps = std::clamp<std::uint32_t>(rps, 1, height);
+  const std::uint64_t scan = TIFFScanlineSize64(t);
+  for (std::uint64_t y = 0; y < height; y += rps)
+    f(TIFFComputeStrip(t, static_cast<std::uint32_t>(y), 0), y,
+      scan * std::min<std::uint64_t>(rps, height - y));
+}
+
+// The most bytes one stored byte of the image's compression decodes to, or
+// 0 where no bound is known (JPEG, fax, LZMA, ...).
+std::uint64_t decode_ratio(TIFF* t) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_NONE:
+      return 1;
+    case COMPRESSION_PACKBITS:
+      return kexio::limits::kPackBitsMaxRatio;
+    case COMPRESSION_LZW:
+      return kexio::limits::kLzwMaxRatio;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+      return kexio::limits::kDeflateMaxRatio;
+    default:
+      return 0;
+  }
+}
+
+// Whether each strip or tile can decode to what reading it needs from the
+// bytes the file has for it, at its compression's best ratio. One that
+// cannot makes every reading fail (these decoders refuse data that ends
+// early), so it is refused before anything is sized from the header: a
+// few hundred bytes stating 65535 samples per pixel would otherwise have
+// strips of gigabytes allocated for them.
+bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t ratio = decode_ratio(t);
+  if (ratio == 0) return true;
+  bool holds = true;
+  for_each_piece(t, width, height, [&](std::uint32_t i, std::uint64_t, std::uint64_t bytes) {
+    const std::uint64_t at = TIFFGetStrileOffset(t, i);
+    const std::uint64_t stored =
+        at < size ? std::min<std::uint64_t>(TIFFGetStrileByteCount(t, i), size - at) : 0;
+    if (stored < bytes / ratio + (bytes % ratio != 0)) holds = false;
+  });
+  return holds;
+}
 
 enum class Kind { kGrey, kRgb, kPalette };
 
@@ -289,15 +371,16 @@ class DirectReader {
     rps = std::clamp<std::uint32_t>(rps, 1, m_height);
     const tmsize_t scan = TIFFScanlineSize(m_t);
     if (!rows_hold(scan, m_width)) return false;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(scan) * rps);
+    auto buf = zeroed_bytes(static_cast<std::uint64_t>(scan) * rps);
+    if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += rps) {
         const std::uint32_t rows = std::min(rps, m_height - y);
         const tmsize_t want = scan * rows;
         const tstrip_t strip = TIFFComputeStrip(m_t, y, static_cast<tsample_t>(p));
-        if (TIFFReadEncodedStrip(m_t, strip, buf.data(), want) != want) return false;
+        if (TIFFReadEncodedStrip(m_t, strip, buf.get(), want) != want) return false;
         for (std::uint32_t r = 0; r < rows; ++r)
-          put(buf.data() + r * scan, y + r, 0, m_width, p);
+          put(buf.get() + r * scan, y + r, 0, m_width, p);
       }
     }
     return true;
@@ -310,15 +393,16 @@ class DirectReader {
     const tmsize_t row = TIFFTileRowSize(m_t);
     const tmsize_t size = TIFFTileSize(m_t);
     if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    auto buf = zeroed_bytes(static_cast<std::uint64_t>(size));
+    if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += th) {
         for (std::uint32_t x = 0; x < m_width; x += tw) {
           const ttile_t tile = TIFFComputeTile(m_t, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(m_t, tile, buf.data(), size) != size) return false;
+          if (TIFFReadEncodedTile(m_t, tile, buf.get(), size) != size) return false;
           const std::uint32_t rows = std::min(th, m_height - y);
           for (std::uint32_t r = 0; r < rows; ++r)
-            put(buf.data() + r * row, y + r, x, std::min(tw, m_width - x), p);
+            put(buf.get() + r * row, y + r, x, std::min(tw, m_width - x), p);
           if (m_width - x <= tw) break;
         }
         if (m_height - y <= th) break;
@@ -391,10 +475,11 @@ bool read_rgba(TIFF* t, Channels& out, std::uint32_t width, std::uint32_t height
   return true;
 }
 
-bool read_image(TIFF* t, Channels& out) {
+bool read_image(TIFF* t, toff_t size, Channels& out) {
   std::uint32_t width = 0, height = 0;
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
-      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
+      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0 ||
+      !file_holds(t, size, width, height)) {
     return false;
   }
   Plan plan;
@@ -433,7 +518,7 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     if (!tiff) return 1;
 
     detail::Channels image(context);
-    if (!read_image(tiff.get(), image) || messages.error) return 1;
+    if (!read_image(tiff.get(), source.size, image) || messages.error) return 1;
     return image.give(set) ? 0 : 1;
   } catch (const std::bad_alloc&) {
     return 1;

@@ -2,6 +2,7 @@
 // samples of each type become grey levels, colours and colour-space
 // components, what is refused, and every flavour of file compared with what
 // netpbm and Pillow read from it.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -133,7 +134,12 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
       tiff(64, 64, 8, 3, "\x01\x02\x03", 1, 1, 12288),
       tiff(1, 1, 8, 1, "\x05", 1, 99),
       tiff(0x7FFFFFFF, 0x7FFFFFFF, 8, 3, "\x01\x02\x03"),
+      // 65535 samples of 65535 pixels from one byte of Deflate data: refused
+      // before a strip of 4 GB is sized.
+      tiff(65535, 1, 8, 65535, "\x78\x9C\x63\x00\x00\x00\x01\x00\x01"s, 1, 8),
   };
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
   int i = 0;
   for (const std::string& bytes : cases) {
     const std::string name = "bad" + std::to_string(i++) + (bytes[0] == 'P' ? ".pnm" : ".tif");
@@ -144,6 +150,9 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
     EXPECT_EQ(got, (Raised{"file i/o error", Kex::kWholeCall})) << name << ": " << bytes;
   }
+  // No size a file states makes the reader take memory its bytes cannot fill.
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 << 10) << "KB more at the peak";
 }
 
 TEST_F(PnmTiffRead, PipesAreReadLikeFilesExceptTiff) {

@@ -16,7 +16,6 @@ namespace kexio {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::int64_t kDeflateRatio = 1032;
 
 // libspng's reader of files that are not in memory (pipes, devices).
 int read_stream(spng_ctx*, void* user, void* dst, std::size_t n) {
@@ -105,8 +104,8 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // Deflate packs at most 1032 bytes into one: a file too short for its
   // pixels even so is cut short, and is refused before a result is sized
   // from its header. (Interlaced rows take at least as many bytes.)
-  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows)
-    m_status = kFileIoError;
+  constexpr auto ratio = static_cast<std::int64_t>(limits::kDeflateMaxRatio);
+  if (m_in.size() >= 0 && row_bytes() > ratio * m_in.size() / m_rows) m_status = kFileIoError;
 }
 
 PngDecoder::~PngDecoder() = default;
