@@ -177,6 +177,20 @@ bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height)
   return holds;
 }
 
+// The first row of the first strip or tile that the end of the file cuts
+// (its stored bytes, or for uncompressed data the bytes it decodes to, run
+// past it), or -1.
+std::int64_t first_cut_row(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  const bool plain = decode_ratio(t) == 1;
+  std::int64_t row = -1;
+  for_each_piece(t, width, height, [&](std::uint32_t i, std::uint64_t y, std::uint64_t bytes) {
+    const std::uint64_t at = TIFFGetStrileOffset(t, i);
+    const std::uint64_t stored = std::max(TIFFGetStrileByteCount(t, i), plain ? bytes : 0);
+    if (row < 0 && (at > size || stored > size - at)) row = static_cast<std::int64_t>(y);
+  });
+  return row;
+}
+
 enum class Kind { kGrey, kRgb, kPalette };
 
 // How the samples of one image become channel samples.
@@ -518,8 +532,18 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     if (!tiff) return 1;
 
     detail::Channels image(context);
-    if (!read_image(tiff.get(), source.size, image) || messages.error) return 1;
-    return image.give(set) ? 0 : 1;
+    if (read_image(tiff.get(), source.size, image) && !messages.error) {
+      return image.give(set) ? 0 : 1;
+    }
+    // A file cut short inside its image data says where.
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+    const std::int64_t row = first_cut_row(tiff.get(), source.size, width, height);
+    if (row < 0) return 1;
+    set->reserved[0] = static_cast<std::uint32_t>(row);
+    set->reserved[1] = height;
+    return 2;
   } catch (const std::bad_alloc&) {
     return 1;
   }

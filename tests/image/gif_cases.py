@@ -21,6 +21,10 @@ FOUR = [(255, 0, 0), (0, 0, 0), (10, 200, 30), (255, 255, 255)]
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
 
 
+def cut_in_row(row, rows):
+    return f"{IO_ERROR} | the file ends inside the image data, in row {row} (rows 0 to {rows - 1})"
+
+
 def pack(codes):
     """(code, width) pairs packed least significant bit first."""
     acc = bits = 0
@@ -167,11 +171,9 @@ def built(case):
     for name, data in {
             "version": gif(**base, sig=b"GIF88a"),
             # Cut in the signature, the screen, the global table, the image
-            # descriptor, before the code size, in the data, in a local table
-            # and where the length of the next sub-block is due.
-            **{f"cut{n}": whole[:n] for n in (4, 10, 20, 30, 35, 40)},
+            # descriptor, before the code size, and in a local table.
+            **{f"cut{n}": whole[:n] for n in (4, 10, 20, 30, 35)},
             "cut_local": gif(**base, local=FOUR)[:40],
-            "cut_block": gif(**base, block=2, after=b"")[:39],
             "control": gif(**base, before=b"!\xf9\x04\0"),
             # No image: a trailer, a 0 byte, the end of the file.
             "only_trailer": whole[:25] + b";", "zero": whole[:25] + b"\0,", "end": whole[:25],
@@ -180,6 +182,12 @@ def built(case):
             "code": gif(**{**base, "data": pack([(4, 3), (0, 3), (7, 3)])}),
     }.items():
         case(name, 0, 0, data, IO_ERROR)
+    # Cut in the data: in the first row, inside a sub-block and where the
+    # length of the next one is due; after a row (1 2 3 0) and one code more.
+    case("cut40", 0, 0, whole[:40], cut_in_row(0, 8))
+    case("cut_block", 0, 0, gif(**base, block=2, after=b"")[:39], cut_in_row(0, 5))
+    data = pack([(4, 3), (1, 3), (2, 3), (3, 3), (0, 4), (2, 4)])
+    case("cut_row1", 0, 0, gif(4, 3, data, after=b""), cut_in_row(1, 3))
     case("code_size", 0, 0, gif(**base, m=11), UNKNOWN)
     case("wide", 0, 0, gif(32768, 1, base["data"]), UNKNOWN)
 

@@ -153,6 +153,20 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
   // No size a file states makes the reader take memory its bytes cannot fill.
   getrusage(RUSAGE_SELF, &after);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 << 10) << "KB more at the peak";
+  // A strip the end of the file cuts says so, and where.
+  const std::pair<std::string, const char*> cut[] = {
+      {tiff(64, 64, 8, 3, "\x01\x02\x03", 1, 1, 12288), "in row 0 (rows 0 to 63)"},
+      {tiff(4, 3, 8, 1, "\x78\x9C\x63\x60"s, 1, 8, 4096), "in row 0 (rows 0 to 2)"},
+  };
+  for (const auto& [bytes, where] : cut) {
+    dir.write("cut.tif", bytes);
+    try {
+      IO::READ_GREEN(dir.cwd(), str("cut.tif"));
+      ADD_FAILURE() << "read";
+    } catch (const Kex::Exception& e) {
+      EXPECT_EQ(e.detail(), "the file ends inside the image data, "s + where);
+    }
+  }
 }
 
 TEST_F(PnmTiffRead, PipesAreReadLikeFilesExceptTiff) {

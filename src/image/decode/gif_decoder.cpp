@@ -43,6 +43,7 @@ GifDecoder::GifDecoder(io::ByteReader in, UnknownLabels labels)
     : m_in(std::move(in)), m_labels(labels) {
   if (read_header() == 0 && find_image() == 0) prepare_data();
   if (status() == 0) restart(nullptr, m_width);  // the first index waits for the first row
+  if (m_eof) m_detail = ends_in_image_data(0, m_height);
 }
 
 // A file that reads with its unknown extensions scanned reads so, as it
@@ -489,26 +490,36 @@ int GifDecoder::decode_rows(ImageSink* out) {
     frame.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(w * h + 1)]);
     if (frame == nullptr) return kOutOfMemory;
   }
-  std::size_t pass = 0;
+  // A file that ends inside the data (the codes read past its end, whatever
+  // they then made of the missing bytes) says in which row of the picture.
   std::int64_t y = -kPasses[0].step;
+  auto failed = [&](int code) {
+    if (m_eof) m_detail = ends_in_image_data(std::max<std::int64_t>(y, 0), h);
+    return kReadFailure + code;
+  };
+  std::size_t pass = 0;
   for (std::int64_t i = 0; i < h; ++i) {
-    if (int r = read_row()) return kReadFailure + r;
+    if (!m_interlaced) {
+      y = i;
+    } else {
+      y += kPasses[pass].step;
+      while (y >= h && pass + 1 < std::size(kPasses)) {
+        ++pass;
+        y = kPasses[pass].first;
+      }
+    }
+    if (int r = read_row()) return failed(r);
     if (out == nullptr) continue;
     if (frame == nullptr) {
       out->row(row_buffer.get(), PixelLayout::indexed());
       continue;
-    }
-    y += kPasses[pass].step;
-    while (y >= h && pass + 1 < std::size(kPasses)) {
-      ++pass;
-      y = kPasses[pass].first;
     }
     std::memcpy(frame.get() + y * w, row_buffer.get(), static_cast<std::size_t>(w));
   }
   if (frame != nullptr) {
     out->rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
   }
-  return status() == 0 ? 0 : kReadFailure + status();
+  return status() == 0 ? 0 : failed(status());
 }
 
 }  // namespace kexio

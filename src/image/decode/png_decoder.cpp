@@ -116,7 +116,35 @@ std::int64_t PngDecoder::row_bytes() const {
 
 // libspng's errors: sizes beyond its limits and failed allocations are out
 // of memory; everything else (checksums, truncation, malformed chunks or
-// image data) is a damaged file.
+// image data) is a damaged file. The end of the file while the image data
+// was read (in row `row`, or where no row is known when it is negative)
+// says so.
+int PngDecoder::fail(int spng_error, std::int64_t row) {
+  if ((spng_error == SPNG_IO_EOF || spng_error == SPNG_EOF) && (row >= 0 || cut_in_image_data())) {
+    m_detail = ends_in_image_data(row, m_rows);
+  }
+  return fail(spng_error);
+}
+
+// Whether a file in memory ends inside its image data: in an IDAT chunk, or
+// after one with no other chunk after it. (libspng reads a whole chunk before
+// it decodes any of it, so where it stops tells no row.)
+bool PngDecoder::cut_in_image_data() const {
+  const std::uint8_t* d = m_in.contents();
+  if (d == nullptr) return false;
+  const std::int64_t size = m_in.size();
+  bool image_data = false;
+  for (std::int64_t at = sizeof kSignature; at + 8 <= size;) {
+    const std::int64_t length = io::be32(d + at);
+    const bool idat = std::memcmp(d + at + 4, "IDAT", 4) == 0;
+    if (length + 12 > size - at) return idat;
+    if (image_data && !idat) return false;
+    image_data = idat;
+    at += length + 12;
+  }
+  return image_data;
+}
+
 int PngDecoder::fail(int spng_error) {
   switch (spng_error) {
     case SPNG_EMEM:
@@ -163,11 +191,11 @@ int PngDecoder::decode_rows(ImageSink& out) {
     return m_status = kOutOfMemory;
   }
   if (int e = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) {
-    return fail(e);
+    return fail(e, -1);
   }
   for (std::int64_t r = 0; r < m_rows; ++r) {
     int e = spng_decode_row(ctx, row.data(), row.size());
-    if (e != 0 && e != SPNG_EOI) return fail(e);
+    if (e != 0 && e != SPNG_EOI) return fail(e, r);
     deliver(row.data(), 0, 1, out);
     if (e == SPNG_EOI) break;
   }
@@ -182,7 +210,7 @@ int PngDecoder::decode_interlaced(ImageSink& out) {
   if (int e = spng_decoded_image_size(ctx, SPNG_FMT_PNG, &size)) return fail(e);
   std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[size]());
   if (image == nullptr) return m_status = kOutOfMemory;
-  if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e);
+  if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e, -1);
   const std::size_t row_bytes = size / static_cast<std::size_t>(m_rows);
   deliver(image.get(), static_cast<std::ptrdiff_t>(row_bytes), m_rows, out);
   return m_status;
