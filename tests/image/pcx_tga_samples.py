@@ -127,6 +127,7 @@ def built(case):
             # Headers that state more than the file can hold, refused before
             # the result is allocated.
             ("huge.pcx", pcx(8, 1, 65000, 65000, 65535, bytes(99)), IO_ERROR),
+            ("no_bytes.pcx", pcx(8, 1, 60000, 60000, 0, bytes(99)), IO_ERROR),
             ("huge.tga", tga(2, 24, 65535, 65535, 0, bytes(99)), IO_ERROR),
             ("hugerle.tga", tga(10, 24, 65535, 65535, 0, bytes(99)), IO_ERROR)):
         case(name, 0, 0, data, message)

@@ -75,7 +75,7 @@ TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
        : im ? 34
             : 7,
        pil ? 2u : 1u},
-      {"pcx_tga_samples.py", "", true, 20, 13, pil && im ? 55 : 0, pil && im ? 6u : 1u},
+      {"pcx_tga_samples.py", "", true, 20, 14, pil && im ? 55 : 0, pil && im ? 6u : 1u},
       // djpeg's pixels (.rgb) and grey levels (libjpeg's own luminance; CMYK,
       // which it will not decode, takes Pillow's pixels and their grey levels)
       // and Pillow's.

@@ -170,11 +170,18 @@ int PcxDecoder::format_code() const {
 // file cannot hold: fewer bytes than its lines need at the best compression
 // (a run of 63 bytes in two bytes). Such a file would fail in its last lines
 // anyway; failing here keeps a forged header from making the reader allocate
-// a huge result. Lines of no bytes at all take no room.
+// a huge result. Lines of no bytes hold no pixels at all: a header alone
+// would size any result, so they are refused too.
 void PcxDecoder::check_plausible_size() {
-  if (m_width <= 0 || m_height <= 0 || m_in.size() < 0) return;
-  const std::int64_t least = (2 * m_header.plane_count() * m_header.bytes_per_line + 62) / 63;
-  if (least > 0 && m_height > (m_in.size() - PcxHeader::kSize) / least) m_status = kFileIoError;
+  if (m_width <= 0 || m_height <= 0) return;
+  const std::int64_t bpl = m_header.bytes_per_line;
+  if (bpl == 0) {
+    m_status = kFileIoError;
+    return;
+  }
+  if (m_in.size() < 0) return;
+  const std::int64_t least = (2 * m_header.plane_count() * bpl + 62) / 63;
+  if (m_height > (m_in.size() - PcxHeader::kSize) / least) m_status = kFileIoError;
 }
 
 // A failed read returns the same failure when it is asked again.
