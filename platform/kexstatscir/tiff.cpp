@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -132,10 +133,13 @@ void for_each_piece(TIFF* t, std::uint32_t width, std::uint32_t height, F f) {
   std::uint32_t rps = height;
   TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
   rps = std::clamp<std::uint32_t>(rps, 1, height);
+  // Sizes beyond 64 bits count as the largest.
   const std::uint64_t scan = TIFFScanlineSize64(t);
-  for (std::uint64_t y = 0; y < height; y += rps)
+  for (std::uint64_t y = 0; y < height; y += rps) {
+    const std::uint64_t rows = std::min<std::uint64_t>(rps, height - y);
     f(TIFFComputeStrip(t, static_cast<std::uint32_t>(y), 0), y,
-      scan * std::min<std::uint64_t>(rps, height - y));
+      scan > UINT64_MAX / rows ? UINT64_MAX : scan * rows);
+  }
 }
 
 // The most bytes one stored byte of the image's compression decodes to, or
