@@ -171,8 +171,11 @@ int PcxDecoder::format_code() const {
 // (a run of 63 bytes in two bytes). Such a file would fail in its last lines
 // anyway; failing here keeps a forged header from making the reader allocate
 // a huge result. Lines of no bytes hold no pixels at all: a header alone
-// would size any result, so they are refused too.
+// would size any result, so they are refused too. A window whose end lies
+// before its start is refused as the reading functions refuse any negative
+// size.
 void PcxDecoder::check_plausible_size() {
+  if (m_width < 0 || m_height < 0) m_status = kUnknownFormat;
   if (m_width <= 0 || m_height <= 0) return;
   const std::int64_t bpl = m_header.bytes_per_line;
   if (bpl == 0) {
