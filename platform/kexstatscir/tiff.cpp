@@ -13,12 +13,15 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "core/limits.h"
 #include "images.h"
 #include "records.h"
 
@@ -95,6 +98,103 @@ struct OptionsFree {
   void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
 };
 
+struct FreeBytes {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
+// A buffer of zeros that takes memory only where it is written: large ones
+// are fresh pages, which calloc does not clear, so a strip that decodes to
+// less than its stated size never costs the rest. Null when it cannot be
+// had.
+std::unique_ptr<std::uint8_t, FreeBytes> zeroed_bytes(std::uint64_t n) {
+  if (n > mutils::detail::image_memory_limit()) return nullptr;
+  return std::unique_ptr<std::uint8_t, FreeBytes>(
+      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
+}
+
+// Calls f(strile, first_row, bytes) for each strip or tile of the first
+// plane, top row first: every reading decodes all of them, each to the
+// bytes given (a strip's rows, a whole tile).
+template <typename F>
+void for_each_piece(TIFF* t, std::uint32_t width, std::uint32_t height, F f) {
+  if (TIFFIsTiled(t)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+    if (tw == 0 || th == 0) return;
+    const std::uint64_t bytes = TIFFTileSize64(t);
+    for (std::uint64_t y = 0; y < height; y += th) {
+      for (std::uint64_t x = 0; x < width; x += tw)
+        f(TIFFComputeTile(t, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, 0), y,
+          bytes);
+    }
+    return;
+  }
+  std::uint32_t rps = height;
+  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+  rps = std::clamp<std::uint32_t>(rps, 1, height);
+  // Sizes beyond 64 bits count as the largest.
+  const std::uint64_t scan = TIFFScanlineSize64(t);
+  for (std::uint64_t y = 0; y < height; y += rps) {
+    const std::uint64_t rows = std::min<std::uint64_t>(rps, height - y);
+    f(TIFFComputeStrip(t, static_cast<std::uint32_t>(y), 0), y,
+      scan > UINT64_MAX / rows ? UINT64_MAX : scan * rows);
+  }
+}
+
+// The most bytes one stored byte of the image's compression decodes to, or
+// 0 where no bound is known (JPEG, fax, LZMA, ...).
+std::uint64_t decode_ratio(TIFF* t) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_NONE:
+      return 1;
+    case COMPRESSION_PACKBITS:
+      return kexio::limits::kPackBitsMaxRatio;
+    case COMPRESSION_LZW:
+      return kexio::limits::kLzwMaxRatio;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+      return kexio::limits::kDeflateMaxRatio;
+    default:
+      return 0;
+  }
+}
+
+// Whether each strip or tile can decode to what reading it needs from the
+// bytes the file has for it, at its compression's best ratio. One that
+// cannot makes every reading fail (these decoders refuse data that ends
+// early), so it is refused before anything is sized from the header: a
+// few hundred bytes stating 65535 samples per pixel would otherwise have
+// strips of gigabytes allocated for them.
+bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t ratio = decode_ratio(t);
+  if (ratio == 0) return true;
+  bool holds = true;
+  for_each_piece(t, width, height, [&](std::uint32_t i, std::uint64_t, std::uint64_t bytes) {
+    const std::uint64_t at = TIFFGetStrileOffset(t, i);
+    const std::uint64_t stored =
+        at < size ? std::min<std::uint64_t>(TIFFGetStrileByteCount(t, i), size - at) : 0;
+    if (stored < bytes / ratio + (bytes % ratio != 0)) holds = false;
+  });
+  return holds;
+}
+
+// The first row of the first strip or tile that the end of the file cuts
+// (its stored bytes, or for uncompressed data the bytes it decodes to, run
+// past it), or -1.
+std::int64_t first_cut_row(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  const bool plain = decode_ratio(t) == 1;
+  std::int64_t row = -1;
+  for_each_piece(t, width, height, [&](std::uint32_t i, std::uint64_t y, std::uint64_t bytes) {
+    const std::uint64_t at = TIFFGetStrileOffset(t, i);
+    const std::uint64_t stored = std::max(TIFFGetStrileByteCount(t, i), plain ? bytes : 0);
+    if (row < 0 && (at > size || stored > size - at)) row = static_cast<std::int64_t>(y);
+  });
+  return row;
+}
+
 enum class Kind { kGrey, kRgb, kPalette };
 
 // How the samples of one image become channel samples.
@@ -124,6 +224,18 @@ void put_typed(const Plan&, const std::uint8_t* src, std::size_t stride, std::si
   }
 }
 
+// The sample of b bits (1 to 16) that starts at bit `bit` of src, samples
+// packed most significant bit first; it may cross byte boundaries.
+unsigned packed_sample(const std::uint8_t* src, std::size_t bit, unsigned b) {
+  const std::uint8_t* p = src + (bit >> 3);
+  const unsigned skip = bit & 7;
+  const unsigned bytes = (skip + b + 7) / 8;
+  std::uint32_t v = 0;
+  for (unsigned k = 0; k < bytes; ++k)
+    v = v << 8 | p[k];
+  return (v >> (8 * bytes - skip - b)) & ((1u << b) - 1);
+}
+
 void put_indexed(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
                  std::size_t n, int channel, void* dst) {
   auto* out = static_cast<std::uint8_t*>(dst);
@@ -134,10 +246,30 @@ void put_indexed(const Plan& plan, const std::uint8_t* src, std::size_t stride, 
       out[j] = table[src[j * stride + first]];
     return;
   }
-  const unsigned mask = (1u << b) - 1;
+  if (8 % b == 0) {
+    // Samples of 1, 2 or 4 bits never cross a byte.
+    const unsigned mask = (1u << b) - 1;
+    for (std::size_t j = 0; j < n; ++j) {
+      std::size_t bit = (j * stride + first) * b;
+      out[j] = table[(src[bit >> 3] >> (8 - b - (bit & 7))) & mask];
+    }
+    return;
+  }
+  for (std::size_t j = 0; j < n; ++j)
+    out[j] = table[packed_sample(src, (j * stride + first) * b, b)];
+}
+
+// Samples of 9 to 15 bits, kept as 16-bit samples (min-is-white ones
+// turned around within their own depth).
+template <bool Invert>
+void put_packed16(const Plan& plan, const std::uint8_t* src, std::size_t stride, std::size_t first,
+                  std::size_t n, int, void* dst) {
+  auto* out = static_cast<std::uint16_t*>(dst);
+  const unsigned b = plan.bits;
+  const unsigned top = (1u << b) - 1;
   for (std::size_t j = 0; j < n; ++j) {
-    std::size_t bit = (j * stride + first) * b;
-    out[j] = table[(src[bit >> 3] >> (8 - b - (bit & 7))) & mask];
+    const unsigned v = packed_sample(src, (j * stride + first) * b, b);
+    out[j] = static_cast<std::uint16_t>(Invert ? top - v : v);
   }
 }
 
@@ -151,6 +283,9 @@ bool typed_plan(Plan& plan, unsigned format, unsigned bits) {
     plan.type = MUTIL_UINT8;
   } else if (uint && bits == 16) {
     plan.put = put_typed<std::uint16_t, std::uint16_t, Invert>;
+    plan.type = MUTIL_UINT16;
+  } else if (uint && bits > 8 && bits < 16) {
+    plan.put = put_packed16<Invert>;
     plan.type = MUTIL_UINT16;
   } else if (uint && bits == 32) {
     plan.put = put_typed<std::uint32_t, std::uint32_t, Invert>;
@@ -188,7 +323,9 @@ bool make_plan(TIFF* t, Plan& plan) {
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
     const bool invert = photometric == PHOTOMETRIC_MINISWHITE;
     plan.kind = Kind::kGrey;
-    if (small) {
+    // Grey levels of up to 8 bits, 3, 5, 6 and 7 among them, are spread
+    // over 0..255.
+    if (uint && bits >= 1 && bits <= 8) {
       const unsigned top = (1u << bits) - 1;
       for (unsigned v = 0; v <= top; ++v)
         plan.table[0][v] = static_cast<std::uint8_t>((invert ? top - v : v) * 255 / top);
@@ -252,15 +389,16 @@ class DirectReader {
     rps = std::clamp<std::uint32_t>(rps, 1, m_height);
     const tmsize_t scan = TIFFScanlineSize(m_t);
     if (!rows_hold(scan, m_width)) return false;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(scan) * rps);
+    auto buf = zeroed_bytes(static_cast<std::uint64_t>(scan) * rps);
+    if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += rps) {
         const std::uint32_t rows = std::min(rps, m_height - y);
         const tmsize_t want = scan * rows;
         const tstrip_t strip = TIFFComputeStrip(m_t, y, static_cast<tsample_t>(p));
-        if (TIFFReadEncodedStrip(m_t, strip, buf.data(), want) != want) return false;
+        if (TIFFReadEncodedStrip(m_t, strip, buf.get(), want) != want) return false;
         for (std::uint32_t r = 0; r < rows; ++r)
-          put(buf.data() + r * scan, y + r, 0, m_width, p);
+          put(buf.get() + r * scan, y + r, 0, m_width, p);
       }
     }
     return true;
@@ -273,15 +411,16 @@ class DirectReader {
     const tmsize_t row = TIFFTileRowSize(m_t);
     const tmsize_t size = TIFFTileSize(m_t);
     if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    auto buf = zeroed_bytes(static_cast<std::uint64_t>(size));
+    if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += th) {
         for (std::uint32_t x = 0; x < m_width; x += tw) {
           const ttile_t tile = TIFFComputeTile(m_t, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(m_t, tile, buf.data(), size) != size) return false;
+          if (TIFFReadEncodedTile(m_t, tile, buf.get(), size) != size) return false;
           const std::uint32_t rows = std::min(th, m_height - y);
           for (std::uint32_t r = 0; r < rows; ++r)
-            put(buf.data() + r * row, y + r, x, std::min(tw, m_width - x), p);
+            put(buf.get() + r * row, y + r, x, std::min(tw, m_width - x), p);
           if (m_width - x <= tw) break;
         }
         if (m_height - y <= th) break;
@@ -354,10 +493,11 @@ bool read_rgba(TIFF* t, Channels& out, std::uint32_t width, std::uint32_t height
   return true;
 }
 
-bool read_image(TIFF* t, Channels& out) {
+bool read_image(TIFF* t, toff_t size, Channels& out) {
   std::uint32_t width = 0, height = 0;
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
-      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0) {
+      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0 ||
+      !file_holds(t, size, width, height)) {
     return false;
   }
   Plan plan;
@@ -396,8 +536,18 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     if (!tiff) return 1;
 
     detail::Channels image(context);
-    if (!read_image(tiff.get(), image) || messages.error) return 1;
-    return image.give(set) ? 0 : 1;
+    if (read_image(tiff.get(), source.size, image) && !messages.error) {
+      return image.give(set) ? 0 : 1;
+    }
+    // A file cut short inside its image data says where.
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+    const std::int64_t row = first_cut_row(tiff.get(), source.size, width, height);
+    if (row < 0) return 1;
+    set->reserved[0] = static_cast<std::uint32_t>(row);
+    set->reserved[1] = height;
+    return 2;
   } catch (const std::bad_alloc&) {
     return 1;
   }

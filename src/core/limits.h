@@ -41,6 +41,16 @@ inline constexpr std::int64_t kBmpMaxHeadersAndPalette = 2048;
 // PNG stores widths, heights and chunk lengths as 31-bit numbers.
 inline constexpr std::int64_t kPngMaxNumber = kMaxInt32;
 
+// The most bytes one stored byte decodes to, by compression: what a file
+// can hold at best, against which the sizes it states are checked before
+// anything is sized from them. Deflate packs at most 258 bytes into a
+// length and distance of two bits at best (1032 : 1); a PackBits run gives
+// 128 bytes for 2; an LZW code of at least 9 bits gives a string no longer
+// than its table (libtiff's holds 5119 entries: under 8192 bytes).
+inline constexpr std::uint64_t kDeflateMaxRatio = 1032;
+inline constexpr std::uint64_t kPackBitsMaxRatio = 64;
+inline constexpr std::uint64_t kLzwMaxRatio = 8192 * 8 / 9 + 1;
+
 // RIFF chunk sizes are unsigned 32-bit numbers; a WAV file's sample data
 // must leave room for the 46 bytes of its headers within them.
 inline constexpr std::uint64_t kRiffMaxChunk = std::numeric_limits<std::uint32_t>::max();

@@ -27,4 +27,12 @@ const char* decoder_error_message(int code) {
   return "file i/o error";
 }
 
+std::string ends_in_image_data(std::int64_t row, std::int64_t rows) {
+  std::string detail = "the file ends inside the image data";
+  if (row >= 0 && rows > 0) {
+    detail += ", in row " + std::to_string(row) + " (rows 0 to " + std::to_string(rows - 1) + ")";
+  }
+  return detail;
+}
+
 }  // namespace kexio

@@ -47,6 +47,10 @@ inline constexpr int kReadFailure = 65536;
 // The message of a code: a static string, or null for 0.
 const char* decoder_error_message(int code);
 
+// The detail of a file that ends inside its image data, in row `row` (from
+// 0 at the top) of `rows`, or where no row is known when row is negative.
+std::string ends_in_image_data(std::int64_t row, std::int64_t rows);
+
 // A code that ends a call: the image workers throw it and the entry layer
 // reports the code's message at the argument index.
 struct CodecFailure {

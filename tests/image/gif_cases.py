@@ -21,6 +21,10 @@ FOUR = [(255, 0, 0), (0, 0, 0), (10, 200, 30), (255, 255, 255)]
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
 
 
+def cut_in_row(row, rows):
+    return f"{IO_ERROR} | the file ends inside the image data, in row {row} (rows 0 to {rows - 1})"
+
+
 def pack(codes):
     """(code, width) pairs packed least significant bit first."""
     acc = bits = 0
@@ -106,10 +110,16 @@ def built(case):
     second = gif(7, 5, lzw([3 - i for i in px])[0])[25:-1]
     ext = (b"!\xf9\x04\x01\x0a\x00\x03\x00" b"!\xfe\x03abc\x01d\x00"
            b"!\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00" b"!\x01\x0c" + bytes(12) + b"\x02hi\x00")
+    # An unknown label's sub-blocks, scanned as blocks: one holding a
+    # picture of one white pixel, and one holding a picture of code size 11.
+    sub = lambda b: b"!\x2a" + bytes([len(b)]) + b + b"\0"  # noqa: E731
+    white = gif(1, 1, lzw([3])[0])[25:-1]
+    case("unknown_read", 1, 1, gif(**base, before=sub(white)), rgb_of([3], FOUR))
     # Pictures that read as px: extensions, sub-block sizes, clear codes,
     # tables, placement and later images change nothing; each block's result
     # replaces the one before, so a stray byte, a trailer or an unknown
-    # label (after which nothing is skipped) are forgotten.
+    # label (after which nothing is skipped) are forgotten. Where scanning
+    # an unknown label's sub-blocks ends in an error, they are skipped.
     for name, change in {"87a": dict(sig=b"GIF87a"), "extensions": dict(before=ext),
                          "bytewise": dict(block=1),
                          "clears": dict(data=lzw(px, clears={3, 7, 14, 15, 30})[0]),
@@ -117,7 +127,8 @@ def built(case):
                          "placed": dict(screen=300, left=40), "no_trailer": dict(after=b""),
                          "first_of_two": dict(after=b"\0" + second + b";"),
                          "stray": dict(before=b"\x07!\xfe\0"), "trailer": dict(before=b";"),
-                         "label": dict(before=b"!\x02")}.items():
+                         "label": dict(before=b"!\x02"), "unknown": dict(before=sub(b"a\x3bc")),
+                         "unknown_bad": dict(before=sub(white[:10] + b"\x0b"))}.items():
         case(name, 7, 5, gif(**{**base, **change}), rgb_of(px, FOUR))
     # Pure red (grey 76); indices past a table of two; no table at all.
     case("red", 1, 1, gif(1, 1, lzw([0])[0]), rgb_of([0], FOUR))
@@ -141,6 +152,10 @@ def built(case):
     case("noise", 200, 100, gif(200, 100, lzw(noise, 8)[0], table, 8), rgb_of(noise, table))
     data, n = lzw(noise, 8, stop_when_full=True)
     case("full_then_end", n, 1, gif(n, 1, data, table, 8), rgb_of(noise[:n], table))
+    # A full table used on without a clear code (a deferred clear), then
+    # emptied by one.
+    data = lzw(noise[:18000], 8, clear_when_full=False, clears={17000})[0]
+    case("no_clear", 300, 60, gif(300, 60, data, table, 8), rgb_of(noise[:18000], table))
     # The code that fills the table has a string that crosses the end of a
     # row: the pixel after the clear code follows the rest of that string.
     few = [rng.randrange(4) for _ in range(60000)]
@@ -156,20 +171,23 @@ def built(case):
     for name, data in {
             "version": gif(**base, sig=b"GIF88a"),
             # Cut in the signature, the screen, the global table, the image
-            # descriptor, before the code size, in the data, in a local table
-            # and where the length of the next sub-block is due.
-            **{f"cut{n}": whole[:n] for n in (4, 10, 20, 30, 35, 40)},
+            # descriptor, before the code size, and in a local table.
+            **{f"cut{n}": whole[:n] for n in (4, 10, 20, 30, 35)},
             "cut_local": gif(**base, local=FOUR)[:40],
-            "cut_block": gif(**base, block=2, after=b"")[:39],
             "control": gif(**base, before=b"!\xf9\x04\0"),
             # No image: a trailer, a 0 byte, the end of the file.
             "only_trailer": whole[:25] + b";", "zero": whole[:25] + b"\0,", "end": whole[:25],
             "only_label": whole[:25] + b"!\x02",
             # Code 7 when the next free code is 6.
             "code": gif(**{**base, "data": pack([(4, 3), (0, 3), (7, 3)])}),
-            "no_clear": gif(300, 60, lzw(noise[:18000], 8, clear_when_full=False)[0], table, 8)
     }.items():
         case(name, 0, 0, data, IO_ERROR)
+    # Cut in the data: in the first row, inside a sub-block and where the
+    # length of the next one is due; after a row (1 2 3 0) and one code more.
+    case("cut40", 0, 0, whole[:40], cut_in_row(0, 8))
+    case("cut_block", 0, 0, gif(**base, block=2, after=b"")[:39], cut_in_row(0, 5))
+    data = pack([(4, 3), (1, 3), (2, 3), (3, 3), (0, 4), (2, 4)])
+    case("cut_row1", 0, 0, gif(4, 3, data, after=b""), cut_in_row(1, 3))
     case("code_size", 0, 0, gif(**base, m=11), UNKNOWN)
     case("wide", 0, 0, gif(32768, 1, base["data"]), UNKNOWN)
 

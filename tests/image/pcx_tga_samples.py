@@ -77,6 +77,12 @@ def built(case):
             ("rgb.pcx", 2, 3, pcx(8, 3, 2, 3, 3, [10, 20, 0xC2, 30, 40, 0xC2, 50, 60, 0, 0xCF, 7,
                                                   0xC0, 0x55, 0xC1, 1, 2, 0xC7, 3]),
              px(0x0A1E32, 0x14283C, 0x070707, 0x070707, 0x010303, 0x020303)),
+            # Lines too short for the width: the pixels past them are entry 0
+            # (or black in three planes).
+            ("narrow.pcx", 4, 2, pcx(8, 1, 4, 2, 2, [5, 6, 7, 8], vga(12)),
+             px(0x05FA02, 0x06F903, 0x00FF00, 0x00FF00, 0x07F803, 0x08F704, 0x00FF00, 0x00FF00)),
+            ("narrow24.pcx", 3, 1, pcx(8, 3, 3, 1, 1, [5, 6, 7]), px(0x050607, 0, 0)),
+            ("narrow1.pcx", 10, 1, pcx(1, 1, 10, 1, 1, [0xB0]), px(Wh, 0, Wh, Wh, *[0] * 6)),
             # TGA rows R G, then B W: bottom-up unless bit 5 is set, each row
             # right to left when bit 4 is.
             ("rl.tga", 2, 2, tga(2, 24, 2, 2, 0x10, rgbw), px(Wh, B, G, R)),
@@ -121,7 +127,7 @@ def built(case):
             # Headers that state more than the file can hold, refused before
             # the result is allocated.
             ("huge.pcx", pcx(8, 1, 65000, 65000, 65535, bytes(99)), IO_ERROR),
-            ("narrow.pcx", pcx(8, 1, 100, 1, 10, bytes(10)), IO_ERROR),
+            ("no_bytes.pcx", pcx(8, 1, 60000, 60000, 0, bytes(99)), IO_ERROR),
             ("huge.tga", tga(2, 24, 65535, 65535, 0, bytes(99)), IO_ERROR),
             ("hugerle.tga", tga(10, 24, 65535, 65535, 0, bytes(99)), IO_ERROR)):
         case(name, 0, 0, data, message)

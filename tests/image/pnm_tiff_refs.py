@@ -176,6 +176,9 @@ def samples(folder):
     run(CONVERT, p("src16.ppm"), "-interlace", "plane", "-compress", "lzw", "-define",
         "tiff:predictor=2", p("im_rgb16_sep.tif"))
     add("im_rgb16_sep.tif", rgb16, ("nb",))
+    # 12-bit grey, its samples as Pillow reads them (ImageMagick's own are scaled).
+    run(CONVERT, p("src16.pgm"), "-depth", "12", p("im_grey12.tif"))
+    add("im_grey12.tif", None, ("pil",))
 
     with open(p("manifest"), "w") as f:
         f.write("\n".join(made) + "\n")

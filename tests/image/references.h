@@ -42,7 +42,8 @@ inline Rows converted(Rows rgb, void (*to)(unsigned char, unsigned char, unsigne
 
 // Reads each file of the manifest a script of this folder wrote (name,
 // width, height, then the file's kind). A kind "refused: MESSAGE" is what
-// READ_IMAGE must raise; for the others READRGB must give the pixels of
+// READ_IMAGE must raise, with no detail, or "refused: MESSAGE | DETAIL"
+// with that detail; for the others READRGB must give the pixels of
 // each reference beside the file (.rgb: those it was made from; .pil, .im,
 // .nb: what Pillow, ImageMagick and netpbm read; the first picture of an
 // animation), READ_IMAGE their grey levels (or those of NAME.grey, a byte
@@ -71,7 +72,19 @@ inline Compared compare_manifest(const TempDir& dir, const std::string& ext) {
     name += ext;
     auto read = [&](Reader f) { return rows_of(f(dir.cwd(), str(name))); };
     if (kind.starts_with("refused: ")) {
-      EXPECT_EQ(raised([&] { read(&IO::READ_IMAGE); }), (Raised{kind.substr(9), Kex::kWholeCall}));
+      const std::size_t bar = kind.find(" | ");
+      std::string detail;
+      EXPECT_EQ(
+          raised([&] {
+            try {
+              read(&IO::READ_IMAGE);
+            } catch (const Kex::Exception& e) {
+              detail = e.detail();
+              throw;
+            }
+          }),
+          (Raised{kind.substr(9, bar == std::string::npos ? bar : bar - 9), Kex::kWholeCall}));
+      EXPECT_EQ(detail, bar == std::string::npos ? "" : kind.substr(bar + 3));
       ++done.refused;
       continue;
     }

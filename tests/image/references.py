@@ -315,15 +315,24 @@ def png_cases(folder):
                 # The checksum of the header, of an ancillary chunk, of the image data.
                 "crc_header": damaged(31), "crc_text": damaged(idat - 2),
                 "crc_data": damaged(iend - 2),
-                # Cut in the header, in the image data, before the end chunk,
-                # after the signature, and too short to tell any format.
-                **{f"cut{n}": good[:n] for n in (20, idat + 12, iend, 8, 5)},
+                # Cut in the header, before the end chunk, after the signature,
+                # and too short to tell any format.
+                **{f"cut{n}": good[:n] for n in (20, iend, 8, 5)},
                 "no_palette": png_bytes(1, 1, 3, 8, [[0]]), "width0": png_bytes(0, 1, 0, 8, [[]]),
                 "depth3": png_bytes(1, 1, 0, 3, [[0]]),
                 # Too short for its pixels even at deflate's best ratio (1032 : 1),
                 # refused before a result (larger than memory) is sized.
                 "huge": png_bytes(200000, 200000, 0, 8, [[]])}.items():
             case(name, 0, 0, data, "refused: file i/o error")
+        # Cut inside the image data: the one data chunk, where no row is known,
+        # and a second one after the first held row 0 and part of row 1.
+        cut = "refused: file i/o error | the file ends inside the image data"
+        case("cut_data", 0, 0, good[:idat + 12], cut)
+        z = zlib.compressobj()
+        first = chunk(b"IDAT", z.compress(b"\0\1\2\0\3") + z.flush(zlib.Z_FULL_FLUSH))
+        second = chunk(b"IDAT", z.compress(b"\4") + z.flush())
+        case("cut_second", 0, 0, (good[:idat] + first + second)[:-6],
+             cut + ", in row 1 (rows 0 to 1)")
         # One byte of the signature off.
         case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"),
              "refused: unknown file format")

@@ -2,6 +2,7 @@
 // samples of each type become grey levels, colours and colour-space
 // components, what is refused, and every flavour of file compared with what
 // netpbm and Pillow read from it.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -90,6 +91,14 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
        &IO::READ_IMAGE,
        {{65536, -1}}},
       {"s8.tif", tiff(2, 1, 8, 1, "\xFF\x05"s, 2), &IO::READRGB, {{-1, 5, -1, 5, -1, 5}}},
+      // Samples of 9 to 15 bits keep their values, those of 5 bits are
+      // spread over 0..255 (17 is 139.8); packed most significant bit first.
+      {"rgb12.tif",
+       tiff(1, 1, 12, 3, "\xAB\xC1\x23\xFF\xF0"s),
+       &IO::READRGB,
+       {{0xABC, 0x123, 0xFFF}}},
+      {"g12.tif", tiff(2, 1, 12, 1, "\xFF\xF0\x01"s), &IO::READ_IMAGE, {{4095, 1}}},
+      {"g5.tif", tiff(3, 1, 5, 1, "\xF8\x22"s), &IO::READ_RED, {{255, 0, 139}}},
   };
   for (const auto& c : cases) {
     dir.write(c.name, c.bytes);
@@ -125,7 +134,12 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
       tiff(64, 64, 8, 3, "\x01\x02\x03", 1, 1, 12288),
       tiff(1, 1, 8, 1, "\x05", 1, 99),
       tiff(0x7FFFFFFF, 0x7FFFFFFF, 8, 3, "\x01\x02\x03"),
+      // 65535 samples of 65535 pixels from one byte of Deflate data: refused
+      // before a strip of 4 GB is sized.
+      tiff(65535, 1, 8, 65535, "\x78\x9C\x63\x00\x00\x00\x01\x00\x01"s, 1, 8),
   };
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
   int i = 0;
   for (const std::string& bytes : cases) {
     const std::string name = "bad" + std::to_string(i++) + (bytes[0] == 'P' ? ".pnm" : ".tif");
@@ -135,6 +149,23 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
     // libtiff's messages are silenced.
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
     EXPECT_EQ(got, (Raised{"file i/o error", Kex::kWholeCall})) << name << ": " << bytes;
+  }
+  // No size a file states makes the reader take memory its bytes cannot fill.
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 << 10) << "KB more at the peak";
+  // A strip the end of the file cuts says so, and where.
+  const std::pair<std::string, const char*> cut[] = {
+      {tiff(64, 64, 8, 3, "\x01\x02\x03", 1, 1, 12288), "in row 0 (rows 0 to 63)"},
+      {tiff(4, 3, 8, 1, "\x78\x9C\x63\x60"s, 1, 8, 4096), "in row 0 (rows 0 to 2)"},
+  };
+  for (const auto& [bytes, where] : cut) {
+    dir.write("cut.tif", bytes);
+    try {
+      IO::READ_GREEN(dir.cwd(), str("cut.tif"));
+      ADD_FAILURE() << "read";
+    } catch (const Kex::Exception& e) {
+      EXPECT_EQ(e.detail(), "the file ends inside the image data, "s + where);
+    }
   }
 }
 
@@ -206,8 +237,8 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     }
     EXPECT_EQ(rows_of(IO::READ_IMAGE(dir.cwd(), str(name))), grey);
   }
-  EXPECT_GE(files, 36);
-  EXPECT_GE(compared, 85);
+  EXPECT_GE(files, 37);
+  EXPECT_GE(compared, 86);
 }
 
 }  // namespace

@@ -130,6 +130,13 @@ class Decoder : public RowBuffer {
   // Fills the planes asked for: by default through a PlaneWriter over
   // decode().
   virtual int read_planes(PixelOp op, Plane a, Plane b, Plane c);
+
+  // Said beside the message of a failure, where the decoder knows more (a
+  // file cut short: where); empty otherwise.
+  const std::string& failure_detail() const { return m_detail; }
+
+ protected:
+  std::string m_detail;
 };
 
 // What the factory reads first: the first byte and the decimal integer that

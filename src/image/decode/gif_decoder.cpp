@@ -38,11 +38,34 @@ struct GifDecoder::Tables {
   std::uint8_t pending[kPendingSize];
 };
 
-const DecoderFormat kGifFormat = {"gif", "gif", sniff_first_byte<'G'>, make_decoder<GifDecoder>};
+const DecoderFormat kGifFormat = {"gif", "gif", sniff_first_byte<'G'>, &GifDecoder::make};
 
-GifDecoder::GifDecoder(io::ByteReader in) : m_in(std::move(in)) {
+GifDecoder::GifDecoder(io::ByteReader in, UnknownLabels labels)
+    : m_in(std::move(in)), m_labels(labels) {
   if (read_header() == 0 && find_image() == 0) prepare_data();
   if (status() == 0) restart(nullptr, m_width);  // the first index waits for the first row
+  if (m_eof) m_detail = ends_in_image_data(0, m_height);
+}
+
+// A file that reads with its unknown extensions scanned reads so, as it
+// always has; only where that reading ends in an error (no image found, or
+// one whose data fails) are their sub-blocks skipped instead. Finding out
+// takes a second reading of the bytes, which a stream does not allow: a
+// stream is read the first way only.
+std::unique_ptr<Decoder> GifDecoder::make(KexCallContext*, io::ByteReader&& in,
+                                          const std::string&) {
+  const std::uint8_t* bytes = in.contents();
+  const auto size = static_cast<std::size_t>(in.size());
+  auto scanned = std::make_unique<GifDecoder>(std::move(in));
+  if (!scanned->m_met_unknown || bytes == nullptr) return scanned;
+  if (scanned->status() == 0) {
+    GifDecoder trial(io::ByteReader(bytes, size));
+    if (trial.decode_rows(nullptr) == 0 && trial.status() == 0) return scanned;
+  }
+  io::ByteReader again = std::move(scanned->m_in);
+  again.clear_failure();
+  if (!again.seek(0)) return scanned;
+  return std::make_unique<GifDecoder>(std::move(again), UnknownLabels::kSkipped);
 }
 
 GifDecoder::~GifDecoder() = default;
@@ -110,6 +133,8 @@ int GifDecoder::read_extension() {
       if (!m_in.skip(12)) return kApplicationUnreadable;
       break;
     default:
+      if (m_labels == UnknownLabels::kSkipped) break;
+      m_met_unknown = true;
       return kUnknownExtension;  // nothing is skipped
   }
   skip_sub_blocks();
@@ -293,15 +318,18 @@ int GifDecoder::restart(std::uint8_t* row, int n) {
   return n;
 }
 
-// All 4096 codes are in use: the next code must be a clear code. An end
-// code or the end of the data there ends the picture.
+// All 4096 codes are in use: the next code is read at once. A clear code
+// empties the table; an end code or the end of the data ends the picture;
+// any other code is kept for the decoding loop, which goes on with the table
+// as it stands, adding nothing, until a clear code comes (a "deferred
+// clear", as GIF89a allows).
 int GifDecoder::table_full(std::uint8_t* row, int n) {
   const int code = read_code();
   if (code == m_clear) return restart(row, n);
   if (code < 0 || code == m_end) {
     m_ended = true;
   } else {
-    m_status = kCodeTableOverflow;
+    m_held = code;
   }
   return n;
 }
@@ -371,7 +399,10 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
 
   while (n < w) {
     int code;
-    if (bit + static_cast<std::size_t>(width) <= fast_bits) {
+    if (m_held >= 0) {
+      code = m_held;
+      m_held = -1;
+    } else if (bit + static_cast<std::size_t>(width) <= fast_bits) {
       const std::uint32_t v = io::le32(data + (bit >> 3)) >> (bit & 7);
       code = static_cast<int>(v & ((1u << width) - 1));
       bit += static_cast<std::size_t>(width);
@@ -451,40 +482,57 @@ int GifDecoder::read_row() {
 }
 
 int GifDecoder::decode(ImageSink& out) {
+  return decode_rows(&out);
+}
+
+int GifDecoder::decode_rows(ImageSink* out) {
   if (status() != 0) return kReadFailure + m_status;
-  out.palette(m_colours.data(), m_colours.size());
-  if (out.typed() && m_transparent >= 0) {
-    std::uint8_t alpha[256];
-    std::fill_n(alpha, 256, std::uint8_t{255});
-    alpha[m_transparent] = 0;
-    out.palette_alpha(alpha, 256);
+  if (out != nullptr) {
+    out->palette(m_colours.data(), m_colours.size());
+    if (out->typed() && m_transparent >= 0) {
+      std::uint8_t alpha[256];
+      std::fill_n(alpha, 256, std::uint8_t{255});
+      alpha[m_transparent] = 0;
+      out->palette_alpha(alpha, 256);
+    }
   }
   const std::int64_t w = m_width, h = m_height;
   // An interlaced picture is gathered whole, then handed on top row first.
   std::unique_ptr<std::uint8_t[]> frame;
-  if (m_interlaced && h > 1) {
+  if (m_interlaced && h > 1 && out != nullptr) {
     frame.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(w * h + 1)]);
     if (frame == nullptr) return kOutOfMemory;
   }
-  std::size_t pass = 0;
+  // A file that ends inside the data (the codes read past its end, whatever
+  // they then made of the missing bytes) says in which row of the picture.
   std::int64_t y = -kPasses[0].step;
+  auto failed = [&](int code) {
+    if (m_eof) m_detail = ends_in_image_data(std::max<std::int64_t>(y, 0), h);
+    return kReadFailure + code;
+  };
+  std::size_t pass = 0;
   for (std::int64_t i = 0; i < h; ++i) {
-    if (int r = read_row()) return kReadFailure + r;
-    if (frame == nullptr) {
-      out.row(row_buffer.get(), PixelLayout::indexed());
-      continue;
+    if (!m_interlaced) {
+      y = i;
+    } else {
+      y += kPasses[pass].step;
+      while (y >= h && pass + 1 < std::size(kPasses)) {
+        ++pass;
+        y = kPasses[pass].first;
+      }
     }
-    y += kPasses[pass].step;
-    while (y >= h && pass + 1 < std::size(kPasses)) {
-      ++pass;
-      y = kPasses[pass].first;
+    if (int r = read_row()) return failed(r);
+    if (out == nullptr) continue;
+    if (frame == nullptr) {
+      out->row(row_buffer.get(), PixelLayout::indexed());
+      continue;
     }
     std::memcpy(frame.get() + y * w, row_buffer.get(), static_cast<std::size_t>(w));
   }
   if (frame != nullptr) {
-    out.rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
+    out->rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
   }
-  return status() == 0 ? 0 : kReadFailure + status();
+  return status() == 0 ? 0 : failed(status());
 }
 
 }  // namespace kexio

@@ -20,12 +20,23 @@ extern const DecoderFormat kGifFormat;
 
 class GifDecoder final : public Decoder {
  public:
+  // How an extension of a label the decoder does not know is read: as the
+  // original reads it, its label alone taken and the bytes after it scanned
+  // as blocks, or with its sub-blocks skipped, as GIF89a asks.
+  enum class UnknownLabels { kScanned, kSkipped };
+
   // Reads the headers, the blocks before the first image and its colour
   // table from in, which the decoder keeps, up to the first code of the
   // image data, and starts the code stream (the first pixel); failures are
   // recorded in the status.
-  explicit GifDecoder(io::ByteReader in);
+  explicit GifDecoder(io::ByteReader in, UnknownLabels labels = UnknownLabels::kScanned);
   ~GifDecoder() override;
+
+  // The decoder the factory makes: one that scans unknown extensions, unless
+  // the file has one and that reading ends in an error, when one that skips
+  // them (which a file in memory allows to find out).
+  static std::unique_ptr<Decoder> make(KexCallContext* ctx, io::ByteReader&& in,
+                                       const std::string& path);
 
   int status() override;
   int rows() const override { return m_height; }
@@ -35,6 +46,8 @@ class GifDecoder final : public Decoder {
  private:
   // Decodes the next stored row of colour indices into the row buffer.
   int read_row();
+  // decode() into out, or with out null only to find the outcome.
+  int decode_rows(ImageSink* out);
   struct Tables;
 
   int read_header();
@@ -57,6 +70,8 @@ class GifDecoder final : public Decoder {
   void decode_codes(std::uint8_t* row, int n);
 
   io::ByteReader m_in;
+  UnknownLabels m_labels;
+  bool m_met_unknown = false;  // an unknown label was scanned over
   std::vector<Rgb> m_colours;  // the local table, else the global one
   bool m_found_image = false;
   int m_width = 0, m_height = 0;
@@ -87,6 +102,7 @@ class GifDecoder final : public Decoder {
   // table are exact and strings can be written straight into the row.
   bool m_plain = true;
   bool m_ended = false;  // end code, or the end of the data
+  int m_held = -1;       // a code read after the table filled, not yet decoded
   // Indices decoded past the end of a row, the first ones of the next.
   std::size_t m_pend_pos = 0, m_pend_len = 0;
 };

@@ -127,14 +127,14 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char*
       }
       return open_errno_code(err);
     }
-    return open_decoder(ctx, out, io::ByteReader(std::move(fd)), *name);
+    return open_decoder(ctx, out, io::ByteReader(std::move(fd)), *name, detail);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
 }
 
 int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteReader in,
-                 const std::string& path) {
+                 const std::string& path, std::string* detail) {
   out.reset();
   Lead lead{};
   if (!read_lead(in, lead)) return kFileIoError;
@@ -157,7 +157,11 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteRea
   }
   if (decoder == nullptr) return kUnknownFormat;
   int code = decoder->status();
-  if (code == 0) out = std::move(decoder);
+  if (code == 0) {
+    out = std::move(decoder);
+  } else if (detail != nullptr) {
+    *detail = decoder->failure_detail();
+  }
   return code;
 }
 

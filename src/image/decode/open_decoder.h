@@ -18,9 +18,10 @@ int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, const char*
                  std::string* detail = nullptr);
 
 // The same over an open file or bytes in memory (path names it for the
-// decoders that hand it to a host library).
+// decoders that hand it to a host library); a decoder that fails as it is
+// made gives its failure's detail to detail, when given.
 int open_decoder(KexCallContext* ctx, std::unique_ptr<Decoder>& out, io::ByteReader in,
-                 const std::string& path);
+                 const std::string& path, std::string* detail = nullptr);
 
 // A name with no "." anywhere gets the first of the formats' extensions
 // (bmp, jpg, gif, tga, pcx, png, in that order) for which a file exists (the

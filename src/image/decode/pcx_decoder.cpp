@@ -167,15 +167,18 @@ int PcxDecoder::format_code() const {
 }
 
 // Refuses, before anything is sized from the header, a picture that the
-// file cannot hold: lines too short for the width, or fewer bytes than its
-// lines need at the best compression (a run of 63 bytes in two bytes). Such
-// a file would fail in its last lines anyway; failing here keeps a forged
-// header from making the reader allocate a huge result.
+// file cannot hold: fewer bytes than its lines need at the best compression
+// (a run of 63 bytes in two bytes). Such a file would fail in its last lines
+// anyway; failing here keeps a forged header from making the reader allocate
+// a huge result. Lines of no bytes hold no pixels at all: a header alone
+// would size any result, so they are refused too. A window whose end lies
+// before its start is refused as the reading functions refuse any negative
+// size.
 void PcxDecoder::check_plausible_size() {
+  if (m_width < 0 || m_height < 0) m_status = kUnknownFormat;
   if (m_width <= 0 || m_height <= 0) return;
-  const std::int64_t bits = m_header.depth();
   const std::int64_t bpl = m_header.bytes_per_line;
-  if (bpl * 8 < m_width * bits) {
+  if (bpl == 0) {
     m_status = kFileIoError;
     return;
   }
@@ -195,29 +198,42 @@ int PcxDecoder::decode(ImageSink& out) {
 // Lines are stored top row first. The three planes of an 8-bit line are
 // handed over where they lie in the line (red, green and blue bytes-per-line
 // bytes apart); fewer bits are unpacked into one index per pixel first.
+// Pixels past the bytes of a line (bytes per line too few for the width)
+// are 0, the first palette entry or no colour: the buffer behind a line
+// stays zero, and the planes of a line too short for three planes side by
+// side are each copied into a width of zeros.
 int PcxDecoder::decode_lines(ImageSink& out) {
   const int planes = m_header.plane_count();
   const bool packed = m_header.depth() < 8;
   const std::int64_t bpl = m_header.bytes_per_line;
   const std::int64_t w = std::max(m_width, 0);
+  const bool spread = !packed && planes == 3 && bpl < w;
   PcxLineReader lines(m_in, m_header);
-  // The coded line, then (for packed pixels) one index per pixel followed by
-  // zeros: three planes of packed pixels read their colours from three
-  // consecutive bytes there.
-  if (allocate_row_buffer(lines.line_bytes() + (packed ? 3 * w : 0)) != 0) return kOutOfMemory;
+  // The coded line, then (for packed pixels, or spread planes) one index or
+  // sample per pixel followed by zeros: three planes of packed pixels read
+  // their colours from three consecutive bytes there.
+  const std::int64_t after = packed || spread ? 3 * w
+                             : planes == 1    ? std::max<std::int64_t>(w - bpl, 0)
+                                              : 0;
+  if (allocate_row_buffer(lines.line_bytes() + after) != 0) return kOutOfMemory;
   std::uint8_t* line = row_buffer.get();
   std::uint8_t* index = line + lines.line_bytes();
   out.palette(m_palette.data(), m_palette.size());
-  const PixelLayout layout =
-      planes == 1 ? PixelLayout::indexed()
-      : packed    ? PixelLayout::rgb(3, 0, 1, 2)
-                  : PixelLayout::rgb(1, 0, static_cast<int>(bpl), static_cast<int>(2 * bpl));
+  const std::int64_t plane_step = spread ? w : bpl;
+  const PixelLayout layout = planes == 1 ? PixelLayout::indexed()
+                             : packed    ? PixelLayout::rgb(3, 0, 1, 2)
+                                         : PixelLayout::rgb(1, 0, static_cast<int>(plane_step),
+                                                            static_cast<int>(2 * plane_step));
   lines.restart();
   for (int r = 0; r < m_height; ++r) {
     if (int s = lines.read_line(line)) return kReadFailure + s % kReadFailure;
     const std::uint8_t* px = line;
     if (packed) {
       unpack(line, index);
+      px = index;
+    } else if (spread) {
+      for (int p = 0; p < 3; ++p)
+        std::memcpy(index + p * w, line + p * bpl, static_cast<std::size_t>(bpl));
       px = index;
     }
     out.row(px, layout);

@@ -16,7 +16,6 @@ namespace kexio {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::int64_t kDeflateRatio = 1032;
 
 // libspng's reader of files that are not in memory (pipes, devices).
 int read_stream(spng_ctx*, void* user, void* dst, std::size_t n) {
@@ -108,8 +107,8 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   // Deflate packs at most 1032 bytes into one: a file too short for its
   // pixels even so is cut short, and is refused before a result is sized
   // from its header. (Interlaced rows take at least as many bytes.)
-  if (m_in.size() >= 0 && row_bytes() > kDeflateRatio * m_in.size() / m_rows)
-    m_status = kFileIoError;
+  constexpr auto ratio = static_cast<std::int64_t>(limits::kDeflateMaxRatio);
+  if (m_in.size() >= 0 && row_bytes() > ratio * m_in.size() / m_rows) m_status = kFileIoError;
 }
 
 PngDecoder::~PngDecoder() = default;
@@ -120,7 +119,35 @@ std::int64_t PngDecoder::row_bytes() const {
 
 // libspng's errors: sizes beyond its limits and failed allocations are out
 // of memory; everything else (checksums, truncation, malformed chunks or
-// image data) is a damaged file.
+// image data) is a damaged file. The end of the file while the image data
+// was read (in row `row`, or where no row is known when it is negative)
+// says so.
+int PngDecoder::fail(int spng_error, std::int64_t row) {
+  if ((spng_error == SPNG_IO_EOF || spng_error == SPNG_EOF) && (row >= 0 || cut_in_image_data())) {
+    m_detail = ends_in_image_data(row, m_rows);
+  }
+  return fail(spng_error);
+}
+
+// Whether a file in memory ends inside its image data: in an IDAT chunk, or
+// after one with no other chunk after it. (libspng reads a whole chunk before
+// it decodes any of it, so where it stops tells no row.)
+bool PngDecoder::cut_in_image_data() const {
+  const std::uint8_t* d = m_in.contents();
+  if (d == nullptr) return false;
+  const std::int64_t size = m_in.size();
+  bool image_data = false;
+  for (std::int64_t at = sizeof kSignature; at + 8 <= size;) {
+    const std::int64_t length = io::be32(d + at);
+    const bool idat = std::memcmp(d + at + 4, "IDAT", 4) == 0;
+    if (length + 12 > size - at) return idat;
+    if (image_data && !idat) return false;
+    image_data = idat;
+    at += length + 12;
+  }
+  return image_data;
+}
+
 int PngDecoder::fail(int spng_error) {
   switch (spng_error) {
     case SPNG_EMEM:
@@ -171,11 +198,11 @@ int PngDecoder::decode_rows(ImageSink& out) {
     return m_status = kOutOfMemory;
   }
   if (int e = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) {
-    return fail(e);
+    return fail(e, -1);
   }
   for (std::int64_t r = 0; r < m_rows; ++r) {
     int e = spng_decode_row(ctx, row.data(), row.size());
-    if (e != 0 && e != SPNG_EOI) return fail(e);
+    if (e != 0 && e != SPNG_EOI) return fail(e, r);
     deliver(row.data(), 0, 1, out);
     if (e == SPNG_EOI) break;
   }
@@ -192,7 +219,7 @@ int PngDecoder::decode_interlaced(ImageSink& out) {
   if (m_in.size() < 0 && size > limits::kStreamMaxBytes) return m_status = kOutOfMemory;
   std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[size]());
   if (image == nullptr) return m_status = kOutOfMemory;
-  if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e);
+  if (int e = spng_decode_image(ctx, image.get(), size, SPNG_FMT_PNG, 0)) return fail(e, -1);
   const std::size_t row_bytes = size / static_cast<std::size_t>(m_rows);
   deliver(image.get(), static_cast<std::ptrdiff_t>(row_bytes), m_rows, out);
   return m_status;

@@ -37,6 +37,8 @@ class PngDecoder final : public Decoder {
   };
 
   int fail(int spng_error);
+  int fail(int spng_error, std::int64_t row);
+  bool cut_in_image_data() const;
   // Bytes of one row as stored, without its filter byte.
   std::int64_t row_bytes() const;
   int decode_rows(ImageSink& out);

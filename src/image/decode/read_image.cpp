@@ -84,8 +84,8 @@ aMatrix* read_planes(KexCallContext* ctx, const char* file, const char* cwd, Pix
 
   code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
   if (code == 0) code = decoder->status();
+  if (code != 0) fail_with(code, Kex::kWholeCall, decoder->failure_detail());
   decoder.reset();
-  if (code != 0) fail_with(code);
 
   aMatrix* m = Kex::new_real_matrix(ctx->m_alloc, static_cast<std::uint32_t>(rows),
                                     static_cast<std::uint32_t>(width), data);

@@ -444,8 +444,9 @@ TifDecoder::TifDecoder(KexCallContext* ctx, io::ByteReader in, const std::string
     m_status = kUnknownFormat;
     return;
   }
-  if (read(path.c_str(), ctx, &m_set) != 0) {
+  if (int r = read(path.c_str(), ctx, &m_set)) {
     m_status = kFileIoError;
+    if (r == 2) m_detail = ends_in_image_data(m_set.reserved[0], m_set.reserved[1]);
     return;
   }
   take_set(1);

@@ -5,8 +5,9 @@
 // Samples are kept as the file stores them, never scaled: a 16-bit file
 // gives 0..65535. Every entry point returns 0 on success and 1 when the file
 // cannot be read (cut short, malformed, of a kind not supported, or larger
-// than memory can hold); after a failure the record is empty, never partly
-// filled. Nothing is printed.
+// than memory can hold; the TIFF reader says 2 for some files cut short);
+// after a failure the record is empty, never partly filled. Nothing is
+// printed.
 #pragma once
 
 #include <cstddef>
@@ -43,12 +44,17 @@ int imgset_read_ppm(std::FILE* f, void* context, _univ_mat_set* set);
 
 // The first image of the TIFF file at path as three matrices, red, green
 // and blue (a grey image as three equal ones). 8- and 16-bit samples keep
-// their depth (MUTIL_UINT8, MUTIL_UINT16); 1-, 2- and 4-bit grey and
-// palette images are expanded to 8 bits; 32-bit unsigned samples give
+// their depth (MUTIL_UINT8, MUTIL_UINT16), and unsigned samples of 9 to 15
+// bits their values as MUTIL_UINT16; grey levels of 1 to 7 bits and 1-, 2-
+// and 4-bit palette images are expanded to 8 bits; 32-bit unsigned samples give
 // MUTIL_UINT32, signed ones MUTIL_SINT8, MUTIL_SINT16 or MUTIL_SINT32 by
 // their depth, floating-point samples MUTIL_DOUBLE; any other
 // kind of image is converted to 8-bit red, green and blue. Alpha and other
-// extra samples are dropped.
+// extra samples are dropped. A file that ends inside its image data
+// returns 2 instead of 1, with the first row it could not read in the set's
+// reserved[0] and the image's height in reserved[1]. The sizes the file
+// states are checked against what its bytes can hold before anything is
+// allocated.
 int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set);
 
 // Releases what the library allocated for the set's matrices.
