@@ -82,6 +82,20 @@ struct OptionsFree {
   void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
 };
 
+// The b-bit sample (b at most 16) that starts bit bits into src, its most
+// significant bit first; only the bytes it covers are read.
+unsigned sample_at(const std::uint8_t* src, std::size_t bit, unsigned b) {
+  std::size_t i = bit >> 3;
+  const unsigned skip = bit & 7;
+  std::uint32_t acc = src[i] & (0xFFu >> skip);
+  unsigned have = 8 - skip;
+  while (have < b) {
+    acc = (acc << 8) | src[++i];
+    have += 8;
+  }
+  return acc >> (have - b);
+}
+
 // How the samples of the image become the array's.
 struct Plan {
   Dtype type = Dtype::uint8;
@@ -90,7 +104,8 @@ struct Plan {
   int source[4] = {};               // the file's sample of each channel
   unsigned bits = 8;                // per stored sample
   bool invert = false;              // white is 0 (unsigned samples turned round)
-  bool lookup = false;              // 1, 2, 4 or 8 bits through the tables
+  bool lookup = false;              // 1 to 8 bits through the tables
+  bool packed = false;              // 9 to 15 bits, widened to 16-bit samples
   std::uint8_t table[3][256] = {};  // sample to channel byte, per channel
 };
 
@@ -118,7 +133,7 @@ bool make_plan(TIFF* t, Plan& p) {
   p.bits = bits;
   p.samples = spp;
   const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
-  const bool small = uint && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+  const bool small = uint && bits >= 1 && bits <= 8;
   int base = 0;
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
     base = 1;
@@ -146,7 +161,9 @@ bool make_plan(TIFF* t, Plan& p) {
   } else {
     return false;
   }
-  p.type = p.lookup ? Dtype::uint8 : typed(format, bits);
+  // Samples of 9 to 15 bits keep their values in 16-bit samples.
+  p.packed = uint && bits > 8 && bits < 16;
+  p.type = p.lookup ? Dtype::uint8 : p.packed ? Dtype::uint16 : typed(format, bits);
   if (p.type == Dtype::other_type || spp < base) return false;
   p.channels = base;
   for (int c = 0; c < base; ++c)
@@ -176,13 +193,15 @@ class Writer {
 
   // Whether rows of the file are rows of the array as they are.
   bool same_rows() const {
-    return !m_separate && !m_plan.lookup && !m_plan.invert && m_plan.samples == m_plan.channels;
+    return !m_separate && !m_plan.lookup && !m_plan.packed && !m_plan.invert &&
+           m_plan.samples == m_plan.channels;
   }
 
   void put(const std::uint8_t* src, std::uint32_t y, std::uint32_t x, std::uint32_t n, int plane) {
     const int channels = m_plan.channels;
     std::uint8_t* dst = m_out + (std::size_t{y} * m_width + x) * channels * m_size;
     if (m_plan.lookup) return put_lookup(src, n, dst);
+    if (m_plan.packed) return put_packed(src, n, plane, dst);
     if (same_rows()) {
       std::memcpy(dst, src, std::size_t{n} * channels * m_size);
       return;
@@ -223,14 +242,32 @@ class Writer {
     }
   }
 
+  // Samples of 9 to 15 bits, packed without regard to byte boundaries, as
+  // 16-bit samples of the same value (white 0 turned round in the grey channel).
+  void put_packed(const std::uint8_t* src, std::uint32_t n, int plane, std::uint8_t* out) {
+    const unsigned b = m_plan.bits, top = (1u << b) - 1;
+    const int channels = m_plan.channels;
+    const std::size_t per_pixel = m_separate ? 1 : static_cast<std::size_t>(m_plan.samples);
+    for (int c = 0; c < channels; ++c) {
+      const int s = m_plan.source[c];
+      if (m_separate && s != plane) continue;
+      const std::size_t first = m_separate ? 0 : static_cast<std::size_t>(s);
+      const bool flip = m_plan.invert && c == 0;
+      for (std::uint32_t j = 0; j < n; ++j) {
+        unsigned v = sample_at(src, (std::size_t{j} * per_pixel + first) * b, b);
+        if (flip) v = top - v;
+        const auto w = static_cast<std::uint16_t>(v);
+        std::memcpy(out + (std::size_t{j} * channels + c) * 2, &w, 2);
+      }
+    }
+  }
+
   void put_lookup(const std::uint8_t* src, std::uint32_t n, std::uint8_t* dst) {
     const unsigned b = m_plan.bits;
-    const unsigned sample_mask = (1u << b) - 1;
     const int channels = m_plan.channels;
     for (std::uint32_t j = 0; j < n; ++j) {
       const std::size_t bit = std::size_t{j} * m_plan.samples * b;
-      const unsigned v =
-          b == 8 ? src[bit >> 3] : (src[bit >> 3] >> (8 - b - (bit & 7))) & sample_mask;
+      const unsigned v = b == 8 ? src[bit >> 3] : sample_at(src, bit, b);
       for (int c = 0; c < channels; ++c)
         dst[std::size_t{j} * channels + c] = m_plan.table[c][v];
     }
