@@ -239,4 +239,85 @@ TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
   EXPECT_EQ(cells(t.seen()).size(), 22u);
 }
 
+// The dots of PLOT's lines, read back from the Braille cells (U+2800 plus a
+// bit per dot) of the lines drawn beside the y axis: for each dot column from
+// the left, the highest and lowest dot row (0 at the top), and how many
+// characters each plot line takes.
+struct Dots {
+  std::vector<std::pair<int, int>> columns;
+  int rows = 0;
+  std::vector<std::size_t> widths;
+};
+Dots dots(const std::string& out) {
+  static const int kDot[8][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {0, 3}, {1, 3}};
+  Dots d;
+  std::string clean = std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), "");
+  for (const std::string& line : kexio_test::lines_of(clean)) {
+    std::size_t axis = line.find("│"), tick = line.find("┤");
+    std::size_t at = std::min(axis, tick);
+    if (at == std::string::npos) continue;
+    std::u32string cells;
+    for (std::size_t i = 0; i < line.size();) {
+      unsigned char c = static_cast<unsigned char>(line[i]);
+      std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      char32_t cp = n == 1 ? c : c & (0xFF >> (n + 1));
+      for (std::size_t k = 1; k < n; ++k)
+        cp = cp << 6 | (static_cast<unsigned char>(line[i + k]) & 0x3F);
+      cells.push_back(cp);
+      i += n;
+    }
+    d.widths.push_back(cells.size());
+    std::size_t first =
+        cells.find(U'│') == std::u32string::npos ? cells.find(U'┤') : cells.find(U'│');
+    for (std::size_t x = first + 1; x < cells.size(); ++x) {
+      int bits = cells[x] >= 0x2800 && cells[x] <= 0x28FF ? static_cast<int>(cells[x] - 0x2800) : 0;
+      for (int b = 0; b < 8; ++b) {
+        if ((bits >> b & 1) == 0) continue;
+        std::size_t col = 2 * (x - first - 1) + static_cast<std::size_t>(kDot[b][0]);
+        int row = 4 * d.rows + kDot[b][1];
+        if (d.columns.size() <= col) d.columns.resize(col + 1, {1 << 30, -1});
+        d.columns[col] = {std::min(d.columns[col].first, row),
+                          std::max(d.columns[col].second, row)};
+      }
+    }
+    ++d.rows;
+  }
+  return d;
+}
+
+TEST_F(TerminalSession, PlotDrawsBrailleLinesSizedToTheTerminal) {
+  // Where each line begins and ends: the dot rows of the leftmost and the
+  // rightmost dot column (0 the top, -1 the bottom).
+  struct Case {
+    std::string call;
+    int left, right;
+  } cases[] = {
+      {"PLOT([0; 1])", -1, 0},
+      // One row of values is one line.
+      {"PLOT([1, 0, 1])", 0, 0},
+      // Against x: the points in the order of x's values, not of the rows.
+      {"PLOT([3; 1], [0; 1])", 0, -1},
+      // A line of one value runs through the middle.
+      {"PLOT([2; 2; 2])", 2, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    Terminal t(m_dir, {"-e", c.call}, 30);
+    EXPECT_EQ(t.finish(), 0);
+    Dots d = dots(t.seen());
+    ASSERT_GE(d.rows, 2) << ::testing::PrintToString(t.seen());
+    for (std::size_t w : d.widths)
+      EXPECT_EQ(w, 30u);
+    const int bottom = 4 * d.rows - 1;
+    auto where = [&](int row) { return row == bottom ? -1 : row == 0 ? 0 : 2; };
+    ASSERT_FALSE(d.columns.empty());
+    EXPECT_EQ(where(d.columns.front().first), c.left);
+    EXPECT_EQ(where(d.columns.back().second == bottom ? bottom : d.columns.back().first), c.right);
+    // Every dot column between has a dot: the line is unbroken.
+    for (const auto& [top, low] : d.columns)
+      EXPECT_GE(low, top);
+    EXPECT_NE(t.seen().find("column 1"), std::string::npos);
+  }
+}
+
 }  // namespace
