@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -239,84 +240,52 @@ TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
   EXPECT_EQ(cells(t.seen()).size(), 22u);
 }
 
-// The dots of PLOT's lines, read back from the Braille cells (U+2800 plus a
-// bit per dot) of the lines drawn beside the y axis: for each dot column from
-// the left, the highest and lowest dot row (0 at the top), and how many
-// characters each plot line takes.
-struct Dots {
-  std::vector<std::pair<int, int>> columns;
-  int rows = 0;
-  std::vector<std::size_t> widths;
-};
-Dots dots(const std::string& out) {
-  static const int kDot[8][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {0, 3}, {1, 3}};
-  Dots d;
-  std::string clean = std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), "");
-  for (const std::string& line : kexio_test::lines_of(clean)) {
-    std::size_t axis = line.find("│"), tick = line.find("┤");
-    std::size_t at = std::min(axis, tick);
-    if (at == std::string::npos) continue;
-    std::u32string cells;
-    for (std::size_t i = 0; i < line.size();) {
-      unsigned char c = static_cast<unsigned char>(line[i]);
-      std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-      char32_t cp = n == 1 ? c : c & (0xFF >> (n + 1));
-      for (std::size_t k = 1; k < n; ++k)
-        cp = cp << 6 | (static_cast<unsigned char>(line[i + k]) & 0x3F);
-      cells.push_back(cp);
-      i += n;
+// The lines of PLOT's plot beside the y axis ("┤" or "│"), colours taken
+// out: each one's width in characters and the cells (from 0) holding Braille
+// dots (U+2800 to U+28FF, 3 bytes each).
+std::vector<std::pair<std::size_t, std::vector<std::size_t>>> plot_lines(const std::string& out) {
+  std::vector<std::pair<std::size_t, std::vector<std::size_t>>> lines;
+  for (const std::string& l :
+       kexio_test::lines_of(std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), ""))) {
+    std::size_t axis = std::min(l.find("\u2502"), l.find("\u2524")), cell = 0;
+    if (axis == std::string::npos) continue;
+    lines.emplace_back(axis + 1, std::vector<std::size_t>{});  // ASCII label, 1-cell axis
+    for (std::size_t i = axis + 3; i < l.size();
+         i += l[i] == ' ' ? 1 : 3, ++cell, ++lines.back().first) {
+      if (l[i] != ' ') lines.back().second.push_back(cell);
     }
-    d.widths.push_back(cells.size());
-    std::size_t first =
-        cells.find(U'│') == std::u32string::npos ? cells.find(U'┤') : cells.find(U'│');
-    for (std::size_t x = first + 1; x < cells.size(); ++x) {
-      int bits = cells[x] >= 0x2800 && cells[x] <= 0x28FF ? static_cast<int>(cells[x] - 0x2800) : 0;
-      for (int b = 0; b < 8; ++b) {
-        if ((bits >> b & 1) == 0) continue;
-        std::size_t col = 2 * (x - first - 1) + static_cast<std::size_t>(kDot[b][0]);
-        int row = 4 * d.rows + kDot[b][1];
-        if (d.columns.size() <= col) d.columns.resize(col + 1, {1 << 30, -1});
-        d.columns[col] = {std::min(d.columns[col].first, row),
-                          std::max(d.columns[col].second, row)};
-      }
-    }
-    ++d.rows;
   }
-  return d;
+  return lines;
 }
 
 TEST_F(TerminalSession, PlotDrawsBrailleLinesSizedToTheTerminal) {
-  // Where each line begins and ends: the dot rows of the leftmost and the
-  // rightmost dot column (0 the top, -1 the bottom).
-  struct Case {
-    std::string call;
-    int left, right;
-  } cases[] = {
+  // Which plot line holds the first and which the last cell with dots: the
+  // top one (0), the bottom one (-1) or one between (2).
+  const std::tuple<const char*, int, int> cases[] = {
       {"PLOT([0; 1])", -1, 0},
-      // One row of values is one line.
-      {"PLOT([1, 0, 1])", 0, 0},
-      // Against x: the points in the order of x's values, not of the rows.
-      {"PLOT([3; 1], [0; 1])", 0, -1},
-      // A line of one value runs through the middle.
-      {"PLOT([2; 2; 2])", 2, 2},
+      {"PLOT([1, 0, 1])", 0, 0},        // one row of values is one line
+      {"PLOT([3; 1], [0; 1])", 0, -1},  // in the order of x, not of the rows
+      {"PLOT([2; 2; 2])", 2, 2},        // one value: through the middle
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.call);
-    Terminal t(m_dir, {"-e", c.call}, 30);
+  for (const auto& [call, want_left, want_right] : cases) {
+    SCOPED_TRACE(call);
+    Terminal t(m_dir, {"-e", call}, 30);
     EXPECT_EQ(t.finish(), 0);
-    Dots d = dots(t.seen());
-    ASSERT_GE(d.rows, 2) << ::testing::PrintToString(t.seen());
-    for (std::size_t w : d.widths)
-      EXPECT_EQ(w, 30u);
-    const int bottom = 4 * d.rows - 1;
-    auto where = [&](int row) { return row == bottom ? -1 : row == 0 ? 0 : 2; };
-    ASSERT_FALSE(d.columns.empty());
-    EXPECT_EQ(where(d.columns.front().first), c.left);
-    EXPECT_EQ(where(d.columns.back().second == bottom ? bottom : d.columns.back().first), c.right);
-    // Every dot column between has a dot: the line is unbroken.
-    for (const auto& [top, low] : d.columns)
-      EXPECT_GE(low, top);
-    EXPECT_NE(t.seen().find("column 1"), std::string::npos);
+    auto lines = plot_lines(t.seen());
+    ASSERT_GE(lines.size(), 2u) << ::testing::PrintToString(t.seen());
+    std::size_t first = 99, last = 0;
+    int left = 9, right = 9, n = static_cast<int>(lines.size());
+    for (int k = 0; k < n; ++k) {
+      EXPECT_EQ(lines[k].first, 30u) << "as wide as the terminal";
+      auto where = [&] { return k == 0 ? 0 : k == n - 1 ? -1 : 2; };
+      for (std::size_t cell : lines[k].second) {
+        if (cell < first || (cell == first && where() == -1)) first = cell, left = where();
+        if (cell > last || (cell == last && where() == 0)) last = cell, right = where();
+      }
+    }
+    EXPECT_EQ(std::make_pair(left, right), std::make_pair(want_left, want_right));
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(last, 30u - 4) << "the line runs from the left to the right";
   }
 }
 
