@@ -89,6 +89,14 @@ class Canvas {
   std::vector<std::size_t> m_line;
 };
 
+// The dot of v from 0 (the range's low end) to span (its high end). Halves
+// keep the difference of the most distant doubles finite; whatever is not
+// finite (a range of one huge value) lands on an edge.
+long place(double v, const Range& r, double span) {
+  double t = (v * 0.5 - r.lo * 0.5) / (r.hi * 0.5 - r.lo * 0.5);
+  return std::lround(std::clamp(std::isnan(t) ? 0.0 : t, 0.0, 1.0) * span);
+}
+
 // Draws one line. Points that fall into the dot column of the one before
 // only widen that column's span, so that a long recording costs a step per
 // sample rather than a run of dots per sample.
@@ -108,8 +116,7 @@ void draw_line(Canvas& canvas, const Cvd::MatVal* x, const double* y, std::size_
       have = false;  // a gap
       continue;
     }
-    long cx = std::lround((xv - xr.lo) / (xr.hi - xr.lo) * w);
-    long cy = std::lround((yr.hi - y[i]) / (yr.hi - yr.lo) * h);
+    long cx = place(xv, xr, w), cy = static_cast<long>(h) - place(y[i], yr, h);
     if (have && cx == px) {
       lo = std::min(lo, cy), hi = std::max(hi, cy);
     } else {

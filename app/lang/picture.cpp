@@ -36,6 +36,7 @@ PictureSize fitting_size(std::size_t rows, std::size_t cols, std::size_t width,
 }
 
 PictureSize notebook_size(std::size_t rows, std::size_t cols) {
+  if (rows == 0 || cols == 0) return {0, 0};
   double per = 1.0;
   if (cols < kNotebookLeast) {
     per = static_cast<double>((kNotebookLeast + cols - 1) / cols);
@@ -52,8 +53,7 @@ PictureSize notebook_size(std::size_t rows, std::size_t cols) {
 
 std::vector<std::uint8_t> picture_pixels(const Cvd::MatVal& m, bool rgb, PictureSize size) {
   const std::size_t rows = m.get_Rows(), cols = rgb ? m.get_Cols() / 3 : m.get_Cols();
-  const std::size_t w = std::max<std::size_t>(size.width, 1),
-                    h = std::max<std::size_t>(size.height, 1);
+  const std::size_t w = size.width, h = size.height;
   const double* v = m.real();
   std::vector<std::uint8_t> out(w * h * 3, 0);
   if (rows == 0 || cols == 0) return out;

@@ -24,12 +24,12 @@ PictureSize fitting_size(std::size_t rows, std::size_t cols, std::size_t width, 
 // The size in a notebook: one pixel per element, a picture narrower than
 // 256 pixels enlarged by the whole factor that makes it at least 256 wide,
 // one wider than 1024 reduced to 1024, its shape kept; and at most 4096
-// pixels high, a taller one reduced to that.
+// pixels high, a taller one reduced to that. An empty matrix has no pixels.
 PictureSize notebook_size(std::size_t rows, std::size_t cols);
 
 // The pixels of m (checked by VIEW; rgb: three planes side by side) at the
-// given size (at least 1 × 1), row by row from the top, 3 bytes (red,
-// green, blue) each.
+// given size, row by row from the top, 3 bytes (red, green, blue) each;
+// black where m has no elements.
 std::vector<std::uint8_t> picture_pixels(const Cvd::MatVal& m, bool rgb, PictureSize size);
 
 }  // namespace kexio::app

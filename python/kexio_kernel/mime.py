@@ -71,6 +71,8 @@ def png(pixels):
 
 def view_bundle(pixels):
     height, width, _ = pixels.shape
+    if pixels.size == 0:
+        return {"text/plain": "(an empty picture)"}, {}
     return ({"image/png": base64.b64encode(png(pixels)).decode("ascii"),
              "text/plain": "(a %d×%d picture)" % (width, height)},
             {"image/png": {"width": width, "height": height}})

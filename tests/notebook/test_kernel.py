@@ -114,6 +114,7 @@ class Kernel(unittest.TestCase):
             # Wider than 1024: reduced, each pixel the mean of those it covers.
             ('VIEW(READBIN("wide.bin", "double", 0, 2048))', (2, 1024), {(1, 1023): 50}),
         ]
+        self.assertEqual(self.execute("VIEW([])")[0][0]["data"], {"text/plain": "(an empty picture)"})
         for code, size, pixels in cases:
             with self.subTest(code=code):
                 png = base64.b64decode(self.execute(code)[0][0]["data"]["image/png"])
