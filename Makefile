@@ -11,7 +11,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKEXIO_WERROR=ON
 endif
 
-.PHONY: all deps configure build demo examples test test-sanitize test-tsan fuzz bench format clean
+.PHONY: all deps configure build demo notebook examples test test-sanitize test-tsan fuzz bench format clean
 
 all: build
 
@@ -36,11 +36,24 @@ demo: configure
 	@if ls $(BUILD)/python/kexio/_kexio*.so >/dev/null 2>&1; then \
 	  cd examples && PYTHONPATH=$(abspath $(BUILD))/python /usr/bin/python3 tour.py; fi
 
+# Jupyter Notebook with the kexio kernel on 127.0.0.1, opening the notebook
+# tour; it prints the address with its token. Ctrl-C stops it.
+notebook: configure
+	@scripts/install-deps --notebook
+	cmake --build $(BUILD) -j $(JOBS) --target kexio_tour
+	cd examples && JUPYTER_PATH=$(abspath $(BUILD))/share/jupyter jupyter-notebook \
+	  --ip=127.0.0.1 $$([ "$$(id -u)" -eq 0 ] && echo --allow-root) tour.ipynb
+
 # Regenerates the sample files of examples/ (examples/gen/*).
 examples:
 	scripts/make-examples
 
+# CI also installs the browser of the notebook's browser test, which fails
+# there rather than skip.
 test: build
+ifeq ($(CI),true)
+	@scripts/install-deps --browser
+endif
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.

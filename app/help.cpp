@@ -1,7 +1,6 @@
 #include "help.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "functions.h"
@@ -50,6 +49,9 @@ Language:
   string stays one nested element); + - * / on numbers, and element by element
   on matrices of one size (a number applies to every element); unary minus;
   parentheses; NaN.
+  Indexing is 1-based: m[i, j] is an element, m[i, :] a row, m[:, j] a column,
+  m[a..b, c..d] a block (ranges inclusive, cut at the matrix's end), v[i] an
+  element of a vector.
   PRNPRECISION and PRNCOLWIDTH are settings (integers) that WRITEPRN and
   APPENDPRN use: PRNPRECISION := 6
 
@@ -126,26 +128,6 @@ Functions:
     row += word;
   }
   return out + row + "\n";
-}
-
-std::string function_help(std::string_view name) {
-  std::string out;
-  for (const Function& f : functions()) {
-    if (name != f.name) continue;
-    out += "  " + std::string(f.name) + "(" + f.params + ")\n      " + f.summary + "\n";
-  }
-  if (!out.empty()) return out;
-  // Names are matched without regard to case.
-  std::string similar = similar_function(name);
-  if (similar.size() == name.size() && similar != name &&
-      std::equal(similar.begin(), similar.end(), name.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-      })) {
-    return function_help(similar);
-  }
-  return "no function named " + std::string(name) +
-         (similar.empty() ? "; help lists them all\n" : "; did you mean " + similar + "?\n");
 }
 
 }  // namespace kexio::app

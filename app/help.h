@@ -2,7 +2,8 @@
 #pragma once
 
 #include <string>
-#include <string_view>
+
+#include "functions.h"
 
 namespace kexio::app {
 
@@ -11,8 +12,6 @@ std::string help_text();
 // The interactive session's help: its commands, the language in short and
 // the function names.
 std::string repl_help_text();
-// Every form of the function name with its summary, or a line saying there
-// is no such function (with the nearest name when there is one).
-std::string function_help(std::string_view name);
+// help NAME: function_help (functions.h).
 
 }  // namespace kexio::app

@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     view.color = colors_for(STDOUT_FILENO);
     view.width = terminal_width(STDOUT_FILENO, 80);
     view.lines = picture_lines(STDOUT_FILENO, 22);
-    session.set_view([view](const Cvd::MatVal& m, bool rgb) { draw_view(view, m, rgb); });
+    session.set_show([view](const Display& d) { show(view, d); });
   }
 
   for (const Input& in : opt.inputs) {

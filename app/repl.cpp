@@ -6,15 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -112,7 +109,12 @@ extern "C" unsigned char complete_key(EditLine* el, int) {
   const LineInfo* li = el_line(el);
   if (session == nullptr || li == nullptr) return CC_ERROR;
   std::string before(li->buffer, static_cast<std::size_t>(li->cursor - li->buffer));
-  Completion c = complete(before, session->names(), session->cwd());
+  // After help a function is named, not called.
+  std::size_t word =
+      before.find_last_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_");
+  std::string head = before.substr(0, word == std::string::npos ? 0 : word + 1);
+  bool named = repl_command(head + "x").kind == Command::Kind::Help;
+  Completion c = complete(before, session->names(), session->cwd(), !named);
   if (c.candidates.empty()) return CC_ERROR;
   std::string typed = before.substr(c.start), common = c.candidates.front();
   for (const std::string& k : c.candidates) {
@@ -237,70 +239,7 @@ class Editor {
   struct sigaction m_old_int {};
 };
 
-bool same_letters(char a, char b) {
-  return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-}
-
-bool begins_with(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), s.begin(), same_letters);
-}
-
 }  // namespace
-
-Completion complete(std::string_view before, const std::vector<std::string>& variables,
-                    const std::string& dir) {
-  Completion c;
-  bool in_string = false;
-  std::size_t open = 0;
-  for (std::size_t i = 0; i < before.size(); ++i) {
-    if (in_string && before[i] == '\\') {
-      ++i;
-    } else if (before[i] == '"') {
-      in_string = !in_string;
-      open = i + 1;
-    } else if (!in_string && before[i] == '#') {
-      return c;  // a comment
-    }
-  }
-  if (in_string) {
-    std::string_view text = before.substr(open);
-    if (text.find('\\') != std::string_view::npos) return c;
-    std::size_t slash = text.rfind('/');
-    std::string folder(slash == std::string_view::npos ? "" : text.substr(0, slash + 1));
-    std::string_view base = text.substr(folder.size());
-    c.start = open + folder.size();
-    std::error_code ec;
-    std::filesystem::path where = !folder.empty() && folder[0] == '/' ? folder : dir + "/" + folder;
-    for (const auto& entry : std::filesystem::directory_iterator(where, ec)) {
-      std::string name = entry.path().filename().string();
-      if (name.rfind(base, 0) != 0 || (name[0] == '.' && base.empty())) continue;
-      std::error_code dir_ec;
-      c.candidates.push_back(name + (entry.is_directory(dir_ec) ? "/" : ""));
-    }
-  } else {
-    std::size_t b = before.size();
-    while (b > 0 &&
-           (std::isalnum(static_cast<unsigned char>(before[b - 1])) || before[b - 1] == '_'))
-      --b;
-    std::string_view word = before.substr(b);
-    if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0]))) return c;
-    c.start = b;
-    // After help a function is named, not called.
-    bool named = repl_command(std::string(before.substr(0, b)) + "x").kind == Command::Kind::Help;
-    for (const Function& f : functions()) {
-      std::string call = std::string(f.name) + (named ? "" : "(");
-      if (begins_with(f.name, word) &&
-          std::find(c.candidates.begin(), c.candidates.end(), call) == c.candidates.end())
-        c.candidates.push_back(call);
-    }
-    for (const std::string& v : variables) {
-      if (begins_with(v, word)) c.candidates.push_back(v);
-    }
-  }
-  std::sort(c.candidates.begin(), c.candidates.end());
-  return c;
-}
 
 Command repl_command(const std::string& line) {
   std::string t = trimmed(line);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "complete.h"
 #include "runner.h"
 
 namespace kexio::app {
@@ -19,18 +20,6 @@ struct Command {
   std::string name;
 };
 Command repl_command(const std::string& line);
-
-// What Tab completes at the end of before (the line up to the cursor): inside
-// a string the name of a file or folder (relative to dir unless it begins
-// with '/'), else the name of a function (with its '(') or of one of
-// variables, whatever their case. The candidates, sorted, replace what
-// before holds from start on.
-struct Completion {
-  std::size_t start = 0;
-  std::vector<std::string> candidates;
-};
-Completion complete(std::string_view before, const std::vector<std::string>& variables,
-                    const std::string& dir);
 
 // Reads statements from the terminal on standard input until Ctrl-D, quit
 // or exit. Prompts and the line go to standard error; values to the

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "functions.h"
 #include "kexio/runtime/cvd.h"
 
 namespace kexio::app {
@@ -28,5 +29,10 @@ std::string picture(const Cvd::MatVal& m, bool rgb, std::size_t width, std::size
 // Draws m, checked by VIEW (rgb: red, green and blue planes side by side),
 // on target, or says there why it cannot.
 void draw_view(const ViewTarget& target, const Cvd::MatVal& m, bool rgb);
+
+// Shows on target what VIEW, PLOT or PLAY gave: a picture, a plot (or a note
+// where there are no colours), and for PLAY a note that sound plays in a
+// notebook only.
+void show(const ViewTarget& target, const Display& d);
 
 }  // namespace kexio::app

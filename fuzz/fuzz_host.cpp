@@ -1,11 +1,13 @@
 // The worksheet host's language: any text is parsed, its statements are
-// evaluated (except calls, which would touch files) and every value and error
-// is rendered as text and as JSON.
+// evaluated (except calls that would touch files: the library's functions and
+// PLAY, which writes its recording) and every value and error is rendered as
+// text and as JSON.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "display.h"
+#include "functions.h"
 #include "json.h"
 #include "parser.h"
 #include "session.h"
@@ -13,7 +15,11 @@
 namespace {
 
 bool has_call(const kexio::app::Expr& e) {
-  if (e.kind == kexio::app::Expr::Kind::Call) return true;
+  if (e.kind == kexio::app::Expr::Kind::Call) {
+    for (const kexio::app::Function& f : kexio::app::functions()) {
+      if (e.name == f.name && (f.info != nullptr || e.name == "PLAY")) return true;
+    }
+  }
   for (const auto& a : e.args) {
     if (has_call(*a)) return true;
   }

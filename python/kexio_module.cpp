@@ -31,6 +31,7 @@
 #include "kexio/runtime/cvd.h"
 #include "text.h"
 #include "values.h"
+#include "worksheet.h"
 
 namespace py = pybind11;
 
@@ -685,6 +686,10 @@ void wavwrite(py::handle path, std::uint32_t rate, const py::array& data) {
 
 }  // namespace
 
+pybind11::object kexio_python_value(const Cvd::Ref& v) {
+  return from_value(v);
+}
+
 PYBIND11_MODULE(_kexio, m) {
   py::options options;
   options.disable_function_signatures();
@@ -729,4 +734,6 @@ PYBIND11_MODULE(_kexio, m) {
         "Call a worksheet function by its worksheet name with its worksheet arguments, e.g. "
         "call(\"READBIN\", \"data.bin\", \"int16\", 0, 3). precision and width are "
         "PRNPRECISION and PRNCOLWIDTH for WRITEPRN and APPENDPRN.");
+
+  add_worksheet(m);
 }

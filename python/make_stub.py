@@ -99,6 +99,10 @@ def stub():
 
 if __name__ == "__main__":
     text = stub()
+    # kexio.Worksheet, whose stub is written by hand beside its binding.
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "worksheet.pyi"),
+              encoding="utf-8") as f:
+        text += f.read()
     if len(sys.argv) > 1:
         with open(sys.argv[1], "w", encoding="utf-8") as f:
             f.write(text)

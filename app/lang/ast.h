@@ -22,6 +22,9 @@ struct Expr {
     Neg,     // -args[0]
     Binary,  // args[0] op args[1]
     Matrix,  // rows × cols elements in args, row by row
+    Index,   // args[0][args[1]] or args[0][args[1], args[2]]; close the ']'
+    All,     // ':' in an index: every row or column
+    Range,   // args[0]..args[1] in an index
   };
   Kind kind = Kind::Number;
   Span span;

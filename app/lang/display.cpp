@@ -36,6 +36,45 @@ struct Column {
   std::size_t re_width = 0, im_width = 0, width = 0;
 };
 
+Cell cell_of(const Cvd::MatVal& m, std::size_t r, std::size_t c) {
+  std::size_t i = c * m.get_Rows() + r;
+  Cell out;
+  if (has_nested(m)) {
+    auto it = m.m_parr->find(static_cast<std::int32_t>(i));
+    if (it != m.m_parr->end()) {
+      if (Cvd::MatVal* inner = as_matrix(it->second)) {
+        out.text = "{" + size_text(*inner) + "}";
+      } else if (Cvd::StrVal* s = as_string(it->second)) {
+        std::u16string t = s->m_str;
+        bool cut = false;
+        if (t.size() > kMaxCellText) {
+          t.resize(kMaxCellText);
+          cut = true;
+        }
+        out.text = string_literal(t);
+        if (cut) out.text.insert(out.text.size() - 1, kHEllipsis);
+      } else if (Cvd::NumVal* n = as_number(it->second)) {
+        out.text = text_complex(n->Data.rp, n->Data.ip, true);
+      } else {
+        out.text = "?";
+      }
+      return out;
+    }
+  }
+  double re = m.real()[i];
+  if (!m.get_HasImag()) {
+    out.text = text_number(re);
+    return out;
+  }
+  double im = m.imag()[i];
+  bool negative = std::signbit(im) && !std::isnan(im);
+  out.complex = true;
+  out.re = text_number(re);
+  out.sign = negative ? " - " : " + ";
+  out.im = text_number(negative ? -im : im) + "i";
+  return out;
+}
+
 class MatrixLayout {
  public:
   MatrixLayout(const Cvd::MatVal& m, const TextStyle& style) : m_m(m), m_style(style) {
@@ -69,44 +108,7 @@ class MatrixLayout {
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  Cell cell(std::size_t r, std::size_t c) const {
-    std::size_t i = c * m_m.get_Rows() + r;
-    Cell out;
-    if (has_nested(m_m)) {
-      auto it = m_m.m_parr->find(static_cast<std::int32_t>(i));
-      if (it != m_m.m_parr->end()) {
-        if (Cvd::MatVal* inner = as_matrix(it->second)) {
-          out.text = "{" + size_text(*inner) + "}";
-        } else if (Cvd::StrVal* s = as_string(it->second)) {
-          std::u16string t = s->m_str;
-          bool cut = false;
-          if (t.size() > kMaxCellText) {
-            t.resize(kMaxCellText);
-            cut = true;
-          }
-          out.text = string_literal(t);
-          if (cut) out.text.insert(out.text.size() - 1, kHEllipsis);
-        } else if (Cvd::NumVal* n = as_number(it->second)) {
-          out.text = text_complex(n->Data.rp, n->Data.ip, true);
-        } else {
-          out.text = "?";
-        }
-        return out;
-      }
-    }
-    double re = m_m.real()[i];
-    if (!m_m.get_HasImag()) {
-      out.text = text_number(re);
-      return out;
-    }
-    double im = m_m.imag()[i];
-    bool negative = std::signbit(im) && !std::isnan(im);
-    out.complex = true;
-    out.re = text_number(re);
-    out.sign = negative ? " - " : " + ";
-    out.im = text_number(negative ? -im : im) + "i";
-    return out;
-  }
+  Cell cell(std::size_t r, std::size_t c) const { return cell_of(m_m, r, c); }
 
   const Column& column(std::size_t c) {
     auto it = m_cache.find(c);
@@ -247,6 +249,11 @@ std::string string_literal(std::u16string_view s) {
     }
   }
   return out + "\"";
+}
+
+std::string text_element(const Cvd::MatVal& m, std::size_t r, std::size_t c) {
+  Cell x = cell_of(m, r, c);
+  return x.complex ? x.re + x.sign + x.im : x.text;
 }
 
 std::string text_value(const Cvd::Ref& v, const TextStyle& style) {

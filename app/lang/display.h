@@ -21,6 +21,11 @@ struct TextStyle {
 // The value as lines of text, each ending in '\n'.
 std::string text_value(const Cvd::Ref& v, const TextStyle& style);
 
+// The element at row r and column c (0-based) as a matrix shows it: a
+// number, "1 - 2i", a text as a string literal (its first 20 characters) or
+// a nested matrix's size in braces.
+std::string text_element(const Cvd::MatVal& m, std::size_t r, std::size_t c);
+
 // A string as a worksheet string literal: quoted, with escapes for quotes,
 // backslashes and control characters.
 std::string string_literal(std::u16string_view s);

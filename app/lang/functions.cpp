@@ -1,37 +1,12 @@
 #include "functions.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
-
-#include "kexio/host/errors.h"
-#include "values.h"
 
 namespace kexio::app {
 
 namespace {
-
-// VIEW: the matrix, with its kind ("grey" or "rgb"), checked; drawn by the
-// host when it can draw.
-Cvd::Ref call_view(const CallEnv& e, const Args& a) {
-  bool rgb = false;
-  if (a.size() > 1) {
-    Cvd::StrVal* s = as_string(a[1]);
-    if (s == nullptr || (s->m_str != u"rgb" && s->m_str != u"grey")) {
-      throw Kex::Exception("must be \"grey\" or \"rgb\"", 2);
-    }
-    rgb = s->m_str == u"rgb";
-  }
-  Cvd::MatVal* m = as_matrix(a[0]);
-  if (m == nullptr) throw Kex::Exception("must be matrix", 1);
-  if (!m->get_IsRealMatrix() || m->get_HasImag()) throw Kex::Exception("must be real matrix", 1);
-  if (rgb && m->get_Cols() % 3 != 0) {
-    throw Kex::Exception("must have red, green and blue planes side by side", 1,
-                         std::to_string(m->get_Cols()) + " columns cannot be split in three");
-  }
-  if (e.draw_view) e.draw_view(*m, rgb);
-  return a[0];
-}
-constexpr const char* kViewFamily = "Looking at matrices (drawn on a colour terminal)";
 
 // Every function of the library's table, each alias right after the form it
 // names, then the language's own.
@@ -45,14 +20,7 @@ std::vector<Function> make_functions() {
       }
     }
   }
-  out.push_back(Function{"VIEW", "m",
-                         "show grey levels 0..255 as a picture scaled to fit the terminal; "
-                         "gives m",
-                         kViewFamily, 1, nullptr, &call_view});
-  out.push_back(Function{"VIEW", "m, kind",
-                         "kind \"rgb\": red, green, blue planes side by side (as READRGB gives "
-                         "them); \"grey\" as above",
-                         kViewFamily, 2, nullptr, &call_view});
+  add_own_functions(out);
   return out;
 }
 
@@ -134,6 +102,26 @@ std::string similar_function(std::string_view name) {
     found = f.name;
   }
   return found;
+}
+
+std::string function_help(std::string_view name) {
+  std::string out;
+  for (const Function& f : functions()) {
+    if (name != f.name) continue;
+    out += "  " + std::string(f.name) + "(" + f.params + ")\n      " + f.summary + "\n";
+  }
+  if (!out.empty()) return out;
+  // Names are matched without regard to case.
+  std::string similar = similar_function(name);
+  if (similar.size() == name.size() && similar != name &&
+      std::equal(similar.begin(), similar.end(), name.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+      })) {
+    return function_help(similar);
+  }
+  return "no function named " + std::string(name) +
+         (similar.empty() ? "; help lists them all\n" : "; did you mean " + similar + "?\n");
 }
 
 }  // namespace kexio::app

@@ -19,11 +19,28 @@ namespace kexio::app {
 
 using Args = std::vector<Cvd::Ref>;
 
-// What the host supplies to every call: the library's part, and how VIEW
-// draws a matrix it has checked (the grey levels, or with rgb red, green and
-// blue planes side by side); without it VIEW only gives its matrix.
+// What VIEW, PLOT and PLAY hand to the front end to show, once they have
+// checked their arguments. Each gives its matrix as its value whatever the
+// front end does with this.
+struct Display {
+  enum class Kind { View, Plot, Play };
+  Kind kind = Kind::View;
+  // VIEW: grey levels, or with rgb red, green and blue planes side by side.
+  // PLOT: y, a line per column. PLAY: the samples, a row per frame and a
+  // column per channel.
+  Cvd::Ref m;
+  bool rgb = false;
+  Cvd::Ref x;       // PLOT: a column of as many x values as y has rows; null: the row numbers
+  double rate = 0;  // PLAY: frames per second, as the WAV file holds it
+  int bits = 16;    // PLAY
+  std::string wav;  // PLAY: the samples as WRITEWAV writes them
+};
+
+// What the host supplies to every call: the library's part, and how the
+// front end shows what VIEW, PLOT and PLAY give it (without it they only
+// give their matrix).
 struct CallEnv : Kex::CallEnv {
-  std::function<void(const Cvd::MatVal& m, bool rgb)> draw_view;
+  std::function<void(const Display&)> show;
 };
 
 struct Function {
@@ -34,8 +51,8 @@ struct Function {
   // Number of arguments this form takes; -1 for a list whose length the
   // library checks itself.
   int count;
-  const Kex::FunctionInfo* info;                 // the library's descriptor; null for VIEW
-  Cvd::Ref (*own)(const CallEnv&, const Args&);  // VIEW's call
+  const Kex::FunctionInfo* info;  // the library's descriptor; null for the language's own
+  Cvd::Ref (*own)(const CallEnv&, const Args&);  // a function of the language's own
 
   // Calls the function with count arguments (a list of 2 to 6 for -1).
   Cvd::Ref invoke(const CallEnv& e, const Args& a) const {
@@ -44,9 +61,16 @@ struct Function {
 };
 
 // Every function, grouped by family in the order --help lists them: the
-// library's, then the language's own (VIEW). A name may appear twice when its
-// forms differ in the number of arguments.
+// library's, then the language's own (VIEW, PLOT, PLAY, rows, sum, ...). A
+// name may appear twice when its forms differ in the number of arguments.
 const std::vector<Function>& functions();
+
+// The language's own functions (builtins.cpp), in the order --help lists them.
+void add_own_functions(std::vector<Function>& out);
+
+// The forms of a function and their summaries, as `help NAME` shows them; a
+// name in another case is found too, and an unknown one is said so.
+std::string function_help(std::string_view name);
 
 // The form of name that takes n arguments; null when there is none.
 const Function* find_function(std::string_view name, std::size_t n);

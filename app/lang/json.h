@@ -2,7 +2,7 @@
 //
 //   {"type":"number","re":R,"im":I}
 //   {"type":"string","value":S}
-//   {"type":"matrix","rows":R,"cols":C,"data":[[row 0…],…]}
+//   {"type":"matrix","rows":R,"cols":C,"data":[[row 1…],…]}
 //     elements are numbers, or [re, im] pairs when the matrix has an
 //     imaginary part; text and nested matrices are objects as above
 //   {"type":"error","message":M,"detail":D,"hint":H,"arg":N,"line":L}

@@ -66,6 +66,9 @@ class Lexer {
     }
   }
 
+  // The character at i, or 0 past the end.
+  char at(std::size_t i) const { return i < m_text.size() ? m_text[i] : '\0'; }
+
   Token& add(Tok kind, std::size_t b, std::size_t e) {
     m_out.push_back(Token{kind, {b, e}, 0.0, {}, {}, {}});
     return m_out.back();
@@ -80,7 +83,7 @@ class Lexer {
   void lex_one() {
     std::size_t b = m_pos;
     char c = m_text[m_pos];
-    if (is_digit(c) || (c == '.' && m_pos + 1 < m_text.size() && is_digit(m_text[m_pos + 1]))) {
+    if (is_digit(c) || (c == '.' && at(m_pos + 1) != '.' && is_digit(at(m_pos + 1)))) {
       lex_number();
       return;
     }
@@ -145,13 +148,20 @@ class Lexer {
         add(Tok::Semicolon, b, m_pos);
         return;
       case ':':
-        if (m_pos < m_text.size() && m_text[m_pos] == '=') {
+        if (at(m_pos) == '=') {
           ++m_pos;
           add(Tok::Assign, b, m_pos);
         } else {
-          error(b, m_pos, "expected ':=' (assignment)");
+          add(Tok::Colon, b, m_pos);
         }
         return;
+      case '.':
+        if (at(m_pos) == '.') {
+          ++m_pos;
+          add(Tok::DotDot, b, m_pos);
+          return;
+        }
+        break;
       case '=':
         if (m_pos < m_text.size() && m_text[m_pos] == '=') {
           ++m_pos;
@@ -184,7 +194,8 @@ class Lexer {
     std::size_t b = m_pos;
     while (m_pos < m_text.size() && is_digit(m_text[m_pos]))
       ++m_pos;
-    if (m_pos < m_text.size() && m_text[m_pos] == '.') {
+    // A '.' followed by another is a range's, as in 1..3.
+    if (at(m_pos) == '.' && at(m_pos + 1) != '.') {
       ++m_pos;
       while (m_pos < m_text.size() && is_digit(m_text[m_pos]))
         ++m_pos;
@@ -209,7 +220,7 @@ class Lexer {
       ++m_pos;
       kind = Tok::Imaginary;
     }
-    if (m_pos < m_text.size() && (is_name_char(m_text[m_pos]) || m_text[m_pos] == '.')) {
+    if (is_name_char(at(m_pos)) || (at(m_pos) == '.' && at(m_pos + 1) != '.')) {
       std::size_t e = m_pos;
       while (e < m_text.size() && (is_name_char(m_text[e]) || m_text[e] == '.'))
         ++e;

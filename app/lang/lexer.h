@@ -27,6 +27,8 @@ enum class Tok {
   RBracket,
   Comma,
   Semicolon,
+  Colon,   // a whole row or column in an index: m[:, 2]
+  DotDot,  // a range in an index: m[1..3, 2]
   Newline,
   End,
   Error,  // message in text

@@ -44,7 +44,7 @@ class Parser {
         if (t.kind == Tok::Error && m_pos == first + 1 && t.text == "unexpected '='") {
           fail(t.text, t.span, assign_hint(m_toks[first].text, t.span.end));
         }
-        if (t.kind == Tok::Error) fail_token(t);
+        if (t.kind == Tok::Error || t.kind == Tok::Colon) fail_token(t);
         if (t.kind == Tok::Assign) {
           fail("only a name can be assigned to, as in x := 1", t.span);
         }
@@ -80,7 +80,12 @@ class Parser {
   [[noreturn]] void fail(std::string message, Span at, std::string hint = {}) {
     throw Fail{{std::move(message), at, std::move(hint)}};
   }
-  [[noreturn]] void fail_token(const Token& t) { fail(t.text, t.span, t.hint); }
+  // An Error token, or a ':' outside an index, which is taken for a
+  // mistyped ':='.
+  [[noreturn]] void fail_token(const Token& t) {
+    if (t.kind == Tok::Colon) fail("expected ':=' (assignment)", t.span);
+    fail(t.text, t.span, t.hint);
+  }
 
   // "name = value" written for an assignment: the statement as it should
   // read, when its value is short.
@@ -170,7 +175,56 @@ class Parser {
       operand->span.begin = op.span.begin;
       return operand;
     }
-    return primary();
+    ExprPtr e = primary();
+    // A number or a string is no matrix: "[1 [2]]" lacks a comma.
+    bool literal = e->kind == Expr::Kind::Number || e->kind == Expr::Kind::String;
+    while (!literal && m_toks[m_pos].kind == Tok::LBracket)
+      e = index(std::move(e));
+    return e;
+  }
+
+  // m[i], m[i, j]: each part a value, a range a..b or ':'. Inside the
+  // brackets a line break is white space, as inside parentheses.
+  ExprPtr index(ExprPtr base) {
+    Token open = take();
+    m_ctx.push_back('(');
+    auto e = node(Expr::Kind::Index, base->span);
+    e->args.push_back(std::move(base));
+    while (true) {
+      if (peek().kind == Tok::End)
+        fail("the '[' of this index is not closed: expected ']'", open.span);
+      e->args.push_back(index_part());
+      const Token& t = peek();
+      if (t.kind == Tok::Comma) {
+        take();
+        continue;
+      }
+      if (t.kind == Tok::RBracket) break;
+      if (t.kind == Tok::End) fail("the '[' of this index is not closed: expected ']'", open.span);
+      if (t.kind == Tok::Error) fail_token(t);
+      fail("expected ',' or ']' in an index, found " + describe(t, m_src), t.span);
+    }
+    if (e->args.size() > 3) {
+      fail("an index has a row and a column, as in m[2, 3], or one part for a vector",
+           {e->args[3]->span.begin, e->args.back()->span.end});
+    }
+    m_ctx.pop_back();
+    Token close = take();
+    e->close = close.span;
+    e->span.end = close.span.end;
+    return e;
+  }
+
+  ExprPtr index_part() {
+    if (peek().kind == Tok::Colon) return node(Expr::Kind::All, take().span);
+    ExprPtr first = sum();
+    if (peek().kind != Tok::DotDot) return first;
+    take();
+    ExprPtr last = sum();
+    auto e = node(Expr::Kind::Range, {first->span.begin, last->span.end});
+    e->args.push_back(std::move(first));
+    e->args.push_back(std::move(last));
+    return e;
   }
 
   ExprPtr primary() {
@@ -217,6 +271,7 @@ class Parser {
       case Tok::LBracket:
         return matrix();
       case Tok::Error:
+      case Tok::Colon:
         fail_token(t);
       default:
         fail("expected a value (a number, a string, a name, '(' or '['), found " +
@@ -248,7 +303,7 @@ class Parser {
           continue;
         }
         if (t.kind == Tok::RParen) break;
-        if (t.kind == Tok::Error) fail_token(t);
+        if (t.kind == Tok::Error || t.kind == Tok::Colon) fail_token(t);
         fail("expected ',' or ')' after argument " + std::to_string(e->args.size()) + " of " +
                  e->name + ", found " + describe(t, m_src),
              t.span);
@@ -312,6 +367,7 @@ class Parser {
           closed = true;
           break;
         case Tok::Error:
+        case Tok::Colon:
           fail_token(t);
         case Tok::End:
           unclosed_matrix(open.span);

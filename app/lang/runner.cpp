@@ -32,10 +32,8 @@ bool Runner::run(const Source& source) {
     const int line = source.line_number(source.line_index(st.span.begin));
     Outcome o = m_session.run(st, line, source.name());
     if (o.kind == Outcome::Kind::Value) {
-      // In text the picture VIEW drew stands for its value.
-      bool drawn = !m_opt.json && st.target.empty() && st.expr &&
-                   st.expr->kind == Expr::Kind::Call && st.expr->name == "VIEW";
-      if (!drawn)
+      // In text what VIEW, PLOT and PLAY showed stands for the value.
+      if (m_opt.json || !shows_itself(st))
         m_out << (m_opt.json ? json_value(o.value) + "\n" : text_value(o.value, m_opt.style));
     } else if (o.kind == Outcome::Kind::Error) {
       ok = false;

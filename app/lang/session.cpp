@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -75,6 +76,12 @@ void place_call_error(Diagnostic& d, const Expr& call) {
     d.mark = call.close;
     d.note = "argument " + std::to_string(d.index) + ", which was not given";
   }
+}
+
+bool shows_itself(const Statement& st) {
+  if (!st.target.empty() || !st.expr || st.expr->kind != Expr::Kind::Call) return false;
+  const std::string& f = st.expr->name;
+  return f == "VIEW" || f == "PLOT" || f == "PLAY";
 }
 
 void Session::set_cwd(std::string_view native_path) {
@@ -173,6 +180,11 @@ Cvd::Ref Session::eval(const Expr& e) {
         fail(x.message, x.part == 0 ? e.op_span : e.args[x.part - 1]->span);
       }
     }
+    case Expr::Kind::Index:
+      return index(e);
+    case Expr::Kind::All:
+    case Expr::Kind::Range:
+      fail("':' and '..' belong inside an index, as in m[1..3, :]", e.span);
     case Expr::Kind::Matrix: {
       std::vector<Cvd::Ref> elements;
       elements.reserve(e.args.size());
@@ -182,6 +194,61 @@ Cvd::Ref Session::eval(const Expr& e) {
     }
   }
   fail("internal error: unknown expression", e.span);
+}
+
+// m[i, j], m[i, :], m[:, j], m[a..b, c..d], and v[i] of a vector: 1-based,
+// ranges inclusive and cut at the end of the matrix, as READFILE takes
+// ranges. Two single numbers give the element itself, anything else a matrix.
+Cvd::Ref Session::index(const Expr& e) {
+  Cvd::Ref base = eval(*e.args[0]);
+  Cvd::MatVal* m = as_matrix(base);
+  if (m == nullptr) fail("must be matrix", e.args[0]->span, "the indexed value");
+  std::size_t rows = m->get_Rows(), cols = m->get_Cols();
+  if (e.args.size() == 2) {
+    if (rows > 1 && cols > 1) {
+      fail("a matrix takes a row and a column, as in m[2, 3]", e.args[1]->span, {},
+           "one index alone is for a vector (one row or one column); this is " + size_text(*m));
+    }
+    bool row = rows == 1 && cols > 1;
+    Slice s = slice(*e.args[1], row ? cols : rows, "element", "the element");
+    if (s.single) return element_at(*m, row ? 0 : s.first, row ? s.first : 0);
+    return row ? block(*m, 0, s.first, 1, s.count) : block(*m, s.first, 0, s.count, 1);
+  }
+  Slice r = slice(*e.args[1], rows, "row", "the row");
+  Slice c = slice(*e.args[2], cols, "column", "the column");
+  if (r.single && c.single) return element_at(*m, r.first, c.first);
+  return block(*m, r.first, c.first, r.count, c.count);
+}
+
+Session::Slice Session::slice(const Expr& part, std::size_t n, const std::string& what,
+                              const std::string& note) {
+  if (part.kind == Expr::Kind::All) return {0, n, false};
+  auto beyond = [&](const Expr& at) {
+    fail(n == 0 ? "the matrix has no " + what + "s"
+                : "the matrix has only " + std::to_string(n) + " " + what + (n == 1 ? "" : "s"),
+         at.span, note);
+  };
+  if (part.kind != Expr::Kind::Range) {
+    std::size_t i = bound(part, note);
+    if (i > n) beyond(part);
+    return {i - 1, 1, true};
+  }
+  std::size_t first = bound(*part.args[0], note), last = bound(*part.args[1], note);
+  if (last < first) fail("upper bound must be bigger", part.span, note);
+  if (first > n) beyond(*part.args[0]);
+  return {first - 1, std::min(last, n) - first + 1, false};
+}
+
+// A 1-based position: a real integer of at least 1.
+std::size_t Session::bound(const Expr& e, const std::string& note) {
+  Cvd::Ref v = eval(e);
+  Cvd::NumVal* num = as_number(v);
+  if (num == nullptr) fail("must be scalar", e.span, note);
+  double x = num->Data.rp;
+  if (num->Data.ip != 0.0 || std::floor(x) != x) fail("must be integer", e.span, note);
+  if (x < 1) fail("must be positive integer", e.span, note);
+  // Beyond any matrix's size; the caller says how many there are.
+  return x > 1e18 ? static_cast<std::size_t>(1e18) : static_cast<std::size_t>(x);
 }
 
 Cvd::Ref Session::variable(const Expr& e) {

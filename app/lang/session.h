@@ -43,6 +43,11 @@ struct Outcome {
 // particular argument).
 void place_call_error(Diagnostic& d, const Expr& call);
 
+// True when the statement is only a call of VIEW, PLOT or PLAY: what the
+// front end shows of it (a picture, a plot, a player) stands for its value,
+// which is then not shown as well.
+bool shows_itself(const Statement& st);
+
 class Session {
  public:
   static constexpr std::int32_t kDefaultPrecision = 4;
@@ -52,10 +57,9 @@ class Session {
   void set_cwd(std::string_view native_path);
   void set_prn_precision(std::int32_t v) { m_env.prn_precision = v; }
   void set_prn_colwidth(std::int32_t v) { m_env.prn_colwidth = v; }
-  // How VIEW draws (by default it does not: it only gives its matrix).
-  void set_view(std::function<void(const Cvd::MatVal&, bool rgb)> draw) {
-    m_env.draw_view = std::move(draw);
-  }
+  // How the front end shows what VIEW, PLOT and PLAY give it (by default
+  // nothing is shown: they only give their matrix).
+  void set_show(std::function<void(const Display&)> show) { m_env.show = std::move(show); }
   // The names that have a value (the settings and NaN among them) and the
   // worksheet directory, for completing what a person types.
   std::vector<std::string> names() const;
@@ -75,6 +79,13 @@ class Session {
   Cvd::Ref eval(const Expr& e);
   Cvd::Ref variable(const Expr& e);
   Cvd::Ref call(const Expr& e);
+  Cvd::Ref index(const Expr& e);
+  struct Slice {
+    std::size_t first = 0, count = 0;  // 0-based
+    bool single = false;               // one number, not a range or ':'
+  };
+  Slice slice(const Expr& part, std::size_t n, const std::string& what, const std::string& note);
+  std::size_t bound(const Expr& e, const std::string& note);
   void assign(const Statement& st, Cvd::Ref value);
   bool defined(const std::string& name) const;
 

@@ -159,6 +159,52 @@ Cvd::Ref build_matrix(std::size_t rows, std::size_t cols, const std::vector<Cvd:
   return std::make_shared<Cvd::MatVal>(re, im, u(rows), u(cols), u(rows), table);
 }
 
+Cvd::Ref element_at(const Cvd::MatVal& m, std::size_t r, std::size_t c) {
+  std::size_t i = c * m.get_Rows() + r;
+  if (has_nested(m)) {
+    auto it = m.m_parr->find(static_cast<std::int32_t>(i));
+    if (it != m.m_parr->end()) return it->second;
+  }
+  return std::make_shared<Cvd::NumVal>(m.real()[i], m.get_HasImag() ? tidy_im(m.imag()[i]) : 0.0);
+}
+
+namespace {
+
+// A rows × cols matrix whose element i is element from(i) of m.
+template <class From>
+Cvd::Ref rearranged(const Cvd::MatVal& m, std::size_t rows, std::size_t cols, From from) {
+  MatrixBuilder out(static_cast<std::uint32_t>(rows), static_cast<std::uint32_t>(cols),
+                    m.get_HasImag());
+  std::shared_ptr<Cvd::Table> table;
+  for (std::size_t i = 0, n = rows * cols; i < n; ++i) {
+    std::size_t k = from(i);
+    out.set(i, element(m, k));
+    if (!has_nested(m)) continue;
+    auto it = m.m_parr->find(static_cast<std::int32_t>(k));
+    if (it == m.m_parr->end()) continue;
+    if (!table) table = std::make_shared<Cvd::Table>();
+    (*table)[static_cast<std::int32_t>(i)] = it->second;
+  }
+  Cvd::Ref v = out.finish();
+  as_matrix(v)->m_parr = std::move(table);
+  return v;
+}
+
+}  // namespace
+
+Cvd::Ref block(const Cvd::MatVal& m, std::size_t r, std::size_t c, std::size_t rows,
+               std::size_t cols) {
+  std::size_t stride = m.get_Rows();
+  return rearranged(m, rows, cols,
+                    [&](std::size_t i) { return (c + i / rows) * stride + r + i % rows; });
+}
+
+Cvd::Ref transposed(const Cvd::MatVal& m) {
+  std::size_t rows = m.get_Cols(), cols = m.get_Rows();
+  // Element (i % rows, i / rows) of the result is element (i / rows, i % rows) of m.
+  return rearranged(m, rows, cols, [&](std::size_t i) { return (i % rows) * cols + i / rows; });
+}
+
 Cvd::Ref negate(const Cvd::Ref& v) {
   check_operand(v, 1);
   if (Cvd::NumVal* n = as_number(v)) {

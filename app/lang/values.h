@@ -24,6 +24,17 @@ Cvd::Ref build_matrix(std::size_t rows, std::size_t cols, const std::vector<Cvd:
 // "2×3"
 std::string size_text(const Cvd::MatVal& m);
 
+// The element at row r and column c (0-based): a number, or the text or
+// matrix nested there.
+Cvd::Ref element_at(const Cvd::MatVal& m, std::size_t r, std::size_t c);
+// The rows × cols block whose first element is at row r and column c
+// (0-based, inside m), nested elements shared with m. A complex block whose
+// imaginary parts are all 0 is real.
+Cvd::Ref block(const Cvd::MatVal& m, std::size_t r, std::size_t c, std::size_t rows,
+               std::size_t cols);
+// Rows become columns, nested elements included.
+Cvd::Ref transposed(const Cvd::MatVal& m);
+
 // A failure of arithmetic: the message and which part of the expression it
 // belongs to (0 the operator, 1 the left or only operand, 2 the right one).
 struct ArithError {

@@ -20,6 +20,7 @@ import os as _os
 import textwrap as _textwrap
 
 from . import _kexio
+from ._kexio import Result, Statement, Worksheet  # the worksheet language's sessions
 
 __version__ = _kexio.__version__
 functions = _kexio.functions

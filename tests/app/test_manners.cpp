@@ -170,17 +170,24 @@ TEST_F(Cli, UsualSlipsGetAHintThatPutsThemRight) {
             std::string::npos);
 }
 
-TEST_F(Cli, ViewAwayFromATerminalNotesWhyAndGivesItsMatrix) {
-  Result t = kexio({"-e", "VIEW([0, 255; 10, 20])"});
-  EXPECT_EQ(t.status, 0) << t.err;
-  EXPECT_EQ(t.out.find('\033'), std::string::npos);
-  EXPECT_NE(t.out.find("a 2×2 picture"), std::string::npos) << t.out;
-  EXPECT_NE(kexio({"-e", "VIEW([1, 2, 3], \"rgb\")"}).out.find("a 1×1 picture"), std::string::npos);
-  // In JSON only the value.
-  Result j = kexio({"--json", "-e", "m := [0, 255; 10, 20]", "-e", "VIEW(m); m"});
-  std::vector<std::string> l = lines_of(j.out);
-  ASSERT_EQ(l.size(), 2u) << j.out;
-  EXPECT_EQ(l[0], l[1]);
+TEST_F(Cli, ViewPlotAndPlayAwayFromATerminalNoteWhyAndGiveTheirMatrix) {
+  // Each call and the start of the note it prints instead of its value.
+  const char* const cases[][2] = {
+      {"VIEW([0, 255; 10, 20])", "(a 2×2 picture: VIEW draws on a colour terminal only"},
+      {"VIEW([1, 2, 3], \"rgb\")", "(a 1×1 picture"},
+      {"PLOT([1, 2; 3, 4; 5, 6])", "(a plot of 2 lines of 3 points: PLOT draws on a colour "},
+      {"PLOT([1, 2, 3], [0, 1, 0])", "(a plot of 1 line of 3 points"},
+      {"PLAY([0, 1; 2, 3; 4, 5; 6, 7], 8000.9, 8)",
+       "(2 channels of 0.0005 s at 8000 Hz, 8 bits: PLAY plays sound in a notebook only"},
+  };
+  for (const auto& [call, note] : cases) {
+    Result t = kexio({"-e", call});
+    EXPECT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.out.rfind(note, 0), 0u) << t.out;
+    EXPECT_EQ(lines_of(t.out).size(), 1u) << "the note stands for the value: " << t.out;
+    // In JSON only the value: one matrix.
+    EXPECT_EQ(lines_of(kexio({"--json", "-e", call}).out)[0].rfind("{\"type\":\"matrix\"", 0), 0u);
+  }
   // What it cannot show is refused at the argument.
   for (const char* bad :
        {"VIEW(1)", "VIEW([1, 2i])", "VIEW([1, 2], \"rgb\")", "VIEW([1], \"hsv\")"}) {

@@ -32,6 +32,13 @@ std::string show(const Expr& e) {
         s += (i ? ", " : "") + show(*e.args[i]);
       return s + ")";
     }
+    case Expr::Kind::Index:
+      return show(*e.args[0]) + "[" + show(*e.args[1]) +
+             (e.args.size() > 2 ? ", " + show(*e.args[2]) : "") + "]";
+    case Expr::Kind::All:
+      return ":";
+    case Expr::Kind::Range:
+      return show(*e.args[0]) + ".." + show(*e.args[1]);
     case Expr::Kind::Matrix: {
       std::string s = "[";
       for (std::size_t i = 0; i < e.args.size(); ++i) {
@@ -90,6 +97,12 @@ TEST(Parser, OperatorsBindByPrecedenceAndFromTheLeft) {
   EXPECT_EQ(one("-(1 + 2)"), "(-(1 + 2))");
   EXPECT_EQ(one("F(1 + 2, -G(x) * 2)"), "F((1 + 2), ((-G(x)) * 2))");
   EXPECT_EQ(one("F()"), "F()");
+  // Indexing binds tighter than any operator; its parts are values, ranges or ':'.
+  EXPECT_EQ(one("-m[1, 2] * 3"), "((-m[1, 2]) * 3)");
+  EXPECT_EQ(one("m[i + 1, :]"), "m[(i + 1), :]");
+  EXPECT_EQ(one("m[1..n - 1, 2..3]"), "m[1..(n - 1), 2..3]");
+  EXPECT_EQ(one("F(x)[:, 2][1]"), "F(x)[:, 2][1]");
+  EXPECT_EQ(one("m[1,\n 2]"), "m[1, 2]");
 }
 
 TEST(Parser, NumberLiteralsReadExactlyAndImaginarySuffixes) {
@@ -106,6 +119,9 @@ TEST(Parser, NumberLiteralsReadExactlyAndImaginarySuffixes) {
   EXPECT_EQ(one("2ij"), "error 1:1 malformed number '2ij'");
   EXPECT_EQ(one("1e+"), "error 1:1 malformed number: the exponent has no digits");
   EXPECT_EQ(one("1.2.3"), "error 1:1 malformed number '1.2.3'");
+  // Two dots after digits are a range's, not the number's.
+  EXPECT_EQ(one("m[1..3]"), "m[1..3]");
+  EXPECT_EQ(one("m[.5...5]"), "m[0.5..0.5]");
 }
 
 TEST(Parser, StringEscapesBecomeUtf16) {
@@ -179,6 +195,13 @@ TEST(Parser, SyntaxErrorsGiveLineAndColumnAndParsingGoesOn) {
   EXPECT_EQ(one("2 ^ 3"), "error 1:3 unexpected '^': there is no power operator");
   EXPECT_EQ(one("1 := 2"), "error 1:3 only a name can be assigned to, as in x := 1");
   EXPECT_EQ(one("a : b"), "error 1:3 expected ':=' (assignment)");
+  EXPECT_EQ(one("F(a : b)"), "error 1:5 expected ':=' (assignment)");
+  EXPECT_EQ(one("m[1, 2, 3]"),
+            "error 1:9 an index has a row and a column, as in m[2, 3], or one part for a vector");
+  EXPECT_EQ(one("m[1 2]"), "error 1:5 expected ',' or ']' in an index, found number 2");
+  EXPECT_EQ(one("m[1, 2"), "error 1:2 the '[' of this index is not closed: expected ']'");
+  EXPECT_EQ(one("[1 [2]]"), "error 1:4 expected ',', ';' or ']' in a matrix, found '['");
+  EXPECT_EQ(one("1..2"), "error 1:2 expected an operator or the end of the statement, found '..'");
   EXPECT_EQ(one("é"), "error 1:1 unexpected 'é'");
   // Columns count characters, not bytes.
   EXPECT_EQ(one("\"é€\" $"), "error 1:6 unexpected '$'");
@@ -196,7 +219,7 @@ TEST(Parser, DeepNestingIsAnErrorNotACrash) {
 }
 
 TEST(Parser, InteractiveInputWaitsForOpenBrackets) {
-  for (const char* open : {"[1, 2\n", "READPRN(\n", "[F(1), (2\n"})
+  for (const char* open : {"[1, 2\n", "READPRN(\n", "[F(1), (2\n", "m[1,\n"})
     EXPECT_TRUE(needs_more_input(Source("t", open))) << open;
   for (const char* complete : {"[1, 2]\n", "\"[\"\n", "1 # [\n", "]\n", "1 +\n"})
     EXPECT_FALSE(needs_more_input(Source("t", complete))) << complete;

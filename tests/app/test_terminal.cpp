@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -237,6 +238,55 @@ TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
   Terminal t(m_dir, {"-e", rows + "])"}, 20);
   EXPECT_EQ(t.finish(), 0);
   EXPECT_EQ(cells(t.seen()).size(), 22u);
+}
+
+// The lines of PLOT's plot beside the y axis ("┤" or "│"), colours taken
+// out: each one's width in characters and the cells (from 0) holding Braille
+// dots (U+2800 to U+28FF, 3 bytes each).
+std::vector<std::pair<std::size_t, std::vector<std::size_t>>> plot_lines(const std::string& out) {
+  std::vector<std::pair<std::size_t, std::vector<std::size_t>>> lines;
+  for (const std::string& l :
+       kexio_test::lines_of(std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), ""))) {
+    std::size_t axis = std::min(l.find("\u2502"), l.find("\u2524")), cell = 0;
+    if (axis == std::string::npos) continue;
+    lines.emplace_back(axis + 1, std::vector<std::size_t>{});  // ASCII label, 1-cell axis
+    for (std::size_t i = axis + 3; i < l.size();
+         i += l[i] == ' ' ? 1 : 3, ++cell, ++lines.back().first) {
+      if (l[i] != ' ') lines.back().second.push_back(cell);
+    }
+  }
+  return lines;
+}
+
+TEST_F(TerminalSession, PlotDrawsBrailleLinesSizedToTheTerminal) {
+  // Which plot line holds the first and which the last cell with dots: the
+  // top one (0), the bottom one (-1) or one between (2).
+  const std::tuple<const char*, int, int> cases[] = {
+      {"PLOT([0; 1])", -1, 0},           // rising from the bottom left
+      {"PLOT([1, 0, 1])", 0, 0},         // one row of values is one line
+      {"PLOT([3; 1], [0; 1])", 0, -1},   // in the order of x, not of the rows
+      {"PLOT([2; 2; 2])", 2, 2},         // one value: through the middle
+      {"PLOT([-1e308; 1e308])", -1, 0},  // a range beyond the largest double
+  };
+  for (const auto& [call, want_left, want_right] : cases) {
+    SCOPED_TRACE(call);
+    Terminal t(m_dir, {"-e", call}, 30);
+    EXPECT_EQ(t.finish(), 0);
+    auto lines = plot_lines(t.seen());
+    ASSERT_GE(lines.size(), 2u) << ::testing::PrintToString(t.seen());
+    std::size_t first = 99, last = 0;
+    int left = 9, right = 9, n = static_cast<int>(lines.size());
+    for (int k = 0; k < n; ++k) {
+      EXPECT_EQ(lines[k].first, 30u) << "as wide as the terminal";
+      auto where = [&] { return k == 0 ? 0 : k == n - 1 ? -1 : 2; };
+      for (std::size_t cell : lines[k].second) {
+        if (cell < first || (cell == first && where() == -1)) first = cell, left = where();
+        if (cell > last || (cell == last && where() == 0)) last = cell, right = where();
+      }
+    }
+    EXPECT_EQ(std::make_pair(left, right), std::make_pair(want_left, want_right));
+    EXPECT_EQ(first, 0u);
+  }
 }
 
 }  // namespace

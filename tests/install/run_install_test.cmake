@@ -88,3 +88,21 @@ assert kexio.__file__.startswith(os.environ['PYTHONPATH'])
 print(kexio.load_colormap('grey').shape)")
   message(STATUS "python: ${LAST_OUTPUT}")
 endif()
+
+# The Jupyter kernel, when it was built, starts from the moved tree's
+# kernelspec (which finds the moved packages by itself) and runs a cell.
+if(EXISTS ${PREFIX}/share/jupyter/kernels/kexio/kernel.json)
+  unset(ENV{PYTHONPATH})
+  set(ENV{JUPYTER_PATH} ${PREFIX}/share/jupyter)
+  run(/usr/bin/python3 -c "import importlib.util, os, sys
+if importlib.util.find_spec('jupyter_client') is None or importlib.util.find_spec('ipykernel') is None:
+    print('skipped: no jupyter_client or ipykernel'), sys.exit(0)
+from jupyter_client.manager import start_new_kernel
+manager, client = start_new_kernel(kernel_name='kexio')
+said = []
+client.execute_interactive('rows(LoadColormap(\"grey\"))', output_hook=lambda m: said.extend(m['content'].get('data', {}).values()))
+manager.shutdown_kernel(now=True)
+print(said)
+assert said == ['256\\n'], said")
+  message(STATUS "kernel: ${LAST_OUTPUT}")
+endif()
