@@ -1,5 +1,6 @@
-// The entry layer: type checks in order, their messages and indexes, the
-// argument counts, and the strings handed to workers.
+// The entry layer: what it makes of failures it meets (memory, permissions)
+// and the strings it hands to workers. Its checks of the arguments of each
+// form are tested through the worksheet host (tests/app/test_eval.cpp).
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -10,11 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
-#include <stdexcept>
-#include <string_view>
-#include <tuple>
 
-#include "kexio/functions.h"
 #include "kexio/io.h"
 #include "support/scratch.h"
 #include "support/values.h"
@@ -24,76 +21,6 @@ namespace {
 using namespace kexio_test;
 using IO = Kex::IO;
 using Ref = Cvd::Ref;
-
-const std::u16string cwd = u"/nonexistent/kexio";
-
-Ref text_matrix() {
-  auto m = mat({{1, 2}});
-  m->m_parr = std::make_shared<Cvd::Table>();
-  m->real()[1] = Cvd::NestedSlot();
-  (*m->m_parr)[1] = str("t");
-  return m;
-}
-
-// The checks of every argument form, in the user's order of arguments, each
-// case called through the call table by name and argument count.
-TEST(Entry, ChecksOfEachFormInOrder) {
-  Kex::CallEnv env{cwd};
-  auto call = [&](std::string_view name, const std::vector<Ref>& args) {
-    for (const Kex::FunctionInfo& f : Kex::kFunctionTable)
-      if (name == f.name && (f.argc < 0 || f.argc == static_cast<int>(args.size())))
-        return f.call(env, args);
-    throw std::logic_error("no such function");
-  };
-  const Ref n = num(1), s = str("s"), t = text_matrix(), m = mat({{1}}), byte = str("byte");
-  const std::uint32_t whole = Kex::kWholeCall;
-  const std::tuple<const char*, std::vector<Ref>, Raised> cases[] = {
-      {"READ_IMAGE", {n}, {"must be string", 1}},
-      {"READPRN", {m}, {"must be string", 1}},
-      {"LoadColormap", {n}, {"must be string", 1}},
-      {"LoadColormap", {m}, {"must be string", 1}},
-      {"WRITERGB", {n, n}, {"must be string", 1}},
-      {"WRITE_HSV", {s, n}, {"must be scalar matrix", 2}},
-      {"WRITE_HSV", {s, s}, {"must be scalar matrix", 2}},
-      {"WRITE_HSV", {s, t}, {"must be scalar matrix", 2}},
-      {"WRITEPRN", {n, n}, {"must be string", 1}},
-      {"WRITEPRN", {s, s}, {"must be a scalar or a matrix", 2}},
-      {"APPENDPRN", {n, m}, {"must be string", 1}},
-      {"APPENDPRN", {s, n}, {"must be matrix", 2}},
-      {"READBIN", std::vector<Ref>(7, n), {"too_many_arguments\t6\t7", whole}},
-      {"READBIN", {s}, {"too_few_arguments\t2\t1", whole}},
-      {"READBIN", {}, {"too_few_arguments\t2\t0", whole}},
-      {"READBIN", {n, n}, {"must be string", 1}},
-      {"READBIN", {s, n}, {"must be string", 2}},
-      {"READBIN", {s, byte, s, n, s}, {"must be scalar", 5}},
-      {"READBIN", {s, byte, s, n, num(0), m}, {"must be scalar", 6}},
-      {"READBIN", {s, byte, s}, {"must be scalar", 3}},
-      {"WRITEBIN", {n, n, s, n}, {"must be string", 1}},
-      {"WRITEBIN", {s, n, s, n}, {"must be string", 2}},
-      {"WRITEBIN", {s, byte, s, n}, {"must be scalar", 3}},
-      {"WRITEBIN", {s, byte, num(0), t}, {"must be scalar matrix", 4}},
-      {"READRAW", {n, n, n, n, s, n}, {"must be string", 1}},
-      {"READRAW", {s, n, s, n, s, n}, {"must be scalar", 3}},
-      {"READRAW", {s, n, n, s, s, n}, {"must be scalar", 4}},
-      {"READRAW", {s, n, n, n, n, n}, {"must be string", 5}},
-      {"READRAW", {s, n, n, n, s, s}, {"must be scalar", 6}},
-      // The writing form takes the matrix last.
-      {"READRAW", {n, n, s, n}, {"must be string", 1}},
-      {"READRAW", {s, s, s, n}, {"must be scalar", 2}},
-      {"READRAW", {s, n, n, n}, {"must be string", 3}},
-      {"READRAW", {s, n, s, n}, {"must be scalar matrix", 4}},
-      {"WRITEWAV", {n, n, n, m}, {"must be string", 1}},
-      {"WRITEWAV", {s, s, n, m}, {"must be scalar", 2}},
-      {"WRITEWAV", {s, n, s, m}, {"must be scalar", 3}},
-      {"WRITEWAV", {s, n, n, t}, {"must be scalar matrix", 4}},
-      {"SaveColormap", {n, mat({{1, 2, 3}})}, {"must be string", 1}},
-      {"SaveColormap", {s, with_imag(mat({{1, 2}}), {0, 3})}, {"must be real matrix", 2}},
-      {"SaveColormap", {s, t}, {"must be real matrix", 2}},
-      {"SaveColormap", {s, n}, {"must be real matrix", 2}},
-  };
-  for (const auto& [name, args, want] : cases)
-    EXPECT_EQ(raised([&] { call(name, args); }), want) << name << "/" << args.size();
-}
 
 // Memory that runs out inside a worker (here the colours SaveColormap
 // converts before it touches any file) is "out of memory" for the whole call.
