@@ -204,30 +204,4 @@ TEST(ReadFile, LargeInputsAndPipes) {
   writer.join();
 }
 
-// Without libtblreadr.so beside libkexio.so (or on the loader's path) every
-// call reports "unknown error": the kexio program is run from a copy of the
-// build tree that lacks it.
-TEST(ReadFile, WithoutTheLibrary) {
-  namespace fs = std::filesystem;
-  ScratchDir dir;
-  const fs::path build = KEXIO_BINARY_DIR;
-  fs::create_directories(dir.path() / "bin");
-  fs::create_directories(dir.path() / "lib");
-  fs::copy(build / "bin" / "kexio", dir.path() / "bin");
-  for (const auto& e : fs::directory_iterator(build / "lib")) {
-    std::string name = e.path().filename().string();
-    if (name.rfind("lib", 0) == 0 && name.find(".so") != std::string::npos &&
-        name.rfind("libtblreadr", 0) != 0) {
-      fs::copy(e.path(), dir.path() / "lib" / name, fs::copy_options::copy_symlinks);
-    }
-  }
-  write_bytes(dir.path() / "a.csv", "1\n");
-  std::string cmd = "env -u LD_LIBRARY_PATH " + dir / "bin/kexio" + " --json --cwd " +
-                    dir.path().string() + " -e 'READFILE(\"a.csv\", \"csv\")' > " + dir / "out";
-  EXPECT_NE(std::system(cmd.c_str()), 0);
-  EXPECT_EQ(read_bytes(dir.path() / "out"),
-            "{\"type\":\"error\",\"message\":\"unknown "
-            "error\",\"arg\":null,\"line\":1}\n");
-}
-
 }  // namespace
