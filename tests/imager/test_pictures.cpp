@@ -1,10 +1,7 @@
 // Pictures written by the image library through WRITEBMP and WRITERGB: the
 // bytes of PGM, PBM and PPM files, every format as Pillow, ImageMagick,
-// netpbm and libtiff's tools read it, a PNG size against Pillow's, refusals,
-// and failed writes that keep the old file.
-#include <signal.h>
-#include <sys/resource.h>
-
+// netpbm and libtiff's tools read it, a PNG size against Pillow's, and
+// refusals. (Failed writes are tested with every writer: tests/io.)
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -133,37 +130,6 @@ TEST_F(Pictures, Refusals) {
             (Raised{"not a packed image matrix", 2}));
   EXPECT_EQ(failure(&IO::WRITEBMP, "e.tif", Cvd::MatVal::Zeros(0, 3)), (Raised{"empty matrix", 2}));
   EXPECT_FALSE(fs::exists(dir.file("p.png")) || fs::exists(dir.file("e.tif")));
-}
-
-// WRITERAW of 16-bit samples, three to a pixel, as a writer of pictures.
-Ref write_raw(const std::u16string& cwd, const Ref& name, const Ref& m) {
-  return IO::READRAW(cwd, m, name, kexio_test::num(3), str("int16"));
-}
-
-TEST_F(Pictures, FailedWritesKeepTheOldFile) {
-  // A size limit stops every format part-way: the old file stays as it was,
-  // a new one is not left behind, and nothing else is.
-  auto big = random_matrix(200, 3 * 200, 5);
-  const std::pair<const char*, Writer> writes[] = {{"pgm", &IO::WRITEBMP}, {"pbm", &IO::WRITEBMP},
-                                                   {"tif", &IO::WRITEBMP}, {"png", &IO::WRITEBMP},
-                                                   {"ppm", &IO::WRITERGB}, {"tif", &IO::WRITERGB},
-                                                   {"png", &IO::WRITERGB}, {"raw", &write_raw}};
-  const Raised too_large{std::string("file write error: ") + std::strerror(EFBIG), Kex::kWholeCall};
-  for (const auto& [ext, f] : writes) {
-    const std::string old = std::string("old.") + ext;
-    dir.write(old, std::string("old bytes"));
-    EXPECT_TRUE(kexio_test::in_child([&] {
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limit{4096, 4096};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      return failure(f, old, big) == too_large &&
-             failure(f, std::string("new.") + ext, big) == too_large;
-    })) << ext;
-    EXPECT_EQ(text(old), "old bytes") << ext;
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
-        << ext;
-    fs::remove(dir.file(old));
-  }
 }
 
 }  // namespace
