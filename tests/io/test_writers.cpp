@@ -57,15 +57,21 @@ Cvd::Ref noise(std::uint32_t rows, std::uint32_t cols) {
 }
 
 using P = const std::string&;
+// A picture of rows x cols such levels written to p by f.
+template <Cvd::Ref (*f)(const std::u16string&, const Cvd::Ref&, const Cvd::Ref&),
+          std::uint32_t rows, std::uint32_t cols>
+void picture(P p) {
+  f(u"", str(p), noise(rows, cols));
+}
+constexpr const char* kImager = "file write error: {reason}";
+
 const Writer kWriters[] = {
     {"WRITEPRN", ".txt", [](P p) { IO::WRITEPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
      "file write error", kAll},
     {"APPENDPRN", ".txt", [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
      "file append error", kAll, true},
-    {"WRITEBMP", ".bmp", [](P p) { IO::WRITEBMP(u"", str(p), zeros(400, 400)); }, "file i/o error",
-     kAll},
-    {"WRITERGB", ".bmp", [](P p) { IO::WRITERGB(u"", str(p), zeros(400, 600)); }, "file i/o error",
-     kAll},
+    {"WRITEBMP", ".bmp", picture<&IO::WRITEBMP, 400, 400>, "file i/o error", kAll},
+    {"WRITERGB", ".bmp", picture<&IO::WRITERGB, 400, 600>, "file i/o error", kAll},
     {"WRITEWAV", ".wav",
      [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), zeros(50000, 2)); },
      "file write error", kAll},
@@ -75,21 +81,14 @@ const Writer kWriters[] = {
     {"SaveColormap", ".cmp", [](P p) { IO::SaveColormap(str(p), zeros(40000, 3)); },
      "cannot write '{path}': {reason}", 1},
     // The formats of the image library.
-    {"WRITEBMP", ".pgm", [](P p) { IO::WRITEBMP(u"", str(p), noise(300, 300)); },
-     "file write error: {reason}", kAll},
-    {"WRITEBMP", ".pbm", [](P p) { IO::WRITEBMP(u"", str(p), noise(1000, 1000)); },
-     "file write error: {reason}", kAll},
-    {"WRITEBMP", ".tif", [](P p) { IO::WRITEBMP(u"", str(p), noise(300, 300)); },
-     "file write error: {reason}", kAll, false, true},
-    {"WRITERGB", ".png", [](P p) { IO::WRITERGB(u"", str(p), noise(200, 600)); },
-     "file write error: {reason}", kAll},
-    {"WRITERGB", ".ppm", [](P p) { IO::WRITERGB(u"", str(p), noise(200, 600)); },
-     "file write error: {reason}", kAll},
-    {"WRITERGB", ".tif", [](P p) { IO::WRITERGB(u"", str(p), noise(200, 600)); },
-     "file write error: {reason}", kAll, false, true},
+    {"WRITEBMP", ".pgm", picture<&IO::WRITEBMP, 300, 300>, kImager, kAll},
+    {"WRITEBMP", ".pbm", picture<&IO::WRITEBMP, 1000, 1000>, kImager, kAll},
+    {"WRITEBMP", ".tif", picture<&IO::WRITEBMP, 300, 300>, kImager, kAll, false, true},
+    {"WRITERGB", ".png", picture<&IO::WRITERGB, 200, 600>, kImager, kAll},
+    {"WRITERGB", ".ppm", picture<&IO::WRITERGB, 200, 600>, kImager, kAll},
+    {"WRITERGB", ".tif", picture<&IO::WRITERGB, 200, 600>, kImager, kAll, false, true},
     {"WRITERAW", ".raw",
-     [](P p) { IO::READRAW(u"", noise(200, 600), str(p), num(3), str("int16")); },
-     "file write error: {reason}", kAll},
+     [](P p) { IO::READRAW(u"", noise(200, 600), str(p), num(3), str("int16")); }, kImager, kAll},
 };
 
 Raised failure(const Writer& w, const std::string& path, int e) {
