@@ -55,7 +55,11 @@ TEST(Arena, OverflowingTheInlineBufferLinksHeapBlocksThatCloseFrees) {
   EXPECT_EQ(Kex::allocate_doubles(SIZE_MAX / 4), nullptr) << "overflowing sizes are refused";
 }
 
-TEST(Context, NestedContextsRestoreTheStatics) {
+// Contexts restore the statics they change when they close, nested or not,
+// and so does a call that fails inside the worker or in a type check, before
+// any context.
+TEST(Context, ClosingOrFailingRestoresTheStatics) {
+  using namespace kexio_test;
   Statics before;
   IcvAllocator::m_NextHandle = 17;
   Statics start;
@@ -73,29 +77,17 @@ TEST(Context, NestedContextsRestoreTheStatics) {
     EXPECT_EQ(IcvAllocator::m_current, &outer);
     EXPECT_EQ(IcvAllocator::m_NextHandle, 20) << "handles of the inner call are returned";
     EXPECT_EQ(IcvAllocator::m_init_handle, 17);
-  }
-  EXPECT_TRUE(Statics() == start);
-  IcvAllocator::m_NextHandle = before.next;
-}
-
-TEST(Context, AnErrorUnwindingThroughTheEntryLayerRestoresTheStatics) {
-  using namespace kexio_test;
-  Statics before;
-  // Fails inside the worker, after the context was opened.
-  EXPECT_THROW(Kex::IO::READ_BLUE(u"", str("/nonexistent/kexio/a.bmp")), Kex::Exception);
-  EXPECT_TRUE(Statics() == before);
-  // Fails in a type check, before any context.
-  EXPECT_THROW(Kex::IO::READ_BLUE(u"", num(1)), Kex::Exception);
-  EXPECT_TRUE(Statics() == before);
-  {
-    KexCallContext outer;
     Statics inside;
     EXPECT_THROW(
         Kex::IO::WRITEBIN(u"", str("/nonexistent/kexio/x"), str("int16"), num(0), mat({{1}})),
         Kex::Exception);
     EXPECT_TRUE(Statics() == inside) << "an inner call leaves the outer context current";
   }
-  EXPECT_TRUE(Statics() == before);
+  EXPECT_TRUE(Statics() == start);
+  EXPECT_THROW(Kex::IO::READ_BLUE(u"", str("/nonexistent/kexio/a.bmp")), Kex::Exception);
+  EXPECT_THROW(Kex::IO::READ_BLUE(u"", num(1)), Kex::Exception);
+  EXPECT_TRUE(Statics() == start);
+  IcvAllocator::m_NextHandle = before.next;
 }
 
 }  // namespace

@@ -9,9 +9,14 @@ namespace {
 
 using namespace kexio_test;
 
-TEST(UnMarshal, SmallValuesAreCopiedAndOutliveTheContext) {
-  Cvd::Ref matrix, complex;
+// Small values are copied out of the context's arena; large arrays are
+// handed over without a copy. Both outlive the context (ASan would flag a
+// freed block).
+TEST(UnMarshal, SmallValuesAreCopiedLargeArraysHandedOver) {
+  const std::size_t n = 1 << 20;
+  Cvd::Ref matrix, complex, large;
   const double* arena_data = nullptr;
+  double *re = nullptr, *im = nullptr;
   {
     KexCallContext ctx;
     double* d = Kex::allocate_doubles(4);
@@ -20,43 +25,32 @@ TEST(UnMarshal, SmallValuesAreCopiedAndOutliveTheContext) {
     arena_data = d;
     matrix = KexMarshal::UnMarshal(
         reinterpret_cast<Kex::Anyval*>(Kex::new_real_matrix(ctx.m_alloc, 2, 2, d)));
-    double re = 1.5, im = -2;
+    double cre = 1.5, cim = -2;
     complex = KexMarshal::UnMarshal(
-        reinterpret_cast<Kex::Anyval*>(Kex::new_complex(ctx.m_alloc, &re, &im)));
-  }
-  auto* m = dynamic_cast<Cvd::MatVal*>(matrix.get());
-  ASSERT_NE(m, nullptr);
-  EXPECT_NE(m->real(), arena_data);
-  EXPECT_EQ(rows_of(matrix), (Rows{{0.5, 2.5}, {1.5, 3.5}}));
-  EXPECT_FALSE(m->get_HasImag());
-  auto* n = dynamic_cast<Cvd::NumVal*>(complex.get());
-  ASSERT_NE(n, nullptr);
-  EXPECT_TRUE(n->Data.rp == 1.5 && n->Data.ip == -2);
-}
-
-TEST(UnMarshal, LargeArraysAreHandedOverWithoutACopy) {
-  const std::size_t n = 1 << 20;
-  Cvd::Ref value;
-  double* re = nullptr;
-  double* im = nullptr;
-  {
-    KexCallContext ctx;
+        reinterpret_cast<Kex::Anyval*>(Kex::new_complex(ctx.m_alloc, &cre, &cim)));
     re = Kex::allocate_doubles(n);
     im = Kex::allocate_doubles(n);
     for (std::size_t i = 0; i < n; ++i) {
       re[i] = static_cast<double>(i);
       im[i] = -static_cast<double>(i);
     }
-    value = KexMarshal::UnMarshal(
+    large = KexMarshal::UnMarshal(
         reinterpret_cast<Kex::Anyval*>(Kex::new_matrix(ctx.m_alloc, 1024, 1024, re, im)));
   }
-  auto* m = dynamic_cast<Cvd::MatVal*>(value.get());
+  auto* m = dynamic_cast<Cvd::MatVal*>(matrix.get());
   ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->real(), re) << "handed over, not copied";
-  EXPECT_EQ(m->imag(), im);
-  // Still readable after the context closed (ASan would flag a freed block).
-  EXPECT_EQ(m->get_real(1023, 1023), static_cast<double>(n - 1));
-  EXPECT_EQ(m->imag()[n - 1], -static_cast<double>(n - 1));
+  EXPECT_NE(m->real(), arena_data);
+  EXPECT_EQ(rows_of(matrix), (Rows{{0.5, 2.5}, {1.5, 3.5}}));
+  EXPECT_FALSE(m->get_HasImag());
+  auto* c = dynamic_cast<Cvd::NumVal*>(complex.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(c->Data.rp == 1.5 && c->Data.ip == -2);
+  auto* l = dynamic_cast<Cvd::MatVal*>(large.get());
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->real(), re) << "handed over, not copied";
+  EXPECT_EQ(l->imag(), im);
+  EXPECT_EQ(l->get_real(1023, 1023), static_cast<double>(n - 1));
+  EXPECT_EQ(l->imag()[n - 1], -static_cast<double>(n - 1));
 }
 
 TEST(Stack, AppendsRowsAndMovesNestedElements) {
