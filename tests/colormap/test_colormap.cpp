@@ -69,7 +69,14 @@ TEST_F(Colormap, SaveWritesTheFileBytesAndLoadReadsThemBack) {
   EXPECT_EQ(read_bytes(cmaps_dir() / (name + ".cmp")), cmap(id(), 2, {0xFF, 0xFF0000}));
   EXPECT_EQ(rows_of(IO::LoadColormap(str(name))), (Rows{{255, 0, 0}, {0, 0, 255}}));
 
-  // Each value is clamped to 0..255, then truncated.
+  // A bare name with an extension keeps it; a name with a folder is a path of
+  // its own, which gets ".cmp" only without extension. Each value is clamped
+  // to 0..255, then truncated.
+  const std::string pal = in_cmaps("pal", ".pal");
+  IO::SaveColormap(str(pal + ".pal"), mat({{255, 0, 0}, {0, 0, 255}}));
+  EXPECT_EQ(read_bytes(cmaps_dir() / (pal + ".pal")), cmap(id(), 2, {0xFF, 0xFF0000}));
+  save(dir() / "y.dat", mat({{1, 2, 3}, {4, 5, 6}}));
+  EXPECT_EQ(read_bytes(dir() / "y.dat"), cmap(id(), 2, {0x030201, 0x060504}));
   save(dir() / "c", mat({{300, -5, 12.9}, {255.99, 0.99, -0.5}, {INFINITY, -INFINITY, 1e300}}));
   EXPECT_EQ(read_bytes(dir() / "c.cmp"), cmap(id(), 3, {0x0C00FF, 0xFF, 0xFF00FF}));
 
@@ -84,21 +91,6 @@ TEST_F(Colormap, SaveWritesTheFileBytesAndLoadReadsThemBack) {
   // NaN has no colour value.
   EXPECT_RAISES(save(dir() / "x", mat({{1, 2, 3}, {4, 5, NAN}})), "must be real matrix", 2u);
   EXPECT_EQ(read_bytes(dir() / "x.cmp"), old);
-}
-
-TEST_F(Colormap, SavePathRules) {
-  const auto m = mat({{1, 2, 3}, {4, 5, 6}});
-  const std::string bytes = cmap(id(), 2, {0x030201, 0x060504});
-  // A name with a folder is a path of its own; ".cmp" only without extension.
-  save(dir() / "x", m);
-  save(dir() / "y.dat", m);
-  for (const char* name : {"x.cmp", "y.dat"})
-    EXPECT_EQ(read_bytes(dir() / name), bytes) << name;
-  // Bare names go into the colormap folder (as the first test shows); one
-  // with an extension keeps it.
-  const std::string pal = in_cmaps("pal", ".pal");
-  IO::SaveColormap(str(pal + ".pal"), m);
-  EXPECT_EQ(read_bytes(cmaps_dir() / (pal + ".pal")), bytes);
 }
 
 TEST_F(Colormap, LoadAcceptsEveryPrefixFormAndIgnoresTrailingBytes) {

@@ -56,6 +56,8 @@ TEST_F(Sketch, SeparatorsWhereReadingStopsAndNumberForms) {
     EXPECT_EQ(read(text), points) << text;
   for (const char* text : {"5e 7 8 9", "5 x 7 8", "", " \n(,)\n", "points 1 2", "7"})
     EXPECT_RAISES(read(text), "unknown file format", Kex::kWholeCall) << text;
+  EXPECT_RAISES(call(str(m_dir.path() / "missing.txt")), "file open error", Kex::kWholeCall);
+  EXPECT_RAISES(call(str(m_dir.path())), "file open error", Kex::kWholeCall);
   Points nan = read("nan(1) 4 -nan 5");
   ASSERT_EQ(nan.size(), 2u);
   EXPECT_TRUE(std::isnan(nan[0].real()) && std::isnan(nan[1].real()));
@@ -89,11 +91,6 @@ TEST_F(Sketch, CountLimitAndLongRuns) {
       EXPECT_EQ(r, (Raised{"file i/o error", Kex::kWholeCall}));
     }
   }
-}
-
-TEST_F(Sketch, NamesAndOpenErrors) {
-  EXPECT_RAISES(call(str(m_dir.path() / "missing.txt")), "file open error", Kex::kWholeCall);
-  EXPECT_RAISES(call(str(m_dir.path())), "file open error", Kex::kWholeCall);
 }
 
 }  // namespace
