@@ -26,12 +26,6 @@ class BinFiles : public ::testing::Test {
   ScratchDir dir;
 };
 
-// v in n bytes, most significant first.
-std::string be(std::uint64_t v, int n) {
-  std::string b = le(v, n);
-  return std::string(b.rbegin(), b.rend());
-}
-
 TEST_F(BinFiles, ReadsWholeRowsInRowOrderAndEitherByteOrder) {
   write_bytes(dir / "a.bin", le(1, 2) + le(0xFFFE, 2) + le(300, 2) + le(0x8000, 2) + le(0x7FFF, 2));
   EXPECT_EQ(rows_of(read({str("a.bin"), str("int16")})),

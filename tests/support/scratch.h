@@ -114,12 +114,16 @@ inline std::thread feed_fifo(const std::string& path, std::string bytes, bool en
   });
 }
 
-// v in n bytes, least significant first.
+// v in n bytes, least significant first, or most significant first.
 inline std::string le(std::uint64_t v, int n) {
   std::string b;
   for (int i = 0; i < n; ++i)
     b += static_cast<char>(v >> (8 * i));
   return b;
+}
+inline std::string be(std::uint64_t v, int n) {
+  std::string b = le(v, n);
+  return {b.rbegin(), b.rend()};
 }
 
 // The names in a folder, sorted.
