@@ -37,8 +37,9 @@ Matrix drawing(std::uint32_t rows, std::uint32_t cols) {
 
 // The pixels of a matrix of one or three planes as rows of red, green, blue
 // bytes: levels rounded half away from zero and saturated; as a bitmap,
-// black below 128 and white otherwise.
-Bytes rgb_pixels(const Cvd::MatVal& m, unsigned planes, bool bitmap = false) {
+// black below 128 and white otherwise; in a BMP file (our own writer's),
+// rounded half up and taken modulo 256.
+Bytes rgb_pixels(const Cvd::MatVal& m, unsigned planes, const std::string& ext) {
   const std::uint32_t w = m.get_Cols() / planes;
   Bytes out;
   for (std::uint32_t r = 0; r < m.get_Rows(); ++r) {
@@ -47,7 +48,8 @@ Bytes rgb_pixels(const Cvd::MatVal& m, unsigned planes, bool bitmap = false) {
         double v = m.get_real(r, (planes == 3 ? k : 0) * w + x);
         auto level =
             static_cast<std::uint8_t>(std::isnan(v) ? 0 : std::clamp(std::round(v), 0.0, 255.0));
-        out.push_back(bitmap ? (level < 128 ? 0 : 255) : level);
+        if (ext == "bmp") level = static_cast<std::uint8_t>(std::llround(std::floor(v + 0.5)));
+        out.push_back(ext == "pbm" ? (level < 128 ? 0 : 255) : level);
       }
     }
   }
@@ -75,14 +77,15 @@ TEST_F(Pictures, NetpbmFilesHoldExactlyTheseBytes) {
 }
 
 TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
-  // Odd sizes, names in any case for WRITEBMP; noise and a drawing, which
-  // the PNG writer compresses differently.
+  // Odd sizes (a BMP file's rows are padded), names in any case for
+  // WRITEBMP; noise and a drawing, which the PNG writer compresses
+  // differently.
   const Matrix grey = random_matrix(23, 37, 1), colour = random_matrix(23, 3 * 37, 2),
                drawn = drawing(200, 3 * 300);
   const std::tuple<const char*, Matrix, unsigned> cases[] = {
       {"g.PGM", grey, 1},  {"g.Pbm", grey, 1},   {"g.TIF", grey, 1},   {"g.pNg", grey, 1},
       {"d.png", drawn, 1}, {"c.ppm", colour, 3}, {"c.tif", colour, 3}, {"c.png", colour, 3},
-      {"e.tif", drawn, 3}, {"e.png", drawn, 3}};
+      {"e.tif", drawn, 3}, {"e.png", drawn, 3},  {"g.bmp", grey, 1},   {"c.bmp", colour, 3}};
   std::vector<std::string> files;
   for (const auto& [name, m, planes] : cases) {
     write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
@@ -94,7 +97,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
   for (const auto& [name, m, planes] : cases) {
     std::string ext = std::string(name).substr(2);
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    const Bytes want = rgb_pixels(*m, planes, ext == "pbm");
+    const Bytes want = rgb_pixels(*m, planes, ext);
     EXPECT_EQ(rows_of(IO::READRGB(dir.cwd(), str(name))), planes_of(want, m->get_Cols() / planes))
         << name << " read back";
     for (auto [tool, have] : {std::pair{".pil", true}, {".im", im}, {".nb", netpbm}}) {
