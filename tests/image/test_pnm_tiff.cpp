@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <thread>
 
 #include "references.h"
 
@@ -166,24 +165,6 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
     } catch (const Kex::Exception& e) {
       EXPECT_EQ(e.detail(), "the file ends inside the image data, "s + where);
     }
-  }
-}
-
-TEST_F(PnmTiffRead, PipesAreReadLikeFilesExceptTiff) {
-  if (mkfifo(dir.file("pipe.pgm").c_str(), 0600) != 0) GTEST_SKIP() << "no FIFO";
-  const std::pair<std::string, Rows> cases[] = {
-      {"P2 3 1 255 1 2 3\n", {{1, 2, 3}}},
-      {"II*\0\x08\0\0\0\0\0"s, {}},  // libtiff needs a file it can seek
-  };
-  for (const auto& [bytes, want] : cases) {
-    std::thread writer(
-        [&, text = bytes] { std::ofstream(dir.file("pipe.pgm"), std::ios::binary) << text; });
-    if (want.empty()) {
-      EXPECT_EQ(error_of(&IO::READ_IMAGE, "pipe.pgm").message, "file i/o error");
-    } else {
-      EXPECT_EQ(read(&IO::READ_IMAGE, "pipe.pgm"), want);
-    }
-    writer.join();
   }
 }
 
