@@ -4,7 +4,7 @@ threads of concurrent.futures in one process (the module releases the interprete
 during each call), and Dask local clusters of 1 and 2 worker processes. Every way runs
 ROUNDS times (default 3); the table gives the median, cluster start-up included.
 
-    bench/archive_bench.py [FILES]     (default 1200 files, about 250 MB)
+    bench/archive_bench.py [FILES]     (default 1200 files, about 460 MB)
 """
 import os
 import pathlib
