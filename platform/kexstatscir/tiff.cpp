@@ -23,80 +23,13 @@
 
 #include "core/limits.h"
 #include "images.h"
+#include "io/tiff_source.h"
 #include "records.h"
 
 namespace {
 
 using mutils::detail::Channels;
 using mutils::detail::element_size;
-
-// What libtiff reported during one read.
-struct Messages {
-  bool error = false;
-};
-
-int on_error(TIFF*, void* user, const char*, const char*, va_list) {
-  static_cast<Messages*>(user)->error = true;
-  return 1;  // handled: libtiff prints nothing
-}
-
-int on_warning(TIFF*, void*, const char*, const char*, va_list) {
-  return 1;
-}
-
-// The mapped file that libtiff reads through the procedures below.
-struct Source {
-  const std::uint8_t* data;
-  toff_t size;
-  toff_t pos;
-};
-
-tmsize_t source_read(thandle_t h, void* buf, tmsize_t n) {
-  auto* s = static_cast<Source*>(h);
-  if (n <= 0 || s->pos >= s->size) return 0;
-  auto k = static_cast<tmsize_t>(std::min<toff_t>(static_cast<toff_t>(n), s->size - s->pos));
-  std::memcpy(buf, s->data + s->pos, static_cast<std::size_t>(k));
-  s->pos += static_cast<toff_t>(k);
-  return k;
-}
-
-tmsize_t source_write(thandle_t, void*, tmsize_t) {
-  return -1;
-}
-
-toff_t source_seek(thandle_t h, toff_t off, int whence) {
-  auto* s = static_cast<Source*>(h);
-  const toff_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : s->size;
-  if (off > std::numeric_limits<toff_t>::max() - base) return static_cast<toff_t>(-1);
-  s->pos = base + off;
-  return s->pos;
-}
-
-int source_close(thandle_t) {
-  return 0;
-}
-
-toff_t source_size(thandle_t h) {
-  return static_cast<Source*>(h)->size;
-}
-
-int source_map(thandle_t h, void** base, toff_t* size) {
-  auto* s = static_cast<Source*>(h);
-  *base = const_cast<std::uint8_t*>(s->data);
-  *size = s->size;
-  return 1;
-}
-
-void source_unmap(thandle_t, void*, toff_t) {}
-
-struct TiffCloser {
-  void operator()(TIFF* t) const { TIFFClose(t); }
-};
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
-
-struct OptionsFree {
-  void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
-};
 
 struct FreeBytes {
   void operator()(std::uint8_t* p) const { std::free(p); }
@@ -454,43 +387,23 @@ class DirectReader {
 
 // Any other image through libtiff's RGBA reader, a band of rows at a time.
 bool read_rgba(TIFF* t, Channels& out, std::uint32_t width, std::uint32_t height) {
-  char message[1024];
-  TIFFRGBAImage img;
-  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
-  struct End {
-    TIFFRGBAImage* img;
-    ~End() { TIFFRGBAImageEnd(img); }
-  } end{&img};
-  img.req_orientation = img.orientation;  // rows as stored
-  if (!out.allocate(height, width, MUTIL_UINT8, 3)) return false;
-  // Bands of whole strips or tiles, about a megabyte of pixels each.
-  std::uint32_t unit = height;
-  if (TIFFIsTiled(t)) {
-    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
-  } else {
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
-  }
-  unit = std::clamp<std::uint32_t>(unit, 1, height);
-  const std::uint64_t per_band =
-      std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / width / unit);
-  const auto band = static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
-  if (std::uint64_t{width} * band * 4 > mutils::detail::image_memory_limit()) return false;
-  std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * band);
-  std::uint8_t* rgb[3] = {out.at<std::uint8_t>(0), out.at<std::uint8_t>(1),
-                          out.at<std::uint8_t>(2)};
-  for (std::uint32_t y = 0; y < height; y += band) {
-    const std::uint32_t rows = std::min(band, height - y);
-    img.row_offset = static_cast<int>(y);
-    img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
-    const std::size_t at = static_cast<std::size_t>(y) * width;
-    for (std::size_t i = 0, n = static_cast<std::size_t>(rows) * width; i < n; ++i) {
-      rgb[0][at + i] = static_cast<std::uint8_t>(TIFFGetR(raster[i]));
-      rgb[1][at + i] = static_cast<std::uint8_t>(TIFFGetG(raster[i]));
-      rgb[2][at + i] = static_cast<std::uint8_t>(TIFFGetB(raster[i]));
-    }
-  }
-  return true;
+  std::uint8_t* rgb[3] = {};
+  return kexio::io::read_rgba_bands(
+      t, width, height, mutils::detail::image_memory_limit(),
+      [&](bool) {
+        if (!out.allocate(height, width, MUTIL_UINT8, 3)) return false;
+        for (int k = 0; k < 3; ++k)
+          rgb[k] = out.at<std::uint8_t>(k);
+        return true;
+      },
+      [&](std::uint32_t y, std::uint32_t rows, const std::uint32_t* raster) {
+        const std::size_t at = static_cast<std::size_t>(y) * width;
+        for (std::size_t i = 0, n = static_cast<std::size_t>(rows) * width; i < n; ++i) {
+          rgb[0][at + i] = static_cast<std::uint8_t>(TIFFGetR(raster[i]));
+          rgb[1][at + i] = static_cast<std::uint8_t>(TIFFGetG(raster[i]));
+          rgb[2][at + i] = static_cast<std::uint8_t>(TIFFGetB(raster[i]));
+        }
+      });
 }
 
 bool read_image(TIFF* t, toff_t size, Channels& out) {
@@ -520,30 +433,19 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     if (!fd || !kexio::io::kind_of(fd.get()).regular) return 1;
     kexio::io::ByteReader file(std::move(fd));
     if (file.contents() == nullptr) return 1;
-    Source source{file.contents(), static_cast<toff_t>(file.size()), 0};
-
-    Messages messages;
-    std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
-    if (!options) return 1;
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, nullptr);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(
-        options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
-                           detail::image_memory_limit(), std::numeric_limits<tmsize_t>::max())));
-    TiffPtr tiff(TIFFClientOpenExt(path, "r", &source, source_read, source_write, source_seek,
-                                   source_close, source_size, source_map, source_unmap,
-                                   options.get()));
-    if (!tiff) return 1;
+    kexio::io::TiffSource tiff(path, file.contents(), static_cast<std::uint64_t>(file.size()),
+                               detail::image_memory_limit());
+    if (tiff.get() == nullptr) return 1;
 
     detail::Channels image(context);
-    if (read_image(tiff.get(), source.size, image) && !messages.error) {
+    if (read_image(tiff.get(), tiff.size(), image) && !tiff.error()) {
       return image.give(set) ? 0 : 1;
     }
     // A file cut short inside its image data says where.
     std::uint32_t width = 0, height = 0;
     TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
-    const std::int64_t row = first_cut_row(tiff.get(), source.size, width, height);
+    const std::int64_t row = first_cut_row(tiff.get(), tiff.size(), width, height);
     if (row < 0) return 1;
     set->reserved[0] = static_cast<std::uint32_t>(row);
     set->reserved[1] = height;

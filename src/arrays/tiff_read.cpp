@@ -13,74 +13,13 @@
 #include "arrays/array.h"
 #include "core/memory.h"
 #include "image/codec_errors.h"
+#include "io/tiff_source.h"
 
 namespace kexio::arrays {
 
 namespace {
 
 using Kex::Dtype;
-
-// libtiff reports through handlers that belong to one read: nothing is
-// printed, and an error fails the read.
-int on_error(TIFF*, void* user, const char*, const char*, va_list) {
-  *static_cast<bool*>(user) = true;
-  return 1;
-}
-
-int on_warning(TIFF*, void*, const char*, const char*, va_list) {
-  return 1;
-}
-
-// The mapped file libtiff reads through these procedures.
-struct Source {
-  const std::uint8_t* data;
-  toff_t size;
-  toff_t pos;
-};
-
-tmsize_t source_read(thandle_t h, void* buf, tmsize_t n) {
-  auto* s = static_cast<Source*>(h);
-  if (n <= 0 || s->pos >= s->size) return 0;
-  const auto k = static_cast<tmsize_t>(std::min<toff_t>(static_cast<toff_t>(n), s->size - s->pos));
-  std::memcpy(buf, s->data + s->pos, static_cast<std::size_t>(k));
-  s->pos += static_cast<toff_t>(k);
-  return k;
-}
-
-tmsize_t source_write(thandle_t, void*, tmsize_t) {
-  return -1;
-}
-
-toff_t source_seek(thandle_t h, toff_t off, int whence) {
-  auto* s = static_cast<Source*>(h);
-  const toff_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : s->size;
-  if (off > std::numeric_limits<toff_t>::max() - base) return static_cast<toff_t>(-1);
-  return s->pos = base + off;
-}
-
-int source_close(thandle_t) {
-  return 0;
-}
-
-toff_t source_size(thandle_t h) {
-  return static_cast<Source*>(h)->size;
-}
-
-int source_map(thandle_t h, void** base, toff_t* size) {
-  auto* s = static_cast<Source*>(h);
-  *base = const_cast<std::uint8_t*>(s->data);
-  *size = s->size;
-  return 1;
-}
-
-void source_unmap(thandle_t, void*, toff_t) {}
-
-struct TiffCloser {
-  void operator()(TIFF* t) const { TIFFClose(t); }
-};
-struct OptionsFree {
-  void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
-};
 
 // The b-bit sample (b at most 16) that starts bit bits into src, its most
 // significant bit first; only the bytes it covers are read.
@@ -351,62 +290,35 @@ bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width
 
 // Any other image through libtiff's RGBA reader, a band of rows at a time.
 bool read_rgba(TIFF* t, Kex::Array& out, std::uint32_t width, std::uint32_t height) {
-  char message[1024];
-  TIFFRGBAImage img;
-  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
-  struct End {
-    TIFFRGBAImage* img;
-    ~End() { TIFFRGBAImageEnd(img); }
-  } end{&img};
-  img.req_orientation = img.orientation;  // rows as stored
-  const int channels = img.alpha != 0 ? 4 : 3;
-  out = make(Dtype::uint8, {height, width, channels});
-  std::uint32_t unit = height;
-  if (TIFFIsTiled(t)) {
-    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
-  } else {
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
-  }
-  unit = std::clamp<std::uint32_t>(unit, 1, height);
-  const std::uint64_t per_band =
-      std::max<std::uint64_t>(1, (std::uint64_t{1} << 18) / width / unit);
-  const auto band = static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
-  std::vector<std::uint32_t> raster(std::size_t{width} * band);
-  auto* dst = static_cast<std::uint8_t*>(out.data.get());
-  for (std::uint32_t y = 0; y < height; y += band) {
-    const std::uint32_t rows = std::min(band, height - y);
-    img.row_offset = static_cast<int>(y);
-    img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
-    for (std::size_t i = 0, n = std::size_t{rows} * width; i < n; ++i, dst += channels) {
-      const std::uint32_t px = raster[i];
-      dst[0] = static_cast<std::uint8_t>(TIFFGetR(px));
-      dst[1] = static_cast<std::uint8_t>(TIFFGetG(px));
-      dst[2] = static_cast<std::uint8_t>(TIFFGetB(px));
-      if (channels == 4) dst[3] = static_cast<std::uint8_t>(TIFFGetA(px));
-    }
-  }
-  return true;
+  int channels = 3;
+  std::uint8_t* dst = nullptr;
+  return io::read_rgba_bands(
+      t, width, height, memory::physical(),
+      [&](bool alpha) {
+        channels = alpha ? 4 : 3;
+        out = make(Dtype::uint8, {height, width, channels});
+        dst = static_cast<std::uint8_t*>(out.data.get());
+        return true;
+      },
+      [&](std::uint32_t, std::uint32_t rows, const std::uint32_t* raster) {
+        for (std::size_t i = 0, n = std::size_t{rows} * width; i < n; ++i, dst += channels) {
+          const std::uint32_t px = raster[i];
+          dst[0] = static_cast<std::uint8_t>(TIFFGetR(px));
+          dst[1] = static_cast<std::uint8_t>(TIFFGetG(px));
+          dst[2] = static_cast<std::uint8_t>(TIFFGetB(px));
+          if (channels == 4) dst[3] = static_cast<std::uint8_t>(TIFFGetA(px));
+        }
+      });
 }
 
 }  // namespace
 
 Kex::Array read_tiff(io::ByteReader& in, const std::string& path) {
   if (in.contents() == nullptr || in.size() <= 0) fail_with(kFileIoError);
-  Source source{in.contents(), static_cast<toff_t>(in.size()), 0};
-  bool error = false;
-  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
-  if (!options) fail_with(kOutOfMemory);
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &error);
-  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, nullptr);
-  TIFFOpenOptionsSetMaxSingleMemAlloc(
-      options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
-                         memory::physical(), std::numeric_limits<tmsize_t>::max())));
-  std::unique_ptr<TIFF, TiffCloser> tiff(
-      TIFFClientOpenExt(path.c_str(), "r", &source, source_read, source_write, source_seek,
-                        source_close, source_size, source_map, source_unmap, options.get()));
-  if (!tiff) fail_with(kUnknownFormat);
+  io::TiffSource tiff(path.c_str(), in.contents(), static_cast<std::uint64_t>(in.size()),
+                      memory::physical());
   TIFF* t = tiff.get();
+  if (t == nullptr) fail_with(kUnknownFormat);
   std::uint32_t width = 0, height = 0;
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
       !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height)) {
@@ -426,7 +338,7 @@ Kex::Array read_tiff(io::ByteReader& in, const std::string& path) {
   } else {
     done = read_rgba(t, out, width, height);
   }
-  if (!done || error) fail_with(kFileIoError);
+  if (!done || tiff.error()) fail_with(kFileIoError);
   return out;
 }
 

@@ -1,0 +1,140 @@
+// libtiff over the bytes of a file held in memory (a mapped or read
+// ByteReader): the procedures of a client open, and handlers that print
+// nothing and only record that libtiff reported an error. Header-only, so that
+// the base library itself needs no libtiff; the readers that include it link
+// libtiff themselves.
+#pragma once
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#pragma GCC visibility push(hidden)
+
+namespace kexio::io {
+
+class TiffSource {
+ public:
+  // Opens the TIFF file of size bytes at data for reading, named name in
+  // libtiff's messages; no single allocation of libtiff's may exceed
+  // max_alloc bytes. get() is null when the file cannot be opened.
+  TiffSource(const char* name, const std::uint8_t* data, std::uint64_t size,
+             std::uint64_t max_alloc)
+      : m_data(data), m_size(static_cast<toff_t>(size)) {
+    m_options.reset(TIFFOpenOptionsAlloc());
+    if (!m_options) return;
+    TIFFOpenOptionsSetErrorHandlerExtR(m_options.get(), on_error, &m_error);
+    TIFFOpenOptionsSetWarningHandlerExtR(m_options.get(), on_warning, nullptr);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(m_options.get(),
+                                        static_cast<tmsize_t>(std::min<std::uint64_t>(
+                                            max_alloc, std::numeric_limits<tmsize_t>::max())));
+    m_tiff.reset(TIFFClientOpenExt(name, "r", this, read, write, seek, close, size_of, map, unmap,
+                                   m_options.get()));
+  }
+  TiffSource(const TiffSource&) = delete;
+  TiffSource& operator=(const TiffSource&) = delete;
+
+  TIFF* get() const { return m_tiff.get(); }
+  // Whether libtiff has reported an error since the file was opened.
+  bool error() const { return m_error; }
+  std::uint64_t size() const { return m_size; }
+
+ private:
+  static int on_error(TIFF*, void* user, const char*, const char*, va_list) {
+    *static_cast<bool*>(user) = true;
+    return 1;  // handled: libtiff prints nothing
+  }
+  static int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+  static tmsize_t read(thandle_t h, void* buf, tmsize_t n) {
+    auto* s = static_cast<TiffSource*>(h);
+    if (n <= 0 || s->m_pos >= s->m_size) return 0;
+    const auto k =
+        static_cast<tmsize_t>(std::min<toff_t>(static_cast<toff_t>(n), s->m_size - s->m_pos));
+    std::memcpy(buf, s->m_data + s->m_pos, static_cast<std::size_t>(k));
+    s->m_pos += static_cast<toff_t>(k);
+    return k;
+  }
+  static tmsize_t write(thandle_t, void*, tmsize_t) { return -1; }
+  static toff_t seek(thandle_t h, toff_t off, int whence) {
+    auto* s = static_cast<TiffSource*>(h);
+    const toff_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->m_pos : s->m_size;
+    if (off > std::numeric_limits<toff_t>::max() - base) return static_cast<toff_t>(-1);
+    s->m_pos = base + off;
+    return s->m_pos;
+  }
+  static int close(thandle_t) { return 0; }
+  static toff_t size_of(thandle_t h) { return static_cast<TiffSource*>(h)->m_size; }
+  static int map(thandle_t h, void** base, toff_t* size) {
+    auto* s = static_cast<TiffSource*>(h);
+    *base = const_cast<std::uint8_t*>(s->m_data);
+    *size = s->m_size;
+    return 1;
+  }
+  static void unmap(thandle_t, void*, toff_t) {}
+
+  struct TiffClose {
+    void operator()(TIFF* t) const { TIFFClose(t); }
+  };
+  struct OptionsFree {
+    void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+  };
+
+  const std::uint8_t* m_data;
+  toff_t m_size;
+  toff_t m_pos = 0;
+  bool m_error = false;
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> m_options;
+  // Declared last: closed first, while the source and options still stand.
+  std::unique_ptr<TIFF, TiffClose> m_tiff;
+};
+
+// Reads the picture through libtiff's RGBA reader, rows as stored, a band
+// of whole strips or tiles (about a megabyte of pixels) at a time: begin(alpha)
+// is told whether the picture has alpha and returns false to stop; each band
+// goes to band(first_row, rows, pixels) as libtiff's packed pixels (TIFFGetR
+// and the others take them apart). False when libtiff cannot read the
+// picture, begin stops, or a band's buffer would pass max_bytes.
+template <typename Begin, typename Band>
+bool read_rgba_bands(TIFF* t, std::uint32_t width, std::uint32_t height, std::uint64_t max_bytes,
+                     Begin begin, Band band) {
+  char message[1024];
+  TIFFRGBAImage img;
+  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
+  struct End {
+    TIFFRGBAImage* img;
+    ~End() { TIFFRGBAImageEnd(img); }
+  } end{&img};
+  img.req_orientation = img.orientation;  // rows as stored
+  if (!begin(img.alpha != 0)) return false;
+  std::uint32_t unit = height;
+  if (TIFFIsTiled(t)) {
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
+  } else {
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
+  }
+  unit = std::clamp<std::uint32_t>(unit, 1, height);
+  const std::uint64_t per_band = std::max<std::uint64_t>(
+      1, (std::uint64_t{1} << 18) / std::max<std::uint32_t>(width, 1) / unit);
+  const auto rows_per_band =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
+  if (std::uint64_t{width} * rows_per_band * 4 > max_bytes) return false;
+  std::vector<std::uint32_t> raster(std::size_t{width} * rows_per_band);
+  for (std::uint32_t y = 0; y < height; y += rows_per_band) {
+    const std::uint32_t rows = std::min(rows_per_band, height - y);
+    img.row_offset = static_cast<int>(y);
+    img.col_offset = 0;
+    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
+    band(y, rows, raster.data());
+  }
+  return true;
+}
+
+}  // namespace kexio::io
+
+#pragma GCC visibility pop
