@@ -16,7 +16,7 @@ fi
 "$work/venv/bin/pip" install --quiet --no-index "$work"/wheels/kexio-*.whl
 cd "$work"
 "$work/venv/bin/python" -c "import kexio, sys; assert kexio.__file__.startswith(sys.prefix), kexio.__file__"
-# The Jupyter kernel comes with it, its spec where Jupyter looks in the environment.
+# The Jupyter kernel comes with it, its kernel.json where Jupyter looks in the environment.
 "$work/venv/bin/python" -c "import kexio_kernel.kernel, sys; assert kexio_kernel.__file__.startswith(sys.prefix)"
 test -f "$work/venv/share/jupyter/kernels/kexio/kernel.json"
 for t in module native; do
