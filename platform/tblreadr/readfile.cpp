@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cfenv>
 #include <cstring>
 #include <new>
@@ -88,7 +89,7 @@ class Contents {
       throw Failure{e.Description(), 1};
     }
     kexio::io::Fd fd = kexio::io::open_read(path);
-    if (!fd) throw Failure{"file open error", 1};
+    if (!fd) throw Failure{"file open error", 1, kexio::io::failure_detail(errno, path)};
     m_reader = kexio::io::ByteReader(std::move(fd));
     if (const std::uint8_t* p = m_reader.contents()) {
       m_data = reinterpret_cast<const char*>(p);

@@ -8,13 +8,11 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "host/checks.h"
 #include "host/loader.h"
 #include "host/workers.h"
-#include "io/fd.h"
 #include "kexio/host/errors.h"
 #include "kexio/host/services.h"
 #include "kexio/runtime/import.h"
@@ -71,20 +69,6 @@ std::vector<std::int32_t> widths_of(const Cvd::Ref& schema) {
   return widths;
 }
 
-// Why the file cannot be opened, as the other readers say it: the library
-// reports only that it could not, so the open is tried once more here. Empty
-// when the name cannot be resolved or the file opens now.
-std::string open_detail(const char* fname, const char* cwd) {
-  try {
-    const std::string path = CHTTPRedirector(fname, cwd, CHTTPRedirector::kRead).LocalPath();
-    errno = 0;
-    io::Fd fd = io::open_read(path);
-    return fd ? std::string() : io::failure_detail(errno, path);
-  } catch (const std::exception&) {
-    return {};
-  }
-}
-
 // The data-import function: checks the sorted arguments, calls the import
 // library and turns its result into a host value. Argument positions are
 // 1-based, 0 when the argument is absent.
@@ -123,9 +107,6 @@ Cvd::Ref import(const char* cwd, const char* fname, const char* type, const Cvd:
             static_cast<std::int32_t>(widths.size()), static_cast<std::int32_t>(irowrange),
             static_cast<std::int32_t>(icolrange), &message, &index);
   if (table == nullptr) {
-    if (message != nullptr && index == 1 && std::string_view(message) == "file open error") {
-      Kex::Throw(message, index, open_detail(fname, cwd));
-    }
     if (message == nullptr) Kex::Throw("unknown error", Kex::kWholeCall);
     const auto detail = g_readfile_detail.get();
     const char* said = detail != nullptr ? detail() : nullptr;
