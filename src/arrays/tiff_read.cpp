@@ -21,20 +21,6 @@ namespace {
 
 using Kex::Dtype;
 
-// The b-bit sample (b at most 16) that starts bit bits into src, its most
-// significant bit first; only the bytes it covers are read.
-unsigned sample_at(const std::uint8_t* src, std::size_t bit, unsigned b) {
-  std::size_t i = bit >> 3;
-  const unsigned skip = bit & 7;
-  std::uint32_t acc = src[i] & (0xFFu >> skip);
-  unsigned have = 8 - skip;
-  while (have < b) {
-    acc = (acc << 8) | src[++i];
-    have += 8;
-  }
-  return acc >> (have - b);
-}
-
 // How the samples of the image become the array's.
 struct Plan {
   Dtype type = Dtype::uint8;
@@ -193,7 +179,7 @@ class Writer {
       const std::size_t first = m_separate ? 0 : static_cast<std::size_t>(s);
       const bool flip = m_plan.invert && c == 0;
       for (std::uint32_t j = 0; j < n; ++j) {
-        unsigned v = sample_at(src, (std::size_t{j} * per_pixel + first) * b, b);
+        unsigned v = io::packed_sample(src, (std::size_t{j} * per_pixel + first) * b, b);
         if (flip) v = top - v;
         const auto w = static_cast<std::uint16_t>(v);
         std::memcpy(out + (std::size_t{j} * channels + c) * 2, &w, 2);
@@ -206,7 +192,7 @@ class Writer {
     const int channels = m_plan.channels;
     for (std::uint32_t j = 0; j < n; ++j) {
       const std::size_t bit = std::size_t{j} * m_plan.samples * b;
-      const unsigned v = b == 8 ? src[bit >> 3] : sample_at(src, bit, b);
+      const unsigned v = b == 8 ? src[bit >> 3] : io::packed_sample(src, bit, b);
       for (int c = 0; c < channels; ++c)
         dst[std::size_t{j} * channels + c] = m_plan.table[c][v];
     }
@@ -321,7 +307,8 @@ Kex::Array read_tiff(io::ByteReader& in, const std::string& path) {
   if (t == nullptr) fail_with(kUnknownFormat);
   std::uint32_t width = 0, height = 0;
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
-      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height)) {
+      !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) ||
+      !io::file_holds(t, tiff.size(), width, height)) {
     fail_with(kFileIoError);
   }
   Kex::Array out;

@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/limits.h"
+
 #pragma GCC visibility push(hidden)
 
 namespace kexio::io {
@@ -133,6 +135,87 @@ bool read_rgba_bands(TIFF* t, std::uint32_t width, std::uint32_t height, std::ui
     band(y, rows, raster.data());
   }
   return true;
+}
+
+// The sample of b bits (1 to 16) that starts at bit `bit` of src, samples
+// packed most significant bit first; it may cross byte boundaries.
+inline unsigned packed_sample(const std::uint8_t* src, std::size_t bit, unsigned b) {
+  const std::uint8_t* p = src + (bit >> 3);
+  const unsigned skip = bit & 7;
+  const unsigned bytes = (skip + b + 7) / 8;
+  std::uint32_t v = 0;
+  for (unsigned k = 0; k < bytes; ++k)
+    v = v << 8 | p[k];
+  return (v >> (8 * bytes - skip - b)) & ((1u << b) - 1);
+}
+
+// Calls f(strile, first_row, bytes) for each strip or tile of the first
+// plane, top row first: every reading decodes all of them, each to the
+// bytes given (a strip's rows, a whole tile).
+template <typename F>
+void for_each_piece(TIFF* t, std::uint32_t width, std::uint32_t height, F f) {
+  if (TIFFIsTiled(t)) {
+    std::uint32_t tw = 0, th = 0;
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+    if (tw == 0 || th == 0) return;
+    const std::uint64_t bytes = TIFFTileSize64(t);
+    for (std::uint64_t y = 0; y < height; y += th) {
+      for (std::uint64_t x = 0; x < width; x += tw)
+        f(TIFFComputeTile(t, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, 0), y,
+          bytes);
+    }
+    return;
+  }
+  std::uint32_t rps = height;
+  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+  rps = std::clamp<std::uint32_t>(rps, 1, height);
+  // Sizes beyond 64 bits count as the largest.
+  const std::uint64_t scan = TIFFScanlineSize64(t);
+  for (std::uint64_t y = 0; y < height; y += rps) {
+    const std::uint64_t rows = std::min<std::uint64_t>(rps, height - y);
+    f(TIFFComputeStrip(t, static_cast<std::uint32_t>(y), 0), y,
+      scan > UINT64_MAX / rows ? UINT64_MAX : scan * rows);
+  }
+}
+
+// The most bytes one stored byte of the image's compression decodes to, or
+// 0 where no bound is known (JPEG, fax, LZMA, ...).
+inline std::uint64_t decode_ratio(TIFF* t) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_NONE:
+      return 1;
+    case COMPRESSION_PACKBITS:
+      return kexio::limits::kPackBitsMaxRatio;
+    case COMPRESSION_LZW:
+      return kexio::limits::kLzwMaxRatio;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+      return kexio::limits::kDeflateMaxRatio;
+    default:
+      return 0;
+  }
+}
+
+// Whether each strip or tile can decode to what reading it needs from the
+// bytes the file has for it, at its compression's best ratio. One that
+// cannot makes every reading fail (these decoders refuse data that ends
+// early), so it is refused before anything is sized from the header: a
+// few hundred bytes stating 65535 samples per pixel would otherwise have
+// strips of gigabytes allocated for them.
+inline bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t ratio = decode_ratio(t);
+  if (ratio == 0) return true;
+  bool holds = true;
+  for_each_piece(t, width, height, [&](std::uint32_t i, std::uint64_t, std::uint64_t bytes) {
+    const std::uint64_t at = TIFFGetStrileOffset(t, i);
+    const std::uint64_t stored =
+        at < size ? std::min<std::uint64_t>(TIFFGetStrileByteCount(t, i), size - at) : 0;
+    if (stored < bytes / ratio + (bytes % ratio != 0)) holds = false;
+  });
+  return holds;
 }
 
 }  // namespace kexio::io
