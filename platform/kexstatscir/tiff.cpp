@@ -31,20 +31,6 @@ namespace {
 using mutils::detail::Channels;
 using mutils::detail::element_size;
 
-struct FreeBytes {
-  void operator()(std::uint8_t* p) const { std::free(p); }
-};
-
-// A buffer of zeros that takes memory only where it is written: large ones
-// are fresh pages, which calloc does not clear, so a strip that decodes to
-// less than its stated size never costs the rest. Null when it cannot be
-// had.
-std::unique_ptr<std::uint8_t, FreeBytes> zeroed_bytes(std::uint64_t n) {
-  if (n > mutils::detail::image_memory_limit()) return nullptr;
-  return std::unique_ptr<std::uint8_t, FreeBytes>(
-      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
-}
-
 // The first row of the first strip or tile that the end of the file cuts
 // (its stored bytes, or for uncompressed data the bytes it decodes to, run
 // past it), or -1.
@@ -242,7 +228,8 @@ class DirectReader {
     rps = std::clamp<std::uint32_t>(rps, 1, m_height);
     const tmsize_t scan = TIFFScanlineSize(m_t);
     if (!rows_hold(scan, m_width)) return false;
-    auto buf = zeroed_bytes(static_cast<std::uint64_t>(scan) * rps);
+    auto buf = kexio::io::zeroed_bytes(static_cast<std::uint64_t>(scan) * rps,
+                                       mutils::detail::image_memory_limit());
     if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += rps) {
@@ -264,7 +251,8 @@ class DirectReader {
     const tmsize_t row = TIFFTileRowSize(m_t);
     const tmsize_t size = TIFFTileSize(m_t);
     if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
-    auto buf = zeroed_bytes(static_cast<std::uint64_t>(size));
+    auto buf = kexio::io::zeroed_bytes(static_cast<std::uint64_t>(size),
+                                       mutils::detail::image_memory_limit());
     if (buf == nullptr) return false;
     for (int p = 0; p < m_planes; ++p) {
       for (std::uint32_t y = 0; y < m_height; y += th) {
@@ -354,7 +342,7 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     kexio::io::ByteReader file(std::move(fd));
     if (file.contents() == nullptr) return 1;
     kexio::io::TiffSource tiff(path, file.contents(), static_cast<std::uint64_t>(file.size()),
-                               detail::image_memory_limit());
+                               mutils::detail::image_memory_limit());
     if (tiff.get() == nullptr) return 1;
 
     detail::Channels image(context);

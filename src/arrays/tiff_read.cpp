@@ -231,16 +231,17 @@ bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width
         size / th < row) {
       return false;
     }
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(size));
+    auto buf = io::zeroed_bytes(static_cast<std::uint64_t>(size), memory::physical());
+    if (buf == nullptr) fail_with(kOutOfMemory);
     for (int p = 0; p < planes; ++p) {
       if (!used(p)) continue;
       for (std::uint32_t y = 0; y < height; y += th) {
         for (std::uint32_t x = 0; x < width; x += tw) {
           const ttile_t tile = TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(t, tile, buf.data(), size) != size) return false;
+          if (TIFFReadEncodedTile(t, tile, buf.get(), size) != size) return false;
           const std::uint32_t rows = std::min(th, height - y);
           for (std::uint32_t r = 0; r < rows; ++r)
-            w.put(buf.data() + r * row, y + r, x, std::min(tw, width - x), p);
+            w.put(buf.get() + r * row, y + r, x, std::min(tw, width - x), p);
           if (width - x <= tw) break;
         }
         if (height - y <= th) break;
@@ -254,8 +255,11 @@ bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width
   const tmsize_t scan = TIFFScanlineSize(t);
   if (scan <= 0 || (width * piece_bits + 7) / 8 > std::uint64_t(scan)) return false;
   auto* base = static_cast<std::uint8_t*>(out.data.get());
-  std::vector<std::uint8_t> buf;
-  if (!w.same_rows()) buf.resize(static_cast<std::size_t>(scan) * rps);
+  io::ZeroedBytes buf;
+  if (!w.same_rows()) {
+    buf = io::zeroed_bytes(static_cast<std::uint64_t>(scan) * rps, memory::physical());
+    if (buf == nullptr) fail_with(kOutOfMemory);
+  }
   for (int p = 0; p < planes; ++p) {
     if (!used(p)) continue;
     for (std::uint32_t y = 0; y < height; y += rps) {
@@ -263,11 +267,11 @@ bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width
       const tmsize_t want = scan * rows;
       const tstrip_t strip = TIFFComputeStrip(t, y, static_cast<tsample_t>(p));
       // Rows as the array holds them are decoded into it.
-      std::uint8_t* dst = buf.empty() ? base + std::size_t{y} * scan : buf.data();
+      std::uint8_t* dst = buf == nullptr ? base + std::size_t{y} * scan : buf.get();
       if (TIFFReadEncodedStrip(t, strip, dst, want) != want) return false;
-      if (!buf.empty()) {
+      if (buf != nullptr) {
         for (std::uint32_t r = 0; r < rows; ++r)
-          w.put(buf.data() + r * scan, y + r, 0, width, p);
+          w.put(buf.get() + r * scan, y + r, 0, width, p);
       }
     }
   }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -216,6 +217,21 @@ inline bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t 
     if (stored < bytes / ratio + (bytes % ratio != 0)) holds = false;
   });
   return holds;
+}
+
+struct FreeBytes {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using ZeroedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
+
+// A strip or tile buffer of n zero bytes that takes memory only where it is
+// written: large ones are fresh pages, which calloc does not clear, so a
+// strip that decodes to less than its stated size never costs the rest.
+// Null when n passes max_bytes or the memory cannot be had.
+inline ZeroedBytes zeroed_bytes(std::uint64_t n, std::uint64_t max_bytes) {
+  if (n > max_bytes) return nullptr;
+  return ZeroedBytes(
+      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
 }
 
 }  // namespace kexio::io
