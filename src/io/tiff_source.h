@@ -207,6 +207,11 @@ inline std::uint64_t decode_ratio(TIFF* t) {
 // few hundred bytes stating 65535 samples per pixel would otherwise have
 // strips of gigabytes allocated for them.
 inline bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t height) {
+  // Data of a compression libtiff has no decoder for reads as nothing at all:
+  // refused before libtiff sizes buffers for it.
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFIsCODECConfigured(compression)) return false;
   const std::uint64_t ratio = decode_ratio(t);
   if (ratio == 0) return true;
   bool holds = true;
