@@ -13,10 +13,9 @@ colour-map entries keep their 5-bit components)."""
 import os
 import random
 import struct
-import subprocess
 import sys
 
-from references import CONVERT, blocky, case_writer, colours, dump
+from references import CONVERT, blocky, case_writer, colours, dump, peer
 
 W, H = 37, 11  # an odd width gives PCX lines a padding byte
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
@@ -144,7 +143,6 @@ def turned(rule, tool, data):
 
 
 def references(folder, manifest):
-    from PIL import Image
     rng = random.Random(20240618)
     pal, idx = colours(rng, 256), [rng.randrange(256) for _ in range(W * H)]
 
@@ -180,19 +178,10 @@ def references(folder, manifest):
              ("im_map.tga", CONVERT + " {src} -type Palette {out}", few(30), "same"),
              ("im_grey_rle.tga", CONVERT + " {src} -type Grayscale -compress RLE {out}",
               [(v, v, v) for v in grey()], "blue")]
-    for name, mode, pixels, rule, opts in pillow + [(n, None, p, r, c) for n, c, p, r in tools]:
+    for name, mode, pixels, rule, opts in pillow + [(n, "RGB", p, r, {"command": c})
+                                                    for n, c, p, r in tools]:
         path = os.path.join(folder, name)
-        img = Image.new(mode or "RGB", (W, H))
-        if mode == "P":
-            img.putpalette([v for c in pal for v in c])
-        img.putdata(pixels)
-        if mode:
-            img.save(path, **opts)
-        else:
-            ppm = os.path.join(folder, "src.ppm")
-            img.save(ppm)
-            subprocess.run(opts.format(src=ppm, out=path), shell=True, check=True,
-                           stderr=subprocess.DEVNULL)
+        peer(path, (W, H), pixels, mode, pal if mode == "P" else None, **opts)
         dump(path, netpbm="pcxtoppm" if name.endswith("pcx") else "tgatoppm",
              turn=lambda tool, data, rule=rule: turned(rule, tool, data))
         manifest.write(f"{name} {W} {H} {rule}\n")

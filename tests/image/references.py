@@ -7,6 +7,7 @@ listed in FOLDER/manifest (name width height), each then decoded.
 bmp_cases FOLDER: BMP files built byte by byte (see bmp_cases).
 png_samples FOLDER: the same for PNG files (see png_samples).
 png_cases FOLDER: PNG files built byte by byte (see png_cases).
+jpeg_samples FOLDER: JPEG files of cjpeg and Pillow (see jpeg_samples).
 decode FILE...: FILE.pil, FILE.im and FILE.nb, the pixels (rows of red,
 green, blue bytes, top row first) as Pillow, ImageMagick and netpbm read
 them, if they can.
@@ -182,8 +183,23 @@ def bmp_cases(folder):
         rle("ends", 2000, 2, 8, [4, 9, 0, 0, 0, 0], [[9] * 4 + [0] * 1996] * 2)
 
 
-def samples(folder):
+def peer(path, size, pixels, mode="RGB", palette=None, command=None, **save):
+    """A picture of pixels written to path by Pillow (in mode, with its save
+    options), or by command from a PPM file of them ({src}, {out}: path)."""
     from PIL import Image
+    img = Image.new(mode, size)
+    if palette:
+        img.putpalette([v for c in palette for v in c])
+    img.putdata(pixels)
+    if command is None:
+        return img.save(path, **save)
+    img.save(path + ".src.ppm")
+    subprocess.run(command.format(src=path + ".src.ppm", out=path), shell=True, check=True,
+                   stderr=subprocess.DEVNULL)
+    os.remove(path + ".src.ppm")
+
+
+def samples(folder):
     rng = random.Random(20240617)
     have_im = os.access(CONVERT, os.X_OK)
     made = []  # (name, width, height, Pillow reads it right, ImageMagick does)
@@ -191,37 +207,24 @@ def samples(folder):
     def path(name):
         return os.path.join(folder, name + ".bmp")
 
-    def pillow(name, mode, w, h, data, palette=None):
-        im = Image.new(mode, (w, h))
-        if palette:
-            im.putpalette([v for c in palette for v in c])
-        im.putdata(data)
-        im.save(path(name))
-        made.append((name, w, h, True, True))
+    # By Pillow, or by ImageMagick from pictures that need no colour reduction.
+    def pillow(name, mode, w, h, data, palette=None, command=None, magick_reads=True):
+        peer(path(name), (w, h), data, mode, palette, command and CONVERT + " {src} " + command)
+        made.append((name, w, h, True, magick_reads))
 
     pillow("pil_1bit", "1", 37, 11, [rng.randrange(2) * 255 for _ in range(37 * 11)])
     pillow("pil_8bit", "P", 30, 9, [rng.randrange(256) for _ in range(30 * 9)], colours(rng, 256))
     pillow("pil_24bit", "RGB", 33, 17, colours(rng, 33 * 17))
-
-    # Written by ImageMagick, from pictures that need no colour reduction.
-    def magick(name, w, h, pixels, args, out_prefix="BMP3:", magick_reads=True):
-        src = os.path.join(folder, name + ".ppm")
-        img = Image.new("RGB", (w, h))
-        img.putdata(pixels)
-        img.save(src)
-        subprocess.run([CONVERT, src] + args + [out_prefix + path(name)], check=True)
-        os.remove(src)
-        made.append((name, w, h, True, magick_reads))
-
     if have_im:
         pal = colours(rng, 12)
-        magick("im_4bit", 29, 13, [rng.choice(pal) for _ in range(29 * 13)], ["-type", "Palette"])
+        pillow("im_4bit", "RGB", 29, 13, [rng.choice(pal) for _ in range(29 * 13)], None,
+               "-type Palette BMP3:{out}")
         pal = colours(rng, 40)
-        magick("im_rle8", 301, 9, [pal[i] for i in blocky(rng, 301, 9, 40)],
-               ["-type", "Palette", "-compress", "RLE"])
+        pillow("im_rle8", "RGB", 301, 9, [pal[i] for i in blocky(rng, 301, 9, 40)], None,
+               "-type Palette -compress RLE BMP3:{out}")
         pal = colours(rng, 100)
-        magick("im_os2_8bit", 22, 8, [rng.choice(pal) for _ in range(22 * 8)],
-               ["-type", "Palette"], "BMP2:")
+        pillow("im_os2_8bit", "RGB", 22, 8, [rng.choice(pal) for _ in range(22 * 8)], None,
+               "-type Palette BMP2:{out}")
 
     # Hand-built: 16-bit pixels (5-5-5; 5-6-5 bit fields), top-down rows,
     # headers of 108 (version 4), 64 (OS/2 2.x) and 56 (version 3) bytes;
@@ -248,15 +251,15 @@ def samples(folder):
         # run-length; bit fields with alpha; 16-bit subtypes.
         pal = colours(rng, 40)
         for name, w, h, px, args in (
-                ("im_v5_24bit", 31, 9, colours(rng, 31 * 9), []),
+                ("im_v5_24bit", 31, 9, colours(rng, 31 * 9), ""),
                 ("im_v5_8bit", 26, 7, [rng.choice(pal) for _ in range(26 * 7)],
-                 ["-type", "Palette", "-compress", "None"]),
-                ("im_v5_rle8", 150, 6, [pal[i] for i in blocky(rng, 150, 6, 40)], ["-type", "Palette"]),
+                 "-type Palette -compress None"),
+                ("im_v5_rle8", 150, 6, [pal[i] for i in blocky(rng, 150, 6, 40)], "-type Palette"),
                 ("im_v5_rgba", 15, 6, colours(rng, 15 * 6),
-                 ["-alpha", "on", "-channel", "A", "-fx", "(i+j)/30", "+channel"]),
-                ("im_RGB565", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB565"]),
-                ("im_RGB555", 25, 4, colours(rng, 100), ["-define", "bmp:subtype=RGB555"])):
-            magick(name, w, h, px, args, "BMP:", "RGB5" not in name)
+                 "-alpha on -channel A -fx '(i+j)/30' +channel"),
+                ("im_RGB565", 25, 4, colours(rng, 100), "-define bmp:subtype=RGB565"),
+                ("im_RGB555", 25, 4, colours(rng, 100), "-define bmp:subtype=RGB555")):
+            pillow(name, "RGB", w, h, px, None, args + " BMP:{out}", "RGB5" not in name)
 
     with open(os.path.join(folder, "manifest"), "w") as m:
         for name, w, h, pillow_reads, magick_reads in made:
@@ -397,11 +400,81 @@ def png_samples(folder):
             m.write(f"{name} {w} {h} {colour} {depth} {interlace}\n")
 
 
+def picture(w, h):
+    from PIL import Image
+    """Colour ramps under a sharp-edged checker: chroma subsampling and every
+    block position matter."""
+    im = Image.new("RGB", (w, h))
+    im.putdata([((7 * x + e) % 256, (5 * y + 3 * x) % 256, (255 - 4 * y + e) % 256)
+                for y in range(h) for x in range(w) for e in [90 * ((x // 5 + y // 3) % 2)]])
+    return im
+
+
+def jpeg_samples(folder):
+    """JPEG files NAME.jpg from cjpeg and Pillow, listed in FOLDER/manifest
+    (NAME.jpg width height), with their pixels as djpeg -rgb (NAME.jpg.rgb;
+    Pillow's for CMYK), djpeg -grayscale (NAME.jpg.grey) and Pillow
+    (NAME.jpg.pil) decode them."""
+    from PIL import Image
+    made = {}
+
+    def path(name, ext=".jpg"):
+        return os.path.join(folder, name + ext)
+
+    def save(name, data, size=(37, 23)):
+        open(path(name), "wb").write(data)
+        made[name] = size
+        return data
+
+    def cjpeg(name, im, *args):
+        ppm = b"P6 %d %d 255\n" % im.size + im.tobytes()
+        r = subprocess.run(["cjpeg", "-quality", "85", *args], input=ppm, capture_output=True)
+        return save(name, r.stdout, im.size)
+
+    base = picture(37, 23)
+    for name, args in (("s444", ["-sample", "1x1"]), ("s422", ["-sample", "2x1"]),
+                       ("progressive", ["-progressive"]), ("grey", ["-grayscale"]),
+                       ("stored_rgb", ["-rgb"]), ("restarts", ["-restart", "1"]),
+                       ("arithmetic", ["-arithmetic"])):
+        cjpeg(name, base, *args)
+    s420, tiny = cjpeg("s420", base), cjpeg("tiny", picture(3, 2))
+    cjpeg("bands", picture(1300, 150), "-quality", "60")  # several bands of rows
+    prog = cjpeg("prog_bands", picture(900, 101), "-progressive", "-sample", "1x1")
+    # As phones and cameras write them: no JFIF segment, or an Exif one in its
+    # place whose second directory points at a thumbnail.
+    app0 = 4 + struct.unpack(">H", s420[4:6])[0]
+    save("no_app", s420[:2] + s420[app0:])
+    tiff = b"II*\0" + struct.pack("<IHIH" + "HHII" * 2 + "I", 8, 0, 14, 2, 0x201, 4, 1, 44, 0x202, 4, 1,
+                                  len(tiny), 0)
+    exif = b"Exif\0\0" + tiff + tiny
+    save("exif_thumbnail", s420[:2] + b"\xFF\xE1" + struct.pack(">H", len(exif) + 2) + exif +
+         s420[app0:])
+    # Cut in the scan data: libjpeg fills in the rest of the picture.
+    save("cut_scan", s420[:(s420.index(b"\xFF\xDA") + len(s420)) // 2])
+    save("cut_progressive", prog[:(prog.index(b"\xFF\xDA") + len(prog)) // 2], (900, 101))
+    base.convert("CMYK").save(path("cmyk"), quality=90)  # Adobe, inverted
+    made["cmyk"] = base.size
+
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        for name, (w, h) in made.items():
+            m.write(f"{name}.jpg {w} {h}\n")
+            for ext, args in ((".jpg.rgb", ["-rgb"]), (".jpg.grey", ["-grayscale"])):
+                r = subprocess.run(["djpeg", *args, "-pnm", path(name)], capture_output=True)
+                if r.stdout:  # djpeg exits with 2 after warnings, and refuses CMYK
+                    open(path(name, ext), "wb").write(r.stdout[r.stdout.index(b"\n255\n") + 5:])
+            if not name.startswith("cut"):  # Pillow refuses cut files
+                with Image.open(path(name)) as im:
+                    pil = im.convert("RGB").tobytes()
+                open(path(name, ".jpg.pil"), "wb").write(pil)
+                if name == "cmyk":
+                    open(path(name, ".jpg.rgb"), "wb").write(pil)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "decode":  # netpbm's reader of each file's kind too
         for p in sys.argv[2:]:
             ext = os.path.splitext(p)[1].lower()
             dump(p, netpbm={".bmp": "bmptoppm", ".png": "pngtopnm", ".tif": "tifftopnm"}.get(
                 ext, "ppmtoppm <"))
-    else:  # samples, bmp_cases, png_samples or png_cases
+    else:  # samples, bmp_cases, png_samples, png_cases or jpeg_samples
         globals()[sys.argv[1]](sys.argv[2])

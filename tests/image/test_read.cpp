@@ -80,7 +80,7 @@ TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
       // djpeg's pixels (.rgb) and grey levels (libjpeg's own luminance; CMYK,
       // which it will not decode, takes Pillow's pixels and their grey levels)
       // and Pillow's.
-      {"jpeg_samples.py", "", have_cjpeg(), 16, 0, 14, 1},
+      {"references.py jpeg_samples", "", have_cjpeg(), 16, 0, 14, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
@@ -300,10 +300,10 @@ TEST_F(ImageRead, LargePicturesKeepEveryPixelAcrossBandsAndTiles) {
   }
 }
 
-// Damaged JPEG files of jpeg_samples.py's.
+// Damaged JPEG files of references.py jpeg_samples.
 TEST_F(ImageRead, DamagedJpegFilesFailClearlyAndCloseTheFile) {
   if (!have_cjpeg()) GTEST_SKIP() << "needs cjpeg, djpeg and Pillow";
-  ASSERT_TRUE(run_script("jpeg_samples.py", {dir.path().string()}));
+  ASSERT_TRUE(run_script("references.py jpeg_samples", {dir.path().string()}));
   const Bytes s420 = dir.read("s420.jpg"), prog = dir.read("progressive.jpg");
   std::size_t sof = 0;
   while (!(s420[sof] == 0xFF && s420[sof + 1] == 0xC0))

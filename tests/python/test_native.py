@@ -30,7 +30,7 @@ MAGICK = "/usr/bin/convert-im6.q16"
 # The image test corpora: scripts that write reference pictures into a folder.
 CORPORA = ["references.py samples", "references.py bmp_cases", "references.py png_cases",
            "references.py png_samples", "gif_cases.py", "pcx_tga_samples.py",
-           "jpeg_samples.py", "pnm_tiff_refs.py"]
+           "references.py jpeg_samples", "pnm_tiff_refs.py"]
 PICTURES = (".bmp", ".gif", ".jpg", ".pcx", ".pbm", ".pgm", ".png", ".ppm", ".tga", ".tif")
 # Where imread and Pillow part, and why.
 DIFFER = {
