@@ -28,6 +28,7 @@ using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
 using kexio_test::mat;
 using kexio_test::raised;
 using kexio_test::Raised;
+using kexio_test::raised_with_detail;
 using kexio_test::rows_of;
 using kexio_test::str;
 

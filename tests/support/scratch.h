@@ -46,6 +46,15 @@ inline Raised raised(const std::function<void()>& call) {
   }
   return {"<nothing raised>", 0};
 }
+// The same with the detail, if any, after the message: "MESSAGE | DETAIL".
+inline Raised raised_with_detail(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Kex::Exception& e) {
+    return {e.message() + (e.detail().empty() ? "" : " | " + e.detail()), e.index()};
+  }
+  return {"<nothing raised>", 0};
+}
 
 // Expects the call to raise the message at the argument index (1-based, or
 // Kex::kWholeCall).
