@@ -15,7 +15,9 @@ namespace {
 using namespace image_test;
 namespace fs = std::filesystem;
 
-TEST(Libraries, AbsentThenFound) {
+using Libraries = ImageTest;
+
+TEST_F(Libraries, AbsentThenFound) {
   const fs::path stats = fs::path(KEXIO_LIBRARY_LINKS) / "libkexstatscir.so",
                  imager = fs::path(KEXIO_LIBRARY_LINKS) / "libkeximager.so";
   for (const fs::path& p : {stats, imager})
@@ -27,16 +29,13 @@ TEST(Libraries, AbsentThenFound) {
         fs::remove(p);
     }
   } remove{{stats, imager}};
-  TempDir dir;
   dir.write("a.tif", std::string("II*\0\x08\0\0\0", 8));
   dir.write("a.pgm", std::string("P5 1 1 255\n\x07"));
   dir.write("a.ppm", std::string("P6 1 1 255\n\x01\x02\x03"));
   dir.write("a.csv", std::string("1\n"));
-  auto read = [&](Reader f, const char* name) { return rows_of(f(dir.cwd(), str(name))); };
-  auto error = [&](Reader f, const char* name) { return raised([&] { f(dir.cwd(), str(name)); }); };
   const Raised unknown{"unknown file format", Kex::kWholeCall};
   for (const char* name : {"a.tif", "a.pgm", "a.ppm"})
-    EXPECT_EQ(error(&IO::READ_IMAGE, name), unknown) << name;
+    EXPECT_EQ(error_of(&IO::READ_IMAGE, name), unknown) << name;
   EXPECT_EQ(raised([&] {
               IO::READFILE(dir.cwd(), {str("a.csv"), str("csv")});
             }),
@@ -77,7 +76,7 @@ TEST(Libraries, AbsentThenFound) {
   EXPECT_EQ(read(&IO::READ_HSV_HUE, "a.tif"), hue);
   // Without their readers, PGM and PPM files stay unknown.
   for (const char* name : {"a.pgm", "a.ppm"})
-    EXPECT_EQ(error(&IO::READRGB, name), unknown) << name;
+    EXPECT_EQ(error_of(&IO::READRGB, name), unknown) << name;
 }
 
 }  // namespace

@@ -44,6 +44,22 @@ struct TempDir : kexio_test::ScratchDir {
   }
 };
 
+// A test whose worksheet directory is a scratch folder: readers and writers
+// called on its files, and what they raise.
+class ImageTest : public ::testing::Test {
+ protected:
+  Ref call(Reader f, const std::string& name) { return f(dir.cwd(), str(name)); }
+  Rows read(Reader f, const std::string& name) { return rows_of(call(f, name)); }
+  Raised error_of(Reader f, const std::string& name) {
+    return raised([&] { call(f, name); });
+  }
+  Ref write(Writer f, const std::string& name, const Ref& m) { return f(dir.cwd(), str(name), m); }
+  Raised failure(Writer f, const std::string& name, const Ref& m) {
+    return raised([&] { write(f, name, m); });
+  }
+  TempDir dir;
+};
+
 using Rgb = std::array<std::uint8_t, 3>;
 using Pixels = std::vector<std::vector<std::uint32_t>>;
 

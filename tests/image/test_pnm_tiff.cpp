@@ -16,14 +16,7 @@ namespace {
 using namespace image_test;
 using namespace std::string_literals;
 
-class PnmTiffRead : public ::testing::Test {
- protected:
-  TempDir dir;
-  Rows read(Reader f, const std::string& name) { return rows_of(f(dir.cwd(), str(name))); }
-  Raised error_of(Reader f, const std::string& name) {
-    return raised([&] { f(dir.cwd(), str(name)); });
-  }
-};
+using PnmTiffRead = ImageTest;
 
 // A little-endian TIFF of one strip of data of the given size (that of data
 // unless given), each tag stored as a 32-bit LONG; samples of the given

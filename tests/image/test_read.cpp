@@ -15,27 +15,18 @@ namespace {
 using namespace image_test;
 using namespace std::string_literals;
 
-class ImageRead : public ::testing::Test {
- protected:
-  TempDir dir;
-  Ref call(Reader f, const std::string& name) { return f(dir.cwd(), str(name)); }
-  Rows read(Reader f, const std::string& name) { return rows_of(call(f, name)); }
-  std::string error_of(Reader f, const std::string& name) {
-    Raised r = raised([&] { call(f, name); });
-    EXPECT_EQ(r.index, Kex::kWholeCall) << name;
-    return r.message;
-  }
-};
+using ImageRead = ImageTest;
+// A refusal of the call as a whole.
+Raised whole(const char* message) {
+  return {message, Kex::kWholeCall};
+}
 
 bool have_cjpeg() {
   return have_python_pil() && access("/usr/bin/cjpeg", X_OK) == 0;
 }
 
 // Red and white in the top row, blue and green in the bottom row.
-const Bytes kTwoByTwoRows = stored_rows(24, {{0xFF0000, 0xFFFFFF}, {0x0000FF, 0x00FF00}});
-Bmp two_by_two() {
-  return {.width = 2, .height = 2, .pixel_data = kTwoByTwoRows};
-}
+const Bmp kTwoByTwo = picture(24, {{0xFF0000, 0xFFFFFF}, {0x0000FF, 0x00FF00}});
 const Rows kTwoByTwoRed = {{255, 255}, {0, 0}};
 
 // A run-length file of 8 or 4 bits whose palette entry i is red i; data
@@ -47,17 +38,11 @@ Bytes rle(int width, int height, unsigned bits, Bytes data) {
   return Bmp{width, height, bits, bits == 8 ? 1u : 2u, palette, std::move(data)}.bytes();
 }
 
-// The scripts of this folder build files byte by byte, each with the pixels
-// it must read as or the message it must report: BMP (the palette's odd
-// cases, bit fields, headers of other sizes, run-length rows), PNG (16-bit
-// rounding, palettes, damaged and cut files), GIF (an LZW encoder of their
-// own: clear codes, full tables, long strings, sub-block sizes and blocks of
-// every kind where a case needs them), PCX and TGA (every kind of picture,
-// coding and order the formats allow). They have Pillow, ImageMagick and
-// netpbm write more, of every depth, compression, header, colour type and
-// interlace, together with what those tools read from them. The counts of
-// files compared with their own pixels, refused, and compared with other
-// tools' readings (and of the kinds of PNG file).
+// Files the scripts of this folder build byte by byte, with the pixels each
+// must read as or the message it must report, and files of Pillow,
+// ImageMagick and netpbm with what those tools read from them (see each
+// script): the counts of files compared with their own pixels, refused, and
+// compared with other tools' readings (and of the kinds of PNG file).
 TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
   const bool pil = have_python_pil(), im = have_imagemagick();
@@ -97,9 +82,9 @@ TEST_F(ImageRead, RefusedFiles) {
   const char* const bad_matrix = "not a packed image matrix";
   const char* const io_error = "file i/o error";
   const char* const unknown = "unknown file format";
-  Bytes v100 = two_by_two().bytes();
+  Bytes v100 = kTwoByTwo.bytes();
   v100[14] = 100;  // no header has this size
-  Bytes cut = two_by_two().bytes();
+  Bytes cut = kTwoByTwo.bytes();
   cut.resize(cut.size() - 3);
   // Run-length position jumps, in small and large pictures.
   Bytes jumps;
@@ -160,7 +145,7 @@ TEST_F(ImageRead, RefusedFiles) {
   };
   for (const auto& c : cases) {
     dir.write(c.name, c.bytes);
-    EXPECT_EQ(error_of(c.f, c.name), c.message) << c.name;
+    EXPECT_EQ(error_of(c.f, c.name), whole(c.message)) << c.name;
   }
 }
 
@@ -202,7 +187,7 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
     std::thread writer([&] {
       int fd = open(dir.file(c.name).c_str(), O_WRONLY);
       for (std::uint8_t b : c.bytes)
-        (void)!write(fd, &b, 1);
+        (void)!::write(fd, &b, 1);
       close(fd);
     });
     Rows piped;
@@ -211,26 +196,26 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
     EXPECT_EQ(piped, c.want) << c.name;
     EXPECT_EQ(failure.message, c.want.empty() ? "file i/o error" : "<nothing raised>") << c.name;
   }
-  EXPECT_EQ(error_of(&IO::READ_HSV, "."), "file i/o error");  // a folder
-  dir.write("bitmap.gif", two_by_two().bytes());
+  EXPECT_EQ(error_of(&IO::READ_HSV, "."), whole("file i/o error"));  // a folder
+  dir.write("bitmap.gif", kTwoByTwo.bytes());
   EXPECT_EQ(read(&IO::READ_RED, "bitmap.gif"), kTwoByTwoRed);
   if (dir.path().string().find('.') != std::string::npos) {
     GTEST_SKIP() << "temporary folder has a dot";
   }
   dir.write("pic.gif", "GIF89a and more bytes"s);
-  dir.write("pic.bmp", two_by_two().bytes());
+  dir.write("pic.bmp", kTwoByTwo.bytes());
   EXPECT_EQ(read(&IO::READ_RED, "pic"), kTwoByTwoRed);
-  dir.write("only.tga", two_by_two().bytes());
+  dir.write("only.tga", kTwoByTwo.bytes());
   EXPECT_EQ(read(&IO::READ_RED, "only"), kTwoByTwoRed);
   dir.write("last.png", good);
   EXPECT_EQ(read(&IO::READ_IMAGE, "last"), good_rows);
   dir.write("both.png", good);
   dir.write("both.pcx", Bmp{.width = 1, .pixel_data = {5, 5, 5, 0}}.bytes());
   EXPECT_EQ(read(&IO::READ_IMAGE, "both"), (Rows{{5}}));
-  EXPECT_EQ(error_of(&IO::READ_IMAGE, "nothing"), "file open error");
+  EXPECT_EQ(error_of(&IO::READ_IMAGE, "nothing"), whole("file open error"));
   std::filesystem::create_directory(dir.path() / "d.x");
-  dir.write("d.x/pic.bmp", two_by_two().bytes());
-  EXPECT_EQ(error_of(&IO::READ_IMAGE, "d.x/pic"), "file open error");
+  dir.write("d.x/pic.bmp", kTwoByTwo.bytes());
+  EXPECT_EQ(error_of(&IO::READ_IMAGE, "d.x/pic"), whole("file open error"));
 }
 
 // Pictures taller than a band, wider than many tiles, stored either way up,

@@ -15,14 +15,8 @@ namespace {
 
 using namespace image_test;
 
-class ImageWrite : public ::testing::Test {
+class ImageWrite : public ImageTest {
  protected:
-  TempDir dir;
-  Ref write(Writer f, const std::string& name, const Ref& m) { return f(dir.cwd(), str(name), m); }
-  Raised failure(Writer f, const std::string& name, const Ref& m) {
-    return raised([&] { write(f, name, m); });
-  }
-  Rows read(Reader f, const std::string& name) { return rows_of(f(dir.cwd(), str(name))); }
   // The pixel bytes after the headers and the grey palette.
   Bytes grey_pixels(const std::string& name) {
     Bytes f = dir.read(name);

@@ -14,13 +14,8 @@ using namespace image_test;
 namespace fs = std::filesystem;
 using Matrix = std::shared_ptr<Cvd::MatVal>;
 
-class Pictures : public ::testing::Test {
+class Pictures : public ImageTest {
  protected:
-  TempDir dir;
-  Ref write(Writer f, const std::string& name, const Ref& m) { return f(dir.cwd(), str(name), m); }
-  Raised failure(Writer f, const std::string& name, const Ref& m) {
-    return raised([&] { write(f, name, m); });
-  }
   std::string text(const std::string& name) {
     Bytes b = dir.read(name);
     return {b.begin(), b.end()};
