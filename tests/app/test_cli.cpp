@@ -148,22 +148,17 @@ TEST_F(Cli, TheWorksheetDirectoryIsTheScriptsFolderUnlessGiven) {
   EXPECT_TRUE(fs::exists(m_dir + "/\xe6\x97\xa5\xe6\x9c\xac/\xe8\xa1\xa8.prn"));
 }
 
-// The tour (examples/tour.kx) runs in both output modes, as a reader of the
-// examples would run it: every statement shows a value or an error, and
-// nothing crashes.
+// The tour (a copy of examples/, whose files it writes) runs to its end:
+// every statement shows a value or an error, and nothing crashes.
 TEST_F(Cli, TheTourRunsToItsEnd) {
-  // Run a copy, so that files the tour writes land in the temp directory.
   fs::copy(std::string(KEXIO_SOURCE_DIR) + "/examples", m_dir + "/examples",
            fs::copy_options::recursive);
   Result r = kexio({"--json", "examples/tour.kx"});
-  EXPECT_LE(r.status, 1) << r.err;
+  EXPECT_LE(r.status, 1) << "a crash";
   EXPECT_EQ(r.err, "");
   EXPECT_GT(lines_of(r.out).size(), 10u);
   for (const std::string& l : lines_of(r.out))
     EXPECT_EQ(l.rfind("{\"type\":", 0), 0u) << l;
-  r = kexio({"examples/tour.kx"});
-  EXPECT_LE(r.status, 1) << r.err;
-  EXPECT_EQ(r.out.rfind("#", 0), 0u);
 }
 
 }  // namespace

@@ -23,8 +23,6 @@ TEST(ReadFileEntry, ChecksInOrderBeforeAnyFileIsOpened) {
   const std::pair<std::vector<Ref>, Raised> cases[] = {
       {{f}, {"too_few_arguments\t2\t1", Kex::kWholeCall}},
       {std::vector<Ref>(7, f), {"too_many_arguments\t6\t7", Kex::kWholeCall}},
-      {{num(1), str("csv")}, {"must be string", 1}},
-      {{f, num(1)}, {"must be string", 2}},
       {{f, str("csv"), num(1), num(1), num(1), num(1)},
        {"too_many_arguments\t5\t6", Kex::kWholeCall}},
       {{f, str("csv"), mat({{5}, {2}})}, {"upper bound must be bigger", 3}},
