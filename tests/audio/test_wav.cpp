@@ -5,14 +5,12 @@
 // Debian's python3 with scipy is missing; the sox parts when sox is).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -283,18 +281,6 @@ TEST(WavRead, RefusalsComeInTheirOrder) {
   EXPECT_NE(url.message.find("http"), std::string::npos) << url;
 }
 
-// The address space this process has now and another GiB; unlimited under
-// AddressSanitizer, whose shadow memory reserves far more.
-void limit_memory() {
-#if !defined(__SANITIZE_ADDRESS__)
-  std::size_t pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  rlim_t bytes = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 30);
-  rlimit limit{bytes, bytes};
-  ::setrlimit(RLIMIT_AS, &limit);
-#endif
-}
-
 // READWAV and GETWAVINFO read FIFOs: a whole file sent through one reads as
 // the file does; of a stream that never ends, no more is read than its
 // header announces, within a bounded address space and a minute.
@@ -323,7 +309,9 @@ TEST(WavRead, StreamsAreReadNoFurtherThanTheirHeaderSays) {
   for (const auto& c : cases) {
     std::string said = child_failure([&] {
       ::alarm(60);
-      limit_memory();
+#if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory reserves far more
+      limit_address_space(rlim_t{1} << 30);
+#endif
       std::thread feeder = feed_fifo(fifo, c.bytes, c.endless);
       Raised r;
       Frames got;

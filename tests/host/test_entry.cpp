@@ -1,14 +1,12 @@
 // The entry layer: what it makes of failures it meets (memory, permissions)
 // and the strings it hands to workers. Its checks of the arguments of each
 // form are tested through the worksheet host (tests/app/test_eval.cpp).
-#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 
@@ -31,11 +29,7 @@ TEST(Entry, MemoryExhaustionIsOutOfMemory) {
   ScratchDir dir;
   auto m = Cvd::MatVal::Zeros(1'000'000, 3);
   EXPECT_TRUE(in_child([&] {
-    std::size_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    rlim_t room = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1 << 20);
-    rlimit limit{room, room};
-    setrlimit(RLIMIT_AS, &limit);
+    limit_address_space(1 << 20);
     return raised([&] { IO::SaveColormap(str(dir / "big.cmp"), m); }) ==
            Raised{"out of memory", Kex::kWholeCall};
   }));

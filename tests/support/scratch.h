@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,6 +183,16 @@ inline std::string child_failure(const std::function<std::string()>& body) {
   if (WEXITSTATUS(status) != 0)
     return said + "(child exited with " + std::to_string(WEXITSTATUS(status)) + ")";
   return said;
+}
+
+// Limits the process's address space to what it has now and extra bytes
+// more (for a child: in_child, child_failure).
+inline void limit_address_space(rlim_t extra) {
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t bytes = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + extra;
+  const rlimit limit{bytes, bytes};
+  ::setrlimit(RLIMIT_AS, &limit);
 }
 
 // The same for a body that only says whether all was well.
