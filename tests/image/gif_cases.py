@@ -1,21 +1,15 @@
 #!/usr/bin/python3
-"""GIF test files: built byte by byte with this script's own LZW encoder, and
-written by Pillow and ImageMagick.
-
-gif_cases.py FOLDER writes the files into FOLDER and lists them in
-FOLDER/manifest, one line each: FILE WIDTH HEIGHT EXPECTED. EXPECTED is
-"pixels" (FILE.rgb holds the red, green, blue bytes of the rows the file must
-read as, top row first), "references" (FILE.pil and FILE.im hold its first
-picture as Pillow and ImageMagick read it, see references.dump), or
-"refused: " and the message that reading FILE must report.
-"""
+"""GIF files in FOLDER, listed in FOLDER/manifest as references.case_writer
+lists them: built byte by byte with this script's own LZW encoder, and
+written by Pillow and ImageMagick (kind "references": FILE.pil and FILE.im
+hold the first picture as those tools read it, see references.dump)."""
 import os
 import random
 import struct
 import subprocess
 import sys
 
-from references import CONVERT, case_writer, colours, dump
+from references import CONVERT, colours, corpus, dump
 
 FOUR = [(255, 0, 0), (0, 0, 0), (10, 200, 30), (255, 255, 255)]
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
@@ -192,10 +186,11 @@ def built(case):
     case("wide", 0, 0, gif(32768, 1, base["data"]), UNKNOWN)
 
 
-def references(folder, made):
+def references(folder, manifest):
     """Files of Pillow and ImageMagick, interlaced and animated among them."""
     from PIL import Image
     rng = random.Random(20240618)
+    made = []
 
     def pillow(name, img, **options):
         img.save(os.path.join(folder, name), **options)
@@ -234,20 +229,10 @@ def references(folder, made):
         for h in (1, 2, 3, 10, 17):
             magick(f"im_interlaced_{h}.gif", 11, h, ["plasma:fractal"], "-colors", "20",
                    "-interlace", "GIF")
-
-
-def main(folder):
-    with open(os.path.join(folder, "manifest"), "w") as manifest:
-        built(case_writer(folder, manifest, ".gif", listed_with_ext=True))
-        made = []
-        try:
-            references(folder, made)
-        except ImportError:  # no Pillow: the built files alone
-            pass
-        for name, w, h in made:
-            dump(os.path.join(folder, name))
-            manifest.write(f"{name} {w} {h} references\n")
+    for name, w, h in made:
+        dump(os.path.join(folder, name))
+        manifest.write(f"{name} {w} {h} references\n")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    corpus(sys.argv[1], built, references, ".gif")

@@ -15,7 +15,7 @@ import random
 import struct
 import sys
 
-from references import CONVERT, blocky, case_writer, colours, dump, peer
+from references import CONVERT, blocky, colours, corpus, dump, peer
 
 W, H = 37, 11  # an odd width gives PCX lines a padding byte
 IO_ERROR, UNKNOWN = "refused: file i/o error", "refused: unknown file format"
@@ -188,9 +188,4 @@ def references(folder, manifest):
 
 
 if __name__ == "__main__":
-    with open(os.path.join(sys.argv[1], "manifest"), "w") as m:
-        built(case_writer(sys.argv[1], m, "", listed_with_ext=True))
-        try:
-            references(sys.argv[1], m)
-        except ImportError:  # no Pillow: the built files alone
-            pass
+    corpus(sys.argv[1], built, references)

@@ -125,6 +125,18 @@ def case_writer(folder, manifest, ext, listed_with_ext=False):
     return case
 
 
+def corpus(folder, built, others, ext=""):
+    """FOLDER/manifest of the files built(case) writes (see case_writer; each
+    listed with the extension) and, with Pillow, of those others(FOLDER,
+    manifest) writes and lists."""
+    with open(os.path.join(folder, "manifest"), "w") as m:
+        built(case_writer(folder, m, ext, listed_with_ext=True))
+        try:
+            others(folder, m)
+        except ImportError:  # no Pillow: the built files alone
+            pass
+
+
 def bmp_cases(folder):
     """FOLDER/manifest (name width height) and NAME.bmp.rgb, the pixels each
     file must read as: the palette's odd cases, bit fields, headers of other
