@@ -225,8 +225,6 @@ TEST_F(Eval, StatementsGiveTheirValuesAndErrors) {
   EXPECT_TRUE(d.from_library);
   EXPECT_EQ(d.index, 1u);
   EXPECT_EQ(error("READBIN(\"a\")").index, Kex::kWholeCall);
-  EXPECT_EQ(error("readbin(\"a\", \"b\")").hint, "did you mean READBIN?");
-  EXPECT_EQ(error("readprn").hint, "did you mean the function READPRN?");
 }
 
 TEST_F(Eval, NestedElementsOfMatrixLiterals) {
