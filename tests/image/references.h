@@ -54,12 +54,6 @@ struct Compared {
   std::map<std::string, int> by_tool;
   int refused = 0;
   std::set<std::string> kinds;
-  int count() const {
-    int n = 0;
-    for (const auto& [tool, k] : by_tool)
-      n += k;
-    return n;
-  }
 };
 inline Compared compare_manifest(const TempDir& dir, const std::string& ext) {
   Compared done;
