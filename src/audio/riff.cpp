@@ -22,7 +22,9 @@ std::uint64_t chunk_end(const Chunk& ck) {
 bool Reader::open(const std::string& path) {
   io::Fd fd = io::open_read(path);
   if (!fd) return false;
-  m_in = io::ByteReader(std::move(fd));
+  // Only the chunk headers are read through the mapping; data is copied
+  // with pread, whose own read-ahead serves it.
+  m_in = io::ByteReader(std::move(fd), false);
   m_pos = 0;
   return true;
 }
