@@ -1,5 +1,6 @@
 """The module's Python conventions against the libraries a Python user would call instead:
-wavread/wavwrite/wavinfo against scipy.io.wavfile, imread/imwrite against Pillow.
+wavread/wavwrite/wavinfo against scipy.io.wavfile, imread/imwrite against Pillow and, where
+it is installed, OpenCV.
 
 Run by CTest with PYTHONPATH pointing at the built (or installed) package; exits 77
 (skipped) when the module was not built.
@@ -24,6 +25,11 @@ except ImportError as e:  # the module is optional
 from PIL import Image
 from scipy.io import wavfile
 
+try:  # a second reference decoder, where it is installed
+    import cv2
+except ImportError:
+    cv2 = None
+
 RNG = np.random.default_rng(31)
 HERE = pathlib.Path(__file__).resolve().parent
 MAGICK = "/usr/bin/convert-im6.q16"
@@ -45,6 +51,19 @@ DIFFER = {
     "g3.pgm": "samples as stored", "g15.pgm": "samples as stored",
     "im_cmyk.tif": "CMYK through libtiff's RGBA reader",
     "unknown_read.gif": "the image inside an unknown extension, as READRGB's scan finds it",
+}
+# Where imread and OpenCV part, and why.
+OPENCV_DIFFER = {
+    "own_555.bmp": "OpenCV widens 5-bit components by a shift", "own_565.bmp": "the same",
+    "ends.bmp": "OpenCV reads an end of line at the end of a row as an empty row",
+    "im_rle8.bmp": "OpenCV misreads this RLE8 file, which Pillow and ImageMagick read as imread",
+    "cmyk.jpg": "OpenCV rounds CMYK to RGB its own way (by 1)",
+    "im_grey12.tif": "OpenCV scales 12-bit samples to 16 bits; imread keeps them, as Pillow",
+    "im_rgb16_sep.tif": "OpenCV misreads 16-bit colour in separate planes",
+    "im_planes.tif": "the same",
+    "pil_rgba.tif": "OpenCV's libtiff RGBA reader premultiplies the unassociated alpha",
+    "pil_la.tif": "OpenCV drops the alpha of grey",
+    "im_os2_8bit.bmp": "OpenCV reads the 3-byte colours of an OS/2 palette as 4-byte ones",
 }
 # Files READRGB refuses and Pillow reads.
 REFUSED = {"no_clear.gif", "planes4.pcx", "crc_data.png", "cut74.png", "no_palette.png",
@@ -84,6 +103,29 @@ def pillow_like(path, ours):
         if im.mode == "P" and "transparency" in im.info and mode in ("L", "LA"):
             return np.asarray(im.convert("RGBA").convert(mode))
         return np.asarray(im if im.mode == mode else im.convert(mode))
+
+
+def opencv_like(path, ours):
+    """OpenCV's reading of a picture as it stores it (IMREAD_UNCHANGED) in RGB order, in
+    the channels of ours where it differs only in them: grey as three equal channels, an
+    alpha that is opaque everywhere. None when OpenCV does not read it."""
+    try:
+        a = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    except cv2.error:
+        return None
+    if a is None:
+        return None
+    colour, alpha = (a[..., 2::-1], a[..., 3]) if a.ndim == 3 and a.shape[2] == 4 else \
+        (a[..., ::-1] if a.ndim == 3 else a, None)
+    channels = 1 if ours.ndim == 2 else ours.shape[2]
+    if channels <= 2 and colour.ndim == 3 and (colour == colour[..., :1]).all():
+        colour = colour[..., 0]
+    if channels >= 3 and colour.ndim == 2:
+        colour = np.dstack([colour] * 3)
+    top = 1 if a.dtype.kind == "f" else np.iinfo(a.dtype).max
+    if channels in (1, 3) and alpha is not None and (alpha == top).all():
+        alpha = None
+    return colour if alpha is None else np.dstack([colour, alpha])
 
 
 def restacked(planes):
@@ -246,7 +288,7 @@ class NativeTest(unittest.TestCase):
         return [(self.p(name), a) for name, a in made]
 
     def test_imread_gives_what_pillow_and_the_writers_hold(self):
-        compared = 0
+        compared = opencv_compared = 0
         made = self.made_pictures()
         for path, held in [(p, None) for p in self.pictures] + made:
             name = os.path.basename(path)
@@ -267,6 +309,14 @@ class NativeTest(unittest.TestCase):
                 if held is not None:
                     self.assertEqual(got.dtype, held.dtype)
                     np.testing.assert_allclose(got, held, rtol=1e-6)
+                # OpenCV decodes BMP, JPEG, PNG, PNM and TIFF with its own code or its own
+                # use of the libraries, and 16-bit colour as it is.
+                if cv2 is not None and name not in OPENCV_DIFFER:
+                    ref = opencv_like(path, got)
+                    if ref is not None:
+                        self.assertEqual((got.dtype, got.shape), (ref.dtype, ref.shape))
+                        np.testing.assert_array_equal(got, ref)
+                        opencv_compared += 1
                 # Debian's Pillow reads 16-bit colour as 8-bit, each format its own way.
                 if not pillow_reads or name in DIFFER or held is not None and held.dtype != np.uint8:
                     continue
@@ -277,6 +327,8 @@ class NativeTest(unittest.TestCase):
                 np.testing.assert_array_equal(got, ref)
                 compared += 1
         self.assertGreater(compared, 150)
+        if cv2 is not None:
+            self.assertGreater(opencv_compared, 120)
 
     def test_imread_modes_are_the_worksheets_where_it_reads_the_same(self):
         for path in self.pictures[::3] + [p for p, _ in self.made_pictures()]:
@@ -334,6 +386,11 @@ class NativeTest(unittest.TestCase):
                         raw = subprocess.run([MAGICK, path, "-depth", "16", "-endian", "MSB",
                                               magick_kinds[c] + ":-"], capture_output=True).stdout
                         np.testing.assert_array_equal(np.frombuffer(raw, ">u2").reshape(shape), a)
+                    # And OpenCV, but for TIFF grey with alpha, whose alpha it drops, and
+                    # 8-bit RGBA, whose alpha it premultiplies.
+                    if cv2 is not None and not (ext == "tif" and (c == 2 or c == 4 and
+                                                                  dtype == "uint8")):
+                        np.testing.assert_array_equal(opencv_like(path, want), want)
         # A refused array leaves the old file as it was, and says why.
         old = self.p("old.png")
         kexio.imwrite(old, samples("uint8", (3, 4)))
