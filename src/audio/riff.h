@@ -94,7 +94,8 @@ class Reader {
   const std::uint8_t* take(std::size_t n);
   // Copies the next n bytes to dst and moves past them; false when fewer
   // remain. Large runs of a file are read with pread rather than through
-  // its mapping, whose page faults would cost more than the copy.
+  // its mapping, whose page faults would cost more than the copy, and runs
+  // of several MiB by several threads at once.
   bool read(void* dst, std::size_t n);
   // Moves past n bytes; false when fewer remain.
   bool skip(std::uint64_t n);

@@ -12,6 +12,13 @@
 
 namespace kexio {
 
+// The cores free for the threads of a call right now: the machine's cores
+// less the threads other than the caller's that run or wait for one (the
+// kernel's count of runnable threads), at least 1. Work split over more
+// threads than that waits for the scheduler to run them, which on a busy
+// machine costs more than the split saves.
+unsigned free_cores();
+
 // Runs job(i) for every i below n: 0 on the calling thread, the others on
 // threads of their own (or on the calling thread when no thread can be
 // started). job must not throw.

@@ -20,7 +20,7 @@ ByteReader::ByteReader(const void* data, std::size_t size)
       m_p(m_base),
       m_end(m_base + size) {}
 
-ByteReader::ByteReader(Fd fd) : m_fd(std::move(fd)) {
+ByteReader::ByteReader(Fd fd, bool read_ahead) : m_fd(std::move(fd)) {
   FileKind kind = kind_of(m_fd.get());
   if (kind.regular && kind.size > 0 &&
       static_cast<std::uint64_t>(kind.size) <= static_cast<std::uint64_t>(SIZE_MAX)) {
@@ -28,7 +28,7 @@ ByteReader::ByteReader(Fd fd) : m_fd(std::move(fd)) {
     void* p = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, m_fd.get(), 0);
     if (p != MAP_FAILED) {
       // Decoders read front to back; start the kernel's read-ahead now.
-      ::madvise(p, bytes, MADV_WILLNEED);
+      if (read_ahead) ::madvise(p, bytes, MADV_WILLNEED);
       m_mapped = true;
       m_size = kind.size;
       m_base = m_p = static_cast<const std::uint8_t*>(p);

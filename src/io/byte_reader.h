@@ -26,8 +26,12 @@ class ByteReader {
   ByteReader() = default;
   // Over size bytes at data, which must outlive the reader.
   ByteReader(const void* data, std::size_t size);
-  // Over an open file, which the reader takes over.
-  explicit ByteReader(Fd fd);
+  // Over an open file, which the reader takes over. A regular file is
+  // mapped, and with read_ahead the kernel starts reading all of it at once:
+  // a reader that takes only headers through the mapping and copies its bulk
+  // with pread leaves that off, since the advice alone visits every cached
+  // page of the file (a tenth of a millisecond for 10 MiB).
+  explicit ByteReader(Fd fd, bool read_ahead = true);
 
   ByteReader(ByteReader&& other) noexcept;
   ByteReader& operator=(ByteReader&& other) noexcept;
