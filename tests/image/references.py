@@ -305,6 +305,37 @@ def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0, extra=b""):
             + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
 
 
+def png_filtered(w, h, colour, rng, after=b"", filters=(0, 1, 2, 3, 4)):
+    """An 8-bit PNG file of random samples, its rows filtered in turn with the
+    types in filters, its image data split over three chunks, the chunks
+    after before its end; and the pixels it must read as (alpha ignored)."""
+    n = {0: 1, 2: 3, 4: 2, 6: 4}[colour]
+    rows = [[rng.randrange(256) for _ in range(w * n)] for _ in range(h)]
+
+    def paeth(a, b, c):
+        pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+        return a if pa <= pb and pa <= pc else b if pb <= pc else c
+
+    data, above = b"", [0] * (w * n)
+    for y, row in enumerate(rows):
+        kind = filters[y % len(filters)]
+        left = lambda i, r: r[i - n] if i >= n else 0  # noqa: E731
+        guess = [(0, left(i, row), above[i], (left(i, row) + above[i]) // 2,
+                  paeth(left(i, row), above[i], left(i, above)))[min(kind, 4)]
+                 for i in range(w * n)]
+        data += bytes([kind]) + bytes((v - g) & 255 for v, g in zip(row, guess))
+        above = row
+    z = zlib.compress(data)
+    third = len(z) // 3
+    ihdr = struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0)
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", z[:third])
+           + chunk(b"IDAT", z[third:2 * third]) + chunk(b"IDAT", z[2 * third:]) + after
+           + chunk(b"IEND", b""))
+    pixels = bytes(v for row in rows for x in range(w)
+                   for v in (row[x * n:x * n + 3] if n >= 3 else [row[x * n]] * 3))
+    return png, pixels
+
+
 def png_cases(folder):
     """FOLDER/manifest (name width height, then "refused: " and the message
     reading the file must report) and NAME.png.rgb, the pixels the file must
@@ -348,6 +379,18 @@ def png_cases(folder):
         second = chunk(b"IDAT", z.compress(b"\4") + z.flush())
         case("cut_second", 0, 0, (good[:idat] + first + second)[:-6],
              cut + ", in row 1 (rows 0 to 1)")
+        # Every filter type, over image data in several chunks, in pictures of
+        # each colour type of 8 bits; then a chunk after the image damaged, and
+        # a filter type past 4.
+        rng = random.Random(20261207)
+        text = chunk(b"tEXt", b"a\0b")
+        for colour, (w, h) in {0: (9, 11), 2: (33, 10), 4: (5, 12), 6: (17, 10)}.items():
+            case(f"filters{colour}", w, h, *png_filtered(w, h, colour, rng, text))
+        png = png_filtered(6, 5, 2, rng, text)[0]
+        at = png.index(b"tEXt") + 8
+        case("crc_after", 0, 0, png[:at] + b"c" + png[at + 1:], "refused: file i/o error")
+        case("filter5", 0, 0, png_filtered(6, 5, 2, rng, filters=(4, 5))[0],
+             "refused: file i/o error")
         # One byte of the signature off.
         case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"),
              "refused: unknown file format")

@@ -1,8 +1,10 @@
 #include "image/decode/png_decoder.h"
 
+#include <libdeflate.h>
 #include <spng.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -10,6 +12,9 @@
 
 #include "core/limits.h"
 #include "core/memory.h"
+#include "core/parallel.h"
+#include "image/decode/png_unfilter.h"
+#include "io/endian.h"
 
 namespace kexio {
 
@@ -48,6 +53,65 @@ void unpack(const std::uint8_t* row, int bits, std::int64_t n, unsigned scale, s
   }
 }
 
+// The stored layout of rows of a colour type, samples of type t.
+PixelLayout stored_layout(int colour_type, SampleType t) {
+  switch (colour_type) {
+    case SPNG_COLOR_TYPE_GRAYSCALE:
+      return PixelLayout::grey(t);
+    case SPNG_COLOR_TYPE_TRUECOLOR:
+      return PixelLayout::rgb(3, 0, 1, 2, t);
+    case SPNG_COLOR_TYPE_INDEXED:
+      return PixelLayout::indexed();
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+      return PixelLayout::grey_alpha(t);
+    default:
+      return PixelLayout::rgba(0, 1, 2, 3, t);
+  }
+}
+
+// The limits and checks every libspng context of a file is given: sides of
+// at most side pixels, chunks of at most chunk bytes and kept ones of at
+// most kept in all, and a checksum that does not match is a damaged file,
+// in any chunk.
+int configure(spng_ctx* ctx, std::uint32_t side, std::size_t chunk, std::size_t kept) {
+  int e = spng_set_image_limits(ctx, side, side);
+  if (e == 0) e = spng_set_chunk_limits(ctx, chunk, kept);
+  if (e == 0) e = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  return e;
+}
+
+bool is_idat(const std::uint8_t* chunk) {
+  return std::memcmp(chunk + 4, "IDAT", 4) == 0;
+}
+
+// A fresh zeroed mapping, released on every path.
+class Mapped {
+ public:
+  explicit Mapped(std::size_t n) : m_bytes(memory::mapping_size(n)) {
+    if (m_bytes != 0) m_data = static_cast<std::uint8_t*>(memory::map(n));
+  }
+  Mapped(const Mapped&) = delete;
+  Mapped& operator=(const Mapped&) = delete;
+  ~Mapped() {
+    if (m_data != nullptr) memory::unmap(m_data, m_bytes);
+  }
+  std::uint8_t* data() const { return m_data; }
+
+ private:
+  std::size_t m_bytes;
+  std::uint8_t* m_data = nullptr;
+};
+
+struct FreeDecompressor {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// Pictures of fewer bytes are unfiltered and handed on by one thread.
+constexpr std::size_t kSplitFrom = std::size_t{4} << 20;
+// Rows handed on at a time: few enough that a band stays in the cache
+// while it is spread over the columns, enough for the planes' direct path.
+constexpr int kBandRows = 32;
+
 int sniff_png(const Lead&, io::ByteReader& in) {
   std::span<const std::uint8_t> b = in.window(sizeof kSignature);
   return b.size() == sizeof kSignature && std::memcmp(b.data(), kSignature, sizeof kSignature) == 0
@@ -80,11 +144,10 @@ PngDecoder::PngDecoder(io::ByteReader in) : m_in(std::move(in)), m_ctx(spng_ctx_
   std::uint64_t chunks = ram / 8;
   if (m_in.size() < 0) chunks = std::min(chunks, limits::kStreamMaxBytes);
   const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(SIZE_MAX, chunks));
-  int e = spng_set_image_limits(ctx, side, side);
-  if (e == 0)
-    e = spng_set_chunk_limits(ctx, std::min<std::size_t>(kept, limits::kPngMaxNumber), kept);
-  // A checksum that does not match is a damaged file, in any chunk.
-  if (e == 0) e = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  m_side = side;
+  m_kept = kept;
+  m_chunk_limit = std::min<std::size_t>(kept, limits::kPngMaxNumber);
+  int e = configure(ctx, m_side, m_chunk_limit, m_kept);
   if (e == 0) {
     if (const std::uint8_t* data = m_in.contents()) {
       e = spng_set_png_buffer(ctx, data, static_cast<std::size_t>(m_in.size()));
@@ -183,8 +246,11 @@ int PngDecoder::decode(ImageSink& out) {
   if (m_depth < 8 && allocate_row_buffer(m_cols) != 0) return m_status;
   if (int r = m_interlaced ? decode_interlaced(out) : decode_rows(out)) return r;
   // The chunks after the image, up to the end: a file cut short there, or a
-  // damaged chunk, is as damaged as one cut in the pixels.
-  if (int e = spng_decode_chunks(ctx)) return fail(e);
+  // damaged chunk, is as damaged as one cut in the pixels. (Those of a
+  // picture inflated whole were read before its rows were handed on.)
+  if (!m_whole) {
+    if (int e = spng_decode_chunks(ctx)) return fail(e);
+  }
   return 0;
 }
 
@@ -200,6 +266,7 @@ int PngDecoder::decode_rows(ImageSink& out) {
   if (int e = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE)) {
     return fail(e, -1);
   }
+  if (decode_whole(out)) return m_status;
   for (std::int64_t r = 0; r < m_rows; ++r) {
     int e = spng_decode_row(ctx, row.data(), row.size());
     if (e != 0 && e != SPNG_EOI) return fail(e, r);
@@ -237,25 +304,191 @@ void PngDecoder::deliver(const std::uint8_t* first, std::ptrdiff_t stride, int n
     return;
   }
   const SampleType t = m_depth == 16 ? SampleType::kU16 : SampleType::kU8;
-  PixelLayout layout;
-  switch (m_colour_type) {
-    case SPNG_COLOR_TYPE_GRAYSCALE:
-      layout = PixelLayout::grey(t);
-      break;
-    case SPNG_COLOR_TYPE_TRUECOLOR:
-      layout = PixelLayout::rgb(3, 0, 1, 2, t);
-      break;
-    case SPNG_COLOR_TYPE_INDEXED:
-      layout = PixelLayout::indexed();
-      break;
-    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
-      layout = PixelLayout::grey_alpha(t);
-      break;
-    default:
-      layout = PixelLayout::rgba(0, 1, 2, 3, t);
-      break;
+  out.rows(first, stride, n, stored_layout(m_colour_type, t));
+}
+
+// Files in memory of 8-bit samples without a palette, not interlaced:
+// their image data, one zlib stream over consecutive IDAT chunks, is
+// inflated whole into a buffer of exactly the rows it must hold, which is
+// then unfiltered a band at a time on a thread of its own while this one
+// hands the finished bands on. Nothing is handed on before every chunk of
+// the file has been found sound, so that a file that is not (a checksum,
+// data cut short or too long, a filter type past 4, a damaged chunk after
+// the image) is read row by row by libspng from the start, and fails as it
+// always has.
+bool PngDecoder::decode_whole(ImageSink& out) {
+  const std::uint8_t* d = m_in.contents();
+  if (d == nullptr || m_interlaced || m_depth != 8 || m_colour_type == SPNG_COLOR_TYPE_INDEXED ||
+      m_rows <= 0 || m_cols <= 0) {
+    return false;
   }
-  out.rows(first, stride, n, layout);
+  const auto size = static_cast<std::size_t>(m_in.size());
+  // The first IDAT chunk, past the chunks libspng has read, then the run of
+  // IDAT chunks from there, each whole and with its checksum.
+  std::size_t at = sizeof kSignature;
+  for (;;) {
+    if (size - at < 12) return false;
+    const std::uint32_t length = io::be32(d + at);
+    if (length > size - at - 12) return false;
+    if (is_idat(d + at)) break;
+    at += 12 + std::size_t{length};
+  }
+  const std::size_t first = at;
+  std::size_t total = 0, count = 0;
+  while (size - at >= 12 && is_idat(d + at)) {
+    const std::uint32_t length = io::be32(d + at);
+    if (length > m_chunk_limit || length > size - at - 12) return false;
+    if (libdeflate_crc32(0, d + at + 4, std::size_t{length} + 4) != io::be32(d + at + 8 + length)) {
+      return false;
+    }
+    total += length;
+    ++count;
+    at += 12 + std::size_t{length};
+  }
+  const std::size_t after = at;
+  // Rows that deflate could not make of the data there is fail as libspng
+  // finds, before anything is sized from the header.
+  const auto stride = static_cast<std::size_t>(row_bytes()) + 1;
+  const auto rows = static_cast<std::size_t>(m_rows);
+  const std::size_t inflated = stride * rows;  // both below 2^31
+  if (total == 0 || inflated / limits::kDeflateMaxRatio > total || inflated > memory::physical()) {
+    return false;
+  }
+  if (!chunks_after_image_sound(first, after)) return false;
+
+  const std::uint8_t* stream = d + first + 8;
+  std::unique_ptr<Mapped> joined;
+  if (count > 1) {
+    joined.reset(new (std::nothrow) Mapped(total));
+    if (joined == nullptr || joined->data() == nullptr) return false;
+    std::uint8_t* p = joined->data();
+    for (std::size_t c = first; c < after;) {
+      const std::uint32_t length = io::be32(d + c);
+      std::memcpy(p, d + c + 8, length);
+      p += length;
+      c += 12 + std::size_t{length};
+    }
+    stream = joined->data();
+  }
+  Mapped image(inflated);
+  std::unique_ptr<libdeflate_decompressor, FreeDecompressor> z(libdeflate_alloc_decompressor());
+  if (image.data() == nullptr || z == nullptr) return false;
+  std::size_t used = 0;
+  if (libdeflate_zlib_decompress_ex(z.get(), stream, total, image.data(), inflated, &used,
+                                    nullptr) != LIBDEFLATE_SUCCESS ||
+      used != total) {
+    return false;
+  }
+  joined.reset();
+  std::uint8_t* base = image.data();
+  for (std::size_t r = 0; r < rows; ++r) {
+    if (base[r * stride] > 4) return false;
+  }
+
+  m_whole = true;
+  const int bpp = channels(m_colour_type);
+  const PixelLayout layout = stored_layout(m_colour_type, SampleType::kU8);
+  std::vector<std::uint8_t> zeros;
+  try {
+    zeros.resize(stride);
+  } catch (const std::bad_alloc&) {
+    m_status = kOutOfMemory;
+    return true;
+  }
+  const auto unfilter_rows = [&](std::size_t from, std::size_t to) {
+    for (std::size_t r = from; r < to; ++r) {
+      std::uint8_t* row = base + r * stride;
+      const std::uint8_t* above = r > 0 ? row - stride + 1 : zeros.data() + 1;
+      png::unfilter(row[0], row + 1, above, stride - 1, bpp);
+    }
+  };
+  const auto hand_on = [&](std::size_t from, std::size_t to) {
+    for (std::size_t r = from; r < to; r += kBandRows) {
+      const int n = static_cast<int>(std::min<std::size_t>(kBandRows, to - r));
+      out.rows(base + r * stride + 1, static_cast<std::ptrdiff_t>(stride), n, layout);
+    }
+  };
+  if (inflated < kSplitFrom) {
+    unfilter_rows(0, rows);
+    hand_on(0, rows);
+    return true;
+  }
+  // Job 1 unfilters and job 0 (this thread, the sink's) hands on: when no
+  // thread can be started, job 1 runs first, to the end.
+  std::atomic<std::size_t> ready{0};
+  run_all(2, [&](std::size_t job) {
+    if (job == 1) {
+      for (std::size_t r = 0; r < rows; r += kBandRows) {
+        const std::size_t to = std::min<std::size_t>(rows, r + kBandRows);
+        unfilter_rows(r, to);
+        ready.store(to, std::memory_order_release);
+        ready.notify_one();
+      }
+      return;
+    }
+    for (std::size_t r = 0; r < rows;) {
+      std::size_t now = ready.load(std::memory_order_acquire);
+      while (now == r) {
+        ready.wait(r, std::memory_order_acquire);
+        now = ready.load(std::memory_order_acquire);
+      }
+      hand_on(r, now);
+      r = now;
+    }
+  });
+  return true;
+}
+
+// Whether libspng reads the chunks after the image data (from after) without
+// a fault: a lone IEND chunk is, and any others are read by libspng after a
+// picture of one pixel of the same kind, with the same chunks before its
+// image data as this file has before first.
+bool PngDecoder::chunks_after_image_sound(std::size_t first, std::size_t after) const {
+  static constexpr std::uint8_t kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  const std::uint8_t* d = m_in.contents();
+  const auto size = static_cast<std::size_t>(m_in.size());
+  if (size - after == sizeof kEnd && std::memcmp(d + after, kEnd, sizeof kEnd) == 0) return true;
+  // The chunks before the image data start with the 13-byte header (libspng
+  // has read it), whose sides become 1.
+  constexpr std::size_t kHeaderEnd = sizeof kSignature + 12 + 13;
+  if (first < kHeaderEnd) return false;
+  const int bpp = channels(m_colour_type);
+  // A zlib stream of one stored block: filter type 0 and a black pixel.
+  const auto n = static_cast<std::uint32_t>(1 + bpp);
+  std::uint8_t idat[8 + 2 + 5 + 5 + 4 + 4] = {};
+  const std::uint32_t length = 2 + 5 + n + 4;
+  io::put_be32(idat, length);
+  std::memcpy(idat + 4, "IDAT", 4);
+  std::uint8_t* z = idat + 8;
+  z[0] = 0x78, z[1] = 0x01, z[2] = 0x01;
+  io::put_le16(z + 3, n);
+  io::put_le16(z + 5, ~n & 0xFFFF);
+  io::put_be32(z + 7 + n, (n << 16) | 1);  // the Adler-32 of n zeros
+  io::put_be32(idat + 8 + length, libdeflate_crc32(0, idat + 4, length + 4));
+  std::vector<std::uint8_t> png;
+  try {
+    png.reserve(first + 12 + length + (size - after));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  png.insert(png.end(), d, d + first);
+  io::put_be32(&png[16], 1);
+  io::put_be32(&png[20], 1);
+  io::put_be32(&png[29], libdeflate_crc32(0, &png[12], 17));
+  png.insert(png.end(), idat, idat + 12 + length);
+  png.insert(png.end(), d + after, d + size);
+
+  std::unique_ptr<spng_ctx, FreeContext> ctx(spng_ctx_new(0));
+  if (ctx == nullptr) return false;
+  std::uint8_t pixel[4];
+  int e = configure(ctx.get(), m_side, m_chunk_limit, m_kept);
+  if (e == 0) e = spng_set_png_buffer(ctx.get(), png.data(), png.size());
+  if (e == 0) {
+    e = spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_DECODE_PROGRESSIVE);
+  }
+  if (e == 0) e = spng_decode_row(ctx.get(), pixel, static_cast<std::size_t>(bpp));
+  if (e == 0 || e == SPNG_EOI) e = spng_decode_chunks(ctx.get());
+  return e == 0;
 }
 
 }  // namespace kexio

@@ -1,10 +1,14 @@
 // The PNG decoder: every colour type and bit depth, interlaced or not,
-// through libspng. Pixels are taken as stored: palettes and grey levels of
-// fewer than 8 bits are expanded to 0..255 (a palette's indices are kept),
+// through libspng. Files in memory of 8-bit samples without a palette, not
+// interlaced, have their image data inflated whole by libdeflate and their
+// rows unfiltered here, the next band while the last one is handed on;
+// libspng reads their other chunks as it reads every file's. Pixels are taken as stored: palettes
+// and grey levels of fewer than 8 bits are expanded to 0..255 (a palette's indices are kept),
 // 16-bit samples are delivered as they are, alpha with them, and
 // transparency chunks and gamma are ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -43,6 +47,11 @@ class PngDecoder final : public Decoder {
   std::int64_t row_bytes() const;
   int decode_rows(ImageSink& out);
   int decode_interlaced(ImageSink& out);
+  // The image data inflated whole; false when the file is not one that way
+  // takes, or its image data or the chunks after them are not all sound:
+  // the rows are then read row by row, which fails as it always has.
+  bool decode_whole(ImageSink& out);
+  bool chunks_after_image_sound(std::size_t first_idat, std::size_t after) const;
   // Hands n rows as stored (libspng's own layout), stride bytes apart, to
   // out.
   void deliver(const std::uint8_t* first, std::ptrdiff_t stride, int n, ImageSink& out);
@@ -52,6 +61,10 @@ class PngDecoder final : public Decoder {
   int m_rows = 0, m_cols = 0;
   int m_colour_type = 0, m_depth = 0;
   bool m_interlaced = false;
+  bool m_whole = false;  // decoded by decode_whole
+  // libspng's limits, as every context of this file is given them.
+  std::uint32_t m_side = 0;
+  std::size_t m_chunk_limit = 0, m_kept = 0;
 };
 
 }  // namespace kexio
