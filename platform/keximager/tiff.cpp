@@ -34,7 +34,7 @@ constexpr int kZipQuality = 6;
 // Uncompressed bytes of a strip.
 constexpr std::size_t kStripBytes = std::size_t{256} << 10;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;
-// Bands converted ahead of the one being written.
+// Buffers of bands: converted ahead of the one being written.
 constexpr std::size_t kSlots = 4;
 // Pictures of fewer bytes are converted and written by the calling thread
 // alone.
@@ -158,7 +158,9 @@ void write_tiff(Output& out, const aMatrix* m, unsigned planes) {
   const std::uint32_t band = rows.band_rows();
   const std::size_t bands = height == 0 ? 0 : (height - 1) / band + 1;
   const std::size_t band_bytes = std::size_t{band} * row_bytes;
-  const std::size_t slots = std::min(kSlots, std::max<std::size_t>(bands, 1));
+  // Bands of rows wider than a band's bytes get fewer buffers.
+  const std::size_t slots = std::clamp<std::size_t>(
+      std::min(bands, kSlots * kBandBytes / std::max<std::size_t>(band_bytes, 1)), 1, kSlots);
   const std::size_t threads =
       bytes < kThreadedBytes || std::thread::hardware_concurrency() < 2 ? 1 : 2;
   std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[slots * band_bytes]);
