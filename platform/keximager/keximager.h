@@ -43,6 +43,11 @@ class RowPacker {
   // Rows top .. top + count - 1 (count <= band_rows()), one after another;
   // valid until the next call, and free to be changed by the caller.
   std::uint8_t* rows(std::uint32_t top, std::uint32_t count);
+  // The same into band (room for count rows) with tile (tile_bytes()) as
+  // scratch: calls with buffers of their own may run on several threads.
+  void rows_into(std::uint32_t top, std::uint32_t count, std::uint8_t* band,
+                 std::uint8_t* tile) const;
+  std::size_t tile_bytes() const;
 
  private:
   const double* m_data;

@@ -148,10 +148,20 @@ RowPacker::RowPacker(const aMatrix* m, unsigned planes, SampleType type, std::si
   m_band.reset(
       new std::uint8_t[std::max<std::size_t>(1, std::min(m_band_rows, m_rows) * m_row_bytes)]);
   m_group = std::min(kGroup, m_width);
-  m_tile.reset(new std::uint8_t[std::size_t{m_group} * planes * m_band_rows * type.size + 1]);
+  m_tile.reset(new std::uint8_t[tile_bytes()]);
 }
 
 std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
+  rows_into(top, count, m_band.get(), m_tile.get());
+  return m_band.get();
+}
+
+std::size_t RowPacker::tile_bytes() const {
+  return std::size_t{m_group} * m_planes * m_band_rows * m_type.size + 1;
+}
+
+void RowPacker::rows_into(std::uint32_t top, std::uint32_t count, std::uint8_t* band,
+                          std::uint8_t* tile) const {
   const unsigned size = m_type.size;
   for (std::uint32_t j0 = 0; j0 < m_width; j0 += kGroup) {
     const std::uint32_t g = std::min(kGroup, m_width - j0);
@@ -165,33 +175,31 @@ std::uint8_t* RowPacker::rows(std::uint32_t top, std::uint32_t count) {
           for (std::size_t b = 0; b < std::size_t{count} * sizeof(double); b += 64)
             __builtin_prefetch(next + b);
         }
-        cast_run(column + top, count, m_type,
-                 m_tile.get() + (std::size_t{p} * m_group + j) * count * size);
+        cast_run(column + top, count, m_type, tile + (std::size_t{p} * m_group + j) * count * size);
       }
     }
-    std::uint8_t* out = m_band.get() + std::size_t{j0} * m_planes * size;
+    std::uint8_t* out = band + std::size_t{j0} * m_planes * size;
     switch (size) {
       case 1:
         if (m_planes == 1) {
-          interleave_bytes<1>(m_tile.get(), count, m_group, g, out, m_row_bytes);
+          interleave_bytes<1>(tile, count, m_group, g, out, m_row_bytes);
         } else if (m_planes == 3) {
-          interleave_bytes<3>(m_tile.get(), count, m_group, g, out, m_row_bytes);
+          interleave_bytes<3>(tile, count, m_group, g, out, m_row_bytes);
         } else {
-          interleave<1>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+          interleave<1>(tile, count, m_group, g, m_planes, out, m_row_bytes);
         }
         break;
       case 2:
-        interleave<2>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+        interleave<2>(tile, count, m_group, g, m_planes, out, m_row_bytes);
         break;
       case 4:
-        interleave<4>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+        interleave<4>(tile, count, m_group, g, m_planes, out, m_row_bytes);
         break;
       default:
-        interleave<8>(m_tile.get(), count, m_group, g, m_planes, out, m_row_bytes);
+        interleave<8>(tile, count, m_group, g, m_planes, out, m_row_bytes);
     }
   }
-  if (m_type.big_endian) kexio::io::swap_elements(m_band.get(), count * m_row_bytes, size);
-  return m_band.get();
+  if (m_type.big_endian) kexio::io::swap_elements(band, count * m_row_bytes, size);
 }
 
 std::string resolve(const char* file, const char* cwd, int mode) {

@@ -5,12 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/limits.h"
+#include "core/parallel.h"
 #include "io/fd.h"
 #include "keximager.h"
 #include "kexio/host/errors.h"
@@ -29,6 +34,11 @@ constexpr int kZipQuality = 6;
 // Uncompressed bytes of a strip.
 constexpr std::size_t kStripBytes = std::size_t{256} << 10;
 constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+// Buffers of bands: converted ahead of the one being written.
+constexpr std::size_t kSlots = 4;
+// Pictures of fewer bytes are converted and written by the calling thread
+// alone.
+constexpr std::uint64_t kThreadedBytes = std::uint64_t{4} << 20;
 
 // The file libtiff writes to, through our descriptor (which libtiff must not
 // close), and the first failure it met.
@@ -140,19 +150,74 @@ void write_tiff(Output& out, const aMatrix* m, unsigned planes) {
   }
   if (!ok) tiff_failed(sink);
 
+  // Bands of whole strips are converted by two threads into kSlots
+  // buffers while whichever thread finds the next band in order ready
+  // writes its strips: the conversion of one band overlaps the writing of
+  // another. libtiff's handle is used by one thread at a time, in turn
+  // under the lock.
   const std::uint32_t band = rows.band_rows();
-  std::uint32_t strip = 0;
-  for (std::uint32_t top = 0; top < height; top += band) {
+  const std::size_t bands = height == 0 ? 0 : (height - 1) / band + 1;
+  const std::size_t band_bytes = std::size_t{band} * row_bytes;
+  // Bands of rows wider than a band's bytes get fewer buffers.
+  const std::size_t slots = std::clamp<std::size_t>(
+      std::min(bands, kSlots * kBandBytes / std::max<std::size_t>(band_bytes, 1)), 1, kSlots);
+  const std::size_t threads =
+      bytes < kThreadedBytes || std::thread::hardware_concurrency() < 2 ? 1 : 2;
+  std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[slots * band_bytes]);
+  std::vector<std::unique_ptr<std::uint8_t[]>> tiles;
+  for (std::size_t k = 0; k < threads; ++k)
+    tiles.emplace_back(new std::uint8_t[rows.tile_bytes()]);
+
+  // Uncompressed strips go to the file as they are, without libtiff's copy.
+  auto write_band = [&](std::size_t b) {
+    const std::uint32_t top = static_cast<std::uint32_t>(b) * band;
     const std::uint32_t n = std::min(band, height - top);
-    std::uint8_t* data = rows.rows(top, n);
+    std::uint8_t* data = buffers.get() + b % slots * band_bytes;
+    tstrip_t strip = top / strip_rows;
     for (std::uint32_t k = 0; k < n; k += strip_rows, ++strip) {
       const std::uint32_t count = std::min(strip_rows, n - k);
-      if (TIFFWriteEncodedStrip(t, strip, data + k * row_bytes,
-                                static_cast<tmsize_t>(count * row_bytes)) < 0) {
-        tiff_failed(sink);
+      const auto size = static_cast<tmsize_t>(count * row_bytes);
+      const tmsize_t wrote = planes == 1
+                                 ? TIFFWriteEncodedStrip(t, strip, data + k * row_bytes, size)
+                                 : TIFFWriteRawStrip(t, strip, data + k * row_bytes, size);
+      if (wrote < 0) return false;
+    }
+    return true;
+  };
+  std::mutex lock;
+  std::condition_variable changed;
+  std::size_t claimed = 0, written = 0;
+  bool writing = false, failed = false;
+  std::vector<char> ready(slots, 0);
+  kexio::run_all(threads, [&](std::size_t k) {
+    std::unique_lock<std::mutex> held(lock);
+    while (!failed && written < bands) {
+      if (!writing && ready[written % slots] != 0) {
+        const std::size_t b = written;
+        writing = true;
+        held.unlock();
+        const bool done = write_band(b);
+        held.lock();
+        ready[b % slots] = 0;
+        ++written;
+        writing = false;
+        failed = failed || !done;
+        changed.notify_all();
+      } else if (claimed < bands && claimed < written + slots) {
+        const std::size_t b = claimed++;
+        held.unlock();
+        const std::uint32_t top = static_cast<std::uint32_t>(b) * band;
+        rows.rows_into(top, std::min(band, height - top), buffers.get() + b % slots * band_bytes,
+                       tiles[k].get());
+        held.lock();
+        ready[b % slots] = 1;
+        changed.notify_all();
+      } else {
+        changed.wait(held);
       }
     }
-  }
+  });
+  if (failed) tiff_failed(sink);
   if (!TIFFFlush(t)) tiff_failed(sink);
   tif.reset();
   if (sink.error != 0 || !sink.message.empty()) tiff_failed(sink);

@@ -197,11 +197,17 @@ bool make_plan(TIFF* t, Plan& plan) {
 // Reads the image strip by strip or tile by tile into out.
 class DirectReader {
  public:
-  DirectReader(TIFF* t, const Plan& plan, Channels& out, std::uint32_t width, std::uint32_t height)
-      : m_t(t), m_plan(plan), m_out(out), m_width(width), m_height(height) {
+  DirectReader(const kexio::io::TiffSource& source, const Plan& plan, Channels& out,
+               std::uint32_t width, std::uint32_t height)
+      : m_source(source),
+        m_t(source.get()),
+        m_plan(plan),
+        m_out(out),
+        m_width(width),
+        m_height(height) {
     std::uint16_t spp = 1, planar = PLANARCONFIG_CONTIG;
-    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(m_t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(m_t, TIFFTAG_PLANARCONFIG, &planar);
     m_separate = planar == PLANARCONFIG_SEPARATE;
     m_stride = m_separate ? 1 : spp;
     m_planes = m_separate && plan.kind == Kind::kRgb ? 3 : 1;
@@ -222,26 +228,32 @@ class DirectReader {
            (pixels * m_stride * m_plan.bits + 7) / 8 <= static_cast<std::uint64_t>(row_bytes);
   }
 
+  // Pieces of a large image are decoded on several threads, each through
+  // a libtiff handle of its own.
+  static constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20;
+
   bool strips() {
     std::uint32_t rps = m_height;
     TIFFGetFieldDefaulted(m_t, TIFFTAG_ROWSPERSTRIP, &rps);
     rps = std::clamp<std::uint32_t>(rps, 1, m_height);
     const tmsize_t scan = TIFFScanlineSize(m_t);
     if (!rows_hold(scan, m_width)) return false;
-    auto buf = kexio::io::zeroed_bytes(static_cast<std::uint64_t>(scan) * rps,
-                                       mutils::detail::image_memory_limit());
-    if (buf == nullptr) return false;
-    for (int p = 0; p < m_planes; ++p) {
-      for (std::uint32_t y = 0; y < m_height; y += rps) {
-        const std::uint32_t rows = std::min(rps, m_height - y);
-        const tmsize_t want = scan * rows;
-        const tstrip_t strip = TIFFComputeStrip(m_t, y, static_cast<tsample_t>(p));
-        if (TIFFReadEncodedStrip(m_t, strip, buf.get(), want) != want) return false;
-        for (std::uint32_t r = 0; r < rows; ++r)
-          put(buf.get() + r * scan, y + r, 0, m_width, p);
-      }
-    }
-    return true;
+    const std::uint32_t per_plane = (m_height - 1) / rps + 1;
+    return kexio::io::Decoded::kAll ==
+           kexio::io::decode_pieces(
+               m_source, std::size_t{per_plane} * m_planes, static_cast<std::uint64_t>(scan) * rps,
+               mutils::detail::image_memory_limit(), kParallelBytes,
+               [&](TIFF* t, std::size_t i, std::uint8_t* buf) {
+                 const auto p = static_cast<int>(i / per_plane);
+                 const auto y = static_cast<std::uint32_t>(i % per_plane * rps);
+                 const std::uint32_t rows = std::min(rps, m_height - y);
+                 const tmsize_t want = scan * rows;
+                 const tstrip_t strip = TIFFComputeStrip(t, y, static_cast<tsample_t>(p));
+                 if (TIFFReadEncodedStrip(t, strip, buf, want) != want) return false;
+                 for (std::uint32_t r = 0; r < rows; ++r)
+                   put(buf + r * scan, y + r, 0, m_width, p);
+                 return true;
+               });
   }
 
   bool tiles() {
@@ -251,23 +263,23 @@ class DirectReader {
     const tmsize_t row = TIFFTileRowSize(m_t);
     const tmsize_t size = TIFFTileSize(m_t);
     if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
-    auto buf = kexio::io::zeroed_bytes(static_cast<std::uint64_t>(size),
-                                       mutils::detail::image_memory_limit());
-    if (buf == nullptr) return false;
-    for (int p = 0; p < m_planes; ++p) {
-      for (std::uint32_t y = 0; y < m_height; y += th) {
-        for (std::uint32_t x = 0; x < m_width; x += tw) {
-          const ttile_t tile = TIFFComputeTile(m_t, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(m_t, tile, buf.get(), size) != size) return false;
-          const std::uint32_t rows = std::min(th, m_height - y);
-          for (std::uint32_t r = 0; r < rows; ++r)
-            put(buf.get() + r * row, y + r, x, std::min(tw, m_width - x), p);
-          if (m_width - x <= tw) break;
-        }
-        if (m_height - y <= th) break;
-      }
-    }
-    return true;
+    const std::uint32_t across = (m_width - 1) / tw + 1, down = (m_height - 1) / th + 1;
+    const std::size_t per_plane = std::size_t{across} * down;
+    return kexio::io::Decoded::kAll ==
+           kexio::io::decode_pieces(
+               m_source, per_plane * m_planes, static_cast<std::uint64_t>(size),
+               mutils::detail::image_memory_limit(), kParallelBytes,
+               [&](TIFF* t, std::size_t i, std::uint8_t* buf) {
+                 const auto p = static_cast<int>(i / per_plane);
+                 const auto y = static_cast<std::uint32_t>(i % per_plane / across * th);
+                 const auto x = static_cast<std::uint32_t>(i % per_plane % across * tw);
+                 const ttile_t tile = TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
+                 if (TIFFReadEncodedTile(t, tile, buf, size) != size) return false;
+                 const std::uint32_t rows = std::min(th, m_height - y);
+                 for (std::uint32_t r = 0; r < rows; ++r)
+                   put(buf + r * row, y + r, x, std::min(tw, m_width - x), p);
+                 return true;
+               });
   }
 
   // n pixels of row y from column x on, from plane p (or all samples).
@@ -284,6 +296,7 @@ class DirectReader {
     }
   }
 
+  const kexio::io::TiffSource& m_source;
   TIFF* m_t;
   const Plan& m_plan;
   Channels& m_out;
@@ -314,7 +327,9 @@ bool read_rgba(TIFF* t, Channels& out, std::uint32_t width, std::uint32_t height
       });
 }
 
-bool read_image(TIFF* t, toff_t size, Channels& out) {
+bool read_image(const kexio::io::TiffSource& source, Channels& out) {
+  TIFF* t = source.get();
+  const toff_t size = source.size();
   std::uint32_t width = 0, height = 0;
   if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
       !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0 ||
@@ -324,7 +339,7 @@ bool read_image(TIFF* t, toff_t size, Channels& out) {
   Plan plan;
   if (!make_plan(t, plan)) return read_rgba(t, out, width, height);
   if (!out.allocate(height, width, plan.type, plan.kind == Kind::kGrey ? 1 : 3)) return false;
-  return DirectReader(t, plan, out, width, height).read();
+  return DirectReader(source, plan, out, width, height).read();
 }
 
 }  // namespace
@@ -346,7 +361,7 @@ int imgset_read_tiff(const char* path, void* context, _univ_mat_set* set) {
     if (tiff.get() == nullptr) return 1;
 
     detail::Channels image(context);
-    if (read_image(tiff.get(), tiff.size(), image) && !tiff.error()) {
+    if (read_image(tiff, image) && !tiff.error()) {
       return image.give(set) ? 0 : 1;
     }
     // A file cut short inside its image data says where.

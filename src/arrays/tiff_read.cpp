@@ -205,23 +205,30 @@ class Writer {
   bool m_separate;
 };
 
+// Pieces of a large image are decoded on several threads, each through a
+// libtiff handle of its own.
+constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20;
+
 // Reads the image strip by strip or tile by tile into out.
-bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width,
-                 std::uint32_t height) {
+bool read_direct(const io::TiffSource& source, const Plan& plan, Kex::Array& out,
+                 std::uint32_t width, std::uint32_t height) {
+  TIFF* t = source.get();
   std::uint16_t planar = PLANARCONFIG_CONTIG;
   TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
   const bool separate = planar == PLANARCONFIG_SEPARATE && plan.samples > 1;
   Writer w(plan, out, width, separate);
-  const int planes = separate ? plan.samples : 1;
   const std::uint64_t piece_bits =
       std::uint64_t{separate ? 1u : unsigned(plan.samples)} * plan.bits;
-  auto used = [&](int p) {
-    if (!separate) return true;
-    for (int c = 0; c < plan.channels; ++c) {
-      if (plan.source[c] == p) return true;
-    }
-    return false;
-  };
+  // The planes read: all samples together, or each separate plane a
+  // channel takes.
+  std::vector<int> planes;
+  for (int p = 0; p < (separate ? plan.samples : 1); ++p) {
+    bool used = !separate;
+    for (int c = 0; c < plan.channels; ++c)
+      used = used || plan.source[c] == p;
+    if (used) planes.push_back(p);
+  }
+  io::Decoded done;
   if (TIFFIsTiled(t)) {
     std::uint32_t tw = 0, th = 0;
     TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
@@ -231,51 +238,51 @@ bool read_direct(TIFF* t, const Plan& plan, Kex::Array& out, std::uint32_t width
         size / th < row) {
       return false;
     }
-    auto buf = io::zeroed_bytes(static_cast<std::uint64_t>(size), memory::physical());
-    if (buf == nullptr) fail_with(kOutOfMemory);
-    for (int p = 0; p < planes; ++p) {
-      if (!used(p)) continue;
-      for (std::uint32_t y = 0; y < height; y += th) {
-        for (std::uint32_t x = 0; x < width; x += tw) {
-          const ttile_t tile = TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(t, tile, buf.get(), size) != size) return false;
+    const std::uint32_t across = (width - 1) / tw + 1, down = (height - 1) / th + 1;
+    const std::size_t per_plane = std::size_t{across} * down;
+    done = io::decode_pieces(
+        source, per_plane * planes.size(), static_cast<std::uint64_t>(size), memory::physical(),
+        kParallelBytes, [&](TIFF* h, std::size_t i, std::uint8_t* buf) {
+          const int p = planes[i / per_plane];
+          const auto y = static_cast<std::uint32_t>(i % per_plane / across * th);
+          const auto x = static_cast<std::uint32_t>(i % per_plane % across * tw);
+          const ttile_t tile = TIFFComputeTile(h, x, y, 0, static_cast<tsample_t>(p));
+          if (TIFFReadEncodedTile(h, tile, buf, size) != size) return false;
           const std::uint32_t rows = std::min(th, height - y);
           for (std::uint32_t r = 0; r < rows; ++r)
-            w.put(buf.get() + r * row, y + r, x, std::min(tw, width - x), p);
-          if (width - x <= tw) break;
-        }
-        if (height - y <= th) break;
-      }
-    }
-    return true;
+            w.put(buf + r * row, y + r, x, std::min(tw, width - x), p);
+          return true;
+        });
+  } else {
+    std::uint32_t rps = height;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+    rps = std::clamp<std::uint32_t>(rps, 1, height);
+    const tmsize_t scan = TIFFScanlineSize(t);
+    if (scan <= 0 || (width * piece_bits + 7) / 8 > std::uint64_t(scan)) return false;
+    auto* base = static_cast<std::uint8_t*>(out.data.get());
+    // Rows as the array holds them are decoded into it, without a buffer.
+    const bool direct = w.same_rows();
+    const std::uint32_t per_plane = (height - 1) / rps + 1;
+    done = io::decode_pieces(
+        source, std::size_t{per_plane} * planes.size(),
+        direct ? 0 : static_cast<std::uint64_t>(scan) * rps, memory::physical(), kParallelBytes,
+        [&](TIFF* h, std::size_t i, std::uint8_t* buf) {
+          const int p = planes[i / per_plane];
+          const auto y = static_cast<std::uint32_t>(i % per_plane * rps);
+          const std::uint32_t rows = std::min(rps, height - y);
+          const tmsize_t want = scan * rows;
+          const tstrip_t strip = TIFFComputeStrip(h, y, static_cast<tsample_t>(p));
+          std::uint8_t* dst = direct ? base + std::size_t{y} * scan : buf;
+          if (TIFFReadEncodedStrip(h, strip, dst, want) != want) return false;
+          if (!direct) {
+            for (std::uint32_t r = 0; r < rows; ++r)
+              w.put(buf + r * scan, y + r, 0, width, p);
+          }
+          return true;
+        });
   }
-  std::uint32_t rps = height;
-  TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
-  rps = std::clamp<std::uint32_t>(rps, 1, height);
-  const tmsize_t scan = TIFFScanlineSize(t);
-  if (scan <= 0 || (width * piece_bits + 7) / 8 > std::uint64_t(scan)) return false;
-  auto* base = static_cast<std::uint8_t*>(out.data.get());
-  io::ZeroedBytes buf;
-  if (!w.same_rows()) {
-    buf = io::zeroed_bytes(static_cast<std::uint64_t>(scan) * rps, memory::physical());
-    if (buf == nullptr) fail_with(kOutOfMemory);
-  }
-  for (int p = 0; p < planes; ++p) {
-    if (!used(p)) continue;
-    for (std::uint32_t y = 0; y < height; y += rps) {
-      const std::uint32_t rows = std::min(rps, height - y);
-      const tmsize_t want = scan * rows;
-      const tstrip_t strip = TIFFComputeStrip(t, y, static_cast<tsample_t>(p));
-      // Rows as the array holds them are decoded into it.
-      std::uint8_t* dst = buf == nullptr ? base + std::size_t{y} * scan : buf.get();
-      if (TIFFReadEncodedStrip(t, strip, dst, want) != want) return false;
-      if (buf != nullptr) {
-        for (std::uint32_t r = 0; r < rows; ++r)
-          w.put(buf.get() + r * scan, y + r, 0, width, p);
-      }
-    }
-  }
-  return true;
+  if (done == io::Decoded::kNoMemory) fail_with(kOutOfMemory);
+  return done == io::Decoded::kAll;
 }
 
 // Any other image through libtiff's RGBA reader, a band of rows at a time.
@@ -325,7 +332,7 @@ Kex::Array read_tiff(io::ByteReader& in, const std::string& path) {
     std::vector<std::int64_t> shape{height, width};
     if (plan.channels > 1) shape.push_back(plan.channels);
     out = make(plan.type, std::move(shape));
-    done = read_direct(t, plan, out, width, height);
+    done = read_direct(tiff, plan, out, width, height);
   } else {
     done = read_rgba(t, out, width, height);
   }

@@ -8,14 +8,18 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
+#include <thread>
 #include <vector>
 
 #include "core/limits.h"
+#include "core/parallel.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -28,7 +32,7 @@ class TiffSource {
   // max_alloc bytes. get() is null when the file cannot be opened.
   TiffSource(const char* name, const std::uint8_t* data, std::uint64_t size,
              std::uint64_t max_alloc)
-      : m_data(data), m_size(static_cast<toff_t>(size)) {
+      : m_name(name), m_data(data), m_size(static_cast<toff_t>(size)), m_max_alloc(max_alloc) {
     m_options.reset(TIFFOpenOptionsAlloc());
     if (!m_options) return;
     TIFFOpenOptionsSetErrorHandlerExtR(m_options.get(), on_error, &m_error);
@@ -46,6 +50,14 @@ class TiffSource {
   // Whether libtiff has reported an error since the file was opened.
   bool error() const { return m_error; }
   std::uint64_t size() const { return m_size; }
+  // Another handle on the same bytes, as this one was opened (name must
+  // still stand): libtiff handles keep decoding state, so each thread that
+  // decodes needs one of its own. Null when it cannot be opened.
+  std::unique_ptr<TiffSource> another() const {
+    auto other = std::make_unique<TiffSource>(m_name, m_data, m_size, m_max_alloc);
+    if (other->get() == nullptr) other.reset();
+    return other;
+  }
 
  private:
   static int on_error(TIFF*, void* user, const char*, const char*, va_list) {
@@ -88,8 +100,10 @@ class TiffSource {
     void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
   };
 
+  const char* m_name;
   const std::uint8_t* m_data;
   toff_t m_size;
+  std::uint64_t m_max_alloc;
   toff_t m_pos = 0;
   bool m_error = false;
   std::unique_ptr<TIFFOpenOptions, OptionsFree> m_options;
@@ -237,6 +251,52 @@ inline ZeroedBytes zeroed_bytes(std::uint64_t n, std::uint64_t max_bytes) {
   if (n > max_bytes) return nullptr;
   return ZeroedBytes(
       static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
+}
+
+enum class Decoded { kAll, kFailed, kNoMemory };
+
+// Decodes pieces 0 .. n - 1 (strips or tiles, in any order) with
+// decode(t, i, buf): the calling thread through source, and when the
+// pieces hold at least parallel_bytes, other threads each through a handle
+// of its own on the same bytes, taking the next piece as they finish one.
+// Each thread has a zeroed buffer of buf_bytes (at most max_bytes); another
+// thread that cannot have its handle or buffer leaves the pieces to the
+// rest. kFailed when a decode returns false or any handle reports an error,
+// kNoMemory when the calling thread has no buffer; decoding stops at the
+// first of these.
+template <typename Decode>
+Decoded decode_pieces(const TiffSource& source, std::size_t n, std::uint64_t buf_bytes,
+                      std::uint64_t max_bytes, std::uint64_t parallel_bytes, Decode decode) {
+  constexpr unsigned kMaxThreads = 4;
+  const std::uint64_t total = n == 0 || buf_bytes > UINT64_MAX / n ? UINT64_MAX : buf_bytes * n;
+  const std::size_t threads =
+      total < parallel_bytes || n < 2
+          ? 1
+          : std::min<std::size_t>(n,
+                                  std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads));
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false}, no_memory{false};
+  kexio::run_all(threads, [&](std::size_t k) {
+    std::unique_ptr<TiffSource> own;
+    const TiffSource* s = &source;
+    if (k != 0) {
+      try {
+        own = source.another();
+      } catch (const std::bad_alloc&) {
+      }
+      if (own == nullptr) return;
+      s = own.get();
+    }
+    ZeroedBytes buf = zeroed_bytes(buf_bytes, max_bytes);
+    if (buf == nullptr) {
+      if (k == 0) no_memory = failed = true;
+      return;
+    }
+    for (std::size_t i = next++; i < n && !failed; i = next++) {
+      if (!decode(s->get(), i, buf.get()) || s->error()) failed = true;
+    }
+  });
+  return no_memory ? Decoded::kNoMemory : failed ? Decoded::kFailed : Decoded::kAll;
 }
 
 }  // namespace kexio::io

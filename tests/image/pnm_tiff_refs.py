@@ -148,6 +148,25 @@ def samples(folder):
         # Pillow has no 16-bit colour, netpbm no YCbCr and only 8 bits of 16-bit grey.
         add(name, src, ("pil",) if "ycbcr" in name or "grey16" in name else
             ("nb",) if "16" in name else ("nb", "pil"))
+    # Large enough for the readers to decode strips and tiles on several
+    # threads: 80 LZW strips with the predictor, of lengths that vary with
+    # the content, and Deflate tiles; both must give every pixel.
+    bw, bh = 640, 560
+    y, x = np.mgrid[0:bh, 0:bw]
+    big = np.dstack([(x * 3 + y) % 256, (y * 5 ^ x) % 256, (x * y) % 251]).astype(np.uint8)
+    noisy = (y // 40) % 3 == 1
+    big[noisy] ^= np.random.default_rng(5).integers(0, 256, (int(noisy.sum()), 3), np.uint8)
+    # No grey level on a half: there READ_IMAGE (in doubles) and imread's
+    # "L" (in integers) may round apart by one, which this file is not about.
+    half = big.astype(int) @ [299, 587, 114] % 1000 == 500
+    big[half, 2] ^= 1
+    Image.fromarray(big).save(p("big.ppm"))
+    run("pnmtotiff", "-truecolor", "-lzw", "-predictor", "2", "-rowsperstrip", "7", p("big.ppm"),
+        out="nb_big_lzw.tif")
+    run("tiffcp", "-t", "-w", "64", "-l", "48", "-c", "zip:2", p("nb_big_lzw.tif"),
+        p("tc_big_tiles.tif"))
+    for name in ("nb_big_lzw.tif", "tc_big_tiles.tif"):
+        add(name, big, ("nb", "pil"), width=bw, height=bh)
     add("nb_rgb16.tif", rgb16, ("nb",))
     add("nb_grey16.tif", grey16, ("pil",))
     for name, maxval, options in (("nb_grey1.tif", 1, ["-g4"]),
