@@ -341,25 +341,6 @@ unsigned png_workers(const PngPicture& p) {
 void write_png(ByteWriter& out, const PngPicture& p, const PngRows& rows) {
   const Layout l = layout_of(p);
   const int strategy = choose(l, rows);
-  const unsigned workers = png_workers(p);
-  std::vector<Part> parts(l.parts);
-  std::atomic<std::uint32_t> next{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr error;
-  std::mutex error_lock;
-  run_all(workers, [&](std::size_t w) {
-    try {
-      Filterer f(l, rows, static_cast<unsigned>(w));
-      Deflater d;
-      for (std::uint32_t k = next++; k < l.parts && !failed; k = next++)
-        compress_part(l, k, strategy, f, d, parts[k]);
-    } catch (...) {
-      std::lock_guard<std::mutex> hold(error_lock);
-      if (!error) error = std::current_exception();
-      failed = true;
-    }
-  });
-  if (error) std::rethrow_exception(error);
 
   static const std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   out.write(kSignature, sizeof kSignature);
@@ -372,18 +353,22 @@ void write_png(ByteWriter& out, const PngPicture& p, const PngRows& rows) {
   header[10] = header[11] = header[12] = 0;  // deflate, adaptive filters, not interlaced
   chunk(out, "IHDR", header, sizeof header);
 
+  // Parts are written in order as they are done, by the thread that
+  // completes the next one due; written parts' buffers are used again, so
+  // the compressed picture is never all in memory.
+  std::mutex lock;
+  std::vector<std::unique_ptr<Part>> done(l.parts), spare;
+  std::uint32_t due = 0;
   std::uint32_t adler = 1;
-  for (std::uint32_t k = 0; k < l.parts; ++k) {
-    Part& part = parts[k];
+  auto emit = [&](const Part& part, bool last_part) {
     adler = static_cast<std::uint32_t>(
         adler32_combine(adler, part.adler, static_cast<z_off_t>(part.length)));
-    const bool last_part = k + 1 == l.parts;
     for (std::size_t c = 0, at = 0; at < part.bytes.size; ++c, at += kChunkBytes) {
       const std::size_t n = std::min(kChunkBytes, part.bytes.size - at);
       const bool last = last_part && at + n == part.bytes.size;
       std::uint32_t crc = part.crcs[c];
       std::uint8_t check[4];
-      if (last) {
+      if (last) {  // the stream ends with the check of all filtered rows
         put_be32(check, adler);
         crc = static_cast<std::uint32_t>(crc32(crc, check, 4));
       }
@@ -393,7 +378,40 @@ void write_png(ByteWriter& out, const PngPicture& p, const PngRows& rows) {
       if (last) out.write(check, 4);
       out.be32(crc);
     }
-  }
+  };
+
+  std::atomic<std::uint32_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  run_all(png_workers(p), [&](std::size_t w) {
+    try {
+      Filterer f(l, rows, static_cast<unsigned>(w));
+      Deflater d;
+      std::unique_ptr<Part> part;
+      for (std::uint32_t k = next++; k < l.parts && !failed; k = next++) {
+        if (!part) part = std::make_unique<Part>();
+        part->bytes.size = part->length = 0;
+        part->adler = 1;
+        part->crcs.clear();
+        compress_part(l, k, strategy, f, d, *part);
+        std::lock_guard<std::mutex> hold(lock);
+        done[k] = std::move(part);
+        for (; due < l.parts && done[due]; ++due) {
+          emit(*done[due], due + 1 == l.parts);
+          spare.push_back(std::move(done[due]));
+        }
+        if (!spare.empty()) {
+          part = std::move(spare.back());
+          spare.pop_back();
+        }
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!error) error = std::current_exception();
+      failed = true;
+    }
+  });
+  if (error) std::rethrow_exception(error);
   chunk(out, "IEND", nullptr, 0);
 }
 
