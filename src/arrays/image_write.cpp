@@ -3,7 +3,6 @@
 // holds before anything is opened; the file is written through the atomic
 // replacement, so a failure keeps what was there.
 #include <fcntl.h>
-#include <spng.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "arrays/array.h"
 #include "io/byte_writer.h"
 #include "io/endian.h"
+#include "io/png_writer.h"
 #include "io/replace.h"
 #include "kexio/arrays.h"
 #include "kexio/host/errors.h"
@@ -135,38 +135,26 @@ Picture check(const FormatInfo& f, const Kex::ArrayView& a) {
 }
 
 // ---------------------------------------------------------------------------
-// PNG through libspng.
-
-int to_writer(spng_ctx*, void* user, void* src, std::size_t n) {
-  auto* out = static_cast<io::ByteWriter*>(user);
-  out->write(src, n);
-  return out->failed() ? SPNG_IO_ERROR : 0;
-}
+// PNG through the base library's writer; 16-bit samples big-endian.
 
 void write_png(io::Replacement& file, const Picture& p) {
-  struct Free {
-    void operator()(spng_ctx* c) const { spng_ctx_free(c); }
-  };
-  std::unique_ptr<spng_ctx, Free> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-  if (!ctx) throw std::bad_alloc();
   io::ByteWriter out(file.fd());
-  static const std::uint8_t kColour[] = {SPNG_COLOR_TYPE_GRAYSCALE, SPNG_COLOR_TYPE_GRAYSCALE_ALPHA,
-                                         SPNG_COLOR_TYPE_TRUECOLOR,
-                                         SPNG_COLOR_TYPE_TRUECOLOR_ALPHA};
-  spng_ihdr ihdr{};
-  ihdr.width = p.width;
-  ihdr.height = p.height;
-  ihdr.bit_depth = static_cast<std::uint8_t>(8 * p.sample);
-  ihdr.color_type = kColour[p.channels - 1];
-  int e = spng_set_png_stream(ctx.get(), to_writer, &out);
-  if (e == 0) e = spng_set_ihdr(ctx.get(), &ihdr);
-  // Samples in the host's order (SPNG_FMT_PNG); libspng stores them big-endian.
-  if (e == 0) {
-    e = spng_encode_image(ctx.get(), p.data, p.row * p.height, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
-  }
-  if (out.error() != 0) write_failed(file, out.error());
-  if (e == SPNG_EMEM) throw std::bad_alloc();
-  if (e != 0) Kex::Throw("file write error", Kex::kWholeCall, spng_strerror(e));
+  const io::PngPicture png{p.width, p.height, static_cast<unsigned>(p.channels),
+                           static_cast<unsigned>(8 * p.sample)};
+  io::write_png(out, png,
+                [&p](unsigned, std::uint32_t first, std::uint32_t count, std::uint8_t* dst) {
+                  const std::uint8_t* src = p.data + std::size_t{first} * p.row;
+                  const std::size_t n = std::size_t{count} * p.row;
+                  if (p.sample == 1) {
+                    std::memcpy(dst, src, n);
+                    return;
+                  }
+                  for (std::size_t i = 0; i < n; i += 2) {
+                    std::uint16_t v;
+                    std::memcpy(&v, src + i, 2);
+                    io::put_be16(dst + i, v);
+                  }
+                });
   if (!out.flush()) write_failed(file, out.error());
 }
 

@@ -348,15 +348,16 @@ class NativeTest(unittest.TestCase):
             kexio.imread(path, "CMYK")
 
     def test_imwrite_writes_what_other_readers_read(self):
+        # A large PNG is compressed in several parts, on several threads.
         formats = [("png", ["uint8", "uint16"], [1, 2, 3, 4]), ("bmp", ["uint8"], [1, 3, 4]),
                    ("tif", ["uint8", "uint16", "float32", "float64"], [1, 2, 3, 4]),
                    ("pgm", ["uint8", "uint16"], [1]), ("ppm", ["uint8", "uint16"], [3]),
-                   ("pbm", ["bool"], [1])]
+                   ("pbm", ["bool"], [1]), ("png", ["uint8", "uint16"], [4], (1000, 1100))]
         magick_kinds = {1: "gray", 2: "graya", 3: "rgb", 4: "rgba"}
-        for ext, dtypes, channels in formats:
+        for ext, dtypes, channels, *size in formats:
             for dtype, c in ((d, c) for d in dtypes for c in channels):
-                with self.subTest(ext=ext, dtype=dtype, channels=c):
-                    shape = (7, 11) if c == 1 else (7, 11, c)
+                with self.subTest(ext=ext, dtype=dtype, channels=c, size=size):
+                    shape = (size or [(7, 11)])[0] + ((c,) if c > 1 else ())
                     a = samples("uint8", shape) > 127 if dtype == "bool" else samples(dtype, shape)
                     path = self.p("w." + ext)
                     kexio.imwrite(pathlib.Path(path), a)
