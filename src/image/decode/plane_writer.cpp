@@ -35,8 +35,9 @@ constexpr std::int64_t kMinStrip = 4;
 // value into each, and their cache lines should all stay in the level-1
 // cache while a tile is filled.
 constexpr std::int64_t kStripLines = 192;
-// Rows between the one being read and the one whose bytes are fetched.
-constexpr std::int64_t kAhead = 32;
+// Rows between the one being read and the one whose bytes are fetched: far
+// enough ahead that the fetch of a row in a page of its own lands in time.
+constexpr std::int64_t kAhead = 128;
 
 void put_run(double* d, const double* s, std::int64_t n) {
   std::memcpy(d, s, static_cast<std::size_t>(n) * sizeof(double));
