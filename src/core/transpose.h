@@ -193,6 +193,17 @@ Kernel kernel(bool swap) {
   return swap ? &convert<T, true> : &convert<T, false>;
 }
 
+// Eight rows of count bytes (row r at block + r * pitch) into the rows top
+// .. top + 7 of the columns col[0 .. count - 1], as doubles: each column
+// receives one run of eight values, a whole cache line when top is a
+// multiple of eight. (Stores past the caches would lose here: the kernel
+// has just zeroed the result's fresh pages, which still sit in the cache.)
+using ByteBlock = void (*)(const std::uint8_t* block, std::ptrdiff_t pitch, std::size_t count,
+                           double* const* col, std::uint64_t top);
+
+// The fastest ByteBlock this machine has.
+ByteBlock byte_block();
+
 // The rows x row_elements table of elements of size bytes at data into the
 // columns l says, by the kernel step. Part part of parts (for threads of their own)
 // takes a run of strips of columns, or of tiles of rows when a row is short.

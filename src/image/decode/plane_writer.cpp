@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
+#include "core/parallel.h"
+#include "core/transpose.h"
 #include "kexio/host/services.h"
 
 namespace kexio {
@@ -32,33 +35,10 @@ constexpr std::int64_t kMinStrip = 4;
 // value into each, and their cache lines should all stay in the level-1
 // cache while a tile is filled.
 constexpr std::int64_t kStripLines = 192;
-// Rows between the one being read and the one whose bytes are fetched.
-constexpr std::int64_t kAhead = 32;
+// Rows between the one being read and the one whose bytes are fetched: far
+// enough ahead that the fetch of a row in a page of its own lands in time.
+constexpr std::int64_t kAhead = 128;
 
-// Converts n bytes to doubles.
-void widen(double* d, const std::uint8_t* s, std::int64_t n) {
-  std::int64_t i = 0;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i lo = _mm_unpacklo_epi8(v, zero);
-    const __m128i hi = _mm_unpackhi_epi8(v, zero);
-    const __m128i q[4] = {_mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
-                          _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero)};
-    for (int j = 0; j < 4; ++j) {
-      _mm_storeu_pd(d + i + 4 * j, _mm_cvtepi32_pd(q[j]));
-      _mm_storeu_pd(d + i + 4 * j + 2, _mm_cvtepi32_pd(_mm_shuffle_epi32(q[j], 0xEE)));
-    }
-  }
-#endif
-  for (; i < n; ++i)
-    d[i] = s[i];
-}
-
-void put_run(double* d, const std::uint8_t* s, std::int64_t n) {
-  widen(d, s, n);
-}
 void put_run(double* d, const double* s, std::int64_t n) {
   std::memcpy(d, s, static_cast<std::size_t>(n) * sizeof(double));
 }
@@ -127,6 +107,207 @@ inline void fetch_ahead(const void* first, std::int64_t count) {
   __builtin_prefetch(q + count - 1);
 }
 
+// Byte samples into columns. A strip of columns is filled from the top of
+// the band to its bottom, eight rows at a time: fill(r, x0, ns, out) puts the
+// bytes of pixels x0 .. x0 + ns - 1 of band row r into out[k] for every plane
+// k asked for (out[k] null for the others), into a small block that stays in
+// the first-level cache, and the block goes to the columns eight rows at a
+// time, each column receiving a whole cache line at once. A strip is as wide
+// as about one huge page of each plane's columns, so that the result's pages
+// are written soon after the kernel zeroed them. Large bands are split into
+// runs of strips, one per thread, so that each core writes (and faults in)
+// its own part of the result.
+constexpr std::int64_t kByteStrip = 256;                      // pixels at most
+constexpr std::int64_t kStripValues = std::int64_t{1} << 18;  // per plane
+constexpr std::int64_t kThreadedValues = std::int64_t{1} << 20;
+constexpr unsigned kMaxParts = 4;
+
+using ByteOut = std::uint8_t* const (&)[3];
+
+template <typename Fill>
+void bytes_to_planes(const Plane (&planes)[3], std::int64_t width, std::int64_t n, std::int64_t top,
+                     const Fill& fill) {
+  int asked[3];
+  int np = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (planes[k] != nullptr) asked[np++] = k;
+  }
+  if (np == 0 || width <= 0 || n <= 0) return;
+  const std::int64_t strip = std::clamp<std::int64_t>(kStripValues / n / 8 * 8, 8, kByteStrip);
+  const std::int64_t strips = (width + strip - 1) / strip;
+  const columns::ByteBlock block = columns::byte_block();
+  std::int64_t parts = 1;
+  if (n * width * np >= kThreadedValues) {
+    parts = std::min<std::int64_t>(strips,
+                                   std::clamp(std::thread::hardware_concurrency(), 1u, kMaxParts));
+  }
+  run_all(static_cast<std::size_t>(parts), [&](std::size_t part) {
+    alignas(64) std::uint8_t buf[3][8][kByteStrip];
+    std::uint8_t* out[3] = {nullptr, nullptr, nullptr};
+    const auto p = static_cast<std::int64_t>(part);
+    for (std::int64_t s = strips * p / parts; s < strips * (p + 1) / parts; ++s) {
+      const std::int64_t x0 = s * strip, ns = std::min(strip, width - x0);
+      for (std::int64_t r0 = 0; r0 < n; r0 += 8) {
+        const std::int64_t nr = std::min<std::int64_t>(8, n - r0);
+        for (std::int64_t i = 0; i < nr; ++i) {
+          for (int j = 0; j < np; ++j)
+            out[asked[j]] = buf[asked[j]][i];
+          fill(r0 + i, x0, ns, out);
+        }
+        for (int j = 0; j < np; ++j) {
+          const int k = asked[j];
+          if (nr == 8) {
+            block(buf[k][0], kByteStrip, static_cast<std::size_t>(ns), planes[k] + x0,
+                  static_cast<std::uint64_t>(top + r0));
+            continue;
+          }
+          for (std::int64_t x = 0; x < ns; ++x) {
+            double* d = planes[k][x0 + x] + top + r0;
+            for (std::int64_t i = 0; i < nr; ++i)
+              d[i] = buf[k][i][x];
+          }
+        }
+      }
+    }
+  });
+}
+
+// Three-byte pixels taken apart: for every plane k asked for, byte
+// offset[k] (0, 1 or 2) of each of ns pixels at p into out[k]; and the grey
+// level of each pixel, its red, green and blue at offsets o[0], o[1], o[2].
+void split3_plain(ByteOut out, const std::uint8_t* p, std::int64_t ns, const int (&offset)[3]) {
+  for (int k = 0; k < 3; ++k) {
+    if (out[k] == nullptr) continue;
+    const std::uint8_t* s = p + offset[k];
+    for (std::int64_t x = 0; x < ns; ++x)
+      out[k][x] = s[3 * x];
+  }
+}
+
+void grey3_plain(std::uint8_t* out, const std::uint8_t* p, std::int64_t ns, const int (&o)[3]) {
+  for (std::int64_t x = 0; x < ns; ++x, p += 3)
+    out[x] = grey_of(p[o[0]], p[o[1]], p[o[2]]);
+}
+
+#if defined(__x86_64__)
+// Byte shuffles that gather byte j of sixteen three-byte pixels from the
+// three 16-byte pieces c they lie in (0x80 where a piece has none of them).
+struct SplitMasks {
+  alignas(16) std::uint8_t m[3][3][16];
+  constexpr SplitMasks() : m{} {
+    for (int j = 0; j < 3; ++j) {
+      for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 16; ++i) {
+          const int at = 3 * i + j;
+          m[j][c][i] = static_cast<std::uint8_t>(at / 16 == c ? at % 16 : 0x80);
+        }
+      }
+    }
+  }
+};
+constexpr SplitMasks kSplit;
+
+// Byte j of the sixteen pixels whose 48 bytes are v[0 .. 2].
+__attribute__((target("avx2"))) inline __m128i gather3(const __m128i (&v)[3], int j) {
+  const auto* m = reinterpret_cast<const __m128i*>(kSplit.m[j]);
+  return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], _mm_load_si128(m)),
+                                   _mm_shuffle_epi8(v[1], _mm_load_si128(m + 1))),
+                      _mm_shuffle_epi8(v[2], _mm_load_si128(m + 2)));
+}
+
+__attribute__((target("avx2"))) inline void load48(__m128i (&v)[3], const std::uint8_t* p) {
+  for (int c = 0; c < 3; ++c)
+    v[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * c));
+}
+
+__attribute__((target("avx2"))) void split3_avx2(ByteOut out, const std::uint8_t* p,
+                                                 std::int64_t ns, const int (&offset)[3]) {
+  std::int64_t x = 0;
+  for (; x + 16 <= ns; x += 16) {
+    __m128i v[3];
+    load48(v, p + 3 * x);
+    for (int k = 0; k < 3; ++k) {
+      if (out[k] != nullptr)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[k] + x), gather3(v, offset[k]));
+    }
+  }
+  if (x < ns) {
+    std::uint8_t* const rest[3] = {out[0] ? out[0] + x : nullptr, out[1] ? out[1] + x : nullptr,
+                                   out[2] ? out[2] + x : nullptr};
+    split3_plain(rest, p + 3 * x, ns - x, offset);
+  }
+}
+
+// grey_of of eight pixels, given as pairs of bytes (R, G) and (B, 1).
+__attribute__((target("avx2"))) inline __m256i grey8(__m128i rg, __m128i b1) {
+  const __m256i rg_weights = _mm256_set1_epi32(587 << 16 | 299);
+  const __m256i b_weights = _mm256_set1_epi32(500 << 16 | 114);
+  const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(rg), rg_weights),
+                                       _mm256_madd_epi16(_mm256_cvtepu8_epi16(b1), b_weights));
+  return _mm256_srli_epi32(_mm256_mullo_epi32(_mm256_srli_epi32(sum, 3), _mm256_set1_epi32(33555)),
+                           22);
+}
+
+// grey_of of sixteen pixels: 299 R + 587 G in pairs of 16-bit products, 114
+// B + 500 likewise, and the sum divided by 1000 as (sum / 8) * 33555 / 2^22,
+// which is exact for every sum up to 255 * 1000 + 500.
+__attribute__((target("avx2"))) void grey3_avx2(std::uint8_t* out, const std::uint8_t* p,
+                                                std::int64_t ns, const int (&o)[3]) {
+  const __m128i one = _mm_set1_epi8(1);
+  std::int64_t x = 0;
+  for (; x + 16 <= ns; x += 16) {
+    __m128i v[3];
+    load48(v, p + 3 * x);
+    const __m128i r = gather3(v, o[0]), g = gather3(v, o[1]), b = gather3(v, o[2]);
+    const __m256i lo = grey8(_mm_unpacklo_epi8(r, g), _mm_unpacklo_epi8(b, one));
+    const __m256i hi = grey8(_mm_unpackhi_epi8(r, g), _mm_unpackhi_epi8(b, one));
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8);
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), bytes);
+  }
+  if (x < ns) grey3_plain(out + x, p + 3 * x, ns - x, o);
+}
+#endif
+
+using Split3 = void (*)(ByteOut, const std::uint8_t*, std::int64_t, const int (&)[3]);
+using Grey3 = void (*)(std::uint8_t*, const std::uint8_t*, std::int64_t, const int (&)[3]);
+
+// The fastest of each this machine has, for offsets of 0 to 2.
+Split3 split3_for(const int (&offset)[3]) {
+#if defined(__x86_64__)
+  if (columns::have_avx2() && offset[0] >= 0 && offset[0] < 3 && offset[1] >= 0 && offset[1] < 3 &&
+      offset[2] >= 0 && offset[2] < 3)
+    return &split3_avx2;
+#endif
+  return &split3_plain;
+}
+Grey3 grey3_for(const int (&offset)[3]) {
+#if defined(__x86_64__)
+  if (split3_for(offset) != &split3_plain) return &grey3_avx2;
+#endif
+  return &grey3_plain;
+}
+
+// Component bytes of ns pixels, Step bytes apart (0: step bytes apart), for
+// every plane asked for.
+template <int Step = 0>
+inline void pick(ByteOut out, const std::uint8_t* p, std::int64_t ns, const int (&offset)[3],
+                 std::int64_t step = Step) {
+  if constexpr (Step != 0) step = Step;
+  for (int k = 0; k < 3; ++k) {
+    if (out[k] == nullptr) continue;
+    const std::uint8_t* s = p + offset[k];
+    std::uint8_t* d = out[k];
+    if (step == 1) {
+      std::memcpy(d, s, static_cast<std::size_t>(ns));
+      continue;
+    }
+    for (std::int64_t x = 0; x < ns; ++x)
+      d[x] = s[x * step];
+  }
+}
+
 // The free functions' tile: on the stack when the band is small enough for
 // it, else on the heap (the stack one again if that cannot be had).
 class FreeTile {
@@ -176,25 +357,29 @@ void convert(PixelOp op, unsigned char r, unsigned char g, unsigned char b, doub
 template <typename T>
 void scatter_rows(Plane plane, const T* band, std::ptrdiff_t stride, std::int64_t width,
                   std::int64_t n, std::int64_t top) {
-  // Bytes go through a tile of bytes; every other type (signed bytes too)
-  // through one of doubles.
-  constexpr bool kBytes = std::is_same_v<T, std::uint8_t>;
+  // Bytes go to the columns eight rows at a time; every other type (signed
+  // bytes too) through a tile of doubles.
   const Plane planes[3] = {plane, nullptr, nullptr};
-  FreeTile tile(kBytes ? 1 : sizeof(double), 1, n, width);
-  auto fill = [&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns, auto* t,
-                  std::int64_t pitch) {
-    for (std::int64_t i = 0; i < nr; ++i) {
-      if (r0 + i + kAhead < n) fetch_ahead(band + (r0 + i + kAhead) * stride + x0, ns * sizeof(T));
-      const T* src = band + (r0 + i) * stride + x0;
-      auto* d = t[0] + i;
-      for (std::int64_t x = 0; x < ns; ++x, d += pitch)
-        *d = src[x];
-    }
-  };
-  if constexpr (kBytes) {
-    transpose_band(planes, width, n, top, tile.get<std::uint8_t>(), tile.bytes(), fill);
+  if constexpr (std::is_same_v<T, std::uint8_t>) {
+    bytes_to_planes(planes, width, n, top,
+                    [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+                      if (r + kAhead < n) fetch_ahead(band + (r + kAhead) * stride + x0, ns);
+                      std::memcpy(out[0], band + r * stride + x0, static_cast<std::size_t>(ns));
+                    });
   } else {
-    transpose_band(planes, width, n, top, tile.get<double>(), tile.bytes(), fill);
+    FreeTile tile(sizeof(double), 1, n, width);
+    transpose_band(planes, width, n, top, tile.get<double>(), tile.bytes(),
+                   [&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
+                       double* const(&t)[3], std::int64_t pitch) {
+                     for (std::int64_t i = 0; i < nr; ++i) {
+                       if (r0 + i + kAhead < n)
+                         fetch_ahead(band + (r0 + i + kAhead) * stride + x0, ns * sizeof(T));
+                       const T* src = band + (r0 + i) * stride + x0;
+                       double* d = t[0] + i;
+                       for (std::int64_t x = 0; x < ns; ++x, d += pitch)
+                         *d = static_cast<double>(src[x]);
+                     }
+                   });
   }
 }
 
@@ -229,8 +414,10 @@ int PlaneWriter::start() {
   m_band = band_rows(m_height);
   try {
     m_rows.resize(static_cast<std::size_t>(m_band));
-    m_tile.reset(new double[kTileBytes / sizeof(double)]);
-    if (doubles) m_components.reset(new double[256 * 3]());
+    if (doubles) {
+      m_tile.reset(new double[kTileBytes / sizeof(double)]);
+      m_components.reset(new double[256 * 3]());
+    }
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
@@ -293,14 +480,20 @@ bool PlaneWriter::direct_band(const std::uint8_t* first, std::ptrdiff_t stride, 
   const std::int64_t top = m_done;
   n = static_cast<int>(std::min<std::int64_t>(n, m_height - m_done));
   if (n <= 0) return true;
-  for (int k = 0; k < 3; ++k) {
-    if (m_planes[k] == nullptr) continue;
-    const std::uint8_t* band = first + layout.offset[k];
-    if (layout.step == 1) {
-      scatter_columns(m_planes[k], band, stride, m_width, n, top);
-    } else {
-      scatter_columns<3>(m_planes[k], band, stride, m_width, n, top);
-    }
+  int offset[3];
+  for (int k = 0; k < 3; ++k)
+    offset[k] = layout.offset[k];
+  if (layout.step == 1) {
+    bytes_to_planes(m_planes, m_width, n, top,
+                    [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+                      pick<1>(out, first + r * stride + x0, ns, offset);
+                    });
+  } else {
+    const Split3 split = split3_for(offset);
+    bytes_to_planes(m_planes, m_width, n, top,
+                    [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+                      split(out, first + r * stride + x0 * 3, ns, offset);
+                    });
   }
   m_done += n;
   return true;
@@ -452,15 +645,21 @@ void PlaneWriter::flush() {
       first = (n - 1) * stride;
       stride = -stride;
     }
+    if (m_op == PixelOp::kGray || m_op == PixelOp::kRgb) {
+      bytes_to_planes(m_planes, m_width, n, top,
+                      [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+                        for (int k = 0; k < 3; ++k) {
+                          if (out[k] == nullptr) continue;
+                          std::memcpy(out[k], m_bytes[k].get() + first + r * stride + x0,
+                                      static_cast<std::size_t>(ns));
+                        }
+                      });
+      return;
+    }
     for (int k = 0; k < 3; ++k) {
       if (m_planes[k] == nullptr) continue;
-      if (m_bytes[k]) {
-        scatter_columns(m_planes[k], m_bytes[k].get() + first, stride, m_width, static_cast<int>(n),
-                        top);
-      } else {
-        scatter_columns(m_planes[k], m_doubles[k].get() + first, stride, m_width,
-                        static_cast<int>(n), top);
-      }
+      scatter_columns(m_planes[k], m_doubles[k].get() + first, stride, m_width, static_cast<int>(n),
+                      top);
     }
     return;
   }
@@ -477,72 +676,48 @@ void PlaneWriter::flush() {
   };
 
   if (m_op == PixelOp::kGray || m_op == PixelOp::kRgb) {
-    auto* tile = reinterpret_cast<std::uint8_t*>(m_tile.get());
-    auto go = [&](auto fill) { transpose_band(m_planes, m_width, n, top, tile, kTileBytes, fill); };
+    auto go = [&](auto fill) { bytes_to_planes(m_planes, m_width, n, top, fill); };
     if (f.indexed && m_op == PixelOp::kGray) {
-      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
-             std::uint8_t* const(&t)[3], std::int64_t pitch) {
-        for (std::int64_t i = 0; i < nr; ++i) {
-          ahead(r0 + i, x0, ns);
-          const std::uint8_t* idx = rows[r0 + i] + x0;
-          std::uint8_t* d = t[0] + i;
-          for (std::int64_t x = 0; x < ns; ++x, d += pitch)
-            *d = m_grey[idx[x]];
-        }
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        const std::uint8_t* idx = rows[r] + x0;
+        for (std::int64_t x = 0; x < ns; ++x)
+          out[0][x] = m_grey[idx[x]];
       });
     } else if (f.indexed) {
-      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
-             std::uint8_t* const(&t)[3], std::int64_t pitch) {
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        const std::uint8_t* idx = rows[r] + x0;
         for (int k = 0; k < 3; ++k) {
-          if (t[k] == nullptr) continue;
+          if (out[k] == nullptr) continue;
           const std::uint8_t* table = m_channel[k];
-          for (std::int64_t i = 0; i < nr; ++i) {
-            ahead(r0 + i, x0, ns);
-            const std::uint8_t* idx = rows[r0 + i] + x0;
-            std::uint8_t* d = t[k] + i;
-            for (std::int64_t x = 0; x < ns; ++x, d += pitch)
-              *d = table[idx[x]];
-          }
+          for (std::int64_t x = 0; x < ns; ++x)
+            out[k][x] = table[idx[x]];
         }
+      });
+    } else if (m_op == PixelOp::kGray && step == 3) {
+      const Grey3 grey = grey3_for(f.offset);
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        grey(out[0], rows[r] + x0 * 3, ns, f.offset);
       });
     } else if (m_op == PixelOp::kGray) {
-      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
-             std::uint8_t* const(&t)[3], std::int64_t pitch) {
-        for (std::int64_t i = 0; i < nr; ++i) {
-          ahead(r0 + i, x0, ns);
-          const std::uint8_t* p = rows[r0 + i] + x0 * step;
-          std::uint8_t* d = t[0] + i;
-          for (std::int64_t x = 0; x < ns; ++x, p += step, d += pitch)
-            *d = grey_of(p[o0], p[o1], p[o2]);
-        }
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        const std::uint8_t* p = rows[r] + x0 * step;
+        for (std::int64_t x = 0; x < ns; ++x, p += step)
+          out[0][x] = grey_of(p[o0], p[o1], p[o2]);
       });
-    } else if (m_planes[0] != nullptr && m_planes[1] != nullptr && m_planes[2] != nullptr) {
-      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
-             std::uint8_t* const(&t)[3], std::int64_t pitch) {
-        for (std::int64_t i = 0; i < nr; ++i) {
-          ahead(r0 + i, x0, ns);
-          const std::uint8_t* p = rows[r0 + i] + x0 * step;
-          std::uint8_t *a = t[0] + i, *b = t[1] + i, *c = t[2] + i;
-          for (std::int64_t x = 0; x < ns; ++x, p += step, a += pitch, b += pitch, c += pitch) {
-            *a = p[o0];
-            *b = p[o1];
-            *c = p[o2];
-          }
-        }
+    } else if (step == 3) {
+      const Split3 split = split3_for(f.offset);
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        split(out, rows[r] + x0 * 3, ns, f.offset);
       });
     } else {
-      go([&](std::int64_t r0, std::int64_t nr, std::int64_t x0, std::int64_t ns,
-             std::uint8_t* const(&t)[3], std::int64_t pitch) {
-        for (int k = 0; k < 3; ++k) {
-          if (t[k] == nullptr) continue;
-          for (std::int64_t i = 0; i < nr; ++i) {
-            ahead(r0 + i, x0, ns);
-            const std::uint8_t* p = rows[r0 + i] + x0 * step + f.offset[k];
-            std::uint8_t* d = t[k] + i;
-            for (std::int64_t x = 0; x < ns; ++x, p += step, d += pitch)
-              *d = *p;
-          }
-        }
+      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+        ahead(r, x0, ns);
+        pick(out, rows[r] + x0 * step, ns, f.offset, step);
       });
     }
     return;

@@ -8,12 +8,13 @@
 //
 // Rows gather in a band and go out a band at a time. Rows that stay where
 // they are (in a mapped file) cost the band a pointer each, so the band can
-// hold the whole picture; it goes out through a blocked transpose: a run of
-// columns is converted into a small cache-resident tile, each tile column
-// then written as one long run of consecutive elements, so that the result,
-// the one large fresh allocation of a read, is written once and nearly in
-// address order. Other rows are converted into a band of copies, which goes
-// out eight columns at a time.
+// hold the whole picture; other rows are converted into a band of copies.
+// Bands of bytes go out a strip of columns at a time, eight rows at a time:
+// the eight rows' bytes of a strip are gathered in a small block, turned
+// around in registers and written as one whole cache line per column, so
+// that the result, the one large fresh allocation of a read, is written
+// once; large bands are shared between the cores by strips. Bands of HLS
+// and HSV components go through a tile of doubles.
 #pragma once
 
 #include <cstddef>
@@ -86,8 +87,8 @@ class PlaneWriter final : public ImageSink {
   // Rows received before keep the colours they were received with.
   void palette(const Rgb* colours, std::size_t n) override;
   // Bands of 8-bit colour (or grey) rows that are not kept go straight to
-  // the planes of a colour read, eight columns at a time; other rows gather
-  // in the band. 16-bit samples are rounded to 0..255 first.
+  // the planes of a colour read; other rows gather in the band. 16-bit
+  // samples are rounded to 0..255 first.
   void rows(const std::uint8_t* first, std::ptrdiff_t stride, int n, const PixelLayout& layout,
             Rows life = Rows::kCopy) override;
 
