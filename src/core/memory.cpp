@@ -1,7 +1,11 @@
 #include "core/memory.h"
 
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 namespace kexio::memory {
 
@@ -11,8 +15,44 @@ std::size_t round_up(std::size_t n, std::size_t unit) {
   return n > SIZE_MAX - (unit - 1) ? 0 : (n + unit - 1) / unit * unit;
 }
 
-void ask_for_huge_pages(void* p, std::size_t bytes) {
-  if (bytes >= kHugeFrom) ::madvise(p, bytes, MADV_HUGEPAGE);
+// Set once a huge page of a fresh mapping took long to arrive: on virtual
+// machines whose host takes back the guest's free memory (free page
+// reporting), the free blocks huge pages are made of are exactly the memory
+// handed back, and each huge page then costs tens of milliseconds of host
+// faults while it is zeroed, seconds for a large picture. Small pages come
+// from fragments the host never took and cost what they cost elsewhere.
+std::atomic<bool> huge_pages_slow{false};
+
+// A huge page is zeroed in about 0.1 ms; one the host must supply first
+// takes 20 ms or more.
+constexpr std::int64_t kSlowHugePageNs = 4'000'000;
+constexpr std::size_t kProbes = 8;
+
+std::int64_t now_ns() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// Asks for huge pages. In a fresh mapping (probe) the first few are touched
+// to learn what they cost here; when one is slow, the rest (and every later
+// mapping) is left to small pages. The kernel hands out the blocks the host
+// still backs first, so a few fast ones may come before the slow ones: up
+// to kProbes are tried. Writing a zero keeps a fresh mapping's zeros.
+void ask_for_huge_pages(void* p, std::size_t bytes, bool probe) {
+  if (bytes < kHugeFrom || huge_pages_slow.load(std::memory_order_relaxed)) return;
+  if (::madvise(p, bytes, MADV_HUGEPAGE) != 0 || !probe) return;
+  auto* bytes_at = static_cast<std::uint8_t*>(p);
+  const std::size_t pages = bytes / kHugePage;
+  for (std::size_t k = 0; k < std::min(pages, kProbes) && k + 1 < pages; ++k) {
+    const std::int64_t start = now_ns();
+    static_cast<volatile std::uint8_t*>(p)[k * kHugePage] = 0;
+    if (now_ns() - start < kSlowHugePageNs) continue;
+    huge_pages_slow.store(true, std::memory_order_relaxed);
+    const std::size_t from = (k + 1) * kHugePage;
+    ::madvise(bytes_at + from, bytes - from, MADV_NOHUGEPAGE);
+    return;
+  }
 }
 
 }  // namespace
@@ -52,7 +92,7 @@ void* map(std::size_t n) {
   if (aligned > start) ::munmap(p, aligned - start);
   const std::uintptr_t end = aligned + bytes, reserved_end = start + reserve;
   if (reserved_end > end) ::munmap(reinterpret_cast<void*>(end), reserved_end - end);
-  ask_for_huge_pages(reinterpret_cast<void*>(aligned), bytes);
+  ask_for_huge_pages(reinterpret_cast<void*>(aligned), bytes, true);
   return reinterpret_cast<void*>(aligned);
 }
 
@@ -61,7 +101,7 @@ void* remap(void* p, std::size_t old_bytes, std::size_t n) {
   if (bytes == 0) return nullptr;
   void* q = ::mremap(p, old_bytes, bytes, MREMAP_MAYMOVE);
   if (q == MAP_FAILED) return nullptr;
-  ask_for_huge_pages(q, bytes);
+  ask_for_huge_pages(q, bytes, false);
   return q;
 }
 
