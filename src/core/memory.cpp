@@ -37,14 +37,18 @@ std::int64_t now_ns() {
 // Asks for huge pages. In a fresh mapping (probe) the first few are touched
 // to learn what they cost here; when one is slow, the rest (and every later
 // mapping) is left to small pages. The kernel hands out the blocks the host
-// still backs first, so a few fast ones may come before the slow ones: up
-// to kProbes are tried. Writing a zero keeps a fresh mapping's zeros.
+// still backs first, so fast ones (those a reader's scratch buffers just
+// gave back, say) may come before the slow ones: a quarter of the pages, at
+// least kProbes, are tried. They are pages the caller is about to fill; a
+// quarter faulted ahead costs little of what the faults cost anyway.
+// Writing a zero keeps a fresh mapping's zeros.
 void ask_for_huge_pages(void* p, std::size_t bytes, bool probe) {
   if (bytes < kHugeFrom || huge_pages_slow.load(std::memory_order_relaxed)) return;
   if (::madvise(p, bytes, MADV_HUGEPAGE) != 0 || !probe) return;
   auto* bytes_at = static_cast<std::uint8_t*>(p);
   const std::size_t pages = bytes / kHugePage;
-  for (std::size_t k = 0; k < std::min(pages, kProbes) && k + 1 < pages; ++k) {
+  const std::size_t probes = std::max(kProbes, pages / 4);
+  for (std::size_t k = 0; k < probes && k + 1 < pages; ++k) {
     const std::int64_t start = now_ns();
     static_cast<volatile std::uint8_t*>(p)[k * kHugePage] = 0;
     if (now_ns() - start < kSlowHugePageNs) continue;
