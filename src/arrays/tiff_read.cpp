@@ -187,11 +187,14 @@ class Writer {
     }
   }
 
+  // Indices or grey levels through the plan's tables: the first sample of
+  // each pixel (in a separate plane, each of the plane's samples).
   void put_lookup(const std::uint8_t* src, std::uint32_t n, std::uint8_t* dst) {
     const unsigned b = m_plan.bits;
     const int channels = m_plan.channels;
+    const std::size_t per_pixel = m_separate ? 1 : static_cast<std::size_t>(m_plan.samples);
     for (std::uint32_t j = 0; j < n; ++j) {
-      const std::size_t bit = std::size_t{j} * m_plan.samples * b;
+      const std::size_t bit = std::size_t{j} * per_pixel * b;
       const unsigned v = b == 8 ? src[bit >> 3] : io::packed_sample(src, bit, b);
       for (int c = 0; c < channels; ++c)
         dst[std::size_t{j} * channels + c] = m_plan.table[c][v];
