@@ -79,7 +79,10 @@ Kex::Array make(Kex::Dtype type, std::vector<std::int64_t> shape, std::uint32_t 
     a.data = std::shared_ptr<void>(p, [mapped](void* q) { memory::unmap(q, mapped); });
     return a;
   }
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  // Zeroed, as the mappings are: a codec that reports a strip whole but
+  // leaves rows of it unwritten (a damaged JPEG-in-TIFF does) must not hand
+  // out whatever the heap held before.
+  void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
   if (p == nullptr) Kex::Throw("out of memory", index);
   a.data = std::shared_ptr<void>(p, [](void* q) { std::free(q); });
   return a;
