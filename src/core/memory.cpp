@@ -45,7 +45,6 @@ std::int64_t now_ns() {
 void ask_for_huge_pages(void* p, std::size_t bytes, bool probe) {
   if (bytes < kHugeFrom || huge_pages_slow.load(std::memory_order_relaxed)) return;
   if (::madvise(p, bytes, MADV_HUGEPAGE) != 0 || !probe) return;
-  auto* bytes_at = static_cast<std::uint8_t*>(p);
   const std::size_t pages = bytes / kHugePage;
   const std::size_t probes = std::max(kProbes, pages / 4);
   for (std::size_t k = 0; k < probes && k + 1 < pages; ++k) {
@@ -53,8 +52,10 @@ void ask_for_huge_pages(void* p, std::size_t bytes, bool probe) {
     static_cast<volatile std::uint8_t*>(p)[k * kHugePage] = 0;
     if (now_ns() - start < kSlowHugePageNs) continue;
     huge_pages_slow.store(true, std::memory_order_relaxed);
-    const std::size_t from = (k + 1) * kHugePage;
-    ::madvise(bytes_at + from, bytes - from, MADV_NOHUGEPAGE);
+    // The whole mapping, not only the rest: flags over part of it would
+    // split it in two, and a later mremap of the whole would fail. Pages
+    // already faulted stay as they are.
+    ::madvise(p, bytes, MADV_NOHUGEPAGE);
     return;
   }
 }
