@@ -151,42 +151,32 @@ bool typed_plan(Plan& plan, unsigned format, unsigned bits) {
 
 // How to read the image directly; false when it needs the RGBA reader.
 bool make_plan(TIFF* t, Plan& plan) {
-  std::uint16_t photometric = 0, bits = 1, spp = 1, format = SAMPLEFORMAT_UINT;
-  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  kexio::io::SampleLayout layout;
+  if (!layout.read(t)) return false;
+  const unsigned bits = layout.bits, format = layout.format;
   plan.bits = bits;
-  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  const bool uint = layout.unsigned_samples();
   const bool small = uint && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
-  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
-    const bool invert = photometric == PHOTOMETRIC_MINISWHITE;
+  if (layout.grey()) {
+    const bool invert = layout.photometric == PHOTOMETRIC_MINISWHITE;
     plan.kind = Kind::kGrey;
     // Grey levels of up to 8 bits, 3, 5, 6 and 7 among them, are spread
     // over 0..255.
     if (uint && bits >= 1 && bits <= 8) {
-      const unsigned top = (1u << bits) - 1;
-      for (unsigned v = 0; v <= top; ++v)
-        plan.table[0][v] = static_cast<std::uint8_t>((invert ? top - v : v) * 255 / top);
+      kexio::io::grey_table(plan.table[0], bits, invert);
       plan.put = put_indexed;
       plan.type = MUTIL_UINT8;
       return true;
     }
     return invert ? typed_plan<true>(plan, format, bits) : typed_plan<false>(plan, format, bits);
   }
-  if (photometric == PHOTOMETRIC_RGB && spp >= 3) {
+  if (layout.photometric == PHOTOMETRIC_RGB && layout.samples >= 3) {
     plan.kind = Kind::kRgb;
     return typed_plan<false>(plan, format, bits);
   }
-  std::uint16_t *red, *green, *blue;
-  if (photometric == PHOTOMETRIC_PALETTE && small &&
-      TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue)) {
+  if (layout.photometric == PHOTOMETRIC_PALETTE && small &&
+      kexio::io::palette_tables(t, bits, plan.table)) {
     plan.kind = Kind::kPalette;
-    for (unsigned v = 0; v < (1u << bits); ++v) {
-      plan.table[0][v] = static_cast<std::uint8_t>(red[v] >> 8);
-      plan.table[1][v] = static_cast<std::uint8_t>(green[v] >> 8);
-      plan.table[2][v] = static_cast<std::uint8_t>(blue[v] >> 8);
-    }
     plan.put = put_indexed;
     plan.type = MUTIL_UINT8;
     return true;

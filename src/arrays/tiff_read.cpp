@@ -50,35 +50,26 @@ Dtype typed(unsigned format, unsigned bits) {
 // The plan of an image read sample by sample; false when it takes the RGBA
 // reader.
 bool make_plan(TIFF* t, Plan& p) {
-  std::uint16_t photometric = 0, bits = 1, spp = 1, format = SAMPLEFORMAT_UINT;
-  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  io::SampleLayout layout;
+  if (!layout.read(t)) return false;
+  const unsigned bits = layout.bits, format = layout.format;
+  const int spp = layout.samples;
   p.bits = bits;
   p.samples = spp;
-  const bool uint = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  const bool uint = layout.unsigned_samples();
   const bool small = uint && bits >= 1 && bits <= 8;
   int base = 0;
-  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) {
+  if (layout.grey()) {
     base = 1;
-    p.invert = photometric == PHOTOMETRIC_MINISWHITE && uint;
+    p.invert = layout.photometric == PHOTOMETRIC_MINISWHITE && uint;
     if (small && bits < 8) {
-      const unsigned top = (1u << bits) - 1;
-      for (unsigned v = 0; v <= top; ++v)
-        p.table[0][v] = static_cast<std::uint8_t>((p.invert ? top - v : v) * 255 / top);
+      io::grey_table(p.table[0], bits, p.invert);
       p.lookup = true;
     }
-  } else if (photometric == PHOTOMETRIC_RGB && spp >= 3) {
+  } else if (layout.photometric == PHOTOMETRIC_RGB && spp >= 3) {
     base = 3;
-  } else if (photometric == PHOTOMETRIC_PALETTE && small && spp == 1) {
-    std::uint16_t *red, *green, *blue;
-    if (!TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
-    for (unsigned v = 0; v < (1u << bits); ++v) {
-      p.table[0][v] = static_cast<std::uint8_t>(red[v] >> 8);
-      p.table[1][v] = static_cast<std::uint8_t>(green[v] >> 8);
-      p.table[2][v] = static_cast<std::uint8_t>(blue[v] >> 8);
-    }
+  } else if (layout.photometric == PHOTOMETRIC_PALETTE && small && spp == 1) {
+    if (!io::palette_tables(t, bits, p.table)) return false;
     p.lookup = true;
     p.channels = 3;
     p.type = Dtype::uint8;

@@ -152,6 +152,50 @@ bool read_rgba_bands(TIFF* t, std::uint32_t width, std::uint32_t height, std::ui
   return true;
 }
 
+// The tags that say how a TIFF's samples are laid out, with libtiff's
+// defaults where the file leaves them out.
+struct SampleLayout {
+  std::uint16_t photometric = 0;
+  std::uint16_t bits = 1;
+  std::uint16_t samples = 1;  // per pixel
+  std::uint16_t format = SAMPLEFORMAT_UINT;
+
+  // False when the file does not say how its samples are coloured.
+  bool read(TIFF* t) {
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+    return true;
+  }
+  bool unsigned_samples() const {
+    return format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+  }
+  bool grey() const {
+    return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+  }
+};
+
+// Grey levels of 1 to 8 bits spread over 0..255, turned round when white is 0.
+inline void grey_table(std::uint8_t* table, unsigned bits, bool invert) {
+  const unsigned top = (1u << bits) - 1;
+  for (unsigned v = 0; v <= top; ++v)
+    table[v] = static_cast<std::uint8_t>((invert ? top - v : v) * 255 / top);
+}
+
+// The colour map of a palette image of 1 to 8 bits as three tables of bytes;
+// false when the file has none.
+inline bool palette_tables(TIFF* t, unsigned bits, std::uint8_t (*table)[256]) {
+  std::uint16_t *red, *green, *blue;
+  if (!TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
+  for (unsigned v = 0; v < (1u << bits); ++v) {
+    table[0][v] = static_cast<std::uint8_t>(red[v] >> 8);
+    table[1][v] = static_cast<std::uint8_t>(green[v] >> 8);
+    table[2][v] = static_cast<std::uint8_t>(blue[v] >> 8);
+  }
+  return true;
+}
+
 // The sample of b bits (1 to 16) that starts at bit `bit` of src, samples
 // packed most significant bit first; it may cross byte boundaries.
 inline unsigned packed_sample(const std::uint8_t* src, std::size_t bit, unsigned b) {
