@@ -165,10 +165,10 @@ class Kernel(unittest.TestCase):
         os.mkfifo("slow.prn")
 
         def interrupt_then_write():
-            time.sleep(1)  # the kernel now waits for the pipe
-            self.manager.interrupt_kernel()
-            time.sleep(0.5)
+            # Opening the pipe returns once the kernel has opened it to read.
             with open("slow.prn", "w") as f:
+                self.manager.interrupt_kernel()
+                time.sleep(0.5)
                 f.write("1 2\n3 4\n")
 
         threading.Thread(target=interrupt_then_write).start()
