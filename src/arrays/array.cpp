@@ -60,7 +60,8 @@ std::size_t samples(const std::vector<std::int64_t>& shape, std::size_t size) {
   return static_cast<std::size_t>(n);
 }
 
-Kex::Array make(Kex::Dtype type, std::vector<std::int64_t> shape, std::uint32_t index) {
+Kex::Array make(Kex::Dtype type, std::vector<std::int64_t> shape, Start start,
+                std::uint32_t index) {
   const std::size_t size = Kex::dtype_size(type);
   const std::size_t bytes = samples(shape, size) * size;
   Kex::Array a;
@@ -79,10 +80,11 @@ Kex::Array make(Kex::Dtype type, std::vector<std::int64_t> shape, std::uint32_t 
     a.data = std::shared_ptr<void>(p, [mapped](void* q) { memory::unmap(q, mapped); });
     return a;
   }
-  // Zeroed, as the mappings are: a codec that reports a strip whole but
-  // leaves rows of it unwritten (a damaged JPEG-in-TIFF does) must not hand
-  // out whatever the heap held before.
-  void* p = std::calloc(bytes == 0 ? 1 : bytes, 1);
+  // Zeroed unless the caller fills it, as the mappings are: a codec that
+  // reports a strip whole but leaves rows of it unwritten (a damaged
+  // JPEG-in-TIFF does) must not hand out whatever the heap held before.
+  const std::size_t n = bytes == 0 ? 1 : bytes;
+  void* p = start == Start::zeros ? std::calloc(n, 1) : std::malloc(n);
   if (p == nullptr) Kex::Throw("out of memory", index);
   a.data = std::shared_ptr<void>(p, [](void* q) { std::free(q); });
   return a;

@@ -223,7 +223,7 @@ Kex::Array convert(Kex::Array in, Kex::ImageMode mode) {
   if (mode == Kex::ImageMode::file || from == to) return in;
   std::vector<std::int64_t> shape{in.shape[0], in.shape[1]};
   if (to > 1) shape.push_back(to);
-  Kex::Array out = make(in.dtype, std::move(shape));
+  Kex::Array out = make(in.dtype, std::move(shape), Start::unwritten);
   const std::size_t n = static_cast<std::size_t>(in.shape[0] * in.shape[1]);
   switch (in.dtype) {
     case Dtype::uint8:

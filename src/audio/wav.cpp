@@ -468,7 +468,7 @@ Array read_wav(const std::string& path, WavInfo* info) {
     const std::size_t frames = static_cast<std::size_t>(w.frames);
     std::vector<std::int64_t> shape{static_cast<std::int64_t>(frames)};
     if (channels > 1) shape.push_back(static_cast<std::int64_t>(channels));
-    Array a = arrays::make(sample->type, std::move(shape));
+    Array a = arrays::make(sample->type, std::move(shape), arrays::Start::unwritten);
     auto* out = static_cast<std::uint8_t*>(a.data.get());
     const std::size_t size = dtype_size(sample->type);
     const std::size_t frame = std::size_t{w.format.block_align};
