@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -36,6 +38,23 @@ void run_all(std::size_t n, const Job& job) {
   job(0);
   for (auto& t : threads)
     t.join();
+}
+
+// run_all for jobs that may throw: once every job has ended, the first
+// exception one of them threw is thrown again on the calling thread.
+template <typename Job>
+void run_all_or_throw(std::size_t n, const Job& job) {
+  std::exception_ptr thrown;
+  std::mutex lock;
+  run_all(n, [&](std::size_t i) {
+    try {
+      job(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> held(lock);
+      if (!thrown) thrown = std::current_exception();
+    }
+  });
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 }  // namespace kexio

@@ -40,6 +40,12 @@ std::uint8_t* ByteWriter::slow_room(std::size_t n) {
   return m_buf.get();
 }
 
+void ByteWriter::write_through(const void* src, std::size_t n) {
+  if (!flush()) return;
+  if (!write_full(m_fd, src, n)) m_error = errno;
+  m_pos += static_cast<std::int64_t>(n);
+}
+
 void ByteWriter::zeros(std::size_t n) {
   while (n > 0 && m_error == 0) {
     std::size_t step = n < m_cap ? n : m_cap;

@@ -26,8 +26,10 @@ class ByteWriter {
   }
   void commit(std::size_t n) { m_used += n; }
 
+  // Pieces as large as the buffer go to the file directly.
   void write(const void* src, std::size_t n) {
     if (n == 0) return;
+    if (n >= m_cap) return write_through(src, n);
     if (std::uint8_t* p = room(n)) {
       std::memcpy(p, src, n);
       commit(n);
@@ -64,6 +66,7 @@ class ByteWriter {
     }
   }
   std::uint8_t* slow_room(std::size_t n);
+  void write_through(const void* src, std::size_t n);
 
   int m_fd;
   std::unique_ptr<std::uint8_t[]> m_buf;  // not zero-filled

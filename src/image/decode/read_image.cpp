@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,19 +90,13 @@ aMatrix* read_planes(KexCallContext* ctx, const char* file, const char* cwd, Pix
   // meanwhile faults in the pages of a large result, which the rows are then
   // written into without waiting on the kernel.
   const std::size_t bytes = static_cast<std::size_t>(rows * width) * sizeof(double);
-  std::exception_ptr thrown;
-  run_all(bytes >= kPrepareFrom && !packed ? 2 : 1, [&](std::size_t job) {
+  run_all_or_throw(bytes >= kPrepareFrom && !packed ? 2 : 1, [&](std::size_t job) {
     if (job == 1) {
       memory::populate(data, bytes);
       return;
     }
-    try {
-      code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
-    } catch (...) {
-      thrown = std::current_exception();
-    }
+    code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
   });
-  if (thrown) std::rethrow_exception(thrown);
   if (code == 0) code = decoder->status();
   if (code != 0) fail_with(code, Kex::kWholeCall, decoder->failure_detail());
   decoder.reset();

@@ -93,6 +93,11 @@ int bmp_encoder::write_row() {
   return status();
 }
 
+int bmp_encoder::write_stored(const std::uint8_t* rows, std::int64_t n) {
+  if (m_status == 0) m_out.write(rows, static_cast<std::size_t>(n * m_stride));
+  return status();
+}
+
 void bmp_encoder::finish() {
   if (status() == 0 && (!m_out.flush() || m_file.commit() != 0)) m_status = kFileIoError;
 }

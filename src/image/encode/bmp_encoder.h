@@ -36,6 +36,12 @@ class bmp_encoder final : public Encoder, public BitmapFileInfo {
 
   // Writes the palette (8 bits), after which the pixel rows start.
   void write_palette();
+  // The bytes of one row as the file stores it, padding included.
+  std::int64_t stride() const { return m_stride; }
+  // Writes n rows as the file stores them, stride() bytes each, the
+  // bottom one first: palette indices, or blue, green, red per pixel, then
+  // zeros. Instead of write_row for rows made elsewhere.
+  int write_stored(const std::uint8_t* rows, std::int64_t n);
   // Completes the file and puts it in place.
   void finish();
 

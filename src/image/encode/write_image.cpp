@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/parallel.h"
 #include "host/loader.h"
 #include "host/workers.h"
 #include "image/encode/bmp_encoder.h"
@@ -35,6 +36,9 @@ HostEntry<ImageWriter> g_write_rgb("keximager.dll", "imgwrite_rgb");
 // of converted rows, at least kMinBandRows rows.
 constexpr std::int64_t kBandBytes = 8 << 20;
 constexpr std::int64_t kMinBandRows = 64;
+
+// Bands from which the rows are made on two threads.
+constexpr std::int64_t kThreadedBytes = 1 << 20;
 
 std::int64_t band_rows(std::int64_t rows, std::int64_t row_bytes) {
   std::int64_t n = row_bytes > 0 ? kBandBytes / row_bytes : rows;
@@ -116,26 +120,26 @@ void to_bytes(const double* in, std::int64_t n, std::uint8_t* out) {
 }
 
 // Converts rows top .. top + count - 1 of `planes` groups of ncols matrix
-// columns into the band: column j of plane p (matrix column p * ncols + j)
-// goes to byte j * planes + p of each band row, rows row_bytes apart. So one
-// plane gives grey rows and three planes give red, green, blue pixels.
-// Columns are taken in groups: each column's run is converted into a tile,
-// then the tile is written row by row in contiguous pieces.
+// columns into rows as a BMP file stores them: row top + k at out + k * step
+// (step may be negative), column j of plane p at byte j * planes + p, or
+// 2 - p for three planes (blue, green, red). Columns are taken in groups:
+// each column's run is converted into a tile, then the tile is written row
+// by row in contiguous pieces.
 template <int planes>
-void columns_to_band(const double* data, std::int64_t rows, std::int64_t ncols, std::int64_t top,
-                     std::int64_t count, std::uint8_t* band, std::int64_t row_bytes) {
-  constexpr std::int64_t kGroup = 32;
-  std::vector<std::uint8_t> tile(static_cast<std::size_t>(kGroup * planes * count));
-  for (std::int64_t j0 = 0; j0 < ncols; j0 += kGroup) {
-    const std::int64_t g = std::min(kGroup, ncols - j0);
+void columns_to_rows(const double* data, std::int64_t rows, std::int64_t ncols, std::int64_t top,
+                     std::int64_t count, std::uint8_t* out, std::int64_t step) {
+  const std::int64_t group = std::min<std::int64_t>(32, ncols);
+  std::vector<std::uint8_t> tile(static_cast<std::size_t>(group * planes * count));
+  for (std::int64_t j0 = 0; j0 < ncols; j0 += group) {
+    const std::int64_t g = std::min(group, ncols - j0);
     for (int p = 0; p < planes; ++p) {
       for (std::int64_t j = 0; j < g; ++j) {
         to_bytes(data + (p * ncols + j0 + j) * rows + top, count,
-                 tile.data() + (p * kGroup + j) * count);
+                 tile.data() + (p * group + j) * count);
       }
     }
     for (std::int64_t k = 0; k < count; ++k) {
-      std::uint8_t* dst = band + k * row_bytes + j0 * planes;
+      std::uint8_t* dst = out + k * step + j0 * planes;
       const std::uint8_t* src = tile.data() + k;
       if (planes == 1) {
         for (std::int64_t j = 0; j < g; ++j)
@@ -143,7 +147,7 @@ void columns_to_band(const double* data, std::int64_t rows, std::int64_t ncols, 
       } else {
         for (std::int64_t j = 0; j < g; ++j) {
           for (int p = 0; p < planes; ++p)
-            dst[j * planes + p] = src[(p * kGroup + j) * count];
+            dst[j * planes + planes - 1 - p] = src[(p * group + j) * count];
         }
       }
     }
@@ -164,26 +168,29 @@ std::string resolve_for_writing(const char* file, const char* cwd) {
   fail_with(code, Kex::kWholeCall, enc.open_detail());
 }
 
-// Writes the rows of the matrix bottom row first. fill(top, n, band) turns
-// matrix rows top .. top + n - 1 into n rows of row_bytes bytes each in
-// band; every band row is then copied into the encoder's buffer and written.
+// Writes the rows of the matrix bottom row first, a band at a time:
+// fill(top, n, out, step) turns matrix rows top .. top + n - 1 into rows as
+// the file stores them, row top + k at out + k * step. A large band is
+// shared by rows between the free cores.
 template <typename Fill>
-void write_rows(bmp_encoder& enc, std::int64_t rows, std::int64_t row_bytes, bool check_each_row,
-                Fill fill) {
-  const std::int64_t band_height = band_rows(rows, row_bytes);
+void write_rows(bmp_encoder& enc, std::int64_t rows, Fill fill) {
+  const std::int64_t stride = enc.stride();
+  const std::int64_t band_height = band_rows(rows, stride);
+  // Zero-filled once: the padding at the end of each row stays zero.
   std::unique_ptr<std::uint8_t[]> band(new std::uint8_t[static_cast<std::size_t>(
-      std::max<std::int64_t>(1, band_height * row_bytes))]);
+      std::max<std::int64_t>(1, band_height * stride))]());
+  const std::size_t threads =
+      band_height * stride < kThreadedBytes ? 1 : std::min(2u, free_cores());
   for (std::int64_t end = rows; end > 0;) {
-    std::int64_t n = std::min(end, band_height);
-    std::int64_t top = end - n;
-    fill(top, n, band.get());
-    for (std::int64_t k = n - 1; k >= 0; --k) {
-      if (unsigned char* dst = enc.row_span(0, row_bytes)) {
-        std::memcpy(dst, band.get() + k * row_bytes, static_cast<std::size_t>(row_bytes));
-      }
-      int code = enc.write_row();
-      if (check_each_row && code != 0) fail_with(code);
-    }
+    const std::int64_t n = std::min(end, band_height), top = end - n;
+    // The band's first row in the file is matrix row top + n - 1.
+    std::uint8_t* last = band.get() + (n - 1) * stride;
+    run_all_or_throw(threads, [&](std::size_t t) {
+      const auto from = static_cast<std::int64_t>(n * t / threads);
+      const auto to = static_cast<std::int64_t>(n * (t + 1) / threads);
+      fill(top + from, to - from, last - from * stride, -stride);
+    });
+    if (int code = enc.write_stored(band.get(), n)) fail_with(code);
     end = top;
   }
 }
@@ -194,15 +201,15 @@ void finish(bmp_encoder& enc) {
 }
 
 // A packed matrix (three planes side by side) as a 24-bit file of its
-// width / 3 pixels; fill(top, count, band) makes count rows of red, green,
-// blue bytes from matrix rows top .. top + count - 1.
+// width / 3 pixels; fill makes the file's rows of blue, green, red bytes as
+// write_rows asks.
 template <typename Fill>
 void write_packed(const aMatrix* m, const std::string& path, Fill fill) {
   const std::int64_t rows = m->rows;
   const std::int64_t n = m->cols / 3;
   bmp_encoder enc(path.c_str(), 24, rows, n);
   if (int code = enc.status()) report_open_failure(enc, code);
-  write_rows(enc, rows, 3 * n, true, fill);
+  write_rows(enc, rows, fill);
   finish(enc);
 }
 
@@ -210,15 +217,15 @@ void write_packed(const aMatrix* m, const std::string& path, Fill fill) {
 // converted by ToRgb.
 template <void (*ToRgb)(double, double, double, unsigned char*, unsigned char*, unsigned char*)>
 auto colour_space_rows(const aMatrix* m) {
-  return [m](std::int64_t top, std::int64_t count, std::uint8_t* band) {
+  return [m](std::int64_t top, std::int64_t count, std::uint8_t* out, std::int64_t step) {
     const std::int64_t rows = m->rows, n = m->cols / 3;
     for (std::int64_t p = 0; p < n; ++p) {
       const double* a = m->m_rv + p * rows + top;
       const double* b = m->m_rv + (n + p) * rows + top;
       const double* c = m->m_rv + (2 * n + p) * rows + top;
-      std::uint8_t* out = band + 3 * p;
-      for (std::int64_t k = 0; k < count; ++k, out += 3 * n) {
-        ToRgb(a[k], b[k], c[k], &out[0], &out[1], &out[2]);
+      std::uint8_t* px = out + 3 * p;
+      for (std::int64_t k = 0; k < count; ++k, px += step) {
+        ToRgb(a[k], b[k], c[k], &px[2], &px[1], &px[0]);
       }
     }
   };
@@ -241,9 +248,10 @@ aComplex* write_bmp(KexCallContext* ctx, const char* file, const aMatrix* m, con
   }
   enc.write_palette();
   const double* data = m->m_rv;
-  write_rows(enc, rows, cols, false, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
-    columns_to_band<1>(data, rows, cols, top, count, band, cols);
-  });
+  write_rows(enc, rows,
+             [&](std::int64_t top, std::int64_t count, std::uint8_t* out, std::int64_t step) {
+               columns_to_rows<1>(data, rows, cols, top, count, out, step);
+             });
   finish(enc);
   return zero(ctx);
 }
@@ -258,9 +266,10 @@ aComplex* write_rgb(KexCallContext* ctx, const char* file, const aMatrix* m, con
   }
   if (m->cols % 3 != 0) fail_with(kBadHeader, 2);
   const std::int64_t rows = m->rows, n = m->cols / 3;
-  write_packed(m, path, [&](std::int64_t top, std::int64_t count, std::uint8_t* band) {
-    columns_to_band<3>(m->m_rv, rows, n, top, count, band, 3 * n);
-  });
+  write_packed(m, path,
+               [&](std::int64_t top, std::int64_t count, std::uint8_t* out, std::int64_t step) {
+                 columns_to_rows<3>(m->m_rv, rows, n, top, count, out, step);
+               });
   return zero(ctx);
 }
 
