@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/transpose.h"
 #include "io/endian.h"
 #include "io/fd.h"
 #include "keximager.h"
@@ -105,17 +106,14 @@ void interleave(const std::uint8_t* tile, std::uint32_t count, std::uint32_t gro
   }
 }
 
-// The same for bytes of a known number of planes (grey and colour pictures).
-template <unsigned Planes>
-void interleave_bytes(const std::uint8_t* tile, std::uint32_t count, std::uint32_t group,
-                      std::uint32_t g, std::uint8_t* out, std::size_t row_bytes) {
+// The same for one plane of bytes (grey pictures).
+void grey_rows(const std::uint8_t* tile, std::uint32_t count, std::uint32_t g, std::uint8_t* out,
+               std::size_t row_bytes) {
   for (std::uint32_t k = 0; k < count; ++k) {
     std::uint8_t* dst = out + k * row_bytes;
     const std::uint8_t* src = tile + k;
-    for (std::uint32_t j = 0; j < g; ++j, dst += Planes) {
-      for (unsigned p = 0; p < Planes; ++p)
-        dst[p] = src[(std::size_t{p} * group + j) * count];
-    }
+    for (std::uint32_t j = 0; j < g; ++j)
+      dst[j] = src[std::size_t{j} * count];
   }
 }
 
@@ -182,9 +180,12 @@ void RowPacker::rows_into(std::uint32_t top, std::uint32_t count, std::uint8_t* 
     switch (size) {
       case 1:
         if (m_planes == 1) {
-          interleave_bytes<1>(tile, count, m_group, g, out, m_row_bytes);
+          grey_rows(tile, count, g, out, m_row_bytes);
         } else if (m_planes == 3) {
-          interleave_bytes<3>(tile, count, m_group, g, out, m_row_bytes);
+          const std::uint8_t* const rgb[3] = {tile, tile + std::size_t{m_group} * count,
+                                              tile + 2 * std::size_t{m_group} * count};
+          kexio::columns::pixels_from_columns(rgb, count, g, count, out,
+                                              static_cast<std::ptrdiff_t>(m_row_bytes));
         } else {
           interleave<1>(tile, count, m_group, g, m_planes, out, m_row_bytes);
         }

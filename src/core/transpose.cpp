@@ -99,7 +99,120 @@ __attribute__((target("avx2"))) void byte_block_avx2(const std::uint8_t* block,
 }
 #endif
 
+void pixels_plain(const std::uint8_t* const (&plane)[3], std::ptrdiff_t pitch, std::size_t cols,
+                  std::size_t rows, std::uint8_t* out, std::ptrdiff_t step) {
+  for (std::size_t k = 0; k < rows; ++k) {
+    std::uint8_t* d = out + static_cast<std::ptrdiff_t>(k) * step;
+    for (std::size_t j = 0; j < cols; ++j, d += 3) {
+      for (int c = 0; c < 3; ++c)
+        d[c] = plane[c][static_cast<std::ptrdiff_t>(j) * pitch + static_cast<std::ptrdiff_t>(k)];
+    }
+  }
+}
+
+#if defined(__x86_64__)
+// Sixteen registers of sixteen bytes turned around: on return, register
+// kRowOf[k] holds byte k of every register given, in order. Four rounds of
+// interleaving pairs (bytes, then pairs, fours and eights of them) each
+// move one bit of the byte's place into the register's number.
+constexpr int kRowOf[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+
+__attribute__((target("avx2"))) inline void turn16(__m128i (&a)[16]) {
+  __m128i t[16];
+  for (int i = 0; i < 8; ++i) {
+    t[i] = _mm_unpacklo_epi8(a[2 * i], a[2 * i + 1]);
+    t[i + 8] = _mm_unpackhi_epi8(a[2 * i], a[2 * i + 1]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    a[i] = _mm_unpacklo_epi16(t[2 * i], t[2 * i + 1]);
+    a[i + 8] = _mm_unpackhi_epi16(t[2 * i], t[2 * i + 1]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    t[i] = _mm_unpacklo_epi32(a[2 * i], a[2 * i + 1]);
+    t[i + 8] = _mm_unpackhi_epi32(a[2 * i], a[2 * i + 1]);
+  }
+  for (int i = 0; i < 8; ++i) {
+    a[i] = _mm_unpacklo_epi64(t[2 * i], t[2 * i + 1]);
+    a[i + 8] = _mm_unpackhi_epi64(t[2 * i], t[2 * i + 1]);
+  }
+}
+
+// Where byte t of the q-th sixteen bytes of sixteen interleaved pixels
+// comes from in plane c's register: its pixel, or nothing (0x80).
+constexpr std::int8_t from_plane(int q, int c, int t) {
+  const int at = 16 * q + t;
+  return at % 3 == c ? static_cast<std::int8_t>(at / 3) : static_cast<std::int8_t>(-128);
+}
+
+template <int Q, int C>
+__attribute__((target("avx2"))) inline __m128i pick(__m128i v) {
+  return _mm_shuffle_epi8(
+      v, _mm_setr_epi8(from_plane(Q, C, 0), from_plane(Q, C, 1), from_plane(Q, C, 2),
+                       from_plane(Q, C, 3), from_plane(Q, C, 4), from_plane(Q, C, 5),
+                       from_plane(Q, C, 6), from_plane(Q, C, 7), from_plane(Q, C, 8),
+                       from_plane(Q, C, 9), from_plane(Q, C, 10), from_plane(Q, C, 11),
+                       from_plane(Q, C, 12), from_plane(Q, C, 13), from_plane(Q, C, 14),
+                       from_plane(Q, C, 15)));
+}
+
+template <int Q>
+__attribute__((target("avx2"))) inline __m128i interleaved(__m128i a, __m128i b, __m128i c) {
+  return _mm_or_si128(_mm_or_si128(pick<Q, 0>(a), pick<Q, 1>(b)), pick<Q, 2>(c));
+}
+
+// Sixteen by sixteen pixels at a time: each plane's sixteen columns of
+// sixteen rows are turned into rows in registers, and the three planes'
+// rows interleaved into 48 bytes of pixels by byte shuffles.
+__attribute__((target("avx2"))) void pixels_avx2(const std::uint8_t* const (&plane)[3],
+                                                 std::ptrdiff_t pitch, std::size_t cols,
+                                                 std::size_t rows, std::uint8_t* out,
+                                                 std::ptrdiff_t step) {
+  const std::size_t whole_rows = rows / 16 * 16;
+  std::size_t j = 0;
+  for (; j + 16 <= cols; j += 16) {
+    for (std::size_t k = 0; k < whole_rows; k += 16) {
+      __m128i v[3][16];
+      for (int c = 0; c < 3; ++c) {
+        const std::uint8_t* s =
+            plane[c] + static_cast<std::ptrdiff_t>(j) * pitch + static_cast<std::ptrdiff_t>(k);
+        for (int x = 0; x < 16; ++x)
+          v[c][x] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * pitch));
+        turn16(v[c]);
+      }
+      std::uint8_t* d = out + static_cast<std::ptrdiff_t>(k) * step + 3 * j;
+      for (int r = 0; r < 16; ++r, d += step) {
+        const __m128i a = v[0][kRowOf[r]], b = v[1][kRowOf[r]], c = v[2][kRowOf[r]];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), interleaved<0>(a, b, c));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), interleaved<1>(a, b, c));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), interleaved<2>(a, b, c));
+      }
+    }
+  }
+  // The rows below the last whole sixteen, then the columns past them.
+  if (whole_rows < rows) {
+    const std::uint8_t* const rest[3] = {plane[0] + whole_rows, plane[1] + whole_rows,
+                                         plane[2] + whole_rows};
+    pixels_plain(rest, pitch, j, rows - whole_rows,
+                 out + static_cast<std::ptrdiff_t>(whole_rows) * step, step);
+  }
+  if (j < cols) {
+    const auto skip = static_cast<std::ptrdiff_t>(j) * pitch;
+    const std::uint8_t* const rest[3] = {plane[0] + skip, plane[1] + skip, plane[2] + skip};
+    pixels_plain(rest, pitch, cols - j, rows, out + 3 * j, step);
+  }
+}
+#endif
+
 }  // namespace
+
+void pixels_from_columns(const std::uint8_t* const (&plane)[3], std::ptrdiff_t pitch,
+                         std::size_t cols, std::size_t rows, std::uint8_t* out,
+                         std::ptrdiff_t step) {
+#if defined(__x86_64__)
+  if (have_avx2()) return pixels_avx2(plane, pitch, cols, rows, out, step);
+#endif
+  pixels_plain(plane, pitch, cols, rows, out, step);
+}
 
 ByteBlock byte_block() {
 #if defined(__x86_64__)

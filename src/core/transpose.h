@@ -204,6 +204,14 @@ using ByteBlock = void (*)(const std::uint8_t* block, std::ptrdiff_t pitch, std:
 // The fastest ByteBlock this machine has.
 ByteBlock byte_block();
 
+// Columns of bytes into rows of pixels, the writers' direction: byte c of
+// pixel j of row k (rows step bytes apart, step possibly negative) is byte
+// k of column j of plane c, columns pitch bytes apart:
+// out[k * step + 3 * j + c] = plane[c][j * pitch + k], j < cols, k < rows.
+void pixels_from_columns(const std::uint8_t* const (&plane)[3], std::ptrdiff_t pitch,
+                         std::size_t cols, std::size_t rows, std::uint8_t* out,
+                         std::ptrdiff_t step);
+
 // The rows x row_elements table of elements of size bytes at data into the
 // columns l says, by the kernel step. Part part of parts (for threads of their own)
 // takes a run of strips of columns, or of tiles of rows when a row is short.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/parallel.h"
+#include "core/transpose.h"
 #include "host/loader.h"
 #include "host/workers.h"
 #include "image/encode/bmp_encoder.h"
@@ -138,18 +139,17 @@ void columns_to_rows(const double* data, std::int64_t rows, std::int64_t ncols, 
                  tile.data() + (p * group + j) * count);
       }
     }
+    if (planes == 3) {
+      const std::uint8_t* t = tile.data();
+      const std::uint8_t* const bgr[3] = {t + 2 * group * count, t + group * count, t};
+      columns::pixels_from_columns(bgr, count, g, count, out + j0 * 3, step);
+      continue;
+    }
     for (std::int64_t k = 0; k < count; ++k) {
-      std::uint8_t* dst = out + k * step + j0 * planes;
+      std::uint8_t* dst = out + k * step + j0;
       const std::uint8_t* src = tile.data() + k;
-      if (planes == 1) {
-        for (std::int64_t j = 0; j < g; ++j)
-          dst[j] = src[j * count];
-      } else {
-        for (std::int64_t j = 0; j < g; ++j) {
-          for (int p = 0; p < planes; ++p)
-            dst[j * planes + planes - 1 - p] = src[(p * group + j) * count];
-        }
-      }
+      for (std::int64_t j = 0; j < g; ++j)
+        dst[j] = src[j * count];
     }
   }
 }
