@@ -98,9 +98,9 @@ TEST_F(ImageRead, RefusedFiles) {
       {"16.bmp", Bmp{.bits = 16, .compression = 1, .pixel_data = {0, 0}}.bytes(), &IO::READ_IMAGE,
        bad_matrix},
       {"v100.bmp", v100, &IO::READRGB, bad_matrix},
-      // A stated palette with an unsupported depth: the colour readers refuse.
+      // A stated palette with an unsupported depth: the colour readers (one
+      // check for all) refuse.
       {"32.bmp", depth32, &IO::READRGB, io_error},
-      {"32.bmp", depth32, &IO::READ_HLS_SAT, io_error},
       // Bit fields need 16 or 32 bits and a Windows header (an OS/2 header's
       // compression 3 is another method, and 32 bits without fields have no
       // palette), and their masks.
