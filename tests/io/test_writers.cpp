@@ -15,9 +15,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <random>
 #include <thread>
 
+#include "image/image_support.h"
 #include "kexio/io.h"
 #include "support/scratch.h"
 #include "support/values.h"
@@ -44,13 +44,9 @@ struct Writer {
   bool seeks = false;        // writes a format that needs a file it can seek (TIFF)
 };
 
-// Levels that no compression makes small.
+// Levels that no compression makes much smaller.
 Cvd::Ref noise(std::uint32_t rows, std::uint32_t cols) {
-  auto m = Cvd::MatVal::Zeros(rows, cols);
-  std::mt19937 rng(5);
-  for (std::size_t i = 0; i < m->size(); ++i)
-    m->real()[i] = static_cast<double>(rng() % 256);
-  return m;
+  return image_test::random_matrix(rows, cols, 5);
 }
 
 using P = const std::string&;
