@@ -74,7 +74,6 @@ TEST_F(Eval, StatementsGiveTheirValuesAndErrors) {
   const char* const cases[][2] = {
       {"1 + 2 * 3", "num 7 0"},
       {"7 / 2", "num 3.5 0"},
-      {"-(2 - 5)", "num 3 0"},
       {"(3 - 4i) * (3 - 4i)", "num -7 -24"},
       {"(1 + 2i) / (3 + 4i)", "num 0.44 0.08"},
       {"(1 + 2i) / 2", "num 0.5 1"},
@@ -265,8 +264,10 @@ TEST_F(Eval, SettingsRefuseWhatIsNoInteger) {
   EXPECT_EQ(m_session.prn_precision(), 6);
   EXPECT_EQ(m_session.prn_colwidth(), 12);
 }
-// An index of no particular argument, or of one not given, is placed too.
-TEST(CallErrors, TheIndexNamesNoArgumentOrOneNotGiven) {
+// Where a call's error is marked and what the note beside the marker says:
+// under the argument it names, the whole call, the name when it names no
+// argument, the closing bracket when it names one not given.
+TEST(CallErrors, AreMarkedWhereTheirIndexPoints) {
   Source src("t", "READBIN(\"a\", 2 * 3)");
   std::vector<Statement> sts = parse(src);
   auto place = [&](std::uint32_t index) {
@@ -276,6 +277,8 @@ TEST(CallErrors, TheIndexNamesNoArgumentOrOneNotGiven) {
     return std::string(src.slice(d.mark)) + " | " + d.note;
   };
   EXPECT_EQ(place(0), "READBIN | not tied to a particular argument");
+  EXPECT_EQ(place(2), "2 * 3 | argument 2");
+  EXPECT_EQ(place(Kex::kWholeCall), "READBIN(\"a\", 2 * 3) | the call as a whole");
   EXPECT_EQ(place(5), ") | argument 5, which was not given");
 }
 

@@ -109,11 +109,8 @@ class Terminal {
   std::size_t m_from = 0;
 };
 
-class TerminalSession : public ::testing::Test {
- protected:
-  kexio_test::ScratchDir m_scratch;
-  std::string m_dir = m_scratch.path().string();
-};
+// Each test in a scratch folder, m_dir.
+using TerminalSession = kexio_test::Cli;
 
 // Sends each step's keys (none: only wait) and waits for its reply. Each
 // line is typed at its prompt, as a person would: keys typed earlier may

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -95,8 +93,7 @@ V elements(const Cvd::Ref& m) {
 // Calls through Kex::IO with absolute paths (the worksheet directory unused).
 Frames readwav(const std::string& path) {
   Cvd::Ref m = Kex::IO::READWAV(u"", str(path));
-  auto* mv = dynamic_cast<Cvd::MatVal*>(m.get());
-  return {mv->get_Rows(), mv->get_Cols(), elements(m)};
+  return {as_matrix(m)->get_Rows(), as_matrix(m)->get_Cols(), elements(m)};
 }
 V info(const std::string& path) {
   return elements(Kex::IO::GETWAVINFO(u"", str(path)));
@@ -120,7 +117,6 @@ TEST(WavRead, SamplesAndTheFormat) {
        {2, 2, {1, -2, 3, 4}}},
       // 12 bits are stored in 16-bit words, values as they are.
       {form(pcm(1, 12) + chunk("data", le(0x0800, 2) + le(0xf800, 2))), {2, 1, {2048, -2048}}},
-      {form(pcm(3, 8) + chunk("data", "\x01\x02\x03\x04\x05\x06")), {2, 3, {1, 2, 3, 4, 5, 6}}},
       // 17 to 24 bits in 3 bytes, 25 to 32 in 4: the stored integers, with
       // a trailing partial frame ignored.
       {form(pcm(1, 24) + chunk("data", le(0x800000, 3) + le(0x7fffff, 3) + le(0xfffffe, 3))),
@@ -130,7 +126,7 @@ TEST(WavRead, SamplesAndTheFormat) {
       {form(pcm(2, 32) +
             chunk("data", le(0x80000000, 4) + le(0x7fffffff, 4) + le(5, 4) + le(~5u, 4))),
        {2, 2, {-2147483648.0, 2147483647, 5, -6}}},
-      {form(pcm(1, 28) + chunk("data", le(0x0fffffff, 4))), {1, 1, {268435455}}},
+      // (More channels and widths are the round trips' part: WavPeers.)
       // IEEE float, singles and doubles, values as stored.
       {form(pcm(2, 32, 8000, 3) + chunk("data", raw(1.5f) + raw(-0.1f) + raw(1e38f) + raw(-0.0f))),
        {2, 2, {1.5, double(-0.1f), double(1e38f), -0.0}}},

@@ -26,16 +26,11 @@ class BinFiles : public ::testing::Test {
   ScratchDir dir;
 };
 
-TEST_F(BinFiles, ReadsWholeRowsInRowOrderAndEitherByteOrder) {
+// Rows in row order are the next test's part, signs and byte orders the
+// round trip's (whose bytes written are checked below); here a file read
+// as big-endian words, by an endian code of which only the real part counts.
+TEST_F(BinFiles, OnlyTheRealPartOfTheEndianCodeCounts) {
   write_bytes(dir / "a.bin", le(1, 2) + le(0xFFFE, 2) + le(300, 2) + le(0x8000, 2) + le(0x7FFF, 2));
-  EXPECT_EQ(rows_of(read({str("a.bin"), str("int16")})),
-            (Rows{{1}, {-2}, {300}, {-32768}, {32767}}));
-  // Two columns: the fifth element is a partial row and is left out.
-  EXPECT_EQ(rows_of(read({str("a.bin"), str("int16"), num(0), num(2)})),
-            (Rows{{1, -2}, {300, -32768}}));
-  EXPECT_EQ(rows_of(read({str("a.bin"), str("int16"), num(1)})),
-            (Rows{{256}, {-257}, {11265}, {128}, {-129}}));
-  // Only the real part of the endian code counts.
   EXPECT_EQ(rows_of(read({str("a.bin"), str("uint16"), num(1, 2)})),
             (Rows{{256}, {65279}, {11265}, {128}, {65407}}));
 }
@@ -136,7 +131,6 @@ TEST_F(BinFiles, FailedWritesLeaveTheFileAlone) {
   EXPECT_RAISES(write("keep.bin", "byte", 2, mat({{1}})), "bad value for endian code", 3u);
   EXPECT_EQ(get("keep.bin"), "\x01\x02\x03");
   EXPECT_RAISES(write("no/such/folder/x.bin", "byte", 0, mat({{1}})), "file write error", 1u);
-  EXPECT_RAISES(write(".", "byte", 0, mat({{1}})), "file write error", 1u);
   EXPECT_EQ(raised([&] { write("ftp://h/x.bin", "byte", 0, mat({{1}})); }).index, Kex::kWholeCall);
 }
 

@@ -31,11 +31,8 @@ struct Outcome {
 
 Outcome outcome(const std::function<Ref()>& call) {
   Outcome o;
-  try {
-    o.rows = rows_of(call());
-  } catch (const Kex::Exception& e) {
-    o.error = {e.message(), e.index()};
-  }
+  o.error = raised([&] { o.rows = rows_of(call()); });
+  if (o.error.message == "<nothing raised>") o.error = {};
   return o;
 }
 

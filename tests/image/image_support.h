@@ -25,6 +25,7 @@ using Ref = Cvd::Ref;
 using IO = Kex::IO;
 using Reader = Ref (*)(const std::u16string&, const Ref&);
 using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
+using kexio_test::as_matrix;
 using kexio_test::mat;
 using kexio_test::raised;
 using kexio_test::Raised;
@@ -77,28 +78,22 @@ struct Bmp {
   std::uint32_t header_size = 40;
 
   Bytes bytes() const {
-    Bytes info;
-    auto put = [](Bytes& to, std::uint32_t v) {
-      for (int i = 0; i < 4; ++i)
-        to.push_back(static_cast<std::uint8_t>(v >> 8 * i));
-    };
-    auto size = static_cast<std::uint32_t>(pixel_data.size());
-    auto colours = static_cast<std::uint32_t>(palette.size());
+    using kexio_test::le;
+    const auto size = static_cast<std::uint32_t>(pixel_data.size());
+    std::string info;
     // Planes (1) and bits share one word.
-    for (std::uint32_t v : {header_size, std::uint32_t(width), std::uint32_t(height),
-                            1u | bits << 16, compression, size, 0u, 0u, colours, 0u}) {
-      put(info, v);
+    for (std::uint32_t v :
+         {header_size, std::uint32_t(width), std::uint32_t(height), 1u | bits << 16, compression,
+          size, 0u, 0u, static_cast<std::uint32_t>(palette.size()), 0u}) {
+      info += le(v, 4);
     }
     info.resize(header_size);
-    auto off = static_cast<std::uint32_t>(14 + info.size() + 4 * palette.size());
-    Bytes b = {'B', 'M'};
-    for (std::uint32_t v : {off + size, 0u, off})
-      put(b, v);
-    b.insert(b.end(), info.begin(), info.end());
+    const auto off = static_cast<std::uint32_t>(14 + info.size() + 4 * palette.size());
+    std::string b = "BM" + le(off + size, 4) + le(0, 4) + le(off, 4) + info;
     for (const Rgb& c : palette)
-      b.insert(b.end(), {c[2], c[1], c[0], 0});
-    b.insert(b.end(), pixel_data.begin(), pixel_data.end());
-    return b;
+      b += std::string{char(c[2]), char(c[1]), char(c[0]), 0};
+    b.append(pixel_data.begin(), pixel_data.end());
+    return {b.begin(), b.end()};
   }
 };
 
@@ -129,6 +124,10 @@ inline Bmp picture(unsigned bits, const Pixels& rows, std::vector<Rgb> palette =
           .pixel_data = stored_rows(bits, rows)};
 }
 
+inline Bytes text(const std::string& s) {
+  return {s.begin(), s.end()};
+}
+
 // A matrix of values drawn evenly from -40 .. 300.
 inline std::shared_ptr<Cvd::MatVal> random_matrix(std::uint32_t rows, std::uint32_t cols,
                                                   unsigned seed) {
@@ -137,10 +136,6 @@ inline std::shared_ptr<Cvd::MatVal> random_matrix(std::uint32_t rows, std::uint3
   std::uniform_real_distribution<double> d(-40, 300);
   std::generate_n(m->real(), m->size(), [&] { return d(gen); });
   return m;
-}
-
-inline Cvd::MatVal* as_matrix(const Ref& v) {
-  return dynamic_cast<Cvd::MatVal*>(v.get());
 }
 
 // Columns first .. first + count - 1 of a matrix, as rows.
@@ -160,9 +155,6 @@ inline Rows planes_of(const Bytes& rgb, std::size_t width) {
   return out;
 }
 
-inline bool have_python_pil() {
-  return kexio_test::have_python("PIL");
-}
 inline bool have_imagemagick() {
   return access("/usr/bin/convert-im6.q16", X_OK) == 0;
 }

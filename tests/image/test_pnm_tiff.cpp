@@ -3,7 +3,6 @@
 // components, what is refused, and every flavour of file compared with what
 // netpbm and Pillow read from it.
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -47,7 +46,9 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
   const Rows hls44 = converted({{44, 44, 44}}, Kex::RGB_TO_HLS);
   const std::string g16 = "P5 2 1 65535\n\x03\xE8\x01\x2C",
                     u32 = tiff(2, 1, 32, 1, "\x00\x28\x6B\xEE\x07\x00\x00\x00"s),
-                    f64 = tiff(2, 1, 64, 1, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s, 3);
+                    f64 = tiff(2, 1, 64, 1, "\0\0\0\0\0\0\xF4\xBF\0\0\0\0\0\0\xF8\x7F"s, 3),
+                    s32 = tiff(2, 1, 32, 1, "\0\0\x01\0\xFF\xFF\xFF\xFF"s, 2),
+                    rgb12 = tiff(1, 1, 12, 3, "\xAB\xC1\x23\xFF\xF0"s);
   const struct {
     std::string name, bytes;
     Reader f;
@@ -78,17 +79,11 @@ TEST_F(PnmTiffRead, SamplesKeepTheirDepthAndConvertByType) {
       {"u32.tif", u32, &IO::READ_IMAGE, {{4e9, 7}}},
       {"f64.tif", f64, &IO::READ_HSV_VALUE, {{255, 0}}},
       // Signed samples are integers: grey levels rounded, bytes kept signed.
-      {"s32.tif",
-       tiff(2, 1, 32, 1, "\0\0\x01\0\xFF\xFF\xFF\xFF"s, 2),
-       &IO::READ_IMAGE,
-       {{65536, -1}}},
+      {"s32.tif", s32, &IO::READ_IMAGE, {{65536, -1}}},
       {"s8.tif", tiff(2, 1, 8, 1, "\xFF\x05"s, 2), &IO::READRGB, {{-1, 5, -1, 5, -1, 5}}},
       // Samples of 9 to 15 bits keep their values, those of 5 bits are
       // spread over 0..255 (17 is 139.8); packed most significant bit first.
-      {"rgb12.tif",
-       tiff(1, 1, 12, 3, "\xAB\xC1\x23\xFF\xF0"s),
-       &IO::READRGB,
-       {{0xABC, 0x123, 0xFFF}}},
+      {"rgb12.tif", rgb12, &IO::READRGB, {{0xABC, 0x123, 0xFFF}}},
       {"g12.tif", tiff(2, 1, 12, 1, "\xFF\xF0\x01"s), &IO::READ_IMAGE, {{4095, 1}}},
       {"g5.tif", tiff(3, 1, 5, 1, "\xF8\x22"s), &IO::READ_RED, {{255, 0, 139}}},
   };
@@ -163,7 +158,7 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
 // each of them and the pixels the file was made from, READ_IMAGE their grey
 // levels.
 TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
-  if (!have_python_pil() || !have_imagemagick() ||
+  if (!kexio_test::have_python("PIL") || !have_imagemagick() ||
       std::system(
           "(command -v tiffcp && command -v tifftopnm && command -v pnmtotiff) >/dev/null") != 0) {
     GTEST_SKIP() << "needs Pillow, ImageMagick, netpbm and libtiff's tools";

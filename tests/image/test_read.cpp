@@ -1,10 +1,6 @@
 // Reading pictures through the entry class: BMP palettes, run-length rows,
 // the choice of decoder and every refusal; files of every format built byte
 // by byte, and of other writers compared with other decoders.
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <csignal>
 #include <thread>
 
 #include "image_support.h"
@@ -22,7 +18,7 @@ Raised whole(const char* message) {
 }
 
 bool have_cjpeg() {
-  return have_python_pil() && access("/usr/bin/cjpeg", X_OK) == 0;
+  return kexio_test::have_python("PIL") && access("/usr/bin/cjpeg", X_OK) == 0;
 }
 
 // Red and white in the top row, blue and green in the bottom row.
@@ -45,7 +41,8 @@ Bytes rle(int width, int height, unsigned bits, Bytes data) {
 // compared with other tools' readings (and of the kinds of PNG file).
 TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
-  const bool pil = have_python_pil(), im = have_imagemagick();
+  const bool pil = kexio_test::have_python("PIL"), im = have_imagemagick();
+  const int gif_others = !pil ? 0 : im ? 34 : 7;
   const struct {
     const char *script, *ext;
     bool runs;
@@ -56,11 +53,7 @@ TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
       {"references.py samples", ".bmp", pil, 0, 0, im ? 34 : 10, 1},
       {"references.py png_cases", ".png", true, 9, 16, 0, 1},
       {"references.py png_samples", ".png", pil, 0, 0, im ? 74 : 22, im ? 30u : 18u},
-      {"gif_cases.py", "", true, 30, 18,
-       !pil ? 0
-       : im ? 34
-            : 7,
-       pil ? 2u : 1u},
+      {"gif_cases.py", "", true, 30, 18, gif_others, pil ? 2u : 1u},
       {"pcx_tga_samples.py", "", true, 20, 14, pil && im ? 55 : 0, pil && im ? 6u : 1u},
       // djpeg's pixels (.rgb) and grey levels (libjpeg's own luminance; CMYK,
       // which it will not decode, takes Pillow's pixels and their grey levels)
@@ -95,21 +88,19 @@ TEST_F(ImageRead, RefusedFiles) {
   // Run-length data at 32 bits is no bit-field picture.
   Bytes depth32 =
       Bmp{.bits = 32, .compression = 1, .palette = {{1, 1, 1}}, .pixel_data = {0, 0}}.bytes();
-  auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
   const struct {
     std::string name;
     Bytes bytes;
     Reader f;
     const char* message;
   } cases[] = {
-      {"text.bmp", text("Bonjour, this is text and not a bitmap at all.\n"), &IO::READ_IMAGE,
-       bad_matrix},
+      {"text.bmp", text("Bonjour, this is text and no bitmap.\n"), &IO::READ_IMAGE, bad_matrix},
       {"16.bmp", Bmp{.bits = 16, .compression = 1, .pixel_data = {0, 0}}.bytes(), &IO::READ_IMAGE,
        bad_matrix},
       {"v100.bmp", v100, &IO::READRGB, bad_matrix},
-      // A stated palette with an unsupported depth: the colour readers refuse.
+      // A stated palette with an unsupported depth: the colour readers (one
+      // check for all) refuse.
       {"32.bmp", depth32, &IO::READRGB, io_error},
-      {"32.bmp", depth32, &IO::READ_HLS_SAT, io_error},
       // Bit fields need 16 or 32 bits and a Windows header (an OS/2 header's
       // compression 3 is another method, and 32 bits without fields have no
       // palette), and their masks.
@@ -173,7 +164,7 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
   const Bytes good = dir.read("good.png");
   const Rows good_rows = {{1, 2}, {3, 4}};
   // A TIFF file through a pipe is refused: libtiff needs a file it can seek.
-  std::signal(SIGPIPE, SIG_IGN);
+  // (A pipe's bytes in small pieces are the byte reader's part: test_io.)
   const std::string tiff("II*\0\x08\0\0\0\0\0", 10), pgm = "P2 3 1 255 1 2 3\n";
   const struct {
     const char* name;
@@ -183,13 +174,8 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
                {"pipe.pgm", Bytes(pgm.begin(), pgm.end()), {{1, 2, 3}}},
                {"pipe.tif", Bytes(tiff.begin(), tiff.end()), {}}};
   for (const auto& c : pipes) {
-    ASSERT_EQ(mkfifo(dir.file(c.name).c_str(), 0600), 0);
-    std::thread writer([&] {
-      int fd = open(dir.file(c.name).c_str(), O_WRONLY);
-      for (std::uint8_t b : c.bytes)
-        (void)!::write(fd, &b, 1);
-      close(fd);
-    });
+    std::thread writer =
+        kexio_test::feed_fifo(dir.file(c.name), std::string(c.bytes.begin(), c.bytes.end()));
     Rows piped;
     Raised failure = raised([&] { piped = read(&IO::READ_IMAGE, c.name); });
     writer.join();
@@ -310,7 +296,6 @@ TEST_F(ImageRead, DamagedJpegFilesFailClearlyAndCloseTheFile) {
     b.insert(b.end(), {0xFF, 0xD9});
     return b;
   };
-  auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
   const char* const io_error = "file i/o error";
   const struct {
     std::string what;
@@ -324,11 +309,10 @@ TEST_F(ImageRead, DamagedJpegFilesFailClearlyAndCloseTheFile) {
       {"no second marker", text("\xFF\xD8\x00 and more text after it"s), "unknown file format"},
       {"cut in the tables", Bytes(s420.begin(), s420.begin() + 200), io_error},
       {"cut in the frame header", Bytes(s420.begin(), s420.begin() + long(sof) + 8), io_error},
+      // libjpeg's refusals of a frame header, all alike to the decoder (12
+      // bits would be a depth of its own to a library built for them).
       {"height 0", patched({{5, 0}, {6, 0}}), io_error},
-      {"width 0", patched({{7, 0}, {8, 0}}), io_error},
       {"12 bits", patched({{4, 12}}), io_error},
-      {"no components", patched({{9, 0}}), io_error},
-      {"sampling 0", patched({{11, 0}}), io_error},
       {"499 scans", repeat_last_scan(499 - 10), nullptr},  // cjpeg writes 10
       {"501 scans", repeat_last_scan(501 - 10), io_error},
   };

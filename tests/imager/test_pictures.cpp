@@ -86,7 +86,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
     write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
     files.push_back(dir.file(name));
   }
-  if (!have_python_pil()) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
+  if (!kexio_test::have_python("PIL")) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
   ASSERT_TRUE(run_script("references.py decode", files));
   const bool im = have_imagemagick(), netpbm = im && access("/usr/bin/ppmtoppm", X_OK) == 0;
   for (const auto& [name, m, planes] : cases) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <limits>
 #include <random>
 
@@ -53,18 +52,12 @@ const Type kTypes[] = {
 
 // A value's bytes in the type, least significant first or last.
 std::string encode(const Type& t, double v, bool big) {
-  std::uint64_t bits;
-  if (std::string(t.word) == "float") {
-    bits = std::bit_cast<std::uint32_t>(static_cast<float>(v));
-  } else if (std::string(t.word) == "double") {
-    bits = std::bit_cast<std::uint64_t>(v);
-  } else {
-    bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
-  }
-  std::string b;
-  for (unsigned i = 0; i < t.size; ++i)
-    b += static_cast<char>(bits >> (8 * (big ? t.size - 1 - i : i)));
-  return b;
+  const std::string word = t.word;
+  const std::uint64_t bits = word == "float" ? std::bit_cast<std::uint32_t>(static_cast<float>(v))
+                             : word == "double"
+                                 ? std::bit_cast<std::uint64_t>(v)
+                                 : static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+  return (big ? be : le)(bits, static_cast<int>(t.size));
 }
 
 TEST_F(Raw, EverySampleTypeInBothByteOrders) {

@@ -1,8 +1,5 @@
 // READFILE: the argument checks of the entry layer, and what the data-import
 // library makes of files of every type word, each written for the case.
-#include <sys/stat.h>
-
-#include <cmath>
 #include <cstdlib>
 #include <thread>
 

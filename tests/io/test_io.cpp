@@ -3,7 +3,6 @@
 // replacement of files is tested through every writer (test_writers.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>

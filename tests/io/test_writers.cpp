@@ -15,9 +15,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <random>
 #include <thread>
 
+#include "image/image_support.h"
 #include "kexio/io.h"
 #include "support/scratch.h"
 #include "support/values.h"
@@ -44,16 +44,9 @@ struct Writer {
   bool seeks = false;        // writes a format that needs a file it can seek (TIFF)
 };
 
-Cvd::Ref zeros(std::uint32_t rows, std::uint32_t cols) {
-  return Cvd::MatVal::Zeros(rows, cols);
-}
-// Levels that no compression makes small.
+// Levels that no compression makes much smaller.
 Cvd::Ref noise(std::uint32_t rows, std::uint32_t cols) {
-  auto m = Cvd::MatVal::Zeros(rows, cols);
-  std::mt19937 rng(5);
-  for (std::size_t i = 0; i < m->size(); ++i)
-    m->real()[i] = static_cast<double>(rng() % 256);
-  return m;
+  return image_test::random_matrix(rows, cols, 5);
 }
 
 using P = const std::string&;
@@ -66,19 +59,20 @@ void picture(P p) {
 constexpr const char* kImager = "file write error: {reason}";
 
 const Writer kWriters[] = {
-    {"WRITEPRN", ".txt", [](P p) { IO::WRITEPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
+    {"WRITEPRN", ".txt", [](P p) { IO::WRITEPRN(u"", 4, 8, str(p), Cvd::MatVal::Zeros(8000, 2)); },
      "file write error", kAll},
-    {"APPENDPRN", ".txt", [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), zeros(8000, 2)); },
+    {"APPENDPRN", ".txt",
+     [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), Cvd::MatVal::Zeros(8000, 2)); },
      "file append error", kAll, true},
     {"WRITEBMP", ".bmp", picture<&IO::WRITEBMP, 400, 400>, "file i/o error", kAll},
     {"WRITERGB", ".bmp", picture<&IO::WRITERGB, 400, 600>, "file i/o error", kAll},
     {"WRITEWAV", ".wav",
-     [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), zeros(50000, 2)); },
+     [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), Cvd::MatVal::Zeros(50000, 2)); },
      "file write error", kAll},
     {"WRITEBIN", ".bin",
-     [](P p) { IO::WRITEBIN(u"", str(p), str("double"), num(0), zeros(8000, 2)); },
+     [](P p) { IO::WRITEBIN(u"", str(p), str("double"), num(0), Cvd::MatVal::Zeros(8000, 2)); },
      "file write error: {reason}", 0},
-    {"SaveColormap", ".cmp", [](P p) { IO::SaveColormap(str(p), zeros(40000, 3)); },
+    {"SaveColormap", ".cmp", [](P p) { IO::SaveColormap(str(p), Cvd::MatVal::Zeros(40000, 3)); },
      "cannot write '{path}': {reason}", 1},
     // The formats of the image library.
     {"WRITEBMP", ".pgm", picture<&IO::WRITEBMP, 300, 300>, kImager, kAll},

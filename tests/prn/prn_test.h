@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <string>
 
 #include "kexio/io.h"
@@ -19,9 +18,6 @@ using namespace kexio_test;
 using IO = Kex::IO;
 using Ref = Cvd::Ref;
 
-inline Cvd::MatVal* as_mat(const Ref& v) {
-  return dynamic_cast<Cvd::MatVal*>(v.get());
-}
 // What reading a file as a table gave: the error, or the shape and the bytes
 // of the values (so that -0 differs from 0).
 inline std::string outcome(const ScratchDir& dir, const std::string& name,

@@ -25,7 +25,7 @@ std::shared_ptr<Cvd::MatVal> row(const std::vector<Ref>& elements) {
 }
 
 Ref element(const Ref& m, std::int32_t index) {
-  const auto& table = as_mat(m)->m_parr;
+  const auto& table = as_matrix(m)->m_parr;
   return table && table->count(index) != 0 ? table->at(index) : nullptr;
 }
 
@@ -92,14 +92,14 @@ TEST(NestedPrn, ReaderAcceptsWhatTheFormatAllowsAndNothingElse) {
   Ref m = read_text(dir,
                     "// elsewhere\r\n\n.MATRIX 9 0 2 2\n1 {1,0,1,1\n\n 2.5e1\t\"q\r\n\"\r\n"
                     "junk; .MATRIX 1 0 1 1 -4 .MATRIX garbage");
-  EXPECT_EQ(as_mat(m)->get_real(1, 0), 25);
+  EXPECT_EQ(as_matrix(m)->get_real(1, 0), 25);
   EXPECT_EQ(text_of(element(m, 3)), "q\n");
   EXPECT_EQ(rows_of(element(m, 2)), (Rows{{-4}}));
   // A complex block whose imaginary parts are all zero reads as real.
   m = read_text(dir, ".MATRIX 0 1 1 2\n 1, 0 -2,-0");
-  EXPECT_FALSE(as_mat(m)->get_HasImag());
+  EXPECT_FALSE(as_matrix(m)->get_HasImag());
   EXPECT_EQ(rows_of(m), (Rows{{1, -2}}));
-  EXPECT_EQ(as_mat(read_text(dir, ".MATRIX 0 0 0 3\n"))->get_Cols(), 3u);
+  EXPECT_EQ(as_matrix(read_text(dir, ".MATRIX 0 0 0 3\n"))->get_Cols(), 3u);
 
   // Short, misnamed, negative or huge headers, elements that are missing,
   // extra or malformed, references to blocks that are absent, out of order

@@ -70,12 +70,12 @@ TEST(ReadPrn, AtMostEightMillionValues) {
   ScratchDir dir;
   // The rows that would go past the limit are left out; that is no error.
   Ref m = read_text(dir, repeated("1 2 3 4\n", 2'000'001));
-  EXPECT_EQ(as_mat(m)->get_Rows(), 2'000'000u);
-  EXPECT_EQ(as_mat(m)->get_real(1'999'999, 3), 4.0);
+  EXPECT_EQ(as_matrix(m)->get_Rows(), 2'000'000u);
+  EXPECT_EQ(as_matrix(m)->get_real(1'999'999, 3), 4.0);
   // A longer row that the values held leave no room for ends the table as
   // well; it is no row of another length.
   m = read_text(dir, repeated("1 2 3 4\n", 1'999'999) + "1 2 3 4 5\n");
-  EXPECT_EQ(as_mat(m)->get_Rows(), 1'999'999u);
+  EXPECT_EQ(as_matrix(m)->get_Rows(), 1'999'999u);
   // A single row longer than the limit cannot be read; after a first row,
   // the table ends before it.
   EXPECT_RAISES(read_text(dir, repeated("1 ", 8'000'001)), "file i/o error", Kex::kWholeCall);

@@ -39,22 +39,19 @@ inline std::ostream& operator<<(std::ostream& os, const Raised& r) {
   return os << "\"" << r.message << "\" at " << r.index;
 }
 
-inline Raised raised(const std::function<void()>& call) {
+// What a call raised, with the detail, if any and asked for, after the
+// message: "MESSAGE | DETAIL".
+inline Raised raised(const std::function<void()>& call, bool with_detail = false) {
   try {
     call();
   } catch (const Kex::Exception& e) {
-    return {e.message(), e.index()};
+    const bool detail = with_detail && !e.detail().empty();
+    return {e.message() + (detail ? " | " + e.detail() : ""), e.index()};
   }
   return {"<nothing raised>", 0};
 }
-// The same with the detail, if any, after the message: "MESSAGE | DETAIL".
 inline Raised raised_with_detail(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Kex::Exception& e) {
-    return {e.message() + (e.detail().empty() ? "" : " | " + e.detail()), e.index()};
-  }
-  return {"<nothing raised>", 0};
+  return raised(call, true);
 }
 
 // Expects the call to raise the message at the argument index (1-based, or

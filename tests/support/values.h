@@ -41,6 +41,10 @@ inline std::shared_ptr<Cvd::MatVal> mat(std::initializer_list<std::initializer_l
   return m;
 }
 
+inline Cvd::MatVal* as_matrix(const Cvd::Ref& v) {
+  return dynamic_cast<Cvd::MatVal*>(v.get());
+}
+
 // The element (r, c) of a host matrix result.
 inline double at(const Cvd::Ref& v, std::uint32_t r, std::uint32_t c) {
   return static_cast<Cvd::MatVal*>(v.get())->get_real(r, c);
