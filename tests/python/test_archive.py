@@ -79,18 +79,14 @@ def read_table(path):
 class Archive(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.root = pathlib.Path(cls.tmp.name) / "tree"
+        cls.tmp = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
+        cls.root = cls.tmp / "tree"
         make_tree(cls.root)
         cls.serial = cls.run_archive("serial.csv", "--workers", "0")
 
     @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    @classmethod
     def run_archive(cls, name, *args):
-        out = pathlib.Path(cls.tmp.name) / name
+        out = cls.tmp / name
         archive.main([str(cls.root), "--out", str(out), *BIN, *args])
         return read_table(out)
 
@@ -101,9 +97,8 @@ class Archive(unittest.TestCase):
         kinds = {k: sum(r["kind"] == k for r in self.serial) for k in ("image", "wav", "table", "bin")}
         self.assertEqual(kinds, {"image": 91, "wav": 60, "table": 90, "bin": 30})
         failed = {p for p, r in rows.items() if r["error"]}
-        for p in ["pictures/empty.bmp", "pictures/0/p003.tif", "sound/s005.wav",
-                  "sound/s016.wav", "tables/csv/t045.csv"]:
-            self.assertIn(p, failed)
+        self.assertLessEqual({"pictures/empty.bmp", "pictures/0/p003.tif", "sound/s005.wav",
+                              "sound/s016.wav", "tables/csv/t045.csv"}, failed)
         self.assertTrue(all(rows[p]["error"] == "" for p in rows if p not in failed))
         # Sound figures against scipy's reading of the same file.
         for p in ["sound/s000.wav", "sound/s001.wav", "sound/s004.wav"]:

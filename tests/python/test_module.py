@@ -12,13 +12,11 @@ import os
 import pathlib
 import pickle
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
-import wave
 from concurrent.futures import ThreadPoolExecutor
 
 try:
@@ -29,6 +27,7 @@ except ImportError as e:  # the module is optional
     sys.exit(77)
 
 from PIL import Image
+from scipy.io import wavfile
 
 HOST = os.environ["KEXIO_BIN"]
 # Python name -> worksheet name, written out here so that a wrong mapping fails.
@@ -132,8 +131,8 @@ def in_child(f):
 class ModuleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="kexio-py-")
-        cls.cwd = os.getcwd()
+        cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="kexio-py-"))
+        cls.addClassCleanup(os.chdir, os.getcwd())
         d = pathlib.Path(cls.tmp)
         (d / "t.prn").write_text("1 2.5 3\n4 5 6e-3\n-7 1e300 0.1\n")
         (d / "café.prn").write_text("9 8\n")
@@ -145,22 +144,13 @@ class ModuleTest(unittest.TestCase):
         big = rng.integers(0, 256, size=(300, 400, 3), dtype=np.uint8)
         Image.fromarray(big, "RGB").save(d / "big.bmp")
         np.arange(-12, 12, dtype="<i2").tofile(d / "i16.bin")
-        with wave.open(str(d / "s.wav"), "wb") as w:
-            w.setnchannels(2)
-            w.setsampwidth(2)
-            w.setframerate(8000)
-            w.writeframes(np.array([[0, -1], [300, -32768], [32767, 5]], "<i2").tobytes())
+        wavfile.write(d / "s.wav", 8000, np.array([[0, -1], [300, -32768], [32767, 5]], np.int16))
         (d / "sketch.txt").write_text("(1,2) (3.5,-4)\n")
         (d / "t.csv").write_text("1,2,x\n3,,4\n")
         os.mkdir(d / "a")
         os.mkdir(d / "b")
         # A nested-matrix file, written by the host.
         host_json(['WRITEPRN("nested.prn", [1, "ab"; [1; 2], 3i])'], cls.tmp)
-
-    @classmethod
-    def tearDownClass(cls):
-        os.chdir(cls.cwd)
-        shutil.rmtree(cls.tmp)
 
     def p(self, name):
         return os.path.join(self.tmp, name)
