@@ -5,9 +5,11 @@ Run by CTest with PYTHONPATH pointing at the built module and KEXIO_BIN at
 the host; exits 77 (skipped) when the module was not built.
 """
 import errno
+import functools
 import inspect
 import json
 import math
+import multiprocessing
 import os
 import pathlib
 import pickle
@@ -17,7 +19,7 @@ import sys
 import tempfile
 import threading
 import unittest
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 try:
     import numpy as np
@@ -107,25 +109,16 @@ def attempt(f, *args, **kw):
         return e
 
 
+def unprivileged():
+    if os.getuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+
+
 def in_child(f):
-    """f's result or kexio.Error in a child process without root's privileges, pickled back."""
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(r)
-            if os.getuid() == 0:
-                os.setgid(65534)
-                os.setuid(65534)
-            with os.fdopen(w, "wb") as out:
-                pickle.dump(attempt(f), out)
-        finally:
-            os._exit(0)
-    os.close(w)
-    with os.fdopen(r, "rb") as inp:
-        data = inp.read()
-    os.waitpid(pid, 0)
-    return pickle.loads(data)
+    """f's result or kexio.Error in a child process without root's privileges."""
+    with ProcessPoolExecutor(1, multiprocessing.get_context("fork"), unprivileged) as pool:
+        return pool.submit(attempt, f).result()
 
 
 class ModuleTest(unittest.TestCase):
@@ -278,7 +271,7 @@ class ModuleTest(unittest.TestCase):
             (lambda: kexio.read_prn(self.p("t.prn/x")), NotADirectoryError, "file open error",
              1, "(argument 1, path)", errno.ENOTDIR, "a part of the path is not a folder: ",
              self.p("t.prn/x")),
-            (lambda: kexio.read_prn(locked), PermissionError, "file open error", 1,
+            (functools.partial(kexio.read_prn, locked), PermissionError, "file open error", 1,
              "(argument 1, path)", errno.EACCES, "permission denied: ", locked),
             (lambda: kexio.write_prn(self.p("w.prn"), [1], precision=0), kexio.Error,
              "illegal PRNPRECISION", None, "(the call as a whole)", None, None, None),
