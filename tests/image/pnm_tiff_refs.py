@@ -96,20 +96,18 @@ def samples(folder):
 
     # PGM, PBM and PPM files: binary and plain, 8 and 16 bits.
     for name, src, cmd in (
-            ("pil.ppm", rgb, None), ("pil.pgm", grey, None),
-            ("im16.ppm", rgb16, [CONVERT, "src16.ppm"]),
-            ("plain.ppm", rgb, ["pnmtopnm", "-plain", "src.ppm"]),
-            ("plain16.pgm", grey16, ["pnmtopnm", "-plain", "src16.pgm"]),
-            ("raw.pbm", 255 * bits, None),
-            ("plain.pbm", 255 * bits, ["pnmtopnm", "-plain", "raw.pbm"]),
-            ("im_plain.pgm", grey, [CONVERT, "src.pgm", "-compress", "none"])):
+            ("pil.ppm", rgb, None), ("pil.pgm", grey, None), ("im16.ppm", rgb16, "src16.ppm"),
+            ("plain.ppm", rgb, "pnmtopnm -plain src.ppm"),
+            ("plain16.pgm", grey16, "pnmtopnm -plain src16.pgm"), ("raw.pbm", 255 * bits, None),
+            ("plain.pbm", 255 * bits, "pnmtopnm -plain raw.pbm"),
+            ("im_plain.pgm", grey, "src.pgm -compress none")):
         if cmd is None:
             Image.fromarray(src.astype(np.uint8)).convert("1" if "pbm" in name else
                                                           "RGB" if src.ndim == 3 else "L").save(p(name))
-        elif cmd[0] == CONVERT:
-            run(cmd[0], p(cmd[1]), *cmd[2:], p(name))
-        else:
-            run(*cmd[:-1], p(cmd[-1]), out=name)
+        elif cmd.startswith("pnmtopnm"):
+            run(*cmd.split()[:-1], p(cmd.split()[-1]), out=name)
+        else:  # ImageMagick
+            run(CONVERT, p(cmd.split()[0]), *cmd.split()[1:], p(name))
         add(name, src, ("nbp", "pil") if src.max() < 256 else ("nbp",))
 
     # TIFF by Pillow: compressions, depths, alpha.

@@ -485,11 +485,11 @@ def jpeg_samples(folder):
         return save(name, r.stdout, im.size)
 
     base = picture(37, 23)
-    for name, args in (("s444", ["-sample", "1x1"]), ("s422", ["-sample", "2x1"]),
-                       ("progressive", ["-progressive"]), ("grey", ["-grayscale"]),
-                       ("stored_rgb", ["-rgb"]), ("restarts", ["-restart", "1"]),
-                       ("arithmetic", ["-arithmetic"])):
-        cjpeg(name, base, *args)
+    for name, args in (("s444", "-sample 1x1"), ("s422", "-sample 2x1"),
+                       ("progressive", "-progressive"), ("grey", "-grayscale"),
+                       ("stored_rgb", "-rgb"), ("restarts", "-restart 1"),
+                       ("arithmetic", "-arithmetic")):
+        cjpeg(name, base, *args.split())
     s420, tiny = cjpeg("s420", base), cjpeg("tiny", picture(3, 2))
     cjpeg("bands", picture(1300, 150), "-quality", "60")  # several bands of rows
     prog = cjpeg("prog_bands", picture(900, 101), "-progressive", "-sample", "1x1")

@@ -246,11 +246,10 @@ class ModuleTest(unittest.TestCase):
         np.testing.assert_array_equal(back[1, 0], [[1, 2j]])
 
     def test_path_like_and_non_ascii_names(self):
-        want = kexio.read_prn(self.p("café.prn"))
-        np.testing.assert_array_equal(want, [[9, 8]])
-        for p in [pathlib.Path(self.tmp, "café.prn"), os.fsencode(self.p("café.prn"))]:
+        for p in [self.p("café.prn"), pathlib.Path(self.tmp, "café.prn"),
+                  os.fsencode(self.p("café.prn"))]:
             with self.subTest(type(p).__name__):
-                np.testing.assert_array_equal(kexio.read_prn(p), want)
+                np.testing.assert_array_equal(kexio.read_prn(p), [[9, 8]])
         kexio.write_bin(pathlib.Path(self.tmp, "pl.bin"), "byte", 0, [[1, 2]])
         self.assertEqual(pathlib.Path(self.tmp, "pl.bin").read_bytes(), b"\1\2")
 
