@@ -127,9 +127,10 @@ class ModuleTest(unittest.TestCase):
         cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="kexio-py-"))
         cls.addClassCleanup(os.chdir, os.getcwd())
         d = pathlib.Path(cls.tmp)
-        (d / "t.prn").write_text("1 2.5 3\n4 5 6e-3\n-7 1e300 0.1\n")
-        (d / "café.prn").write_text("9 8\n")
-        (d / "ragged.prn").write_text("1 2\n3\n")
+        for name, text in {"t.prn": "1 2.5 3\n4 5 6e-3\n-7 1e300 0.1\n", "café.prn": "9 8\n",
+                           "ragged.prn": "1 2\n3\n", "sketch.txt": "(1,2) (3.5,-4)\n",
+                           "t.csv": "1,2,x\n3,,4\n"}.items():
+            (d / name).write_text(text)
         rng = np.random.default_rng(5)
         cls.pixels = rng.integers(0, 256, size=(5, 7, 3), dtype=np.uint8)
         Image.fromarray(cls.pixels, "RGB").save(d / "p.bmp")
@@ -138,8 +139,6 @@ class ModuleTest(unittest.TestCase):
         Image.fromarray(big, "RGB").save(d / "big.bmp")
         np.arange(-12, 12, dtype="<i2").tofile(d / "i16.bin")
         wavfile.write(d / "s.wav", 8000, np.array([[0, -1], [300, -32768], [32767, 5]], np.int16))
-        (d / "sketch.txt").write_text("(1,2) (3.5,-4)\n")
-        (d / "t.csv").write_text("1,2,x\n3,,4\n")
         os.mkdir(d / "a")
         os.mkdir(d / "b")
         # A nested-matrix file, written by the host.
@@ -176,7 +175,7 @@ class ModuleTest(unittest.TestCase):
         np.testing.assert_array_equal(rgb, np.hstack([self.pixels[..., i] for i in range(3)]))
 
     def test_writers_give_the_hosts_results_and_bytes(self):
-        m = np.array([[1.25, -2, 300], [4, 5.5, np.nan]])
+        m = np.array([[1.25, -2, 300], [4, 2 / 3, np.nan]])  # 2 / 3: every digit shows
         grey = np.array([[0, 64, 128.4], [255, 256, -1]])
         rgb = np.hstack([grey, grey[::-1], grey * 0.5])
         wav = np.array([[0, 0.5], [-1, 1], [0.25, -0.25]])
@@ -259,17 +258,16 @@ class ModuleTest(unittest.TestCase):
         pathlib.Path(locked).write_text("1\n")
         os.chmod(locked, 0)
         gone = pathlib.Path(self.tmp, "gone", "x.prn")
+        missing, through = self.p("missing.prn"), self.p("t.prn/x")
         cases = [  # (call, class, message, argument, where, errno, detail, filename)
-            (lambda: kexio.read_prn(self.p("missing.prn")), kexio.FileNotFoundError,
-             "file open error", 1, "(argument 1, path)", errno.ENOENT, "no such file: ",
-             self.p("missing.prn")),
+            (lambda: kexio.read_prn(missing), kexio.FileNotFoundError, "file open error", 1,
+             "(argument 1, path)", errno.ENOENT, "no such file: ", missing),
             (lambda: kexio.read_prn(gone), FileNotFoundError, "file open error", 1,
              "(argument 1, path)", errno.ENOENT, "no such folder: ", str(gone)),
             (lambda: kexio.read_rgb(self.tmp.encode()), IsADirectoryError, "file open error",
              None, "(the call as a whole)", errno.EISDIR, "is a folder: ", self.tmp),
-            (lambda: kexio.read_prn(self.p("t.prn/x")), NotADirectoryError, "file open error",
-             1, "(argument 1, path)", errno.ENOTDIR, "a part of the path is not a folder: ",
-             self.p("t.prn/x")),
+            (lambda: kexio.read_prn(through), NotADirectoryError, "file open error", 1,
+             "(argument 1, path)", errno.ENOTDIR, "a part of the path is not a folder: ", through),
             (functools.partial(kexio.read_prn, locked), PermissionError, "file open error", 1,
              "(argument 1, path)", errno.EACCES, "permission denied: ", locked),
             (lambda: kexio.write_prn(self.p("w.prn"), [1], precision=0), kexio.Error,
