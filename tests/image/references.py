@@ -45,10 +45,8 @@ def dump(path, pillow=True, magick=True, sixteen=False, netpbm=None, turn=lambda
         r = cmd and os.access(CONVERT, os.X_OK) and subprocess.run(cmd, shell=True,
                                                                    capture_output=True)
         if r and r.returncode == 0 and r.stdout:
-            read[tool] = r.stdout
-            if sixteen:
-                read[tool] = bytes(round16(r.stdout[i] << 8 | r.stdout[i + 1])
-                                   for i in range(0, len(r.stdout), 2))
+            read[tool] = r.stdout if not sixteen else bytes(
+                round16(v) for v in struct.unpack(f">{len(r.stdout) // 2}H", r.stdout))
     for tool, data in read.items():
         if (data := turn(tool, data)) is not None:
             pathlib.Path(f"{path}.{tool}").write_bytes(data)
