@@ -71,6 +71,10 @@ def make_tree(root):
     (root / "pictures/empty.bmp").write_bytes(b"")
 
 
+def floats(text):  # a figure of each channel or column, as the table joins them
+    return [float(v) for v in text.split(";")]
+
+
 def read_table(path):
     with open(path, newline="") as f:
         return list(csv.DictReader(f))
@@ -109,22 +113,19 @@ class Archive(unittest.TestCase):
             self.assertAlmostEqual(float(r["duration"]), len(data) / rate)
             if data.dtype == np.int16:  # 16-bit samples are read as they are stored
                 x = data.astype(np.float64)
-                np.testing.assert_allclose([float(v) for v in r["rms"].split(";")],
-                                           np.sqrt((x * x).mean(0)))
-                np.testing.assert_allclose([float(v) for v in r["peak"].split(";")],
-                                           np.abs(x).max(0))
+                np.testing.assert_allclose(floats(r["rms"]), np.sqrt((x * x).mean(0)))
+                np.testing.assert_allclose(floats(r["peak"]), np.abs(x).max(0))
         # Picture figures against Pillow: size and colour means.
         for p in ["pictures/0/p000.png", "pictures/0/p004.bmp", "pictures/1/p036.png"]:
             a = np.asarray(Image.open(self.root / p).convert("RGB"), dtype=np.float64)
             r = rows[p]
             self.assertEqual((int(r["height"]), int(r["width"])), a.shape[:2])
-            np.testing.assert_allclose([float(v) for v in r["channel_means"].split(";")],
-                                       a.mean(axis=(0, 1)))
+            np.testing.assert_allclose(floats(r["channel_means"]), a.mean(axis=(0, 1)))
         # Tables: the column means of what numpy reads.
         m = np.loadtxt(self.root / "tables/prn/t000.prn", ndmin=2)
         r = rows["tables/prn/t000.prn"]
         self.assertEqual((int(r["rows"]), int(r["columns"])), m.shape)
-        np.testing.assert_allclose([float(v) for v in r["column_means"].split(";")], m.mean(0))
+        np.testing.assert_allclose(floats(r["column_means"]), m.mean(0))
 
     def test_two_workers_give_the_serial_table(self):
         self.assertEqual(self.run_archive("two.csv", "--workers", "2"), self.serial)
