@@ -22,15 +22,10 @@ def cut_in_row(row, rows):
 def pack(codes):
     """(code, width) pairs packed least significant bit first."""
     acc = bits = 0
-    out = bytearray()
     for code, width in codes:
         acc |= code << bits
         bits += width
-        while bits >= 8:
-            out.append(acc & 255)
-            acc >>= 8
-            bits -= 8
-    return bytes(out + (bytes([acc]) if bits else b""))
+    return acc.to_bytes((bits + 7) // 8, "little")
 
 
 def lzw(px, m=2, clears=(), clear_when_full=True, stop_when_full=False):

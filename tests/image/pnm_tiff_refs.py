@@ -12,6 +12,7 @@ doubles, as READRGB returns them. 1-, 2- and 4-bit samples are expanded to
 0..255; other samples keep their values.
 """
 import os
+import pathlib
 import random
 import re
 import subprocess
@@ -20,7 +21,7 @@ import sys
 import numpy as np
 from PIL import Image
 
-CONVERT = "/usr/bin/convert-im6.q16"
+from references import CONVERT, pnm
 W, H = 23, 17
 
 
@@ -89,28 +90,24 @@ def samples(folder):
     Image.fromarray(rgb).save(p("src.ppm"))
     Image.fromarray(grey).save(p("src.pgm"))
     Image.fromarray(four).save(p("four.ppm"))
-    with open(p("src16.ppm"), "wb") as f:
-        f.write(b"P6 %d %d 65535\n" % (W, H) + rgb16.astype(">u2").tobytes())
-    with open(p("src16.pgm"), "wb") as f:
-        f.write(b"P5 %d %d 65535\n" % (W, H) + grey16.astype(">u2").tobytes())
+    pathlib.Path(p("src16.ppm")).write_bytes(pnm(rgb16, 65535))
+    pathlib.Path(p("src16.pgm")).write_bytes(pnm(grey16, 65535))
     bits = np.array([[(x * y + x) % 3 == 0 for x in range(W)] for y in range(H)])
 
     # PGM, PBM and PPM files: binary and plain, 8 and 16 bits.
     for name, src, cmd in (
-            ("pil.ppm", rgb, None), ("pil.pgm", grey, None),
-            ("im16.ppm", rgb16, [CONVERT, "src16.ppm"]),
-            ("plain.ppm", rgb, ["pnmtopnm", "-plain", "src.ppm"]),
-            ("plain16.pgm", grey16, ["pnmtopnm", "-plain", "src16.pgm"]),
-            ("raw.pbm", 255 * bits, None),
-            ("plain.pbm", 255 * bits, ["pnmtopnm", "-plain", "raw.pbm"]),
-            ("im_plain.pgm", grey, [CONVERT, "src.pgm", "-compress", "none"])):
+            ("pil.ppm", rgb, None), ("pil.pgm", grey, None), ("im16.ppm", rgb16, "src16.ppm"),
+            ("plain.ppm", rgb, "pnmtopnm -plain src.ppm"),
+            ("plain16.pgm", grey16, "pnmtopnm -plain src16.pgm"), ("raw.pbm", 255 * bits, None),
+            ("plain.pbm", 255 * bits, "pnmtopnm -plain raw.pbm"),
+            ("im_plain.pgm", grey, "src.pgm -compress none")):
         if cmd is None:
             Image.fromarray(src.astype(np.uint8)).convert("1" if "pbm" in name else
                                                           "RGB" if src.ndim == 3 else "L").save(p(name))
-        elif cmd[0] == CONVERT:
-            run(cmd[0], p(cmd[1]), *cmd[2:], p(name))
-        else:
-            run(*cmd[:-1], p(cmd[-1]), out=name)
+        elif cmd.startswith("pnmtopnm"):
+            run(*cmd.split()[:-1], p(cmd.split()[-1]), out=name)
+        else:  # ImageMagick
+            run(CONVERT, p(cmd.split()[0]), *cmd.split()[1:], p(name))
         add(name, src, ("nbp", "pil") if src.max() < 256 else ("nbp",))
 
     # TIFF by Pillow: compressions, depths, alpha.
@@ -135,16 +132,14 @@ def samples(folder):
     run("pnmtotiff", "-truecolor", p("src16.ppm"), out="nb_rgb16.tif")
     run("pnmtotiff", "-lzw", "-predictor", "2", p("src16.pgm"), out="nb_grey16.tif")
     for name, source, options, src in (
-            ("tc_tiles.tif", "nb_rgb.tif", ["-t", "-w", "16", "-l", "16", "-c", "lzw"], rgb),
-            ("tc_separate.tif", "nb_rgb.tif", ["-p", "separate", "-c", "packbits"], rgb),
-            ("tc_sep_tiles.tif", "nb_rgb.tif", ["-p", "separate", "-t", "-w", "16", "-l", "16"],
-             rgb),
-            ("tc_jpeg_rgb.tif", "nb_rgb.tif", ["-c", "jpeg:r:90", "-r", "16"], None),
-            ("tc_jpeg_ycbcr.tif", "nb_rgb.tif", ["-c", "jpeg:90", "-r", "16"], None),
-            ("tc_rgb16_tiles.tif", "nb_rgb16.tif", ["-B", "-t", "-w", "16", "-l", "16", "-c", "zip:2"],
-             rgb16),
-            ("tc_grey16.tif", "nb_grey16.tif", ["-B", "-c", "packbits"], grey16)):
-        run("tiffcp", *options, p(source), p(name))
+            ("tc_tiles.tif", "nb_rgb.tif", "-t -w 16 -l 16 -c lzw", rgb),
+            ("tc_separate.tif", "nb_rgb.tif", "-p separate -c packbits", rgb),
+            ("tc_sep_tiles.tif", "nb_rgb.tif", "-p separate -t -w 16 -l 16", rgb),
+            ("tc_jpeg_rgb.tif", "nb_rgb.tif", "-c jpeg:r:90 -r 16", None),
+            ("tc_jpeg_ycbcr.tif", "nb_rgb.tif", "-c jpeg:90 -r 16", None),
+            ("tc_rgb16_tiles.tif", "nb_rgb16.tif", "-B -t -w 16 -l 16 -c zip:2", rgb16),
+            ("tc_grey16.tif", "nb_grey16.tif", "-B -c packbits", grey16)):
+        run("tiffcp", *options.split(), p(source), p(name))
         # Pillow has no 16-bit colour, netpbm no YCbCr and only 8 bits of 16-bit grey.
         add(name, src, ("pil",) if "ycbcr" in name or "grey16" in name else
             ("nb",) if "16" in name else ("nb", "pil"))
@@ -173,34 +168,27 @@ def samples(folder):
                                   ("nb_grey2w.tif", 3, ["-miniswhite", "-lzw"]),
                                   ("nb_grey4.tif", 15, ["-flate"])):
         small = grey.astype(np.uint32) * maxval // 255
-        with open(p(f"g{maxval}.pgm"), "wb") as f:
-            f.write(b"P5 %d %d %d\n" % (W, H, maxval) + small.astype(np.uint8).tobytes())
+        pathlib.Path(p(f"g{maxval}.pgm")).write_bytes(pnm(small, maxval))
         run("pnmtotiff", *options, p(f"g{maxval}.pgm"), out=name)
         add(name, small * 255 // maxval, ("nb", "pil") if maxval > 1 else ("nb",))
     # Four colours: a 2-bit palette; 1 and 4 bits come from ImageMagick.
     run("pnmtotiff", "-indexbits", "1,2,4", "-packbits", p("four.ppm"), out="nb_palette2.tif")
     add("nb_palette2.tif", four, ("nb", "pil"))
-    for depth, colours in ((1, 2), (4, 16)):
-        name = f"im_palette{depth}.tif"
-        run(CONVERT, p("src.ppm"), "-colors", str(colours), "-type", "Palette", "-depth", str(depth),
-            p(name))
-        add(name, None, ("nb", "pil"))
+    # TIFF by ImageMagick: those palettes; CMYK and YCbCr JPEG, which go
+    # through the RGBA reader; 16-bit colour in separate planes; 12-bit grey,
+    # its samples as Pillow reads them (ImageMagick's own are scaled).
+    for name, source, options, src, refs in (
+            ("im_palette1.tif", "src.ppm", "-colors 2 -type Palette -depth 1", None, "nb pil"),
+            ("im_palette4.tif", "src.ppm", "-colors 16 -type Palette -depth 4", None, "nb pil"),
+            ("im_cmyk.tif", "src.ppm", "-depth 8 -colorspace CMYK -compress lzw", None, "nb"),
+            ("im_jpeg.tif", "src.ppm", "-depth 8 -compress jpeg", None, "nb pil"),
+            ("im_rgb16_sep.tif", "src16.ppm", "-interlace plane -compress lzw -define "
+             "tiff:predictor=2", rgb16, "nb"),
+            ("im_grey12.tif", "src16.pgm", "-depth 12", None, "pil")):
+        run(CONVERT, p(source), *options.split(), p(name))
+        add(name, src, refs.split())
 
-    # TIFF by ImageMagick: CMYK and YCbCr JPEG go through the RGBA reader.
-    run(CONVERT, p("src.ppm"), "-depth", "8", "-colorspace", "CMYK", "-compress", "lzw",
-        p("im_cmyk.tif"))
-    add("im_cmyk.tif", None, ("nb",))
-    run(CONVERT, p("src.ppm"), "-depth", "8", "-compress", "jpeg", p("im_jpeg.tif"))
-    add("im_jpeg.tif", None, ("nb", "pil"))
-    run(CONVERT, p("src16.ppm"), "-interlace", "plane", "-compress", "lzw", "-define",
-        "tiff:predictor=2", p("im_rgb16_sep.tif"))
-    add("im_rgb16_sep.tif", rgb16, ("nb",))
-    # 12-bit grey, its samples as Pillow reads them (ImageMagick's own are scaled).
-    run(CONVERT, p("src16.pgm"), "-depth", "12", p("im_grey12.tif"))
-    add("im_grey12.tif", None, ("pil",))
-
-    with open(p("manifest"), "w") as f:
-        f.write("\n".join(made) + "\n")
+    pathlib.Path(p("manifest")).write_text("\n".join(made) + "\n")
 
 
 if __name__ == "__main__":

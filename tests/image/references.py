@@ -13,6 +13,7 @@ green, blue bytes, top row first) as Pillow, ImageMagick and netpbm read
 them, if they can.
 """
 import os
+import pathlib
 import random
 import struct
 import subprocess
@@ -44,14 +45,17 @@ def dump(path, pillow=True, magick=True, sixteen=False, netpbm=None, turn=lambda
         r = cmd and os.access(CONVERT, os.X_OK) and subprocess.run(cmd, shell=True,
                                                                    capture_output=True)
         if r and r.returncode == 0 and r.stdout:
-            read[tool] = r.stdout
-            if sixteen:
-                read[tool] = bytes(round16(r.stdout[i] << 8 | r.stdout[i + 1])
-                                   for i in range(0, len(r.stdout), 2))
+            read[tool] = r.stdout if not sixteen else bytes(
+                round16(v) for v in struct.unpack(f">{len(r.stdout) // 2}H", r.stdout))
     for tool, data in read.items():
         if (data := turn(tool, data)) is not None:
-            with open(f"{path}.{tool}", "wb") as f:
-                f.write(data)
+            pathlib.Path(f"{path}.{tool}").write_bytes(data)
+
+
+def pnm(a, maxval=255):
+    """A binary PGM or PPM file of a numpy array of (h, w) grey or (h, w, 3) colour samples."""
+    return (b"P%d %d %d %d\n" % (5 + (a.ndim == 3), a.shape[1], a.shape[0], maxval)
+            + a.astype(">u2" if maxval > 255 else "u1").tobytes())
 
 
 def round16(v):
@@ -92,8 +96,7 @@ def bmp_bytes(w, h, bits, compression, palette, pixel_data, masks=(), header=40,
         info = info[:header].ljust(header, b"\0") + fields
     end = 14 + len(info) + len(pal)
     return (struct.pack("<2sIHHI", b"BM", end + len(pixel_data), 0, 0, end if off is None else off)
-            + info + pal +
-            pixel_data)
+            + info + pal + pixel_data)
 
 
 def stored_rows(rows, n, top_down=False):
@@ -112,14 +115,12 @@ def case_writer(folder, manifest, ext, listed_with_ext=False):
     (r, g, b) triples), writes them to NAME.EXT.rgb; a text is the kind the
     manifest gives instead ("refused: " and the message)."""
     def case(name, w, h, data, expected):
-        path = os.path.join(folder, name + ext)
-        with open(path, "wb") as f:
-            f.write(data)
+        path = pathlib.Path(folder, name + ext)
+        path.write_bytes(data)
         if not isinstance(expected, str):
             if not isinstance(expected, bytes):
                 expected = bytes(v for p in expected for v in p)
-            with open(path + ".rgb", "wb") as f:
-                f.write(expected)
+            path.with_name(path.name + ".rgb").write_bytes(expected)
             expected = ""
         manifest.write(f"{name + ext if listed_with_ext else name} {w} {h} {expected}\n")
     return case
@@ -227,16 +228,12 @@ def samples(folder):
     pillow("pil_1bit", "1", 37, 11, [rng.randrange(2) * 255 for _ in range(37 * 11)])
     pillow("pil_8bit", "P", 30, 9, [rng.randrange(256) for _ in range(30 * 9)], colours(rng, 256))
     pillow("pil_24bit", "RGB", 33, 17, colours(rng, 33 * 17))
-    if have_im:
-        pal = colours(rng, 12)
-        pillow("im_4bit", "RGB", 29, 13, [rng.choice(pal) for _ in range(29 * 13)], None,
-               "-type Palette BMP3:{out}")
-        pal = colours(rng, 40)
-        pillow("im_rle8", "RGB", 301, 9, [pal[i] for i in blocky(rng, 301, 9, 40)], None,
-               "-type Palette -compress RLE BMP3:{out}")
-        pal = colours(rng, 100)
-        pillow("im_os2_8bit", "RGB", 22, 8, [rng.choice(pal) for _ in range(22 * 8)], None,
-               "-type Palette BMP2:{out}")
+    for name, w, h, n, args in (("im_4bit", 29, 13, 12, "BMP3"), ("im_rle8", 301, 9, 40, "RLE"),
+                                ("im_os2_8bit", 22, 8, 100, "BMP2")) if have_im else ():
+        pal = colours(rng, n)
+        idx = blocky(rng, w, h, n) if args == "RLE" else [rng.randrange(n) for _ in range(w * h)]
+        pillow(name, "RGB", w, h, [pal[i] for i in idx], None,
+               "-type Palette " + ("-compress RLE BMP3" if args == "RLE" else args) + ":{out}")
 
     # Hand-built: 16-bit pixels (5-5-5; 5-6-5 bit fields), top-down rows,
     # headers of 108 (version 4), 64 (OS/2 2.x) and 56 (version 3) bytes;
@@ -252,9 +249,9 @@ def samples(folder):
             ("own_os2v2_8bit", 12, 4, 8, 0, (), 64, True, False),
             ("own_v3_32bit", 10, 3, 32, 3, (0xFF00, 0xFF0000, 0xFF000000, 0xFF), 56, False, True)):
         rows = [[rng.randrange(1 << bits) for _ in range(w)] for _ in range(abs(h))]
-        with open(path(name), "wb") as f:
-            f.write(bmp_bytes(w, h, bits, comp, colours(rng, 256) if bits == 8 else [],
-                              stored_rows(rows, bits // 8, h < 0), masks, header))
+        pathlib.Path(path(name)).write_bytes(bmp_bytes(
+            w, h, bits, comp, colours(rng, 256) if bits == 8 else [],
+            stored_rows(rows, bits // 8, h < 0), masks, header))
         made.append((name, w, abs(h), pil, im))
     pillow("pil_rgba", "RGBA", 19, 7, [c + (rng.randrange(256),) for c in colours(rng, 19 * 7)])
 
@@ -433,9 +430,8 @@ def png_samples(folder):
             pal = bytes(rng.randrange(256) for _ in range(3 << depth))
             for colour, kind in ((0, "grey"), (3, "pal")):
                 made.append(f"own_{kind}{depth}_{interlace}")
-                with open(path(made[-1]), "wb") as f:
-                    f.write(png_bytes(12 + depth, 9, colour, depth, rows, pal * (colour == 3),
-                                      interlace))
+                pathlib.Path(path(made[-1])).write_bytes(png_bytes(
+                    12 + depth, 9, colour, depth, rows, pal * (colour == 3), interlace))
     # ImageMagick rewrites Pillow's grey, grey and alpha, palette, colour and
     # colour and alpha files at 8 and 16 bits, plain and interlaced.
     for colour, depths, source in ((0, (8, 16), "pil_1"), (4, (8, 16), "pil_2"), (3, (8,), "pil_3"),
@@ -487,11 +483,11 @@ def jpeg_samples(folder):
         return save(name, r.stdout, im.size)
 
     base = picture(37, 23)
-    for name, args in (("s444", ["-sample", "1x1"]), ("s422", ["-sample", "2x1"]),
-                       ("progressive", ["-progressive"]), ("grey", ["-grayscale"]),
-                       ("stored_rgb", ["-rgb"]), ("restarts", ["-restart", "1"]),
-                       ("arithmetic", ["-arithmetic"])):
-        cjpeg(name, base, *args)
+    for name, args in (("s444", "-sample 1x1"), ("s422", "-sample 2x1"),
+                       ("progressive", "-progressive"), ("grey", "-grayscale"),
+                       ("stored_rgb", "-rgb"), ("restarts", "-restart 1"),
+                       ("arithmetic", "-arithmetic")):
+        cjpeg(name, base, *args.split())
     s420, tiny = cjpeg("s420", base), cjpeg("tiny", picture(3, 2))
     cjpeg("bands", picture(1300, 150), "-quality", "60")  # several bands of rows
     prog = cjpeg("prog_bands", picture(900, 101), "-progressive", "-sample", "1x1")

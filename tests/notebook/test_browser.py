@@ -28,22 +28,10 @@ for program in (CHROMIUM, DRIVER, shutil.which("jupyter-notebook") or "jupyter-n
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.support.wait import WebDriverWait
     import ipykernel, matplotlib, notebook  # noqa: E401, F401 (the server's and the kernel's)
 except ImportError as e:
     cannot_run("Python's %s is missing (scripts/install-deps --browser installs it)" % e.name)
-
-
-def wait_for(what, test, seconds=120):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        try:
-            got = test()
-            if got:
-                return got
-        except OSError:  # the server does not answer yet
-            pass
-        time.sleep(0.25)
-    raise AssertionError("timed out waiting for " + what)
 
 
 # What each code cell's outputs became in the page, once every cell has run (has
@@ -63,7 +51,7 @@ return done ? page : null;"""
 
 class Browser(unittest.TestCase):
     def setUp(self):
-        self.folder = tempfile.mkdtemp()
+        self.folder = self.enterContext(tempfile.TemporaryDirectory(ignore_cleanup_errors=True))
         examples = shutil.copytree(os.environ["KEXIO_EXAMPLES"], self.folder + "/examples")
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
@@ -76,31 +64,30 @@ class Browser(unittest.TestCase):
             env=dict(os.environ, HOME=self.folder, JUPYTER_CONFIG_DIR=self.folder + "/config",
                      JUPYTER_RUNTIME_DIR=self.folder + "/runtime"),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        wait_for("the notebook server", lambda: self.server.poll() is None and
-                 urllib.request.urlopen("%s/api/status?token=%s" % (self.url, self.token)))
+        self.addCleanup(self.server.wait, timeout=30)
+        self.addCleanup(self.server.terminate)
+        # OSError: the server does not answer yet.
+        WebDriverWait(None, 120, 0.25, (OSError,)).until(
+            lambda _: self.server.poll() is None and urllib.request.urlopen(
+                "%s/api/status?token=%s" % (self.url, self.token)), "the notebook server")
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
                     "--window-size=1200,1000"):
             options.add_argument(arg)
         self.driver = webdriver.Chrome(service=Service(DRIVER), options=options)
-
-    def tearDown(self):
-        self.driver.quit()
-        self.server.terminate()
-        self.server.wait(timeout=30)
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.addCleanup(self.driver.quit)
 
     def test_the_tour_shows_a_table_a_photo_a_plot_and_a_player(self):
         d = self.driver
         d.get("%s/notebooks/tour.ipynb?token=%s" % (self.url, self.token))
-        wait_for("the kernel", lambda: d.execute_script(
+        wait = WebDriverWait(d, 120, 0.25)
+        wait.until(lambda d: d.execute_script(
             "return typeof Jupyter !== 'undefined' && Jupyter.notebook.kernel !== null && "
-            "Jupyter.notebook.kernel.is_connected()"))
+            "Jupyter.notebook.kernel.is_connected()"), "the kernel")
         d.execute_script("Jupyter.notebook.execute_all_cells()")
         time.sleep(1)
-        page = wait_for("every cell to run", lambda: d.execute_script(PAGE))
+        page = wait.until(lambda d: d.execute_script(PAGE), "every cell to run")
         height = d.execute_script("return document.getElementById('notebook').scrollHeight")
         d.set_window_size(1200, min(height + 200, 16000))
         d.save_screenshot(os.path.join(os.environ["KEXIO_BUILD"], "notebook-tour.png"))

@@ -71,6 +71,10 @@ def make_tree(root):
     (root / "pictures/empty.bmp").write_bytes(b"")
 
 
+def floats(text):  # a figure of each channel or column, as the table joins them
+    return [float(v) for v in text.split(";")]
+
+
 def read_table(path):
     with open(path, newline="") as f:
         return list(csv.DictReader(f))
@@ -79,18 +83,14 @@ def read_table(path):
 class Archive(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.root = pathlib.Path(cls.tmp.name) / "tree"
+        cls.tmp = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
+        cls.root = cls.tmp / "tree"
         make_tree(cls.root)
         cls.serial = cls.run_archive("serial.csv", "--workers", "0")
 
     @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    @classmethod
     def run_archive(cls, name, *args):
-        out = pathlib.Path(cls.tmp.name) / name
+        out = cls.tmp / name
         archive.main([str(cls.root), "--out", str(out), *BIN, *args])
         return read_table(out)
 
@@ -101,9 +101,8 @@ class Archive(unittest.TestCase):
         kinds = {k: sum(r["kind"] == k for r in self.serial) for k in ("image", "wav", "table", "bin")}
         self.assertEqual(kinds, {"image": 91, "wav": 60, "table": 90, "bin": 30})
         failed = {p for p, r in rows.items() if r["error"]}
-        for p in ["pictures/empty.bmp", "pictures/0/p003.tif", "sound/s005.wav",
-                  "sound/s016.wav", "tables/csv/t045.csv"]:
-            self.assertIn(p, failed)
+        self.assertLessEqual({"pictures/empty.bmp", "pictures/0/p003.tif", "sound/s005.wav",
+                              "sound/s016.wav", "tables/csv/t045.csv"}, failed)
         self.assertTrue(all(rows[p]["error"] == "" for p in rows if p not in failed))
         # Sound figures against scipy's reading of the same file.
         for p in ["sound/s000.wav", "sound/s001.wav", "sound/s004.wav"]:
@@ -114,22 +113,19 @@ class Archive(unittest.TestCase):
             self.assertAlmostEqual(float(r["duration"]), len(data) / rate)
             if data.dtype == np.int16:  # 16-bit samples are read as they are stored
                 x = data.astype(np.float64)
-                np.testing.assert_allclose([float(v) for v in r["rms"].split(";")],
-                                           np.sqrt((x * x).mean(0)))
-                np.testing.assert_allclose([float(v) for v in r["peak"].split(";")],
-                                           np.abs(x).max(0))
+                np.testing.assert_allclose(floats(r["rms"]), np.sqrt((x * x).mean(0)))
+                np.testing.assert_allclose(floats(r["peak"]), np.abs(x).max(0))
         # Picture figures against Pillow: size and colour means.
         for p in ["pictures/0/p000.png", "pictures/0/p004.bmp", "pictures/1/p036.png"]:
             a = np.asarray(Image.open(self.root / p).convert("RGB"), dtype=np.float64)
             r = rows[p]
             self.assertEqual((int(r["height"]), int(r["width"])), a.shape[:2])
-            np.testing.assert_allclose([float(v) for v in r["channel_means"].split(";")],
-                                       a.mean(axis=(0, 1)))
+            np.testing.assert_allclose(floats(r["channel_means"]), a.mean(axis=(0, 1)))
         # Tables: the column means of what numpy reads.
         m = np.loadtxt(self.root / "tables/prn/t000.prn", ndmin=2)
         r = rows["tables/prn/t000.prn"]
         self.assertEqual((int(r["rows"]), int(r["columns"])), m.shape)
-        np.testing.assert_allclose([float(v) for v in r["column_means"].split(";")], m.mean(0))
+        np.testing.assert_allclose(floats(r["column_means"]), m.mean(0))
 
     def test_two_workers_give_the_serial_table(self):
         self.assertEqual(self.run_archive("two.csv", "--workers", "2"), self.serial)

@@ -7,7 +7,6 @@ Run by CTest with PYTHONPATH pointing at the built (or installed) package; exits
 """
 import os
 import pathlib
-import shutil
 import struct
 import subprocess
 import sys
@@ -31,7 +30,10 @@ except ImportError:
     cv2 = None
 
 RNG = np.random.default_rng(31)
-HERE = pathlib.Path(__file__).resolve().parent
+IMAGE = pathlib.Path(__file__).resolve().parent.parent / "image"
+sys.path.insert(0, str(IMAGE))
+from references import pnm  # noqa: E402  (a 16-bit PPM or PGM, as netpbm defines it)
+
 MAGICK = "/usr/bin/convert-im6.q16"
 # The image test corpora: scripts that write reference pictures into a folder.
 CORPORA = ["references.py samples", "references.py bmp_cases", "references.py png_cases",
@@ -121,33 +123,26 @@ def restacked(planes):
     return np.stack(np.hsplit(planes, 3), axis=-1)
 
 
-def write_ppm16(path, a):
-    """A 16-bit PPM (or PGM) of a uint16 array, as netpbm defines it."""
-    kind = b"P6" if a.ndim == 3 else b"P5"
-    with open(path, "wb") as f:
-        f.write(kind + b" %d %d 65535\n" % (a.shape[1], a.shape[0]) + a.astype(">u2").tobytes())
-
-
 class NativeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="kexio-native-")
+        cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="kexio-native-"))
         cls.pictures = []
         for corpus in CORPORA:
             folder = os.path.join(cls.tmp, corpus.replace(" ", "_"))
             os.mkdir(folder)
             script, *args = corpus.split()
-            subprocess.run([sys.executable, str(HERE.parent / "image" / script), *args, folder],
+            subprocess.run([sys.executable, str(IMAGE / script), *args, folder],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             cls.pictures += sorted(str(p) for p in pathlib.Path(folder).iterdir()
                                    if p.suffix in PICTURES)
+        # Pictures written here from known arrays by Pillow and ImageMagick: (file, the
+        # array it holds).
+        cls.made = cls.make_pictures()
 
     @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp)
-
-    def p(self, name):
-        return os.path.join(self.tmp, name)
+    def p(cls, name):
+        return os.path.join(cls.tmp, name)
 
     def test_wav_round_trips_with_scipy_for_every_dtype(self):
         for dtype in ["uint8", "int8", "int16", "int32", "int64", "float32", "float64"]:
@@ -229,56 +224,47 @@ class NativeTest(unittest.TestCase):
                 self.assertIsInstance(c.exception, kexio.Error)
                 self.assertEqual(c.exception.function, f.__name__)
 
-    def made_pictures(self):
-        """Pictures written here from known arrays by Pillow and ImageMagick: (file, the
-        array it holds), made once."""
-        if not hasattr(NativeTest, "made"):
-            NativeTest.made = self.make_pictures()
-        return NativeTest.made
-
-    def make_pictures(self):
+    @classmethod
+    def make_pictures(cls):
         rgba = samples("uint8", (9, 13, 4))
         deep = samples("uint16", (9, 13, 4))
-        write_ppm16(self.p("deep.ppm"), deep[..., :3])
-        write_ppm16(self.p("deep.pgm"), deep[..., 0])
+        pathlib.Path(cls.p("deep.ppm")).write_bytes(pnm(deep[..., :3], 65535))
+        pathlib.Path(cls.p("deep.pgm")).write_bytes(pnm(deep[..., 0], 65535))
         made = [("deep.ppm", deep[..., :3]), ("deep.pgm", deep[..., 0])]
         for name, mode, a in [("la.png", "LA", rgba[..., :2]), ("rgba.png", "RGBA", rgba),
                               ("rgba.tif", "RGBA", rgba), ("rgba.tga", "RGBA", rgba),
                               ("i16.png", "I;16", deep[..., 0]), ("i16.tif", "I;16", deep[..., 0]),
                               ("f32.tif", "F", deep[..., 0].astype(np.float32) / 7),
                               ("i32.tif", "I", deep[..., 0].astype(np.int32) - 40000)]:
-            Image.fromarray(a, mode).save(self.p("pil_" + name))
+            Image.fromarray(a, mode).save(cls.p("pil_" + name))
             made.append(("pil_" + name, a))
         palette = Image.fromarray(rgba[..., :3]).quantize(8)
         alpha = np.where(np.asarray(palette) == 3, 0, 255).astype(np.uint8)
         for ext in ("png", "gif"):
-            palette.save(self.p("trns." + ext), transparency=3)
+            palette.save(cls.p("trns." + ext), transparency=3)
             made.append(("trns." + ext, np.dstack([np.asarray(palette.convert("RGB")), alpha])))
+        rgb = deep[..., :3]
         for name, args, a in [
-                ("rgb16.png", ["deep.ppm"], deep[..., :3]), ("rgb16.tif", ["deep.ppm"], deep[..., :3]),
-                ("rgba16.png", ["im_rgb16.png", "-alpha", "set", "-channel", "A", "-evaluate",
-                                "set", "40%", "+channel"],
-                 np.dstack([deep[..., :3], np.full((9, 13), 26214, np.uint16)])),
-                ("planes.tif", ["deep.ppm", "-interlace", "plane"], deep[..., :3]),
-                ("tiles.tif", ["deep.ppm", "-define", "tiff:tile-geometry=8x8"], deep[..., :3]),
-                ("zip.tif", ["deep.ppm", "-compress", "zip", "-define", "tiff:predictor=2"],
-                 deep[..., :3]),
-                ("float.tif", ["im_rgb16.png", "-define", "quantum:format=floating-point", "-depth",
-                               "32"], (deep[..., :3] / 65535).astype(np.float32)),
-                ("double.tif", ["im_rgb16.png", "-define", "quantum:format=floating-point", "-depth",
-                                "64"], deep[..., :3] / 65535),
-                ("alpha.bmp", ["pil_rgba.png", "-define", "bmp:format=bmp4"], rgba),
-                ("mono.tif", ["pil_rgba.png", "-alpha", "off", "-threshold", "50%", "-type",
-                              "bilevel"], None)]:
-            subprocess.run([MAGICK, *[self.p(x) if x.endswith(PICTURES) else x for x in args],
-                            self.p("im_" + name)], check=True)
+                ("rgb16.png", "deep.ppm", rgb), ("rgb16.tif", "deep.ppm", rgb),
+                ("rgba16.png", "im_rgb16.png -alpha set -channel A -evaluate set 40% +channel",
+                 np.dstack([rgb, np.full((9, 13), 26214, np.uint16)])),
+                ("planes.tif", "deep.ppm -interlace plane", rgb),
+                ("tiles.tif", "deep.ppm -define tiff:tile-geometry=8x8", rgb),
+                ("zip.tif", "deep.ppm -compress zip -define tiff:predictor=2", rgb),
+                ("float.tif", "im_rgb16.png -define quantum:format=floating-point -depth 32",
+                 (rgb / 65535).astype(np.float32)),
+                ("double.tif", "im_rgb16.png -define quantum:format=floating-point -depth 64",
+                 rgb / 65535),
+                ("alpha.bmp", "pil_rgba.png -define bmp:format=bmp4", rgba),
+                ("mono.tif", "pil_rgba.png -alpha off -threshold 50% -type bilevel", None)]:
+            subprocess.run([MAGICK, *[cls.p(x) if x.endswith(PICTURES) else x
+                                      for x in args.split()], cls.p("im_" + name)], check=True)
             made.append(("im_" + name, a))
-        return [(self.p(name), a) for name, a in made]
+        return [(cls.p(name), a) for name, a in made]
 
     def test_imread_gives_what_pillow_and_the_writers_hold(self):
         compared = opencv_compared = 0
-        made = self.made_pictures()
-        for path, held in [(p, None) for p in self.pictures] + made:
+        for path, held in [(p, None) for p in self.pictures] + self.made:
             name = os.path.basename(path)
             with self.subTest(name):
                 try:
@@ -319,7 +305,7 @@ class NativeTest(unittest.TestCase):
             self.assertGreater(opencv_compared, 120)
 
     def test_imread_modes_are_the_worksheets_where_it_reads_the_same(self):
-        for path in self.pictures[::3] + [p for p, _ in self.made_pictures()]:
+        for path in self.pictures[::3] + [p for p, _ in self.made]:
             name = os.path.basename(path)
             try:
                 own = kexio.imread(path)
@@ -327,9 +313,8 @@ class NativeTest(unittest.TestCase):
                 continue
             with self.subTest(name):
                 rgb, grey, rgba = (kexio.imread(path, m) for m in ("RGB", "L", "RGBA"))
-                for a, channels in [(rgb, 3), (rgba, 4)]:
-                    self.assertEqual((a.dtype, a.shape), (own.dtype, own.shape[:2] + (channels,)))
-                self.assertEqual((grey.dtype, grey.shape), (own.dtype, own.shape[:2]))
+                for a, channels in [(rgb, (3,)), (rgba, (4,)), (grey, ())]:
+                    self.assertEqual((a.dtype, a.shape), (own.dtype, own.shape[:2] + channels))
                 np.testing.assert_array_equal(rgba[..., :3], rgb)
                 top = 1 if own.dtype.kind == "f" else np.iinfo(own.dtype).max
                 alpha = own[..., -1] if own.ndim == 3 and own.shape[2] in (2, 4) else top
