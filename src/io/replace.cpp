@@ -39,9 +39,14 @@ Fd temporary_beside(const std::string& target, std::string& name) {
 // system cannot exchange, a plain rename. Returns 0 or the errno.
 int move_into_place(const std::string& temp, const std::string& target) {
 #ifdef RENAME_EXCHANGE
-  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    ::unlink(temp.c_str());
-    return 0;
+  const auto exchange = [&] {
+    return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0;
+  };
+  if (exchange()) {
+    if (::unlink(temp.c_str()) == 0) return 0;
+    // No longer a file there (a folder put in its place meanwhile): it goes
+    // back, and the rename below fails as it would have.
+    exchange();
   }
 #endif
   return ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
