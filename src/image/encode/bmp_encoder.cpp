@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 
-#include <cstring>
-
 #include "core/limits.h"
 
 namespace kexio {
@@ -32,7 +30,6 @@ bmp_encoder::bmp_encoder(const char* path, int bits, std::int64_t height, std::i
   }
   m_status = fits_bmp(bits, height, width) ? header_error : kBadHeader;
   if (status() != 0) return;
-  if (allocate_row_buffer(bits == 24 ? 3 * width : width) != 0) return;
   m_stride = (std::int64_t{bits} * width + 31) / 32 * 4;
   palette_pos = kFileHeaderSize + kInfoHeaderSize;
   pixel_data_pos = palette_pos + 4 * std::int64_t{biClrUsed};
@@ -69,28 +66,6 @@ void bmp_encoder::write_headers() {
 void bmp_encoder::write_palette() {
   if (m_status == 0) m_out.write(palette.data(), palette.size());
   status();
-}
-
-int bmp_encoder::write_row() {
-  if (m_status != 0) return status();
-  const std::int64_t w = biWidth;
-  const std::int64_t used = biBitCount == 24 ? 3 * w : w;
-  const unsigned char* in = row_span(0, used);
-  std::uint8_t* out = in == nullptr ? nullptr : m_out.room(static_cast<std::size_t>(m_stride));
-  if (out == nullptr) return status();
-  if (biBitCount == 24) {
-    // Red, green, blue in the buffer; blue, green, red in the file.
-    for (std::int64_t x = 0; x < w; ++x) {
-      out[3 * x] = in[3 * x + 2];
-      out[3 * x + 1] = in[3 * x + 1];
-      out[3 * x + 2] = in[3 * x];
-    }
-  } else {
-    std::memcpy(out, in, static_cast<std::size_t>(w));
-  }
-  std::memset(out + used, 0, static_cast<std::size_t>(m_stride - used));  // padding
-  m_out.commit(static_cast<std::size_t>(m_stride));
-  return status();
 }
 
 int bmp_encoder::write_stored(const std::uint8_t* rows, std::int64_t n) {
