@@ -1,6 +1,6 @@
 // The work buffer of the image decoders: one row (or more) of bytes that a
-// decoder decodes into, with checked access, and
-// the status members every decoder shares.
+// decoder decodes into, with checked access, and the status members every
+// decoder shares.
 #pragma once
 
 #include <cstddef>
