@@ -110,17 +110,6 @@ void* remap(void* p, std::size_t old_bytes, std::size_t n) {
   return q;
 }
 
-void populate(void* p, std::size_t n) {
-#ifdef MADV_POPULATE_WRITE
-  const std::uintptr_t page = page_size(), start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t from = (start + page - 1) & ~(page - 1), to = (start + n) & ~(page - 1);
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
 void unmap(void* p, std::size_t bytes) {
   if (p != nullptr) ::munmap(p, bytes);
 }

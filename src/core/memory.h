@@ -38,12 +38,6 @@ void* map(std::size_t n);
 // Null when the system refuses, the old mapping kept.
 void* remap(void* p, std::size_t old_bytes, std::size_t n);
 
-// Faults in the whole pages of [p, p + n) for writing, as a first write
-// would, without changing what they hold: a thread with time to spare can
-// take the page faults of memory another is about to fill. Ignored where the
-// system cannot.
-void populate(void* p, std::size_t n);
-
 // Releases a mapping of bytes (as mapping_size gave them) at p.
 void unmap(void* p, std::size_t bytes);
 

@@ -11,7 +11,6 @@
 
 #include "core/limits.h"
 #include "core/memory.h"
-#include "core/parallel.h"
 #include "host/workers.h"
 #include "image/decode/open_decoder.h"
 #include "io/fd.h"
@@ -24,9 +23,6 @@ namespace {
 
 // The plane a one-plane function keeps, or all three side by side.
 constexpr int kAllPlanes = -1;
-
-// Results from which the pages are faulted in ahead of the decoder.
-constexpr std::size_t kPrepareFrom = std::size_t{16} << 20;
 
 // The most doubles one result may hold: what the machine's memory could
 // possibly back. Larger requests are refused as "out of memory" rather than
@@ -86,17 +82,7 @@ aMatrix* read_planes(KexCallContext* ctx, const char* file, const char* cwd, Pix
     }
   }
 
-  // Most decoders work on one core until their first rows; the other one
-  // meanwhile faults in the pages of a large result, which the rows are then
-  // written into without waiting on the kernel.
-  const std::size_t bytes = static_cast<std::size_t>(rows * width) * sizeof(double);
-  run_all_or_throw(bytes >= kPrepareFrom && !packed ? 2 : 1, [&](std::size_t job) {
-    if (job == 1) {
-      memory::populate(data, bytes);
-      return;
-    }
-    code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
-  });
+  code = decoder->read_planes(op, planes[0], planes[1], planes[2]);
   if (code == 0) code = decoder->status();
   if (code != 0) fail_with(code, Kex::kWholeCall, decoder->failure_detail());
   decoder.reset();
