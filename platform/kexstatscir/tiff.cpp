@@ -253,23 +253,13 @@ class DirectReader {
     const tmsize_t row = TIFFTileRowSize(m_t);
     const tmsize_t size = TIFFTileSize(m_t);
     if (tw == 0 || th == 0 || !rows_hold(row, tw) || size / th < row) return false;
-    const std::uint32_t across = (m_width - 1) / tw + 1, down = (m_height - 1) / th + 1;
-    const std::size_t per_plane = std::size_t{across} * down;
     return kexio::io::Decoded::kAll ==
-           kexio::io::decode_pieces(
-               m_source, per_plane * m_planes, static_cast<std::uint64_t>(size),
+           kexio::io::decode_tiles(
+               m_source, m_width, m_height, tw, th, size, row, m_planes,
+               [](std::size_t k) { return static_cast<int>(k); },
                mutils::detail::image_memory_limit(), kParallelBytes,
-               [&](TIFF* t, std::size_t i, std::uint8_t* buf) {
-                 const auto p = static_cast<int>(i / per_plane);
-                 const auto y = static_cast<std::uint32_t>(i % per_plane / across * th);
-                 const auto x = static_cast<std::uint32_t>(i % per_plane % across * tw);
-                 const ttile_t tile = TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
-                 if (TIFFReadEncodedTile(t, tile, buf, size) != size) return false;
-                 const std::uint32_t rows = std::min(th, m_height - y);
-                 for (std::uint32_t r = 0; r < rows; ++r)
-                   put(buf + r * row, y + r, x, std::min(tw, m_width - x), p);
-                 return true;
-               });
+               [&](const std::uint8_t* src, std::uint32_t y, std::uint32_t x, std::uint32_t n,
+                   int p) { put(src, y, x, n, p); });
   }
 
   // n pixels of row y from column x on, from plane p (or all samples).

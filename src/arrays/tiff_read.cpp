@@ -232,20 +232,11 @@ bool read_direct(const io::TiffSource& source, const Plan& plan, Kex::Array& out
         size / th < row) {
       return false;
     }
-    const std::uint32_t across = (width - 1) / tw + 1, down = (height - 1) / th + 1;
-    const std::size_t per_plane = std::size_t{across} * down;
-    done = io::decode_pieces(
-        source, per_plane * planes.size(), static_cast<std::uint64_t>(size), memory::physical(),
-        kParallelBytes, [&](TIFF* h, std::size_t i, std::uint8_t* buf) {
-          const int p = planes[i / per_plane];
-          const auto y = static_cast<std::uint32_t>(i % per_plane / across * th);
-          const auto x = static_cast<std::uint32_t>(i % per_plane % across * tw);
-          const ttile_t tile = TIFFComputeTile(h, x, y, 0, static_cast<tsample_t>(p));
-          if (TIFFReadEncodedTile(h, tile, buf, size) != size) return false;
-          const std::uint32_t rows = std::min(th, height - y);
-          for (std::uint32_t r = 0; r < rows; ++r)
-            w.put(buf + r * row, y + r, x, std::min(tw, width - x), p);
-          return true;
+    done = io::decode_tiles(
+        source, width, height, tw, th, size, row, planes.size(),
+        [&](std::size_t k) { return planes[k]; }, memory::physical(), kParallelBytes,
+        [&](const std::uint8_t* src, std::uint32_t y, std::uint32_t x, std::uint32_t n, int p) {
+          w.put(src, y, x, n, p);
         });
   } else {
     std::uint32_t rps = height;

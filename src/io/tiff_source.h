@@ -343,6 +343,32 @@ Decoded decode_pieces(const TiffSource& source, std::size_t n, std::uint64_t buf
   return no_memory ? Decoded::kNoMemory : failed ? Decoded::kFailed : Decoded::kAll;
 }
 
+// decode_pieces over the tiles (tw x th pixels, size bytes decoded, rows
+// row bytes apart) of `planes` planes of a width x height image: plane_of(k)
+// is the file's plane of the k-th. put(src, y, x, n, plane) takes each row of
+// a tile: n pixels of image row y from column x on.
+template <typename PlaneOf, typename Put>
+Decoded decode_tiles(const TiffSource& source, std::uint32_t width, std::uint32_t height,
+                     std::uint32_t tw, std::uint32_t th, tmsize_t size, tmsize_t row,
+                     std::size_t planes, PlaneOf plane_of, std::uint64_t max_bytes,
+                     std::uint64_t parallel_bytes, Put put) {
+  const std::uint32_t across = (width - 1) / tw + 1, down = (height - 1) / th + 1;
+  const std::size_t per_plane = std::size_t{across} * down;
+  return decode_pieces(source, per_plane * planes, static_cast<std::uint64_t>(size), max_bytes,
+                       parallel_bytes, [&](TIFF* t, std::size_t i, std::uint8_t* buf) {
+                         const int p = plane_of(i / per_plane);
+                         const auto y = static_cast<std::uint32_t>(i % per_plane / across * th);
+                         const auto x = static_cast<std::uint32_t>(i % per_plane % across * tw);
+                         const ttile_t tile =
+                             TIFFComputeTile(t, x, y, 0, static_cast<tsample_t>(p));
+                         if (TIFFReadEncodedTile(t, tile, buf, size) != size) return false;
+                         const std::uint32_t rows = std::min(th, height - y);
+                         for (std::uint32_t r = 0; r < rows; ++r)
+                           put(buf + r * row, y + r, x, std::min(tw, width - x), p);
+                         return true;
+                       });
+}
+
 }  // namespace kexio::io
 
 #pragma GCC visibility pop
