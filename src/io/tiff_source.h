@@ -141,13 +141,18 @@ bool read_rgba_bands(TIFF* t, std::uint32_t width, std::uint32_t height, std::ui
   const auto rows_per_band =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
   if (std::uint64_t{width} * rows_per_band * 4 > max_bytes) return false;
-  std::vector<std::uint32_t> raster(std::size_t{width} * rows_per_band);
+  // Zeroed by calloc, which leaves a fresh mapping's pages untouched: a
+  // header may claim a band of gigabytes that the data then never fills,
+  // and filling it with zeros first cost minutes and all of the memory.
+  const std::unique_ptr<std::uint32_t, decltype(&std::free)> raster(
+      static_cast<std::uint32_t*>(std::calloc(std::size_t{width} * rows_per_band, 4)), &std::free);
+  if (raster == nullptr) return false;
   for (std::uint32_t y = 0; y < height; y += rows_per_band) {
     const std::uint32_t rows = std::min(rows_per_band, height - y);
     img.row_offset = static_cast<int>(y);
     img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, raster.data(), width, rows)) return false;
-    band(y, rows, raster.data());
+    if (!TIFFRGBAImageGet(&img, raster.get(), width, rows)) return false;
+    band(y, rows, raster.get());
   }
   return true;
 }
