@@ -111,6 +111,21 @@ class TiffSource {
   std::unique_ptr<TIFF, TiffClose> m_tiff;
 };
 
+struct FreeBytes {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using ZeroedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
+
+// A decoding buffer of n zero bytes that takes memory only where it is
+// written: large ones are fresh pages, which calloc does not clear, so a
+// strip that decodes to less than its stated size never costs the rest.
+// Null when n passes max_bytes or the memory cannot be had.
+inline ZeroedBytes zeroed_bytes(std::uint64_t n, std::uint64_t max_bytes) {
+  if (n > max_bytes) return nullptr;
+  return ZeroedBytes(
+      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
+}
+
 // Reads the picture through libtiff's RGBA reader, rows as stored, a band
 // of whole strips or tiles (about a megabyte of pixels) at a time: begin(alpha)
 // is told whether the picture has alpha and returns false to stop; each band
@@ -140,19 +155,17 @@ bool read_rgba_bands(TIFF* t, std::uint32_t width, std::uint32_t height, std::ui
       1, (std::uint64_t{1} << 18) / std::max<std::uint32_t>(width, 1) / unit);
   const auto rows_per_band =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(height, per_band * unit));
-  if (std::uint64_t{width} * rows_per_band * 4 > max_bytes) return false;
-  // Zeroed by calloc, which leaves a fresh mapping's pages untouched: a
-  // header may claim a band of gigabytes that the data then never fills,
-  // and filling it with zeros first cost minutes and all of the memory.
-  const std::unique_ptr<std::uint32_t, decltype(&std::free)> raster(
-      static_cast<std::uint32_t*>(std::calloc(std::size_t{width} * rows_per_band, 4)), &std::free);
-  if (raster == nullptr) return false;
+  // A header may claim a band of gigabytes that the data then never fills:
+  // only the pages written cost memory.
+  const ZeroedBytes bytes = zeroed_bytes(std::uint64_t{width} * rows_per_band * 4, max_bytes);
+  if (bytes == nullptr) return false;
+  auto* raster = reinterpret_cast<std::uint32_t*>(bytes.get());
   for (std::uint32_t y = 0; y < height; y += rows_per_band) {
     const std::uint32_t rows = std::min(rows_per_band, height - y);
     img.row_offset = static_cast<int>(y);
     img.col_offset = 0;
-    if (!TIFFRGBAImageGet(&img, raster.get(), width, rows)) return false;
-    band(y, rows, raster.get());
+    if (!TIFFRGBAImageGet(&img, raster, width, rows)) return false;
+    band(y, rows, raster);
   }
   return true;
 }
@@ -285,21 +298,6 @@ inline bool file_holds(TIFF* t, toff_t size, std::uint32_t width, std::uint32_t 
     if (stored < bytes / ratio + (bytes % ratio != 0)) holds = false;
   });
   return holds;
-}
-
-struct FreeBytes {
-  void operator()(std::uint8_t* p) const { std::free(p); }
-};
-using ZeroedBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
-
-// A strip or tile buffer of n zero bytes that takes memory only where it is
-// written: large ones are fresh pages, which calloc does not clear, so a
-// strip that decodes to less than its stated size never costs the rest.
-// Null when n passes max_bytes or the memory cannot be had.
-inline ZeroedBytes zeroed_bytes(std::uint64_t n, std::uint64_t max_bytes) {
-  if (n > max_bytes) return nullptr;
-  return ZeroedBytes(
-      static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(n == 0 ? 1 : n), 1)));
 }
 
 enum class Decoded { kAll, kFailed, kNoMemory };
