@@ -28,11 +28,11 @@ def pack(codes):
     return acc.to_bytes((bits + 7) // 8, "little")
 
 
-def lzw(px, m=2, clears=(), clear_when_full=True, stop_when_full=False):
+def lzw(px, m=2, clears=(), clear_when_full=True, stop_when_full=False, end=True):
     """LZW data as GIF writers make it, and the number of pixels it codes.
     clears: positions of pixels that follow a clear code; clear_when_full
     False goes on coding at 12 bits; stop_when_full ends with the code that
-    fills the table."""
+    fills the table; end False leaves the end code out."""
     clear, codes = 1 << m, []
 
     def reset():
@@ -70,7 +70,8 @@ def lzw(px, m=2, clears=(), clear_when_full=True, stop_when_full=False):
         cur, i = k, i + 1
     codes.append((cur, width))
     nxt, width = added(nxt, width)
-    codes.append((clear + 1, width))
+    if end:
+        codes.append((clear + 1, width))
     return pack(codes), i
 
 
@@ -177,6 +178,13 @@ def built(case):
     case("cut_block", 0, 0, gif(**base, block=2, after=b"")[:39], cut_in_row(0, 5))
     data = pack([(4, 3), (1, 3), (2, 3), (3, 3), (0, 4), (2, 4)])
     case("cut_row1", 0, 0, gif(4, 3, data, after=b""), cut_in_row(1, 3))
+    # A picture of a million pixels, whose rows are decoded while the rows
+    # before them are handed on: each row in its place, and a cut in row 700.
+    w = h = 1024
+    big = [(x // 100 + y) % 4 for y in range(h) for x in range(w)]
+    case("big", w, h, gif(w, h, lzw(big)[0]), rgb_of(big, FOUR))
+    data = lzw(big[:700 * w + 5], end=False)[0]
+    case("cut_big", 0, 0, gif(w, h, data, after=b""), cut_in_row(700, h))
     case("code_size", 0, 0, gif(**base, m=11), UNKNOWN)
     case("wide", 0, 0, gif(32768, 1, base["data"]), UNKNOWN)
 

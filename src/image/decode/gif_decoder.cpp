@@ -1,9 +1,12 @@
 #include "image/decode/gif_decoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <span>
+
+#include "core/parallel.h"
 
 namespace kexio {
 
@@ -27,6 +30,11 @@ struct Pass {
   int first, step;
 };
 constexpr Pass kPasses[] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
+
+// Pictures of at least this many pixels are decoded on a thread of their own
+// while the calling thread hands the decoded rows on, this many at a time.
+constexpr std::int64_t kAlongsideFrom = std::int64_t{1} << 20;
+constexpr int kBandRows = 32;
 
 }  // namespace
 
@@ -510,6 +518,14 @@ int GifDecoder::decode_rows(ImageSink* out) {
     if (m_eof) m_detail = ends_in_image_data(std::max<std::int64_t>(y, 0), h);
     return kReadFailure + code;
   };
+  if (!m_interlaced && out != nullptr && w * h >= kAlongsideFrom) {
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow)
+                                             std::uint8_t[static_cast<std::size_t>(w * h)]);
+    if (rows != nullptr) {
+      if (int r = decode_alongside(*out, rows.get(), y)) return failed(r);
+      return status() == 0 ? 0 : failed(status());
+    }
+  }
   std::size_t pass = 0;
   for (std::int64_t i = 0; i < h; ++i) {
     if (!m_interlaced) {
@@ -533,6 +549,51 @@ int GifDecoder::decode_rows(ImageSink* out) {
     out->rows(frame.get(), w, static_cast<int>(h), PixelLayout::indexed());
   }
   return status() == 0 ? 0 : failed(status());
+}
+
+// The codes are decoded on a thread of their own into rows, a top-down
+// picture's, which this thread hands on a band at a time as they are done:
+// the palette lookup and the scatter into the result's columns take about
+// as long as the decoding, which is serial. A row that fails ends the
+// decoding (its code returned, y its row) after the rows before it.
+int GifDecoder::decode_alongside(ImageSink& out, std::uint8_t* rows, std::int64_t& y) {
+  const std::int64_t w = m_width, h = m_height;
+  // Rows decoded so far, kStopped added once no more will come.
+  constexpr std::int64_t kStopped = std::int64_t{1} << 40;
+  std::atomic<std::int64_t> ready{0};
+  int failure = 0;
+  run_all(2, [&](std::size_t job) {
+    if (job == 1) {
+      std::int64_t r = 0;
+      for (; r < h; ++r) {
+        if ((failure = read_row()) != 0) break;
+        std::memcpy(rows + r * w, row_buffer.get(), static_cast<std::size_t>(w));
+        if ((r + 1) % kBandRows == 0) {
+          ready.store(r + 1, std::memory_order_release);
+          ready.notify_one();
+        }
+      }
+      y = r;
+      ready.store(r + kStopped, std::memory_order_release);
+      ready.notify_one();
+      return;
+    }
+    for (std::int64_t r = 0;;) {
+      std::int64_t now = ready.load(std::memory_order_acquire);
+      while (now == r) {
+        ready.wait(r, std::memory_order_acquire);
+        now = ready.load(std::memory_order_acquire);
+      }
+      const std::int64_t to = now >= kStopped ? now - kStopped : now;
+      while (r < to) {
+        const int n = static_cast<int>(std::min<std::int64_t>(kBandRows, to - r));
+        out.rows(rows + r * w, static_cast<std::ptrdiff_t>(w), n, PixelLayout::indexed());
+        r += n;
+      }
+      if (now >= kStopped) return;
+    }
+  });
+  return failure;
 }
 
 }  // namespace kexio

@@ -48,6 +48,7 @@ class GifDecoder final : public Decoder {
   int read_row();
   // decode() into out, or with out null only to find the outcome.
   int decode_rows(ImageSink* out);
+  int decode_alongside(ImageSink& out, std::uint8_t* rows, std::int64_t& y);
   struct Tables;
 
   int read_header();

@@ -465,14 +465,15 @@ void PlaneWriter::rows(const std::uint8_t* first, std::ptrdiff_t stride, int n,
 constexpr int kDirectRows = 8;
 
 // Colour rows of one or three samples per pixel, of a colour read or (grey
-// rows) of a grey one, in a band of a top-down picture: each plane is
-// filled from its samples where they lie.
+// rows) of a grey one, and rows of palette indices of either, in a band of a
+// top-down picture: each plane is filled from its samples where they lie.
 bool PlaneWriter::direct_band(const std::uint8_t* first, std::ptrdiff_t stride, int n,
                               const PixelLayout& layout) {
   const bool grey = layout.model == PixelLayout::kGrey;
+  const bool indexed = layout.model == PixelLayout::kIndexed;
   if (n < kDirectRows || m_bottom_up || (layout.step != 1 && layout.step != 3) ||
-      !(m_op == PixelOp::kRgb ? grey || layout.model == PixelLayout::kRgb
-                              : m_op == PixelOp::kGray && grey)) {
+      !(m_op == PixelOp::kRgb ? grey || indexed || layout.model == PixelLayout::kRgb
+                              : m_op == PixelOp::kGray && (grey || indexed))) {
     return false;
   }
   if (m_error != 0) return true;
@@ -483,7 +484,12 @@ bool PlaneWriter::direct_band(const std::uint8_t* first, std::ptrdiff_t stride, 
   int offset[3];
   for (int k = 0; k < 3; ++k)
     offset[k] = layout.offset[k];
-  if (layout.step == 1) {
+  if (indexed) {
+    bytes_to_planes(m_planes, m_width, n, top,
+                    [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
+                      look_up(out, first + r * stride + x0, ns);
+                    });
+  } else if (layout.step == 1) {
     bytes_to_planes(m_planes, m_width, n, top,
                     [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
                       pick<1>(out, first + r * stride + x0, ns, offset);
@@ -630,6 +636,30 @@ void PlaneWriter::copy_row(const std::uint8_t* px, const Format& f) {
   }
 }
 
+void PlaneWriter::look_up(ByteOut out, const std::uint8_t* idx, std::int64_t ns) const {
+  // Eight indices are read at once and each plane's eight bytes written at
+  // once: a byte at a time, the loads wait on the stores before them.
+  const bool grey = m_op == PixelOp::kGray;
+  const std::uint8_t* table[3] = {grey ? m_grey : m_channel[0], m_channel[1], m_channel[2]};
+  std::int64_t x = 0;
+  for (; x + 8 <= ns; x += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, idx + x, 8);
+    for (int k = 0; k < 3; ++k) {
+      if (out[k] == nullptr) continue;
+      std::uint64_t o = 0;
+      for (int j = 0; j < 8; ++j)
+        o |= std::uint64_t{table[k][(v >> (8 * j)) & 0xFF]} << (8 * j);
+      std::memcpy(out[k] + x, &o, 8);
+    }
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (out[k] == nullptr) continue;
+    for (std::int64_t i = x; i < ns; ++i)
+      out[k][i] = table[k][idx[i]];
+  }
+}
+
 void PlaneWriter::flush() {
   if (m_slot == 0) return;
   const std::int64_t n = m_slot;
@@ -677,23 +707,10 @@ void PlaneWriter::flush() {
 
   if (m_op == PixelOp::kGray || m_op == PixelOp::kRgb) {
     auto go = [&](auto fill) { bytes_to_planes(m_planes, m_width, n, top, fill); };
-    if (f.indexed && m_op == PixelOp::kGray) {
+    if (f.indexed) {
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
         ahead(r, x0, ns);
-        const std::uint8_t* idx = rows[r] + x0;
-        for (std::int64_t x = 0; x < ns; ++x)
-          out[0][x] = m_grey[idx[x]];
-      });
-    } else if (f.indexed) {
-      go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
-        const std::uint8_t* idx = rows[r] + x0;
-        for (int k = 0; k < 3; ++k) {
-          if (out[k] == nullptr) continue;
-          const std::uint8_t* table = m_channel[k];
-          for (std::int64_t x = 0; x < ns; ++x)
-            out[k][x] = table[idx[x]];
-        }
+        look_up(out, rows[r] + x0, ns);
       });
     } else if (m_op == PixelOp::kGray && step == 3) {
       const Grey3 grey = grey3_for(f.offset);

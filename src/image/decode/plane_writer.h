@@ -111,6 +111,9 @@ class PlaneWriter final : public ImageSink {
   const std::uint8_t* narrow(const std::uint8_t* px, const PixelLayout& layout);
   int allocate_copies();
   void copy_row(const std::uint8_t* px, const Format& format);
+  // The palette's grey levels or colour components of ns indices into the
+  // planes' bytes out[k] asked for.
+  void look_up(std::uint8_t* const (&out)[3], const std::uint8_t* idx, std::int64_t ns) const;
   void flush();
 
   PixelOp m_op;
