@@ -52,13 +52,14 @@ TEST(NestedPrn, BlocksAreWrittenBreadthFirstAndReadBack) {
   EXPECT_EQ(blocks(dir, with_imag(mat({{1, 3}}), {2, 0}), 3, 4), complex);
   EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 3, 4), complex);
 
-  // Children get ids 1 and 2, then the grandchildren 3 and 4.
-  Ref tree = row({row({row({num(7)}), num(1.5)}), row({str("x"), row({num(8), num(9)})})});
+  // Children get ids 1 and 2, then the grandchildren 3 and 4 (4 complex, and so its reference).
+  Ref tree =
+      row({row({row({num(7)}), num(1.5)}), row({str("x"), with_imag(mat({{8, 9}}), {0, -1})})});
   const std::string tree_blocks =
       "\n.MATRIX 0 0 1 2\n {1,0,1,2} {2,0,1,2}\n.MATRIX 1 0 1 2\n {3,0,1,1} 1.5"
-      "\n.MATRIX 2 0 1 2\n \"x\" {4,0,1,2}\n.MATRIX 3 0 1 1\n   7\n.MATRIX 4 0 1 2\n   8   9";
-  EXPECT_EQ(blocks(dir, tree, 4, 4), tree_blocks);
-  EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 4, 4), tree_blocks);
+      "\n.MATRIX 2 0 1 2\n \"x\" {4,1,1,2}\n.MATRIX 3 0 1 1\n 7\n.MATRIX 4 1 1 2\n 8,  0 9, -1";
+  EXPECT_EQ(blocks(dir, tree, 4, 2), tree_blocks);
+  EXPECT_EQ(blocks(dir, read_prn(dir, "n.txt"), 4, 2), tree_blocks);
 }
 
 TEST(NestedPrn, LinesAndTexts) {
