@@ -131,7 +131,8 @@ class MatrixLayout {
   }
 
   // All columns when they fit the line; otherwise as many from the left and
-  // (fewer) from the right as fit, with an ellipsis column between.
+  // (fewer) from the right as fit, with an ellipsis column between (or last,
+  // when no column from the right fits).
   void choose_columns() {
     std::size_t cols = m_m.get_Cols();
     std::size_t budget = m_style.width > 2 ? m_style.width - 2 : 1;
@@ -172,8 +173,9 @@ class MatrixLayout {
   // One line of the table; k indexes m_rows, or null for the ellipsis row.
   std::string row_line(const std::size_t* k) const {
     std::string line;
+    const std::string gap = "  " + std::string(k ? kHEllipsis : " ");
     for (std::size_t j = 0; j < m_cols.size(); ++j) {
-      if (j == m_cols_cut) line += "  " + std::string(k ? kHEllipsis : " ");
+      if (j == m_cols_cut) line += gap;
       const Column& col = m_cache.at(m_cols[j]);
       line += "  ";
       if (k == nullptr) {
@@ -189,6 +191,7 @@ class MatrixLayout {
         line += pad_left(x.text, col.width);
       }
     }
+    if (m_cols_cut == m_cols.size()) line += gap;  // no column kept on the right
     while (!line.empty() && line.back() == ' ')
       line.pop_back();
     return line + "\n";

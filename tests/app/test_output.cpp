@@ -54,6 +54,9 @@ TEST(TextOutput, ValuesAndAlignedMatrices) {
             "  1 + 2i    -30 + 0i\n"
             "  4 - 0.5i      \"ab\"\n");
   EXPECT_EQ(text_value(Cvd::MatVal::Zeros(0, 3), style), "0×3 matrix\n");
+  // Two characters too wide: columns alone are left out, and that is said.
+  EXPECT_EQ(text_value(mat({{1000, 2000, 3000000}}), TextStyle{.width = 19}),
+            "1×3 matrix (abridged)\n  1000  2000  …\n");
   // Nested elements show their size or the start of their text.
   EXPECT_EQ(text_value(build_matrix(1, 3,
                                     {Cvd::MatVal::Zeros(2, 3),
