@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <span>
@@ -38,7 +39,14 @@ constexpr int kBandRows = 32;
 
 }  // namespace
 
+// Strings of up to this many indices are also kept whole, and written with
+// one store of eight bytes.
+constexpr int kWordIndices = 8;
+static_assert(std::endian::native == std::endian::little, "strings are stored first byte first");
+
 struct GifDecoder::Tables {
+  // Each string of at most kWordIndices indices, its first in the low byte.
+  std::uint64_t word[kTableSize];
   std::uint16_t prefix[kTableSize];
   std::uint16_t length[kTableSize];  // of each code's string (exact while m_plain)
   std::uint8_t suffix[kTableSize];
@@ -198,7 +206,9 @@ void GifDecoder::prepare_data() {
   }
   m_tables.reset(new (std::nothrow) Tables());
   m_data.reset(new (std::nothrow) std::uint8_t[kDataCapacity]());
-  if (m_tables == nullptr || m_data == nullptr || allocate_row_buffer(m_width) != 0) {
+  m_row_before.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(m_width)]);
+  if (m_tables == nullptr || m_data == nullptr || m_row_before == nullptr ||
+      allocate_row_buffer(m_width + kWordIndices) != 0) {
     m_status = kOutOfMemory;
     return;
   }
@@ -215,6 +225,7 @@ void GifDecoder::reset_table() {
   m_next = m_clear + 2;
   for (int c = 0; c < m_next; ++c) {
     t.suffix[c] = static_cast<std::uint8_t>(c);
+    t.word[c] = t.suffix[c];
     t.prefix[c] = 0;
     t.length[c] = 1;
   }
@@ -375,7 +386,7 @@ int GifDecoder::spill(std::uint8_t* row, int n, int code, bool repeat, unsigned&
 // Decodes codes into row from index n until the row is full, the data ends
 // or the stream is refused. The state lives in locals here; the rare cases
 // work on the members.
-void GifDecoder::decode_codes(std::uint8_t* row, int n) {
+int GifDecoder::decode_codes(std::uint8_t* row, int n) {
   Tables& t = *m_tables;
   const int w = m_width;
   const int clear = m_clear, end = m_end;
@@ -433,13 +444,21 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
     if (code > next) {
       save();
       m_status = kBadCode;
-      return;
+      return n;
     }
     const bool repeat = code == next;
     unsigned root = 0;
     const int cur = repeat ? old : code;
     const int len = t.length[cur];
-    if (plain && len + repeat <= w - n) {
+    if (plain && len <= kWordIndices && len + repeat <= w - n) {
+      // Whole, the bytes past its end (into the row's slack at the most)
+      // written over by the next string, or put back when the data ends.
+      const std::uint64_t word = t.word[cur];
+      std::memcpy(row + n, &word, sizeof word);
+      root = static_cast<unsigned>(word & 0xFF);
+      if (repeat) row[n + len] = static_cast<std::uint8_t>(first);
+      n += len + repeat;
+    } else if (plain && len + repeat <= w - n) {
       // Written from its last index back to its root.
       std::uint8_t* p = row + n + len - 1;
       if (repeat) p[1] = static_cast<std::uint8_t>(first);
@@ -454,13 +473,16 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
     } else {
       save();
       n = spill(row, n, code, repeat, root);
-      if (m_status != 0) return;
+      if (m_status != 0) return n;
     }
     if (next < limit) {
       first = root;
       t.suffix[next] = static_cast<std::uint8_t>(root);
       t.prefix[next] = static_cast<std::uint16_t>(old);
       t.length[next] = static_cast<std::uint16_t>(t.length[old] + 1);
+      if (t.length[old] < kWordIndices) {
+        t.word[next] = t.word[old] | std::uint64_t{root} << (8 * t.length[old]);
+      }
       ++next;
       old = code;
     }
@@ -471,12 +493,13 @@ void GifDecoder::decode_codes(std::uint8_t* row, int n) {
       } else {
         save();
         n = table_full(row, n);
-        if (m_status != 0 || m_ended) return;
+        if (m_status != 0 || m_ended) return n;
         load();
       }
     }
   }
   save();
+  return n;
 }
 
 // The row buffer keeps its indices from row to row: after the end of the
@@ -485,7 +508,16 @@ int GifDecoder::read_row() {
   if (status() != 0) return m_status;
   std::uint8_t* row = row_buffer.get();
   int n = take_pending(row, 0);
-  if (n < m_width && !m_ended) decode_codes(row, n);
+  if (n < m_width && !m_ended) {
+    // What the row held, for the indices that whole strings wrote past the
+    // last one when the data ends in the row.
+    std::uint8_t* before = m_row_before.get();
+    std::memcpy(before + n, row + n, static_cast<std::size_t>(m_width - n));
+    n = decode_codes(row, n);
+    if (m_ended && n < m_width) {
+      std::memcpy(row + n, before + n, std::min<std::size_t>(kWordIndices, m_width - n));
+    }
+  }
   return status();
 }
 

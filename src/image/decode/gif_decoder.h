@@ -68,7 +68,7 @@ class GifDecoder final : public Decoder {
   int spill(std::uint8_t* row, int n, int code, bool repeat, unsigned& root);
   int take_pending(std::uint8_t* row, int n);
   bool append_pending(std::uint8_t byte);
-  void decode_codes(std::uint8_t* row, int n);
+  int decode_codes(std::uint8_t* row, int n);
 
   io::ByteReader m_in;
   UnknownLabels m_labels;
@@ -83,6 +83,7 @@ class GifDecoder final : public Decoder {
   // bit m_bit on. Bytes from m_eof_at on stand for bytes the file did not
   // have (they read as 0xFF); reading one of them is an end of file.
   std::unique_ptr<std::uint8_t[]> m_data;
+  std::unique_ptr<std::uint8_t[]> m_row_before;  // the row buffer as the row began
   std::size_t m_data_len = 0;
   std::size_t m_bit = 0;
   std::size_t m_fast_bits = 0;  // codes ending at or before this bit need no checks
