@@ -112,48 +112,47 @@ class Terminal {
 // Each test in a scratch folder, m_dir.
 using TerminalSession = kexio_test::Cli;
 
-// Sends each step's keys (none: only wait) and waits for its reply. Each
-// line is typed at its prompt, as a person would: keys typed earlier may
-// meet the terminal in another mode.
+const std::string kPrompt = "kexio> ", kMore = "   ...> ";
+
+// Sends each step's keys (none: only wait) and waits for its reply, then,
+// when a line entered was answered with anything but a prompt or the end,
+// for the prompt. Each line is typed at its prompt, as a person would: keys
+// typed earlier may meet the terminal in another mode.
 using Steps = std::vector<std::pair<std::string, std::string>>;
 void type(Terminal& t, const Steps& steps) {
   for (const auto& [keys, reply] : steps) {
     if (!keys.empty()) t.send(keys);
     ASSERT_TRUE(t.expect(reply)) << "after " << ::testing::PrintToString(keys);
+    if (keys.ends_with('\r') && reply != kPrompt && reply != kMore && !reply.empty()) {
+      ASSERT_TRUE(t.expect(kPrompt)) << "after " << ::testing::PrintToString(keys);
+    }
   }
 }
 
 TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
-  const std::string prompt = "kexio> ", more = "   ...> ", five = "\r\n5\r\n";
+  const std::string five = "\r\n5\r\n";
   {
     Terminal t(m_dir, {});
-    type(t, {{"", prompt},
+    type(t, {{"", kPrompt},
              // Left arrow and backspace edit the line: "y := 45" becomes "y := 5".
-             {"y := 45\033[D\177\r", prompt},
+             {"y := 45\033[D\177\r", kPrompt},
              {"y\r", five},
-             {"", prompt},
              // An open bracket asks for more with the second prompt; up arrow
              // brings back the last line.
-             {"m := [1, 2\r", more},
-             {"3, 4]\r", prompt},
+             {"m := [1, 2\r", kMore},
+             {"3, 4]\r", kPrompt},
              {"m\r", "2×2 matrix"},
-             {"", prompt},
              {"\033[A\r", "2×2 matrix"},
-             {"", prompt},
              // Ctrl-C drops the line (once it is echoed), and a statement begun
              // on earlier lines, and the session goes on with its variables.
              {"undefined_name(", "undefined_name("},
-             {"\003", prompt},
-             {"[1,\r", more},
-             {"\003", prompt},
+             {"\003", kPrompt},
+             {"[1,\r", kMore},
+             {"\003", kPrompt},
              {"y\r", five},
-             {"", prompt},
              {"help READPRN\r", "READPRN(file)"},
-             {"", prompt},
              {"help readfile\r", "READFILE(file, type"},
-             {"", prompt},
              {"help\r", "quit, exit"},
-             {"", prompt},
              {"quit\r", ""}});
     EXPECT_EQ(t.finish(), 0);
     EXPECT_EQ(t.seen().find("error"), std::string::npos) << t.seen();
@@ -164,13 +163,10 @@ TEST_F(TerminalSession, EditsContinuesClearsRemembersAndQuits) {
   // there. Tab completes a setting's name, a function's and a folder's; then
   // Ctrl-D ends the session with the failures' status.
   Terminal t(m_dir, {});
-  type(t, {{"", prompt},
+  type(t, {{"", kPrompt},
            {"\033[A\033[A\033[A\033[A\r", "'y' is not defined"},
-           {"", prompt},
            {"PRNPREC\t * 2\r", "\r\n8\r\n"},
-           {"", prompt},
            {"READP\t\"/us\t\")\r", "is a folder: /usr"},
-           {"", prompt},
            {"\004", ""}});
   EXPECT_EQ(t.finish(), 1);
 }
