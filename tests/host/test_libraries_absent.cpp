@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "image/references.h"
+#include "image/image_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "references.h"
+#include "image_support.h"
 
 namespace {
 

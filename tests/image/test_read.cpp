@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "image_support.h"
-#include "references.h"
 
 namespace {
 
