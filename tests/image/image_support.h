@@ -26,28 +26,21 @@
 
 namespace image_test {
 
+using namespace kexio_test;
 using Bytes = std::vector<std::uint8_t>;
-using Rows = std::vector<std::vector<double>>;
 using Ref = Cvd::Ref;
 using IO = Kex::IO;
 using Reader = Ref (*)(const std::u16string&, const Ref&);
 using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
-using kexio_test::as_matrix;
-using kexio_test::mat;
-using kexio_test::raised;
-using kexio_test::Raised;
-using kexio_test::raised_with_detail;
-using kexio_test::rows_of;
-using kexio_test::str;
 
-struct TempDir : kexio_test::ScratchDir {
+struct TempDir : ScratchDir {
   std::string file(const std::string& name) const { return (path() / name).string(); }
   template <typename Chars>  // a std::string or Bytes
   void write(const std::string& name, const Chars& bytes) const {
-    kexio_test::write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
+    write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
   }
   Bytes read(const std::string& name) const {
-    std::string s = kexio_test::read_bytes(path() / name);
+    std::string s = read_bytes(path() / name);
     return {s.begin(), s.end()};
   }
 };
@@ -85,7 +78,6 @@ struct Bmp {
   std::uint32_t header_size = 40;
 
   Bytes bytes() const {
-    using kexio_test::le;
     const auto size = static_cast<std::uint32_t>(pixel_data.size());
     std::string info;
     // Planes (1) and bits share one word.

@@ -34,7 +34,7 @@ Raised whole(const char* message) {
 }
 
 bool have_cjpeg() {
-  return kexio_test::have_python("PIL") && access("/usr/bin/cjpeg", X_OK) == 0;
+  return have_python("PIL") && access("/usr/bin/cjpeg", X_OK) == 0;
 }
 
 // Red and white in the top row, blue and green in the bottom row.
@@ -57,7 +57,7 @@ Bytes rle(int width, int height, unsigned bits, Bytes data) {
 // compared with other tools' readings (and of the kinds of PNG file).
 TEST(ImageReference, BuiltFilesAndOtherWritersFilesReadAsTheyShould) {
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/python3";
-  const bool pil = kexio_test::have_python("PIL"), im = have_imagemagick();
+  const bool pil = have_python("PIL"), im = have_imagemagick();
   const int gif_others = !pil ? 0 : im ? 34 : 7;
   const struct {
     const char *script, *ext;
@@ -190,8 +190,7 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
                {"pipe.pgm", Bytes(pgm.begin(), pgm.end()), {{1, 2, 3}}},
                {"pipe.tif", Bytes(tiff.begin(), tiff.end()), {}}};
   for (const auto& c : pipes) {
-    std::thread writer =
-        kexio_test::feed_fifo(dir.file(c.name), std::string(c.bytes.begin(), c.bytes.end()));
+    std::thread writer = feed_fifo(dir.file(c.name), std::string(c.bytes.begin(), c.bytes.end()));
     Rows piped;
     Raised failure = raised([&] { piped = read(&IO::READ_IMAGE, c.name); });
     writer.join();
@@ -482,7 +481,7 @@ TEST_F(PnmTiffRead, MalformedShortAndOversizedFilesAreIoErrors) {
 // each of them and the pixels the file was made from, READ_IMAGE their grey
 // levels.
 TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
-  if (!kexio_test::have_python("PIL") || !have_imagemagick() ||
+  if (!have_python("PIL") || !have_imagemagick() ||
       std::system(
           "(command -v tiffcp && command -v tifftopnm && command -v pnmtotiff) >/dev/null") != 0) {
     GTEST_SKIP() << "needs Pillow, ImageMagick, netpbm and libtiff's tools";
@@ -501,7 +500,7 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
     int refs = 0;
     for (const char* ref : {".src", ".pil", ".nb"}) {
       if (!std::filesystem::exists(dir.path() / (name + ref))) continue;
-      const std::vector<double> v = kexio_test::read_doubles(dir.path() / (name + ref));
+      const std::vector<double> v = read_doubles(dir.path() / (name + ref));
       ASSERT_EQ(v.size(), 3 * w * h) << ref;
       Rows want(h);
       for (std::size_t y = 0; y < h; ++y)

@@ -17,7 +17,6 @@
 namespace {
 
 using namespace image_test;
-using namespace kexio_test;
 namespace fs = std::filesystem;
 using Matrix = std::shared_ptr<Cvd::MatVal>;
 
@@ -93,7 +92,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
     write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
     files.push_back(dir.file(name));
   }
-  if (!kexio_test::have_python("PIL")) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
+  if (!have_python("PIL")) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
   ASSERT_TRUE(run_script("references.py decode", files));
   const bool im = have_imagemagick(), netpbm = im && access("/usr/bin/ppmtoppm", X_OK) == 0;
   for (const auto& [name, m, planes] : cases) {
