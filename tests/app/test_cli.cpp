@@ -28,10 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kexio_test::Cli;
-using kexio_test::lines_of;
-using kexio_test::read_bytes;
-using kexio_test::Result;
+using namespace kexio_test;
 
 TEST_F(Cli, EvaluationGoesOnAfterErrorsAndTheStatusTellsIfAnyFailed) {
   // -e texts run in order in one session; assignments show nothing.
@@ -162,12 +159,12 @@ TEST_F(Cli, TheTourRunsToItsEnd) {
 // message|detail|hint|arg|line, with "-" for a field that is absent.
 std::vector<std::string> json_errors(const std::string& out) {
   int status = 0;
-  std::string said = kexio_test::run_python(R"(import json, sys
+  std::string said = run_python(R"(import json, sys
 for line in open(sys.argv[1]):
     v = json.loads(line)
     if v["type"] != "error": continue
     print("|".join(str(v[k]) if k in v else "-" for k in ("message", "detail", "hint", "arg", "line"))))",
-                                            out, status);
+                                out, status);
   EXPECT_EQ(status, 0) << said;
   return lines_of(said);
 }
@@ -175,7 +172,6 @@ for line in open(sys.argv[1]):
 // A PCM WAV file of 8-bit mono samples whose data chunk announces `claimed`
 // bytes and holds `present`.
 std::string wav(std::uint32_t claimed, std::uint32_t present) {
-  using kexio_test::le;
   return "RIFF" + le(36 + claimed, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) +
          le(8000, 4) + le(1, 2) + le(8, 2) + "data" + le(claimed, 4) + std::string(present, '\x80');
 }
@@ -248,7 +244,7 @@ TEST_F(Cli, APermissionRefusalSaysSo) {
   const std::string want =
       "  = note: permission denied: " + fs::canonical(m_dir).string() + "/locked.prn";
   // The child may make files in the test's folder only.
-  EXPECT_TRUE(kexio_test::as_unprivileged(m_scratch, [&] {
+  EXPECT_TRUE(as_unprivileged(m_scratch, [&] {
     return lines_of(kexio({"-e", R"(READPRN("locked.prn"))"}).err).back() == want;
   }));
 }
@@ -343,7 +339,7 @@ class Terminal {
  public:
   Terminal(const std::string& dir, const std::vector<std::string>& args, unsigned short cols = 80) {
     winsize ws{24, cols, 0, 0};
-    std::string program = kexio_test::kexio_program();
+    std::string program = kexio_program();
     std::vector<char*> argv{program.data()};
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
@@ -424,7 +420,7 @@ class Terminal {
 };
 
 // Each test in a scratch folder, m_dir.
-using TerminalSession = kexio_test::Cli;
+using TerminalSession = Cli;
 
 const std::string kPrompt = "kexio> ", kMore = "   ...> ";
 
@@ -553,7 +549,7 @@ TEST_F(TerminalSession, ViewDrawsTwoPixelRowsPerLineScaledToTheWidth) {
 std::vector<std::pair<std::size_t, std::vector<std::size_t>>> plot_lines(const std::string& out) {
   std::vector<std::pair<std::size_t, std::vector<std::size_t>>> lines;
   for (const std::string& l :
-       kexio_test::lines_of(std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), ""))) {
+       lines_of(std::regex_replace(out, std::regex("\033\\[[0-9;]*m|\r"), ""))) {
     std::size_t axis = std::min(l.find("\u2502"), l.find("\u2524")), cell = 0;
     if (axis == std::string::npos) continue;
     lines.emplace_back(axis + 1, std::vector<std::size_t>{});  // ASCII label, 1-cell axis
