@@ -31,10 +31,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace kexio::io;
 using namespace kexio_test;
-using kexio::io::ByteReader;
-using kexio::io::ByteWriter;
-using kexio::io::Fd;
 using IO = Kex::IO;
 constexpr std::uint32_t kAll = Kex::kWholeCall;
 
@@ -66,7 +64,7 @@ TEST(ByteReader, MemoryMappedFileAndPipeReadAlike) {
 
   ScratchDir dir;
   write_bytes(dir.path() / "f", kBytes);
-  ByteReader file(kexio::io::open_read(dir / "f"));
+  ByteReader file(open_read(dir / "f"));
   ASSERT_NE(file.contents(), nullptr);  // mapped
   check_fields(file);
 
@@ -91,7 +89,7 @@ TEST(ByteReader, StreamsSkipReadLargeRunsAndRefuseToGoBackFarther) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::thread writer([&] {
-    ASSERT_TRUE(kexio::io::write_full(fds[1], big.data(), big.size()));
+    ASSERT_TRUE(write_full(fds[1], big.data(), big.size()));
     ::close(fds[1]);
   });
   ByteReader in{Fd(fds[0])};
@@ -109,7 +107,7 @@ TEST(ByteReader, StreamsSkipReadLargeRunsAndRefuseToGoBackFarther) {
 }
 
 TEST(ByteWriter, ReportsTheFirstFailureAndKeepsPositions) {
-  Fd full = kexio::io::open_with("/dev/full", O_WRONLY);
+  Fd full = open_with("/dev/full", O_WRONLY);
   ASSERT_TRUE(full);
   ByteWriter out(full.get(), 16);
   out.write("0123456789abcdef", 16);
@@ -119,7 +117,7 @@ TEST(ByteWriter, ReportsTheFirstFailureAndKeepsPositions) {
   EXPECT_FALSE(out.flush());
 
   ScratchDir dir;
-  Fd fd = kexio::io::open_with(dir / "w", O_WRONLY | O_CREAT);
+  Fd fd = open_with(dir / "w", O_WRONLY | O_CREAT);
   ByteWriter w(fd.get(), 4);
   w.le32(0x64636261);
   w.be16(0x6566);
