@@ -34,7 +34,6 @@ using Reader = Ref (*)(const std::u16string&, const Ref&);
 using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
 
 struct TempDir : ScratchDir {
-  std::string file(const std::string& name) const { return (path() / name).string(); }
   template <typename Chars>  // a std::string or Bytes
   void write(const std::string& name, const Chars& bytes) const {
     write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
@@ -212,7 +211,7 @@ inline Compared compare_with_references(const std::string& script, const std::st
   TempDir dir;
   EXPECT_TRUE(run_script(script, {dir.path().string()})) << script;
   Compared done;
-  std::ifstream manifest(dir.file("manifest"));
+  std::ifstream manifest(dir / "manifest");
   std::string name, kind;
   std::size_t w = 0, h = 0;
   while (manifest >> name >> w >> h && std::getline(manifest, kind)) {

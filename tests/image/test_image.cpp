@@ -190,7 +190,7 @@ TEST_F(ImageRead, ContentChoosesTheDecoderAndNamesWithoutExtensionAreCompleted) 
                {"pipe.pgm", Bytes(pgm.begin(), pgm.end()), {{1, 2, 3}}},
                {"pipe.tif", Bytes(tiff.begin(), tiff.end()), {}}};
   for (const auto& c : pipes) {
-    std::thread writer = feed_fifo(dir.file(c.name), std::string(c.bytes.begin(), c.bytes.end()));
+    std::thread writer = feed_fifo(dir / c.name, std::string(c.bytes.begin(), c.bytes.end()));
     Rows piped;
     Raised failure = raised([&] { piped = read(&IO::READ_IMAGE, c.name); });
     writer.join();
@@ -488,7 +488,7 @@ TEST(PnmTiffReference, EveryFlavourMatchesNetpbmAndPillow) {
   }
   TempDir dir;
   ASSERT_TRUE(run_script("pnm_tiff_refs.py", {dir.path().string()}));
-  std::ifstream manifest(dir.file("manifest"));
+  std::ifstream manifest(dir / "manifest");
   std::string name, kind;
   std::size_t w = 0, h = 0;
   int files = 0, compared = 0;
@@ -606,12 +606,12 @@ TEST_F(ImageWrite, MatrixChecks) {
   complex->m_iarr[1] = 0.5;
   for (Writer f : {&IO::WRITEBMP, &IO::WRITERGB, &IO::WRITE_HSV, &IO::WRITE_HLS})
     EXPECT_EQ(failure(f, "c.bmp", complex), (Raised{"must be real matrix", 2}));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("p.bmp")));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("c.bmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir / "p.bmp"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "c.bmp"));
   // Zero imaginary parts count as real for the grey and RGB writers only.
   complex->m_iarr[1] = 0;
   write(&IO::WRITERGB, "z.bmp", complex);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("z.bmp")));
+  EXPECT_TRUE(std::filesystem::exists(dir / "z.bmp"));
   EXPECT_EQ(failure(&IO::WRITE_HSV, "z2.bmp", complex).message, "must be real matrix");
 }
 
@@ -622,7 +622,7 @@ TEST_F(ImageWrite, FileSystemFailures) {
     EXPECT_EQ(failure(f, "no/such/x.bmp", m), (Raised{std::strerror(ENOENT), Kex::kWholeCall}));
   // A folder cannot be opened for writing either (EISDIR is not one of the
   // reasons shown as such).
-  std::filesystem::create_directory(dir.file("sub"));
+  std::filesystem::create_directory(dir / "sub");
   EXPECT_EQ(failure(&IO::WRITEBMP, "sub", m).message, "file i/o error");
   EXPECT_NE(failure(&IO::WRITERGB, "gopher://host/x.bmp", m).message.find("gopher"),
             std::string::npos);
@@ -658,7 +658,7 @@ TEST_F(ImageWrite, LargePicturesAndWideRowsReadBackWhole) {
 TEST(BmpEncoder, RefusesSizesAFileCannotState) {
   TempDir dir;
   // More than 4 GiB of rows: the 32-bit sizes of the headers would wrap.
-  EXPECT_EQ(kexio::bmp_encoder(dir.file("big.bmp").c_str(), 24, 70000, 70000).status(),
+  EXPECT_EQ(kexio::bmp_encoder((dir / "big.bmp").c_str(), 24, 70000, 70000).status(),
             kexio::kBadHeader);
 }
 

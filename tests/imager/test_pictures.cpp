@@ -90,7 +90,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
   std::vector<std::string> files;
   for (const auto& [name, m, planes] : cases) {
     write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
-    files.push_back(dir.file(name));
+    files.push_back(dir / name);
   }
   if (!have_python("PIL")) GTEST_SKIP() << "needs /usr/bin/python3 with PIL";
   ASSERT_TRUE(run_script("references.py decode", files));
@@ -109,7 +109,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
     // How libtiff's tools see TIFF files: grey pictures are
     // Deflate-compressed, colour pictures stored as is.
     if (ext == "tif" && access("/usr/bin/tiffinfo", X_OK) == 0) {
-      const std::string path = "'" + dir.file(name) + "'";
+      const std::string path = "'" + dir / name + "'";
       std::system(("tiffinfo " + path + " > " + path + ".info 2>&1").c_str());
       EXPECT_NE(
           text(std::string(name) + ".info")
@@ -122,10 +122,10 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
   ASSERT_EQ(std::system(
                 ("/usr/bin/python3 -c 'import sys; from PIL import Image; Image.frombytes(\"RGB\", "
                  "(300, 200), open(sys.argv[1], \"rb\").read()).save(sys.argv[2])' " +
-                 dir.file("e.png.pil") + " " + dir.file("pil.png"))
+                 dir / "e.png.pil" + " " + dir / "pil.png")
                     .c_str()),
             0);
-  const auto ours = fs::file_size(dir.file("e.png")), pils = fs::file_size(dir.file("pil.png"));
+  const auto ours = fs::file_size(dir / "e.png"), pils = fs::file_size(dir / "pil.png");
   EXPECT_LE(ours, pils + pils / 10) << "ours " << ours << ", Pillow's " << pils;
 }
 
@@ -133,7 +133,7 @@ TEST_F(Pictures, Refusals) {
   EXPECT_EQ(failure(&IO::WRITERGB, "p.png", mat({{1, 2, 3, 4}})),
             (Raised{"not a packed image matrix", 2}));
   EXPECT_EQ(failure(&IO::WRITEBMP, "e.tif", Cvd::MatVal::Zeros(0, 3)), (Raised{"empty matrix", 2}));
-  EXPECT_FALSE(fs::exists(dir.file("p.png")) || fs::exists(dir.file("e.tif")));
+  EXPECT_FALSE(fs::exists(dir / "p.png") || fs::exists(dir / "e.tif"));
 }
 
 class Raw : public ::testing::Test {
