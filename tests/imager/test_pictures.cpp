@@ -20,13 +20,7 @@ using namespace image_test;
 namespace fs = std::filesystem;
 using Matrix = std::shared_ptr<Cvd::MatVal>;
 
-class Pictures : public ImageTest {
- protected:
-  std::string text(const std::string& name) {
-    Bytes b = dir.read(name);
-    return {b.begin(), b.end()};
-  }
-};
+using Pictures = ImageTest;
 
 // A drawing rather than a photograph: ramps and hard-edged stripes.
 Matrix drawing(std::uint32_t rows, std::uint32_t cols) {
@@ -61,19 +55,20 @@ TEST_F(Pictures, NetpbmFilesHoldExactlyTheseBytes) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   auto grey = mat({{-0.5, 0.49999, 0.5, 2.5}, {254.5, 255.4, 300, nan}});
   EXPECT_EQ(dynamic_cast<Cvd::NumVal*>(write(&IO::WRITEBMP, "g.pgm", grey).get())->Data.rp, 0.0);
-  EXPECT_EQ(text("g.pgm"), std::string("P5\n4 2\n255\n\x00\x00\x01\x03\xff\xff\xff\x00", 19));
+  EXPECT_EQ(read_bytes(dir / "g.pgm"),
+            std::string("P5\n4 2\n255\n\x00\x00\x01\x03\xff\xff\xff\x00", 19));
   // One bit per pixel, 1 for black (below 128), rows padded to whole bytes.
   write(&IO::WRITEBMP, "b.pbm", grey);
-  EXPECT_EQ(text("b.pbm"), "P4\n4 2\n\xf0\x10");
+  EXPECT_EQ(read_bytes(dir / "b.pbm"), "P4\n4 2\n\xf0\x10");
   write(&IO::WRITEBMP, "w.pbm", mat({{0, 200, 0, 200, 0, 200, 0, 200, 0, 127.5}}));
-  EXPECT_EQ(text("w.pbm"), "P4\n10 1\n\xaa\x80");
+  EXPECT_EQ(read_bytes(dir / "w.pbm"), "P4\n10 1\n\xaa\x80");
   // Red, green and blue planes side by side become interleaved pixels.
   write(&IO::WRITERGB, "c.ppm", mat({{10, 20, 30, 40, 50, 60}}));
-  EXPECT_EQ(text("c.ppm"), "P6\n2 1\n255\n\x0a\x1e\x32\x14\x28\x3c");
+  EXPECT_EQ(read_bytes(dir / "c.ppm"), "P6\n2 1\n255\n\x0a\x1e\x32\x14\x28\x3c");
   // WRITERGB hands only lower-case names to the library: these are BMP files.
   for (const char* name : {"u.PNG", "v.TIF", "w.PPM"}) {
     write(&IO::WRITERGB, name, mat({{1, 2, 3}}));
-    EXPECT_EQ(text(name).substr(0, 2), "BM") << name;
+    EXPECT_EQ(read_bytes(dir / name).substr(0, 2), "BM") << name;
   }
 }
 
@@ -112,7 +107,7 @@ TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
       const std::string path = "'" + dir / name + "'";
       std::system(("tiffinfo " + path + " > " + path + ".info 2>&1").c_str());
       EXPECT_NE(
-          text(std::string(name) + ".info")
+          read_bytes(dir / (std::string(name) + ".info"))
               .find(planes == 1 ? "Compression Scheme: AdobeDeflate" : "Compression Scheme: None"),
           std::string::npos)
           << name;
