@@ -34,7 +34,6 @@ class BinFiles : public ::testing::Test {
   Ref write(const std::string& name, const std::string& type, double endian, const Ref& m) const {
     return Kex::IO::WRITEBIN(dir.cwd(), str(name), str(type), num(endian), m);
   }
-  std::string get(const std::string& name) const { return read_bytes(dir / name); }
   ScratchDir dir;
 };
 
@@ -112,9 +111,9 @@ void expect_cast(const BinFiles& t, const std::string& type, int size,
   }
   Ref zero = t.write("c.bin", type, 0, column);
   EXPECT_EQ(dynamic_cast<Cvd::NumVal&>(*zero).Data.rp, 0.0) << type;
-  EXPECT_EQ(t.get("c.bin"), little) << type;
+  EXPECT_EQ(read_bytes(t.dir / "c.bin"), little) << type;
   t.write("c.bin", type, 1, column);
-  EXPECT_EQ(t.get("c.bin"), big) << type;
+  EXPECT_EQ(read_bytes(t.dir / "c.bin"), big) << type;
 }
 
 TEST_F(BinFiles, WritingRoundsHalvesAwayFromZeroAndSaturates) {
@@ -141,7 +140,7 @@ TEST_F(BinFiles, FailedWritesLeaveTheFileAlone) {
   EXPECT_RAISES(write("keep.bin", "byte", 0, with_imag(mat({{1, 2}}), {0, 1})),
                 "must be real matrix", 4u);
   EXPECT_RAISES(write("keep.bin", "byte", 2, mat({{1}})), "bad value for endian code", 3u);
-  EXPECT_EQ(get("keep.bin"), "\x01\x02\x03");
+  EXPECT_EQ(read_bytes(dir / "keep.bin"), "\x01\x02\x03");
   EXPECT_RAISES(write("no/such/folder/x.bin", "byte", 0, mat({{1}})), "file write error", 1u);
   EXPECT_EQ(raised([&] { write("ftp://h/x.bin", "byte", 0, mat({{1}})); }).index, Kex::kWholeCall);
 }
