@@ -290,13 +290,12 @@ class Colormap : public ::testing::Test {
   // leads out of the colormap folder.
   static std::string load_name(const fs::path& p) { return fs::relative(p, cmaps_dir()); }
   Cvd::Ref load_bytes(const std::string& b) {
-    write_bytes(dir() / "in.cmp", b);
-    return IO::LoadColormap(str(load_name(dir() / "in")));
+    write_bytes(dir / "in.cmp", b);
+    return IO::LoadColormap(str(load_name(dir / "in")));
   }
   Cvd::Ref save(const fs::path& p, const Cvd::Ref& m) { return IO::SaveColormap(str(p), m); }
-  const fs::path& dir() const { return m_scratch.path(); }
 
-  ScratchDir m_scratch;
+  ScratchDir dir;
   std::vector<fs::path> m_in_cmaps;
 };
 
@@ -313,22 +312,22 @@ TEST_F(Colormap, SaveWritesTheFileBytesAndLoadReadsThemBack) {
   const std::string pal = in_cmaps("pal", ".pal");
   IO::SaveColormap(str(pal + ".pal"), mat({{255, 0, 0}, {0, 0, 255}}));
   EXPECT_EQ(read_bytes(cmaps_dir() / (pal + ".pal")), cmap(id(), 2, {0xFF, 0xFF0000}));
-  save(dir() / "y.dat", mat({{1, 2, 3}, {4, 5, 6}}));
-  EXPECT_EQ(read_bytes(dir() / "y.dat"), cmap(id(), 2, {0x030201, 0x060504}));
-  save(dir() / "c", mat({{300, -5, 12.9}, {255.99, 0.99, -0.5}, {INFINITY, -INFINITY, 1e300}}));
-  EXPECT_EQ(read_bytes(dir() / "c.cmp"), cmap(id(), 3, {0x0C00FF, 0xFF, 0xFF00FF}));
+  save(dir / "y.dat", mat({{1, 2, 3}, {4, 5, 6}}));
+  EXPECT_EQ(read_bytes(dir / "y.dat"), cmap(id(), 2, {0x030201, 0x060504}));
+  save(dir / "c", mat({{300, -5, 12.9}, {255.99, 0.99, -0.5}, {INFINITY, -INFINITY, 1e300}}));
+  EXPECT_EQ(read_bytes(dir / "c.cmp"), cmap(id(), 3, {0x0C00FF, 0xFF, 0xFF00FF}));
 
   // The matrix is checked before anything is written.
   const std::string old = cmap(id(), 2, {1, 2});
-  write_bytes(dir() / "x.cmp", old);
+  write_bytes(dir / "x.cmp", old);
   const std::string few = "must have at least 2 colors", shape = "must be an nx3 matrix";
-  EXPECT_RAISES(save(dir() / "x", mat({{1, 2, 3}})), few, 2u);
-  EXPECT_RAISES(save(dir() / "x", mat({{1, 2, 3, 4}})), few, 2u);
-  EXPECT_RAISES(save(dir() / "x", mat({{1, 2, 3, 4}, {1, 2, 3, 4}})), shape, 2u);
-  EXPECT_RAISES(save(dir() / "x", mat({{1, 2}, {3, 4}, {5, 6}})), shape, 2u);
+  EXPECT_RAISES(save(dir / "x", mat({{1, 2, 3}})), few, 2u);
+  EXPECT_RAISES(save(dir / "x", mat({{1, 2, 3, 4}})), few, 2u);
+  EXPECT_RAISES(save(dir / "x", mat({{1, 2, 3, 4}, {1, 2, 3, 4}})), shape, 2u);
+  EXPECT_RAISES(save(dir / "x", mat({{1, 2}, {3, 4}, {5, 6}})), shape, 2u);
   // NaN has no colour value.
-  EXPECT_RAISES(save(dir() / "x", mat({{1, 2, 3}, {4, 5, NAN}})), "must be real matrix", 2u);
-  EXPECT_EQ(read_bytes(dir() / "x.cmp"), old);
+  EXPECT_RAISES(save(dir / "x", mat({{1, 2, 3}, {4, 5, NAN}})), "must be real matrix", 2u);
+  EXPECT_EQ(read_bytes(dir / "x.cmp"), old);
 }
 
 TEST_F(Colormap, LoadAcceptsEveryPrefixFormAndIgnoresTrailingBytes) {
@@ -366,8 +365,8 @@ TEST_F(Colormap, LoadReportsShortMissingAndUnreadableFiles) {
   }
   Raised r = raised([&] { IO::LoadColormap(str("no-such-map")); });
   EXPECT_NE(r.message.find("no-such-map.cmp': No such file or directory"), std::string::npos) << r;
-  fs::create_directory(dir() / "folder.cmp");
-  r = raised([&] { IO::LoadColormap(str(load_name(dir() / "folder"))); });
+  fs::create_directory(dir / "folder.cmp");
+  r = raised([&] { IO::LoadColormap(str(load_name(dir / "folder"))); });
   EXPECT_NE(r.message.find("Is a directory"), std::string::npos) << r;
 
   // Long texts are cut to 255 bytes, never inside a UTF-8 sequence.
@@ -393,13 +392,13 @@ TEST_F(Colormap, ShippedColormapsLoadFromBesideTheLibrary) {
 
 TEST_F(Colormap, FailedSavesLeaveTheOldFileAlone) {
   const std::string old = cmap(id(), 2, {1, 2});
-  write_bytes(dir() / "keep.cmp", old);
+  write_bytes(dir / "keep.cmp", old);
   const auto big = Cvd::MatVal::Zeros(1000, 3);
   // The destination's folder is missing, or the destination is a folder.
-  fs::create_directory(dir() / "folder.cmp");
-  EXPECT_RAISES(save(dir() / "missing/x", big), "file i/o error", 1u);
-  EXPECT_RAISES(save(dir() / "folder", big), "file i/o error", 1u);
-  fs::remove(dir() / "folder.cmp");
+  fs::create_directory(dir / "folder.cmp");
+  EXPECT_RAISES(save(dir / "missing/x", big), "file i/o error", 1u);
+  EXPECT_RAISES(save(dir / "folder", big), "file i/o error", 1u);
+  fs::remove(dir / "folder.cmp");
   // Room for one more open file: the old one, but not a new one beside it.
   // That is no reason to write over the old file.
   EXPECT_EQ(child_failure([&] {
@@ -408,13 +407,13 @@ TEST_F(Colormap, FailedSavesLeaveTheOldFileAlone) {
                 free_seen += ::fcntl(static_cast<int>(fd), F_GETFD) == -1;
               rlimit lim{fd - 1, fd - 1};
               ::setrlimit(RLIMIT_NOFILE, &lim);
-              Raised r = raised([&] { save(dir() / "keep", big); });
+              Raised r = raised([&] { save(dir / "keep", big); });
               return r == Raised{"file i/o error", 1} ? "" : r.message;
             }),
             "");
 
-  EXPECT_EQ(read_bytes(dir() / "keep.cmp"), old);
-  EXPECT_EQ(entries(dir()), std::vector<std::string>{"keep.cmp"});
+  EXPECT_EQ(read_bytes(dir / "keep.cmp"), old);
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"keep.cmp"});
 }
 
 }  // namespace

@@ -131,9 +131,8 @@ TEST_F(Pictures, Refusals) {
   EXPECT_FALSE(fs::exists(dir / "p.png") || fs::exists(dir / "e.tif"));
 }
 
-class Raw : public ::testing::Test {
+class Raw : public ImageTest {
  protected:
-  ScratchDir dir;
   Ref read(const std::string& name, double x, double y, double z, const std::string& type,
            double skip) {
     return IO::READRAW(dir.cwd(), str(name), num(x), num(y), num(z), str(type), num(skip));
