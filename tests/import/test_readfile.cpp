@@ -191,11 +191,9 @@ TEST(ReadFile, FilesOfEveryTypeWord) {
   ScratchDir dir;
   for (const Case& c : cases) {
     std::string got;
-    try {
-      got = shown(read(dir, c.bytes, c.args));
-    } catch (const Kex::Exception& e) {
-      got = "error: " + e.message() + " at " + std::to_string(e.index());
-    }
+    Raised r = raised([&] { got = shown(read(dir, c.bytes, c.args)); });
+    if (r.message != "<nothing raised>")
+      got = "error: " + r.message + " at " + std::to_string(r.index);
     EXPECT_EQ(got, c.want) << c.bytes;
   }
   for (const char* name : {"missing.csv", ".", "http://example.com/a.csv"}) {
