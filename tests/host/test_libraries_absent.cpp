@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "image/references.h"
+#include "image/image_support.h"
 
 namespace {
 
@@ -40,15 +40,13 @@ TEST_F(Libraries, AbsentThenFound) {
   const std::function<Ref()> imager_calls[] = {
       [&] { return IO::WRITEBMP(dir.cwd(), str("x.tif"), m); },
       [&] { return IO::WRITERGB(dir.cwd(), str("x.png"), m); },
-      [&] { return IO::READRAW(dir.cwd(), m, str("x.raw"), kexio_test::num(1), str("byte")); },
+      [&] { return IO::READRAW(dir.cwd(), m, str("x.raw"), num(1), str("byte")); },
       [&] {
-        return IO::READRAW(dir.cwd(), str("x.raw"), kexio_test::num(3), kexio_test::num(1),
-                           kexio_test::num(1), str("byte"), kexio_test::num(0));
+        return IO::READRAW(dir.cwd(), str("x.raw"), num(3), num(1), num(1), str("byte"), num(0));
       }};
   for (const auto& call : imager_calls)
     EXPECT_EQ(raised(call), unknown);
-  EXPECT_EQ(kexio_test::entries(dir.path()),
-            (std::vector<std::string>{"a.csv", "a.pgm", "a.ppm", "a.tif"}));
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"a.csv", "a.pgm", "a.ppm", "a.tif"}));
 
   fs::create_symlink(KEXIO_IMAGER, imager);
   for (const auto& call : imager_calls)

@@ -1,5 +1,7 @@
 // Shared helpers of the image tests: a temporary folder, BMP files built
-// byte by byte, and matrix results as rows or as pixel bytes.
+// byte by byte, matrix results as rows or as pixel bytes, and the pixels of
+// files written by other tools, read by us and by Pillow, ImageMagick and
+// netpbm through the scripts of this folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,40 +9,37 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "kexio/host/services.h"
 #include "kexio/io.h"
 #include "support/scratch.h"
 #include "support/values.h"
 
 namespace image_test {
 
+using namespace kexio_test;
 using Bytes = std::vector<std::uint8_t>;
-using Rows = std::vector<std::vector<double>>;
 using Ref = Cvd::Ref;
 using IO = Kex::IO;
 using Reader = Ref (*)(const std::u16string&, const Ref&);
 using Writer = Ref (*)(const std::u16string&, const Ref&, const Ref&);
-using kexio_test::as_matrix;
-using kexio_test::mat;
-using kexio_test::raised;
-using kexio_test::Raised;
-using kexio_test::raised_with_detail;
-using kexio_test::rows_of;
-using kexio_test::str;
 
-struct TempDir : kexio_test::ScratchDir {
-  std::string file(const std::string& name) const { return (path() / name).string(); }
+struct TempDir : ScratchDir {
   template <typename Chars>  // a std::string or Bytes
   void write(const std::string& name, const Chars& bytes) const {
-    kexio_test::write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
+    write_bytes(path() / name, std::string(bytes.begin(), bytes.end()));
   }
   Bytes read(const std::string& name) const {
-    std::string s = kexio_test::read_bytes(path() / name);
+    std::string s = read_bytes(path() / name);
     return {s.begin(), s.end()};
   }
 };
@@ -78,7 +77,6 @@ struct Bmp {
   std::uint32_t header_size = 40;
 
   Bytes bytes() const {
-    using kexio_test::le;
     const auto size = static_cast<std::uint32_t>(pixel_data.size());
     std::string info;
     // Planes (1) and bits share one word.
@@ -97,10 +95,13 @@ struct Bmp {
   }
 };
 
-// Stored rows of an uncompressed file from rows of pixel values given top
-// row first: palette indices for 8 bits, 0xRRGGBB for 24 bits.
-inline Bytes stored_rows(unsigned bits, const Pixels& rows) {
-  Bytes out;
+// An uncompressed file of the given depth and rows of pixel values, top row
+// first: palette indices for 8 bits, 0xRRGGBB for 24 bits.
+inline Bmp picture(unsigned bits, const Pixels& rows, std::vector<Rgb> palette = {}) {
+  Bmp b{.width = static_cast<std::int32_t>(rows[0].size()),
+        .height = static_cast<std::int32_t>(rows.size()),
+        .bits = bits,
+        .palette = std::move(palette)};
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
     Bytes row;
     if (bits == 24) {
@@ -110,18 +111,9 @@ inline Bytes stored_rows(unsigned bits, const Pixels& rows) {
       row.assign(it->begin(), it->end());
     }
     row.resize((row.size() + 3) / 4 * 4);
-    out.insert(out.end(), row.begin(), row.end());
+    b.pixel_data.insert(b.pixel_data.end(), row.begin(), row.end());
   }
-  return out;
-}
-
-// An uncompressed file of the given depth and pixel values.
-inline Bmp picture(unsigned bits, const Pixels& rows, std::vector<Rgb> palette = {}) {
-  return {.width = static_cast<std::int32_t>(rows[0].size()),
-          .height = static_cast<std::int32_t>(rows.size()),
-          .bits = bits,
-          .palette = std::move(palette),
-          .pixel_data = stored_rows(bits, rows)};
+  return b;
 }
 
 inline Bytes text(const std::string& s) {
@@ -170,6 +162,107 @@ inline bool run_script(const std::string& script, const std::vector<std::string>
   for (const std::string& p : paths)
     cmd += " '" + p + "'";
   return std::system(cmd.c_str()) == 0;
+}
+
+// The grey level of every pixel of a READRGB result:
+// (299 R + 587 G + 114 B + 500) / 1000, truncated.
+inline Rows grey_of(Rows rgb) {
+  const std::size_t w = rgb.empty() ? 0 : rgb[0].size() / 3;
+  for (auto& row : rgb) {
+    for (std::size_t x = 0; x < w; ++x)
+      row[x] = std::floor((299 * row[x] + 587 * row[w + x] + 114 * row[2 * w + x] + 500) / 1000);
+    row.resize(w);
+  }
+  return rgb;
+}
+
+// A READRGB result's pixels in another colour space (Kex::RGB_TO_HLS or
+// Kex::RGB_TO_HSV), the three planes side by side as well.
+inline Rows converted(Rows rgb, void (*to)(unsigned char, unsigned char, unsigned char, double*,
+                                           double*, double*)) {
+  const std::size_t w = rgb.empty() ? 0 : rgb[0].size() / 3;
+  for (auto& row : rgb) {
+    for (std::size_t x = 0; x < w; ++x) {
+      const auto r = static_cast<unsigned char>(row[x]), g = static_cast<unsigned char>(row[w + x]),
+                 b = static_cast<unsigned char>(row[2 * w + x]);
+      to(r, g, b, &row[x], &row[w + x], &row[2 * w + x]);
+    }
+  }
+  return rgb;
+}
+
+// Runs a script of this folder on a scratch folder and reads each file of
+// the manifest it wrote (name, width, height, then the file's kind). A kind
+// "refused: MESSAGE" is what READ_IMAGE must raise, with no detail, or
+// "refused: MESSAGE | DETAIL" with that detail; for the others READRGB must
+// give the pixels of each reference beside the file (.rgb: those it was
+// made from; .pil, .im, .nb: what Pillow, ImageMagick and netpbm read; the
+// first picture of an animation), READ_IMAGE their grey levels (or those of
+// NAME.grey, a byte per pixel), READ_HLS and READ_HSV the pixels'
+// components, and the one-plane readers the blocks of the three-plane
+// results. The comparisons made by reference, the refusals, and the kinds
+// compared.
+struct Compared {
+  std::map<std::string, int> by_tool;
+  int refused = 0;
+  std::set<std::string> kinds;
+};
+inline Compared compare_with_references(const std::string& script, const std::string& ext = "") {
+  TempDir dir;
+  EXPECT_TRUE(run_script(script, {dir.path().string()})) << script;
+  Compared done;
+  std::ifstream manifest(dir / "manifest");
+  std::string name, kind;
+  std::size_t w = 0, h = 0;
+  while (manifest >> name >> w >> h && std::getline(manifest, kind)) {
+    SCOPED_TRACE(name);
+    kind.erase(0, kind.find_first_not_of(' '));
+    name += ext;
+    auto read = [&](Reader f) { return rows_of(f(dir.cwd(), str(name))); };
+    if (kind.starts_with("refused: ")) {
+      EXPECT_EQ(raised_with_detail([&] { read(&IO::READ_IMAGE); }),
+                (Raised{kind.substr(9), Kex::kWholeCall}));
+      ++done.refused;
+      continue;
+    }
+    const Rows rgb = read(&IO::READRGB), hls = converted(rgb, Kex::RGB_TO_HLS),
+               hsv = converted(rgb, Kex::RGB_TO_HSV);
+    const struct {
+      Reader all, plane[3];
+      const Rows& want;
+    } spaces[] = {
+        {&IO::READRGB, {&IO::READ_RED, &IO::READ_GREEN, &IO::READ_BLUE}, rgb},
+        {&IO::READ_HLS, {&IO::READ_HLS_HUE, &IO::READ_HLS_LIGHT, &IO::READ_HLS_SAT}, hls},
+        {&IO::READ_HSV, {&IO::READ_HSV_HUE, &IO::READ_HSV_SAT, &IO::READ_HSV_VALUE}, hsv},
+    };
+    for (const auto& s : spaces) {
+      if (s.all != &IO::READRGB) {
+        EXPECT_EQ(read(s.all), s.want);
+      }
+      for (std::size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(read(s.plane[k]), block(s.want, k * w, w)) << k;
+    }
+    // A file's own grey levels (NAME.grey, a byte per pixel) stand for
+    // those of the references.
+    const Rows grey = read(&IO::READ_IMAGE);
+    Rows own_grey;
+    const Bytes g = dir.read(name + ".grey");
+    for (std::size_t i = 0; i < g.size(); ++i) {
+      if (i % w == 0) own_grey.emplace_back();
+      own_grey.back().push_back(g[i]);
+    }
+    for (const char* tool : {".rgb", ".pil", ".im", ".nb"}) {
+      Bytes ref = dir.read(name + tool);
+      if (ref.empty()) continue;
+      ++done.by_tool[tool];
+      done.kinds.insert(kind);
+      EXPECT_GE(ref.size(), 3 * w * h) << tool;
+      ref.resize(3 * w * h);
+      EXPECT_EQ(rgb, planes_of(ref, w)) << tool;
+      EXPECT_EQ(grey, own_grey.empty() ? grey_of(planes_of(ref, w)) : own_grey) << tool;
+    }
+  }
+  return done;
 }
 
 }  // namespace image_test
