@@ -21,8 +21,7 @@ namespace {
 // Bytes of kept copies a band may hold.
 constexpr std::size_t kBandBudget = std::size_t{8} << 20;
 // Rows per band at most. Rows that stay where they are cost the band only a
-// pointer each, so a picture of up to this many rows goes out in one band
-// and every result column is written in one run.
+// pointer each, so a picture of up to this many rows goes out in one band.
 constexpr int kMaxBand = 4096;
 // The transpose's tile: the PlaneWriter's own, sized to sit in the level-2
 // cache, and a smaller one on the stack for the free functions.
@@ -116,24 +115,30 @@ inline void fetch_ahead(const void* first, std::int64_t count) {
 // as about one huge page of each plane's columns, so that the result's pages
 // are written soon after the kernel zeroed them. Large bands are split into
 // runs of strips, one per thread, so that each core writes (and faults in)
-// its own part of the result.
+// its own part of the result. Rows read where they lie in a mapped file go
+// down a strip kKeptPass rows at a time, every strip of a thread's part in
+// turn: a strip the height of the picture would take a few cache lines from
+// each of thousands of rows, each in a page the address translation no
+// longer holds, and the reads would wait on every one.
 constexpr std::int64_t kByteStrip = 256;                      // pixels at most
 constexpr std::int64_t kStripValues = std::int64_t{1} << 18;  // per plane
 constexpr std::int64_t kThreadedValues = std::int64_t{1} << 20;
 constexpr unsigned kMaxParts = 4;
+constexpr std::int64_t kKeptPass = 128;
 
 using ByteOut = std::uint8_t* const (&)[3];
 
 template <typename Fill>
 void bytes_to_planes(const Plane (&planes)[3], std::int64_t width, std::int64_t n, std::int64_t top,
-                     const Fill& fill) {
+                     const Fill& fill, std::int64_t pass = 0) {
   int asked[3];
   int np = 0;
   for (int k = 0; k < 3; ++k) {
     if (planes[k] != nullptr) asked[np++] = k;
   }
   if (np == 0 || width <= 0 || n <= 0) return;
-  const std::int64_t strip = std::clamp<std::int64_t>(kStripValues / n / 8 * 8, 8, kByteStrip);
+  if (pass <= 0 || pass > n) pass = n;
+  const std::int64_t strip = std::clamp<std::int64_t>(kStripValues / pass / 8 * 8, 8, kByteStrip);
   const std::int64_t strips = (width + strip - 1) / strip;
   const columns::ByteBlock block = columns::byte_block();
   std::int64_t parts = 1;
@@ -145,26 +150,29 @@ void bytes_to_planes(const Plane (&planes)[3], std::int64_t width, std::int64_t 
     alignas(64) std::uint8_t buf[3][8][kByteStrip];
     std::uint8_t* out[3] = {nullptr, nullptr, nullptr};
     const auto p = static_cast<std::int64_t>(part);
-    for (std::int64_t s = strips * p / parts; s < strips * (p + 1) / parts; ++s) {
-      const std::int64_t x0 = s * strip, ns = std::min(strip, width - x0);
-      for (std::int64_t r0 = 0; r0 < n; r0 += 8) {
-        const std::int64_t nr = std::min<std::int64_t>(8, n - r0);
-        for (std::int64_t i = 0; i < nr; ++i) {
-          for (int j = 0; j < np; ++j)
-            out[asked[j]] = buf[asked[j]][i];
-          fill(r0 + i, x0, ns, out);
-        }
-        for (int j = 0; j < np; ++j) {
-          const int k = asked[j];
-          if (nr == 8) {
-            block(buf[k][0], kByteStrip, static_cast<std::size_t>(ns), planes[k] + x0,
-                  static_cast<std::uint64_t>(top + r0));
-            continue;
+    for (std::int64_t first = 0; first < n; first += pass) {
+      const std::int64_t last = std::min(n, first + pass);
+      for (std::int64_t s = strips * p / parts; s < strips * (p + 1) / parts; ++s) {
+        const std::int64_t x0 = s * strip, ns = std::min(strip, width - x0);
+        for (std::int64_t r0 = first; r0 < last; r0 += 8) {
+          const std::int64_t nr = std::min<std::int64_t>(8, last - r0);
+          for (std::int64_t i = 0; i < nr; ++i) {
+            for (int j = 0; j < np; ++j)
+              out[asked[j]] = buf[asked[j]][i];
+            fill(r0 + i, x0, ns, out);
           }
-          for (std::int64_t x = 0; x < ns; ++x) {
-            double* d = planes[k][x0 + x] + top + r0;
-            for (std::int64_t i = 0; i < nr; ++i)
-              d[i] = buf[k][i][x];
+          for (int j = 0; j < np; ++j) {
+            const int k = asked[j];
+            if (nr == 8) {
+              block(buf[k][0], kByteStrip, static_cast<std::size_t>(ns), planes[k] + x0,
+                    static_cast<std::uint64_t>(top + r0));
+              continue;
+            }
+            for (std::int64_t x = 0; x < ns; ++x) {
+              double* d = planes[k][x0 + x] + top + r0;
+              for (std::int64_t i = 0; i < nr; ++i)
+                d[i] = buf[k][i][x];
+            }
           }
         }
       }
@@ -698,29 +706,20 @@ void PlaneWriter::flush() {
   const Format f = m_format;
   const std::int64_t step = f.step;
   const int o0 = f.offset[0], o1 = f.offset[1], o2 = f.offset[2];
-  // The bytes of the row kAhead further down are asked for while this one
-  // is converted.
-  const std::int64_t bytes_per_pixel = f.indexed ? 1 : step;
-  auto ahead = [&](std::int64_t r, std::int64_t x0, std::int64_t ns) {
-    if (r + kAhead < n) fetch_ahead(rows[r + kAhead] + x0 * bytes_per_pixel, ns * bytes_per_pixel);
-  };
 
   if (m_op == PixelOp::kGray || m_op == PixelOp::kRgb) {
-    auto go = [&](auto fill) { bytes_to_planes(m_planes, m_width, n, top, fill); };
+    auto go = [&](auto fill) { bytes_to_planes(m_planes, m_width, n, top, fill, kKeptPass); };
     if (f.indexed) {
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
         look_up(out, rows[r] + x0, ns);
       });
     } else if (m_op == PixelOp::kGray && step == 3) {
       const Grey3 grey = grey3_for(f.offset);
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
         grey(out[0], rows[r] + x0 * 3, ns, f.offset);
       });
     } else if (m_op == PixelOp::kGray) {
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
         const std::uint8_t* p = rows[r] + x0 * step;
         for (std::int64_t x = 0; x < ns; ++x, p += step)
           out[0][x] = grey_of(p[o0], p[o1], p[o2]);
@@ -728,12 +727,10 @@ void PlaneWriter::flush() {
     } else if (step == 3) {
       const Split3 split = split3_for(f.offset);
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
         split(out, rows[r] + x0 * 3, ns, f.offset);
       });
     } else {
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
-        ahead(r, x0, ns);
         pick(out, rows[r] + x0 * step, ns, f.offset, step);
       });
     }
