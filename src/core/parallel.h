@@ -2,7 +2,9 @@
 // file or result into parts.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -55,6 +57,41 @@ void run_all_or_throw(std::size_t n, const Job& job) {
     }
   });
   if (thrown) std::rethrow_exception(thrown);
+}
+
+// Runs make on a thread of its own while the calling thread hands on what
+// it has made: make(publish) makes items in order, calls publish(done) each
+// time items 0 .. done - 1 are ready, and returns how many it made (fewer
+// when it stopped early); hand_on(from, to) is called on this thread for each
+// run of items as it becomes ready, in order, the last one up to make's
+// count. When no thread can be started, make runs first, to the end.
+template <typename Make, typename HandOn>
+void make_alongside(const Make& make, const HandOn& hand_on) {
+  // Items made so far, kEnded added once make has returned.
+  constexpr std::int64_t kEnded = std::int64_t{1} << 62;
+  std::atomic<std::int64_t> ready{0};
+  run_all(2, [&](std::size_t job) {
+    if (job == 1) {
+      const std::int64_t made = make([&](std::int64_t done) {
+        ready.store(done, std::memory_order_release);
+        ready.notify_one();
+      });
+      ready.store(made + kEnded, std::memory_order_release);
+      ready.notify_one();
+      return;
+    }
+    for (std::int64_t from = 0;;) {
+      std::int64_t now = ready.load(std::memory_order_acquire);
+      while (now == from) {
+        ready.wait(from, std::memory_order_acquire);
+        now = ready.load(std::memory_order_acquire);
+      }
+      const std::int64_t to = now >= kEnded ? now - kEnded : now;
+      if (to > from) hand_on(from, to);
+      if (now >= kEnded) return;
+      from = to;
+    }
+  });
 }
 
 }  // namespace kexio

@@ -1,7 +1,6 @@
 #include "image/decode/gif_decoder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -590,41 +589,25 @@ int GifDecoder::decode_rows(ImageSink* out) {
 // decoding (its code returned, y its row) after the rows before it.
 int GifDecoder::decode_alongside(ImageSink& out, std::uint8_t* rows, std::int64_t& y) {
   const std::int64_t w = m_width, h = m_height;
-  // Rows decoded so far, kStopped added once no more will come.
-  constexpr std::int64_t kStopped = std::int64_t{1} << 40;
-  std::atomic<std::int64_t> ready{0};
   int failure = 0;
-  run_all(2, [&](std::size_t job) {
-    if (job == 1) {
-      std::int64_t r = 0;
-      for (; r < h; ++r) {
-        if ((failure = read_row()) != 0) break;
-        std::memcpy(rows + r * w, row_buffer.get(), static_cast<std::size_t>(w));
-        if ((r + 1) % kBandRows == 0) {
-          ready.store(r + 1, std::memory_order_release);
-          ready.notify_one();
+  make_alongside(
+      [&](const auto& publish) {
+        std::int64_t r = 0;
+        for (; r < h; ++r) {
+          if ((failure = read_row()) != 0) break;
+          std::memcpy(rows + r * w, row_buffer.get(), static_cast<std::size_t>(w));
+          if ((r + 1) % kBandRows == 0) publish(r + 1);
         }
-      }
-      y = r;
-      ready.store(r + kStopped, std::memory_order_release);
-      ready.notify_one();
-      return;
-    }
-    for (std::int64_t r = 0;;) {
-      std::int64_t now = ready.load(std::memory_order_acquire);
-      while (now == r) {
-        ready.wait(r, std::memory_order_acquire);
-        now = ready.load(std::memory_order_acquire);
-      }
-      const std::int64_t to = now >= kStopped ? now - kStopped : now;
-      while (r < to) {
-        const int n = static_cast<int>(std::min<std::int64_t>(kBandRows, to - r));
-        out.rows(rows + r * w, static_cast<std::ptrdiff_t>(w), n, PixelLayout::indexed());
-        r += n;
-      }
-      if (now >= kStopped) return;
-    }
-  });
+        y = r;
+        return r;
+      },
+      [&](std::int64_t from, std::int64_t to) {
+        for (std::int64_t r = from; r < to;) {
+          const int n = static_cast<int>(std::min<std::int64_t>(kBandRows, to - r));
+          out.rows(rows + r * w, static_cast<std::ptrdiff_t>(w), n, PixelLayout::indexed());
+          r += n;
+        }
+      });
   return failure;
 }
 

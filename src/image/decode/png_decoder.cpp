@@ -4,7 +4,6 @@
 #include <spng.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -413,29 +412,20 @@ bool PngDecoder::decode_whole(ImageSink& out) {
     hand_on(0, rows);
     return true;
   }
-  // Job 1 unfilters and job 0 (this thread, the sink's) hands on: when no
-  // thread can be started, job 1 runs first, to the end.
-  std::atomic<std::size_t> ready{0};
-  run_all(2, [&](std::size_t job) {
-    if (job == 1) {
-      for (std::size_t r = 0; r < rows; r += kBandRows) {
-        const std::size_t to = std::min<std::size_t>(rows, r + kBandRows);
-        unfilter_rows(r, to);
-        ready.store(to, std::memory_order_release);
-        ready.notify_one();
-      }
-      return;
-    }
-    for (std::size_t r = 0; r < rows;) {
-      std::size_t now = ready.load(std::memory_order_acquire);
-      while (now == r) {
-        ready.wait(r, std::memory_order_acquire);
-        now = ready.load(std::memory_order_acquire);
-      }
-      hand_on(r, now);
-      r = now;
-    }
-  });
+  // Bands are unfiltered on a thread of their own while this one (the
+  // sink's) hands them on.
+  make_alongside(
+      [&](const auto& publish) {
+        for (std::size_t r = 0; r < rows; r += kBandRows) {
+          const std::size_t to = std::min<std::size_t>(rows, r + kBandRows);
+          unfilter_rows(r, to);
+          publish(static_cast<std::int64_t>(to));
+        }
+        return static_cast<std::int64_t>(rows);
+      },
+      [&](std::int64_t from, std::int64_t to) {
+        hand_on(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
+      });
   return true;
 }
 
