@@ -302,25 +302,29 @@ def png_bytes(w, h, colour, depth, rows, palette=b"", interlace=0, extra=b""):
             + chunk(b"IDAT", zlib.compress(data)) + chunk(b"IEND", b""))
 
 
+def filtered(kind, row, above, n):
+    """A row of samples (n to a pixel) as stored with filter type kind (past
+    4: as 4), the row above it given."""
+    def paeth(a, b, c):
+        pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+        return a if pa <= pb and pa <= pc else b if pb <= pc else c
+
+    left = lambda i, r: r[i - n] if i >= n else 0  # noqa: E731
+    guess = [(0, left(i, row), above[i], (left(i, row) + above[i]) // 2,
+              paeth(left(i, row), above[i], left(i, above)))[min(kind, 4)]
+             for i in range(len(row))]
+    return bytes([kind]) + bytes((v - g) & 255 for v, g in zip(row, guess))
+
+
 def png_filtered(w, h, colour, rng, after=b"", filters=(0, 1, 2, 3, 4)):
     """An 8-bit PNG file of random samples, its rows filtered in turn with the
     types in filters, its image data split over three chunks, the chunks
     after before its end; and the pixels it must read as (alpha ignored)."""
     n = {0: 1, 2: 3, 4: 2, 6: 4}[colour]
     rows = [[rng.randrange(256) for _ in range(w * n)] for _ in range(h)]
-
-    def paeth(a, b, c):
-        pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
-        return a if pa <= pb and pa <= pc else b if pb <= pc else c
-
     data, above = b"", [0] * (w * n)
     for y, row in enumerate(rows):
-        kind = filters[y % len(filters)]
-        left = lambda i, r: r[i - n] if i >= n else 0  # noqa: E731
-        guess = [(0, left(i, row), above[i], (left(i, row) + above[i]) // 2,
-                  paeth(left(i, row), above[i], left(i, above)))[min(kind, 4)]
-                 for i in range(w * n)]
-        data += bytes([kind]) + bytes((v - g) & 255 for v, g in zip(row, guess))
+        data += filtered(filters[y % len(filters)], row, above, n)
         above = row
     z = zlib.compress(data)
     third = len(z) // 3
@@ -389,6 +393,37 @@ def png_cases(folder):
         case("crc_after", 0, 0, png[:at] + b"c" + png[at + 1:], "refused: file i/o error")
         case("filter5", 0, 0, png_filtered(6, 5, 2, rng, filters=(4, 5))[0],
              "refused: file i/o error")
+        # A picture large enough to be inflated on a thread of its own while
+        # its rows are handed on, its image data in one chunk, in three and in
+        # many. Then refused: a filter type past 4 far down, damaged deflate
+        # data, a stream cut short, a wrong Adler-32, too few rows. libspng
+        # reads past a row too many and bytes after the stream: the same
+        # pixels, though the rows were handed on before that was found.
+        w, h = 1024, 1400
+        rows = [rng.randbytes(64) * (w * 3 // 64) for _ in range(h)]
+        # Unfiltered rows, but for every filter type in turn at the top and
+        # far down (a filter type past 4 in row bad).
+        kinds = {y: y % 5 for y in [*range(5), *range(1000, 1005)]}
+        raw = lambda rows, bad=-1: b"".join(  # noqa: E731
+            filtered(5 if y == bad else kinds[y], r, rows[y - 1] if y else bytes(w * 3), 3)
+            if y in kinds or y == bad else b"\0" + r for y, r in enumerate(rows))
+        z = zlib.compress(raw(rows))
+        big = lambda z, parts=3: (  # noqa: E731
+            b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+            + b"".join(chunk(b"IDAT", z[len(z) * i // parts:len(z) * (i + 1) // parts])
+                       for i in range(parts)) + chunk(b"IEND", b""))
+        pixels = b"".join(rows)
+        for name, data in {"big": big(z), "big_one": big(z, 1), "big_many": big(z, 997),
+                           "big_long": big(zlib.compress(raw(rows + rows[:1]))),
+                           "big_after": big(z + bytes(4))}.items():
+            case(name, w, h, data, pixels)
+        half = len(z) // 2
+        for name, data in {"big_filter5": big(zlib.compress(raw(rows, bad=1300))),
+                           "big_deflate": big(z[:half] + bytes([z[half] ^ 0xFF]) + z[half + 1:]),
+                           "big_cut": big(z[:len(z) * 5 // 6]),
+                           "big_adler": big(z[:-1] + bytes([z[-1] ^ 1])),
+                           "big_short": big(zlib.compress(raw(rows[:-3])))}.items():
+            case(name, 0, 0, data, "refused: file i/o error")
         # One byte of the signature off.
         case("signature", 0, 0, b"\x89PNG\r\n\x1a\0".ljust(28, b"\0"),
              "refused: unknown file format")

@@ -1,9 +1,11 @@
 #include "image/decode/png_decoder.h"
 
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <spng.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -101,11 +103,8 @@ class Mapped {
   std::uint8_t* m_data = nullptr;
 };
 
-struct FreeDecompressor {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-// Pictures of fewer bytes are unfiltered and handed on by one thread.
+// Pictures of fewer bytes are inflated, unfiltered and handed on by one
+// thread.
 constexpr std::size_t kSplitFrom = std::size_t{4} << 20;
 // Rows handed on at a time: few enough that a band stays in the cache
 // while it is spread over the columns, enough for the planes' direct path.
@@ -269,7 +268,7 @@ int PngDecoder::decode_rows(ImageSink& out) {
   for (std::int64_t r = 0; r < m_rows; ++r) {
     int e = spng_decode_row(ctx, row.data(), row.size());
     if (e != 0 && e != SPNG_EOI) return fail(e, r);
-    deliver(row.data(), 0, 1, out);
+    if (r >= m_handed) deliver(row.data(), 0, 1, out);
     if (e == SPNG_EOI) break;
   }
   return m_status;
@@ -308,13 +307,17 @@ void PngDecoder::deliver(const std::uint8_t* first, std::ptrdiff_t stride, int n
 
 // Files in memory of 8-bit samples without a palette, not interlaced:
 // their image data, one zlib stream over consecutive IDAT chunks, is
-// inflated whole into a buffer of exactly the rows it must hold, which is
-// then unfiltered a band at a time on a thread of its own while this one
-// hands the finished bands on. Nothing is handed on before every chunk of
-// the file has been found sound, so that a file that is not (a checksum,
-// data cut short or too long, a filter type past 4, a damaged chunk after
-// the image) is read row by row by libspng from the start, and fails as it
-// always has.
+// inflated into a buffer of exactly the rows it must hold, a band at a time
+// on a thread of its own, while this one unfilters each band as it comes and
+// hands it on. (ISA-L's inflate keeps the window it looks back into itself,
+// since a caller may reuse its output buffer between calls, so rows already
+// unfiltered in place are not read again.) Nothing is handed on before every
+// chunk of the file has been found whole, with its checksum. Where the
+// stream then proves unsound (deflate data that is not, a filter type past
+// 4, too few rows or data past the last, the Adler-32), decoding goes on
+// from the start of the file row by row with libspng, which fails as it
+// always has; the rows handed on until then are the ones libspng makes of
+// the same data, and are not handed on again.
 bool PngDecoder::decode_whole(ImageSink& out) {
   const std::uint8_t* d = m_in.contents();
   if (d == nullptr || m_interlaced || m_depth != 8 || m_colour_type == SPNG_COLOR_TYPE_INDEXED ||
@@ -333,7 +336,7 @@ bool PngDecoder::decode_whole(ImageSink& out) {
     at += 12 + std::size_t{length};
   }
   const std::size_t first = at;
-  std::size_t total = 0, count = 0;
+  std::size_t total = 0;
   while (size - at >= 12 && is_idat(d + at)) {
     const std::uint32_t length = io::be32(d + at);
     if (length > m_chunk_limit || length > size - at - 12) return false;
@@ -341,7 +344,6 @@ bool PngDecoder::decode_whole(ImageSink& out) {
       return false;
     }
     total += length;
-    ++count;
     at += 12 + std::size_t{length};
   }
   const std::size_t after = at;
@@ -355,77 +357,100 @@ bool PngDecoder::decode_whole(ImageSink& out) {
   }
   if (!chunks_after_image_sound(first, after)) return false;
 
-  const std::uint8_t* stream = d + first + 8;
-  std::unique_ptr<Mapped> joined;
-  if (count > 1) {
-    joined.reset(new (std::nothrow) Mapped(total));
-    if (joined == nullptr || joined->data() == nullptr) return false;
-    std::uint8_t* p = joined->data();
-    for (std::size_t c = first; c < after;) {
-      const std::uint32_t length = io::be32(d + c);
-      std::memcpy(p, d + c + 8, length);
-      p += length;
-      c += 12 + std::size_t{length};
-    }
-    stream = joined->data();
-  }
   Mapped image(inflated);
-  std::unique_ptr<libdeflate_decompressor, FreeDecompressor> z(libdeflate_alloc_decompressor());
-  if (image.data() == nullptr || z == nullptr) return false;
-  std::size_t used = 0;
-  if (libdeflate_zlib_decompress_ex(z.get(), stream, total, image.data(), inflated, &used,
-                                    nullptr) != LIBDEFLATE_SUCCESS ||
-      used != total) {
-    return false;
-  }
-  joined.reset();
-  std::uint8_t* base = image.data();
-  for (std::size_t r = 0; r < rows; ++r) {
-    if (base[r * stride] > 4) return false;
-  }
-
-  m_whole = true;
-  const int bpp = channels(m_colour_type);
-  const PixelLayout layout = stored_layout(m_colour_type, SampleType::kU8);
   std::vector<std::uint8_t> zeros;
   try {
     zeros.resize(stride);
   } catch (const std::bad_alloc&) {
-    m_status = kOutOfMemory;
-    return true;
+    return false;
   }
-  const auto unfilter_rows = [&](std::size_t from, std::size_t to) {
+  std::uint8_t* base = image.data();
+  if (base == nullptr) return false;
+
+  // Made on the inflating thread, read once it has ended.
+  bool sound = false;
+  // Set by this thread at a filter type past 4, so that inflating stops.
+  std::atomic<bool> stop{false};
+  const auto inflate_rows = [&](const auto& publish) -> std::int64_t {
+    // 85 KiB of state and window: not on the stack of whatever thread calls.
+    std::unique_ptr<inflate_state> state(new (std::nothrow) inflate_state);
+    if (state == nullptr) return 0;
+    inflate_state& z = *state;
+    isal_inflate_init(&z);
+    z.crc_flag = ISAL_ZLIB;
+    std::size_t chunk = first;
+    // Inflates into out, up to n bytes, the input running on into the next
+    // IDAT chunk once one is used up; the bytes made, or -1 when the data
+    // is unsound or ends without making any.
+    const auto step = [&](std::uint8_t* to, std::size_t n) -> std::int64_t {
+      if (z.avail_in == 0 && chunk != after) {
+        const std::uint32_t length = io::be32(d + chunk);
+        z.next_in = const_cast<std::uint8_t*>(d + chunk + 8);
+        z.avail_in = length;
+        chunk += 12 + std::size_t{length};
+      }
+      const std::uint32_t in = z.avail_in;
+      z.next_out = to;
+      z.avail_out = static_cast<std::uint32_t>(n);
+      if (isal_inflate(&z) != ISAL_DECOMP_OK) return -1;
+      const std::size_t made = n - z.avail_out;
+      return made == 0 && z.avail_in == in ? -1 : static_cast<std::int64_t>(made);
+    };
+    std::size_t done = 0;  // bytes inflated
+    while (done < inflated) {
+      if (stop.load(std::memory_order_relaxed)) return static_cast<std::int64_t>(done / stride);
+      const std::size_t band = std::min(inflated, (done / stride + kBandRows) * stride);
+      while (done < band) {
+        // Too few rows: the stream or the data ended.
+        const std::int64_t made =
+            z.block_state == ISAL_BLOCK_FINISH ? -1 : step(base + done, band - done);
+        if (made < 0) return static_cast<std::int64_t>(done / stride);
+        done += static_cast<std::size_t>(made);
+      }
+      publish(static_cast<std::int64_t>(done / stride));
+    }
+    // The rows are all there: the stream must end here, its checksum
+    // sound, with no data after it.
+    std::uint8_t past[16];
+    std::int64_t more = 0;
+    while (z.block_state != ISAL_BLOCK_FINISH && (more = step(past, sizeof past)) == 0) {
+    }
+    sound = more == 0 && z.block_state == ISAL_BLOCK_FINISH && z.avail_in == 0 && chunk == after;
+    return static_cast<std::int64_t>(rows);
+  };
+
+  const int bpp = channels(m_colour_type);
+  const PixelLayout layout = stored_layout(m_colour_type, SampleType::kU8);
+  std::size_t handed = 0;
+  const auto hand_on = [&](std::size_t from, std::size_t to) {
+    if (stop.load(std::memory_order_relaxed)) return;
     for (std::size_t r = from; r < to; ++r) {
       std::uint8_t* row = base + r * stride;
+      if (row[0] > 4) {
+        to = r;
+        stop.store(true, std::memory_order_relaxed);
+        break;
+      }
       const std::uint8_t* above = r > 0 ? row - stride + 1 : zeros.data() + 1;
       png::unfilter(row[0], row + 1, above, stride - 1, bpp);
     }
-  };
-  const auto hand_on = [&](std::size_t from, std::size_t to) {
     for (std::size_t r = from; r < to; r += kBandRows) {
       const int n = static_cast<int>(std::min<std::size_t>(kBandRows, to - r));
       out.rows(base + r * stride + 1, static_cast<std::ptrdiff_t>(stride), n, layout);
     }
+    handed = to;
   };
   if (inflated < kSplitFrom) {
-    unfilter_rows(0, rows);
-    hand_on(0, rows);
-    return true;
+    const std::int64_t made = inflate_rows([](std::int64_t) {});
+    if (sound) hand_on(0, static_cast<std::size_t>(made));
+  } else {
+    make_alongside(inflate_rows, [&](std::int64_t from, std::int64_t to) {
+      hand_on(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
+    });
   }
-  // Bands are unfiltered on a thread of their own while this one (the
-  // sink's) hands them on.
-  make_alongside(
-      [&](const auto& publish) {
-        for (std::size_t r = 0; r < rows; r += kBandRows) {
-          const std::size_t to = std::min<std::size_t>(rows, r + kBandRows);
-          unfilter_rows(r, to);
-          publish(static_cast<std::int64_t>(to));
-        }
-        return static_cast<std::int64_t>(rows);
-      },
-      [&](std::int64_t from, std::int64_t to) {
-        hand_on(static_cast<std::size_t>(from), static_cast<std::size_t>(to));
-      });
+  m_handed = static_cast<std::int64_t>(handed);
+  if (!sound || handed != rows) return false;
+  m_whole = true;
   return true;
 }
 

@@ -47,9 +47,10 @@ class PngDecoder final : public Decoder {
   std::int64_t row_bytes() const;
   int decode_rows(ImageSink& out);
   int decode_interlaced(ImageSink& out);
-  // The image data inflated whole; false when the file is not one that way
-  // takes, or its image data or the chunks after them are not all sound:
-  // the rows are then read row by row, which fails as it always has.
+  // The image data inflated as one stream and handed on as it comes; false
+  // when the file is not one that way takes, or its image data or the
+  // chunks after them are not all sound: the rows are then read row by row,
+  // which fails as it always has (m_handed of them were handed on already).
   bool decode_whole(ImageSink& out);
   bool chunks_after_image_sound(std::size_t first_idat, std::size_t after) const;
   // Hands n rows as stored (libspng's own layout), stride bytes apart, to
@@ -62,6 +63,9 @@ class PngDecoder final : public Decoder {
   int m_colour_type = 0, m_depth = 0;
   bool m_interlaced = false;
   bool m_whole = false;  // decoded by decode_whole
+  // Rows decode_whole handed on before it found the data unsound: libspng
+  // makes the same of them, and does not hand them on again.
+  std::int64_t m_handed = 0;
   // libspng's limits, as every context of this file is given them.
   std::uint32_t m_side = 0;
   std::size_t m_chunk_limit = 0, m_kept = 0;
