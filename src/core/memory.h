@@ -29,9 +29,8 @@ std::size_t mapping_size(std::size_t n);
 
 // A fresh read-write anonymous mapping of mapping_size(n) bytes, zero-filled.
 // One of huge pages starts at a huge-page boundary and asks the kernel for
-// transparent huge pages, unless they prove slow to arrive on this machine
-// (see memory.cpp); those it has are faulted in before it is returned. Null
-// when the system refuses.
+// transparent huge pages, unless they proved slow to arrive on this machine
+// (see memory.cpp). Null when the system refuses.
 void* map(std::size_t n);
 
 // Grows or shrinks a mapping of old_bytes (as map or remap made it) to
