@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -379,7 +380,7 @@ bool PngDecoder::decode_whole(ImageSink& out) {
     isal_inflate_init(&z);
     z.crc_flag = ISAL_ZLIB;
     std::size_t chunk = first;
-    // Inflates into out, up to n bytes, the input running on into the next
+    // Inflates into to, up to n bytes, the input running on into the next
     // IDAT chunk once one is used up; the bytes made, or -1 when the data
     // is unsound or ends without making any.
     const auto step = [&](std::uint8_t* to, std::size_t n) -> std::int64_t {
@@ -390,10 +391,12 @@ bool PngDecoder::decode_whole(ImageSink& out) {
         chunk += 12 + std::size_t{length};
       }
       const std::uint32_t in = z.avail_in;
+      // A band of very wide rows can pass what one call takes.
+      const std::size_t room = std::min<std::size_t>(n, UINT32_MAX);
       z.next_out = to;
-      z.avail_out = static_cast<std::uint32_t>(n);
+      z.avail_out = static_cast<std::uint32_t>(room);
       if (isal_inflate(&z) != ISAL_DECOMP_OK) return -1;
-      const std::size_t made = n - z.avail_out;
+      const std::size_t made = room - z.avail_out;
       return made == 0 && z.avail_in == in ? -1 : static_cast<std::int64_t>(made);
     };
     std::size_t done = 0;  // bytes inflated
