@@ -316,6 +316,15 @@ def filtered(kind, row, above, n):
     return bytes([kind]) + bytes((v - g) & 255 for v, g in zip(row, guess))
 
 
+def png_split(w, h, colour, z, parts=3, after=b""):
+    """An 8-bit PNG file whose zlib stream z is split over parts IDAT
+    chunks, the chunks after before its end."""
+    ihdr = struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+            + b"".join(chunk(b"IDAT", z[len(z) * i // parts:len(z) * (i + 1) // parts])
+                       for i in range(parts)) + after + chunk(b"IEND", b""))
+
+
 def png_filtered(w, h, colour, rng, after=b"", filters=(0, 1, 2, 3, 4)):
     """An 8-bit PNG file of random samples, its rows filtered in turn with the
     types in filters, its image data split over three chunks, the chunks
@@ -326,12 +335,7 @@ def png_filtered(w, h, colour, rng, after=b"", filters=(0, 1, 2, 3, 4)):
     for y, row in enumerate(rows):
         data += filtered(filters[y % len(filters)], row, above, n)
         above = row
-    z = zlib.compress(data)
-    third = len(z) // 3
-    ihdr = struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0)
-    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", z[:third])
-           + chunk(b"IDAT", z[third:2 * third]) + chunk(b"IDAT", z[2 * third:]) + after
-           + chunk(b"IEND", b""))
+    png = png_split(w, h, colour, zlib.compress(data), after=after)
     pixels = bytes(v for row in rows for x in range(w)
                    for v in (row[x * n:x * n + 3] if n >= 3 else [row[x * n]] * 3))
     return png, pixels
@@ -408,10 +412,7 @@ def png_cases(folder):
             filtered(5 if y == bad else kinds[y], r, rows[y - 1] if y else bytes(w * 3), 3)
             if y in kinds or y == bad else b"\0" + r for y, r in enumerate(rows))
         z = zlib.compress(raw(rows))
-        big = lambda z, parts=3: (  # noqa: E731
-            b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
-            + b"".join(chunk(b"IDAT", z[len(z) * i // parts:len(z) * (i + 1) // parts])
-                       for i in range(parts)) + chunk(b"IEND", b""))
+        big = lambda z, parts=3: png_split(w, h, 2, z, parts)  # noqa: E731
         pixels = b"".join(rows)
         for name, data in {"big": big(z), "big_one": big(z, 1), "big_many": big(z, 997),
                            "big_long": big(zlib.compress(raw(rows + rows[:1]))),
