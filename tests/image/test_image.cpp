@@ -563,13 +563,25 @@ TEST_F(ImageWrite, FilesHoldExactlyTheseBytes) {
 TEST_F(ImageWrite, ValuesRoundHalfUpAndWrapModulo256) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const double v[] = {255.5,    256,      -1,  -0.5, -0.6, 0.49999, 511.7, -256.5,
-                      1e12 + 3, -3e9 - 1, nan, inf,  2.5,  -2.5,    1e300, 3.5};
-  const Bytes want = {0, 0, 255, 0, 255, 0, 0, 0, 1000000000003 % 256, 255, 0, 0, 3, 254, 0, 4};
+  // Within the 32-bit range, then beyond it and not numbers at all.
+  const double v[] = {
+      255.5,        256,           -1,     -0.5,     -0.6,      0.49999,    511.7,
+      -256.5,       2.5,           -2.5,   3.5,      1e9 + 0.5, -1e9 - 1.5, 127.49999999999999,
+      2147483646.4, -2147483647.6, 255.5,  256,      -1,        -0.5,       -0.6,
+      0.49999,      511.7,         -256.5, 1e12 + 3, -3e9 - 1,  nan,        inf,
+      2.5,          -2.5,          1e300,  3.5};
+  const Bytes want = {0,   0, 255, 0,   255,
+                      0,   0, 0,   3,   254,
+                      4,   1, 255, 127, 254,
+                      0,   0, 0,   255, 0,
+                      255, 0, 0,   0,   1000000000003 % 256,
+                      255, 0, 0,   3,   254,
+                      0,   4};
   // As one row, and as one column, whose elements are converted together,
-  // eight at a time while they are small.
-  for (std::uint32_t rows : {1u, 16u}) {
-    auto m = Cvd::MatVal::Zeros(rows, 16 / rows);
+  // several at a time while they are small: the first sixteen at once, the
+  // next eight in smaller steps, the rest one by one.
+  for (std::uint32_t rows : {1u, 32u}) {
+    auto m = Cvd::MatVal::Zeros(rows, 32 / rows);
     std::copy(std::begin(v), std::end(v), m->real());
     write(&IO::WRITEBMP, "w.bmp", m);
     Bytes column;

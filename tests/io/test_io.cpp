@@ -131,7 +131,7 @@ const std::string kOld = "1 2\n3 4\n";
 struct Writer {
   const char* function;
   const char* extension;
-  void (*write)(const std::string& path);  // a matrix of a few hundred KB to path
+  void (*write)(const std::string& path);  // a matrix of a few hundred KB or more to path
   // What a write that fails raises: the message ({path}: the path written,
   // {reason}: the system's text for the failure) and the argument.
   const char* failure;
@@ -161,7 +161,9 @@ const Writer kWriters[] = {
      [](P p) { IO::APPENDPRN(u"", 4, 8, str(p), Cvd::MatVal::Zeros(8000, 2)); },
      "file append error", kAll, true},
     {"WRITEBMP", ".bmp", picture<&IO::WRITEBMP, 400, 400>, "file i/o error", kAll},
-    {"WRITERGB", ".bmp", picture<&IO::WRITERGB, 400, 600>, "file i/o error", kAll},
+    // Large enough that two threads make its rows, the file written as they
+    // come.
+    {"WRITERGB", ".bmp", picture<&IO::WRITERGB, 1500, 1800>, "file i/o error", kAll},
     {"WRITEWAV", ".wav",
      [](P p) { IO::WRITEWAV(u"", str(p), num(8000), num(16), Cvd::MatVal::Zeros(50000, 2)); },
      "file write error", kAll},

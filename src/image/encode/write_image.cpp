@@ -8,9 +8,11 @@
 #endif
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,11 +37,13 @@ HostEntry<ImageWriter> g_write_rgb("keximager.dll", "imgwrite_rgb");
 // of consecutive elements, so the column-major matrix is read in long runs
 // instead of one element per column and row. A band holds up to kBandBytes
 // of converted rows, at least kMinBandRows rows.
-constexpr std::int64_t kBandBytes = 8 << 20;
+constexpr std::int64_t kBandBytes = 2 << 20;
 constexpr std::int64_t kMinBandRows = 64;
 
-// Bands from which the rows are made on two threads.
+// Pictures from which the rows are made on two threads, and the bands made
+// ahead of the one being written.
 constexpr std::int64_t kThreadedBytes = 1 << 20;
+constexpr std::int64_t kRingBands = 4;
 
 std::int64_t band_rows(std::int64_t rows, std::int64_t row_bytes) {
   std::int64_t n = row_bytes > 0 ? kBandBytes / row_bytes : rows;
@@ -88,11 +92,48 @@ inline std::uint8_t to_byte(double v) {
   return static_cast<std::uint8_t>(static_cast<int>(m));
 }
 
-// to_byte of n consecutive elements. When all of them lie well inside the
-// 32-bit range (the usual case) the rounding is done eight at a time with
-// vector conversions.
-void to_bytes(const double* in, std::int64_t n, std::uint8_t* out) {
+#if defined(__x86_64__)
+// to_byte of the first elements of in, sixteen at a time, for as long as
+// they lie well inside the 32-bit range (the usual case); returns how many
+// were done.
+__attribute__((target("avx2"))) std::int64_t to_bytes_avx2(const double* in, std::int64_t n,
+                                                           std::uint8_t* out, const double* next) {
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256d lo = _mm256_set1_pd(-2147483648.0);
+  const __m256d hi = _mm256_set1_pd(2147483647.0);
+  const __m128i low_byte = _mm_set1_epi32(0xFF);
   std::int64_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    _mm_prefetch(reinterpret_cast<const char*>(next + k), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(next + k + 8), _MM_HINT_T0);
+    __m256d x[4];
+    __m256d ok = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
+    for (int i = 0; i < 4; ++i) {
+      x[i] = _mm256_add_pd(_mm256_loadu_pd(in + k + 4 * i), half);
+      ok = _mm256_and_pd(ok, _mm256_and_pd(_mm256_cmp_pd(x[i], lo, _CMP_GT_OQ),
+                                           _mm256_cmp_pd(x[i], hi, _CMP_LT_OQ)));
+    }
+    if (_mm256_movemask_pd(ok) != 0xF) break;  // the rest goes the careful way
+    __m128i q[4];
+    for (int i = 0; i < 4; ++i)
+      q[i] = _mm_and_si128(_mm256_cvttpd_epi32(_mm256_floor_pd(x[i])), low_byte);
+    const __m128i words = _mm_packs_epi32(q[0], q[1]), more = _mm_packs_epi32(q[2], q[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(words, more));
+  }
+  return k;
+}
+#endif
+
+// to_byte of n consecutive elements. When all of them lie well inside the
+// 32-bit range (the usual case) the rounding is done several at a time with
+// vector conversions. The n elements at next, the run converted after this
+// one, are fetched into the cache meanwhile: a run is short (a band's
+// height), too short for the processor to see the next one coming.
+void to_bytes(const double* in, std::int64_t n, std::uint8_t* out, const double* next) {
+  std::int64_t k = 0;
+#if defined(__x86_64__)
+  if (columns::have_avx2()) k = to_bytes_avx2(in, n, out, next);
+#endif
 #if defined(__SSE2__)
   const __m128d half = _mm_set1_pd(0.5);
   const __m128d lo = _mm_set1_pd(-2147483648.0);
@@ -131,12 +172,26 @@ void columns_to_rows(const double* data, std::int64_t rows, std::int64_t ncols, 
                      std::int64_t count, std::uint8_t* out, std::int64_t step) {
   const std::int64_t group = std::min<std::int64_t>(32, ncols);
   std::vector<std::uint8_t> tile(static_cast<std::size_t>(group * planes * count));
+  // The run of column j of plane p; the runs are converted plane by plane
+  // within each group of columns.
+  const auto run = [&](std::int64_t p, std::int64_t j) {
+    return data + (p * ncols + j) * rows + top;
+  };
+  // Run r (plane r / g, column r % g) of the group of g columns from j0, or
+  // when past its last, of the group after it; the first run of the group
+  // when there is no such run.
+  const auto ahead = [&](std::int64_t j0, std::int64_t g, std::int64_t r) {
+    if (r < planes * g) return run(r / g, j0 + r % g);
+    const std::int64_t after = std::min(group, ncols - j0 - g);
+    r -= planes * g;
+    return r < planes * after ? run(r / after, j0 + g + r % after) : run(0, j0);
+  };
   for (std::int64_t j0 = 0; j0 < ncols; j0 += group) {
     const std::int64_t g = std::min(group, ncols - j0);
     for (int p = 0; p < planes; ++p) {
       for (std::int64_t j = 0; j < g; ++j) {
-        to_bytes(data + (p * ncols + j0 + j) * rows + top, count,
-                 tile.data() + (p * group + j) * count);
+        to_bytes(run(p, j0 + j), count, tile.data() + (p * group + j) * count,
+                 ahead(j0, g, p * g + j + 2));
       }
     }
     if (planes == 3) {
@@ -170,29 +225,82 @@ std::string resolve_for_writing(const char* file, const char* cwd) {
 
 // Writes the rows of the matrix bottom row first, a band at a time:
 // fill(top, n, out, step) turns matrix rows top .. top + n - 1 into rows as
-// the file stores them, row top + k at out + k * step. A large band is
-// shared by rows between the free cores.
+// the file stores them, row top + k at out + k * step. On two cores both
+// threads make bands, each into a buffer of a small ring, and whichever finds
+// the next band in file order made writes it, so that the copy into the file
+// overlaps the making of the bands after it. The file is still written front
+// to back.
 template <typename Fill>
 void write_rows(bmp_encoder& enc, std::int64_t rows, Fill fill) {
   const std::int64_t stride = enc.stride();
   const std::int64_t band_height = band_rows(rows, stride);
-  // Zero-filled once: the padding at the end of each row stays zero.
-  std::unique_ptr<std::uint8_t[]> band(new std::uint8_t[static_cast<std::size_t>(
-      std::max<std::int64_t>(1, band_height * stride))]());
+  const std::int64_t bands = rows == 0 ? 0 : (rows + band_height - 1) / band_height;
   const std::size_t threads =
-      band_height * stride < kThreadedBytes ? 1 : std::min(2u, free_cores());
-  for (std::int64_t end = rows; end > 0;) {
-    const std::int64_t n = std::min(end, band_height), top = end - n;
-    // The band's first row in the file is matrix row top + n - 1.
-    std::uint8_t* last = band.get() + (n - 1) * stride;
-    run_all_or_throw(threads, [&](std::size_t t) {
-      const auto from = static_cast<std::int64_t>(n * t / threads);
-      const auto to = static_cast<std::int64_t>(n * (t + 1) / threads);
-      fill(top + from, to - from, last - from * stride, -stride);
-    });
-    if (int code = enc.write_stored(band.get(), n)) fail_with(code);
-    end = top;
+      rows * stride < kThreadedBytes || bands < 2 ? 1 : std::min(2u, free_cores());
+  const std::int64_t ring = threads == 1 ? 1 : std::min(kRingBands, bands);
+  const auto band_bytes = static_cast<std::size_t>(std::max<std::int64_t>(1, band_height * stride));
+  // Zero-filled once: the padding at the end of each row stays zero.
+  std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[band_bytes * ring]());
+  // Band b holds the file's rows b * band_height onwards, n of them; its
+  // first row is matrix row rows - 1 - b * band_height.
+  const auto make = [&](std::int64_t b) {
+    const std::int64_t bottom = rows - b * band_height, n = std::min(band_height, bottom);
+    std::uint8_t* out = buffers.get() + band_bytes * static_cast<std::size_t>(b % ring);
+    fill(bottom - n, n, out + (n - 1) * stride, -stride);
+    return n;
+  };
+  const auto write = [&](std::int64_t b, std::int64_t n) {
+    return enc.write_stored(buffers.get() + band_bytes * static_cast<std::size_t>(b % ring), n);
+  };
+  if (threads == 1) {
+    for (std::int64_t b = 0; b < bands; ++b) {
+      if (int code = write(b, make(b))) fail_with(code);
+    }
+    return;
   }
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::int64_t> made(static_cast<std::size_t>(bands), 0);  // rows, once made
+  std::int64_t next = 0, written = 0;
+  bool writing = false, stop = false;
+  int code = 0;
+  run_all_or_throw(threads, [&](std::size_t) {
+    std::unique_lock<std::mutex> held(lock);
+    while (!stop && written < bands) {
+      if (!writing && made[static_cast<std::size_t>(written)] > 0) {
+        const std::int64_t b = written;
+        writing = true;
+        held.unlock();
+        const int failed = write(b, made[static_cast<std::size_t>(b)]);
+        held.lock();
+        writing = false;
+        ++written;
+        if (failed != 0) {
+          code = failed;
+          stop = true;
+        }
+        changed.notify_all();
+      } else if (next < bands && next < written + ring) {
+        const std::int64_t b = next++;
+        held.unlock();
+        std::int64_t n = 0;
+        try {
+          n = make(b);
+        } catch (...) {
+          held.lock();
+          stop = true;
+          changed.notify_all();
+          throw;
+        }
+        held.lock();
+        made[static_cast<std::size_t>(b)] = n;
+        changed.notify_all();
+      } else {
+        changed.wait(held);
+      }
+    }
+  });
+  if (code != 0) fail_with(code);
 }
 
 void finish(bmp_encoder& enc) {
