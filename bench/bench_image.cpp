@@ -57,7 +57,7 @@ std::shared_ptr<Cvd::MatVal> picture(std::uint32_t rows, std::uint32_t cols) {
 
 void write_with(benchmark::State& state,
                 Cvd::Ref (*write)(const std::u16string&, const Cvd::Ref&, const Cvd::Ref&),
-                std::uint32_t cols_per_pixel) {
+                std::uint32_t cols_per_pixel, const char* file = "written.bmp") {
   std::string dir = env("KEXIO_BENCH_DIR");
   if (dir.empty()) {
     state.SkipWithError("KEXIO_BENCH_DIR is not set (run bench/image.sh)");
@@ -65,7 +65,7 @@ void write_with(benchmark::State& state,
   }
   const auto n = static_cast<std::uint32_t>(state.range(0));
   Cvd::Ref m = picture(n, n * cols_per_pixel);
-  Cvd::Ref name = text(dir + "/written.bmp");
+  Cvd::Ref name = text(dir + "/" + file);
   for (auto _ : state) {
     Cvd::Ref r = write(u"", name, m);
     benchmark::DoNotOptimize(r.get());
@@ -74,6 +74,10 @@ void write_with(benchmark::State& state,
 
 void BM_WRITERGB(benchmark::State& state) {
   write_with(state, &Kex::IO::WRITERGB, 3);
+}
+// Through the image library: libtiff's strips, uncompressed.
+void BM_WRITERGB_TIF(benchmark::State& state) {
+  write_with(state, &Kex::IO::WRITERGB, 3, "written.tif");
 }
 void BM_WRITEBMP(benchmark::State& state) {
   write_with(state, &Kex::IO::WRITEBMP, 1);
@@ -84,6 +88,7 @@ void BM_WRITEBMP(benchmark::State& state) {
 BENCHMARK(BM_READRGB)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_READ_IMAGE)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_WRITERGB)->Arg(4096)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_WRITERGB_TIF)->Arg(4096)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_WRITEBMP)->Arg(4096)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 
 BENCHMARK_MAIN();

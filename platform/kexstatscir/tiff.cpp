@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/limits.h"
+#include "core/transpose.h"
 #include "images.h"
 #include "io/tiff_source.h"
 #include "records.h"
@@ -201,6 +202,10 @@ class DirectReader {
     m_separate = planar == PLANARCONFIG_SEPARATE;
     m_stride = m_separate ? 1 : spp;
     m_planes = m_separate && plan.kind == Kind::kRgb ? 3 : 1;
+    // Interleaved 8-bit red, green, blue: all three taken apart in one pass.
+    if (plan.kind == Kind::kRgb && plan.type == MUTIL_UINT8 && !m_separate && spp == 3) {
+      m_split = kexio::columns::split_pixels_for(kRgbOffsets);
+    }
   }
 
   bool read() {
@@ -267,6 +272,11 @@ class DirectReader {
     const std::size_t at = static_cast<std::size_t>(y) * m_width + x;
     const std::size_t size = element_size(m_plan.type);
     const bool rgb = m_plan.kind == Kind::kRgb;
+    if (m_split != nullptr) {
+      std::uint8_t* const out[3] = {m_out.at<std::uint8_t>(0) + at, m_out.at<std::uint8_t>(1) + at,
+                                    m_out.at<std::uint8_t>(2) + at};
+      return m_split(out, src, n, kRgbOffsets);
+    }
     const int channels = m_plan.kind == Kind::kGrey ? 1 : 3;
     const int first = m_separate && rgb ? p : 0;
     const int last = m_separate && rgb ? p + 1 : channels;
@@ -284,6 +294,8 @@ class DirectReader {
   bool m_separate = false;
   std::size_t m_stride = 1;
   int m_planes = 1;
+  kexio::columns::SplitPixels m_split = nullptr;
+  static constexpr int kRgbOffsets[3] = {0, 1, 2};
 };
 
 // Any other image through libtiff's RGBA reader, a band of rows at a time.

@@ -203,7 +203,56 @@ __attribute__((target("avx2"))) void pixels_avx2(const std::uint8_t* const (&pla
 }
 #endif
 
+// Three-byte pixels taken apart one at a time.
+void split_plain(std::uint8_t* const (&out)[3], const std::uint8_t* p, std::int64_t n,
+                 const int (&offset)[3]) {
+  for (int k = 0; k < 3; ++k) {
+    if (out[k] == nullptr) continue;
+    const std::uint8_t* s = p + offset[k];
+    for (std::int64_t x = 0; x < n; ++x)
+      out[k][x] = s[3 * x];
+  }
+}
+
+#if defined(__x86_64__)
+// Sixteen pixels at a time.
+__attribute__((target("avx2"))) void split_avx2(std::uint8_t* const (&out)[3],
+                                                const std::uint8_t* p, std::int64_t n,
+                                                const int (&offset)[3]) {
+  std::int64_t x = 0;
+  for (; x + 16 <= n; x += 16) {
+    __m128i v[3];
+    load48(v, p + 3 * x);
+    for (int k = 0; k < 3; ++k) {
+      if (out[k] != nullptr)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[k] + x), gather3(v, offset[k]));
+    }
+  }
+  if (x < n) {
+    std::uint8_t* const rest[3] = {out[0] ? out[0] + x : nullptr, out[1] ? out[1] + x : nullptr,
+                                   out[2] ? out[2] + x : nullptr};
+    split_plain(rest, p + 3 * x, n - x, offset);
+  }
+}
+#endif
+
 }  // namespace
+
+bool split_pixels_fast(const int (&offset)[3]) {
+#if defined(__x86_64__)
+  return have_avx2() && std::all_of(offset, offset + 3, [](int o) { return o >= 0 && o < 3; });
+#else
+  (void)offset;
+  return false;
+#endif
+}
+
+SplitPixels split_pixels_for(const int (&offset)[3]) {
+#if defined(__x86_64__)
+  if (split_pixels_fast(offset)) return &split_avx2;
+#endif
+  return &split_plain;
+}
 
 void pixels_from_columns(const std::uint8_t* const (&plane)[3], std::ptrdiff_t pitch,
                          std::size_t cols, std::size_t rows, std::uint8_t* out,

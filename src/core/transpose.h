@@ -127,6 +127,37 @@ __attribute__((target("avx2"))) inline void block_avx2(const std::uint8_t* s, st
 inline bool have_avx2() {
   return __builtin_cpu_supports("avx2");
 }
+
+// Byte shuffles that gather byte j of sixteen three-byte pixels from the
+// three 16-byte pieces c they lie in (0x80 where a piece has none of them).
+struct SplitMasks {
+  alignas(16) std::uint8_t m[3][3][16];
+  constexpr SplitMasks() : m{} {
+    for (int j = 0; j < 3; ++j) {
+      for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 16; ++i) {
+          const int at = 3 * i + j;
+          m[j][c][i] = static_cast<std::uint8_t>(at / 16 == c ? at % 16 : 0x80);
+        }
+      }
+    }
+  }
+};
+inline constexpr SplitMasks kSplit;
+
+// The 48 bytes of sixteen three-byte pixels at p.
+__attribute__((target("avx2"))) inline void load48(__m128i (&v)[3], const std::uint8_t* p) {
+  for (int c = 0; c < 3; ++c)
+    v[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * c));
+}
+
+// Byte j of the sixteen pixels whose 48 bytes are v[0 .. 2].
+__attribute__((target("avx2"))) inline __m128i gather3(const __m128i (&v)[3], int j) {
+  const auto* m = reinterpret_cast<const __m128i*>(kSplit.m[j]);
+  return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], _mm_load_si128(m)),
+                                   _mm_shuffle_epi8(v[1], _mm_load_si128(m + 1))),
+                      _mm_shuffle_epi8(v[2], _mm_load_si128(m + 2)));
+}
 #endif
 
 // The kernel with the given block of four by four elements.
@@ -211,6 +242,15 @@ ByteBlock byte_block();
 void pixels_from_columns(const std::uint8_t* const (&plane)[3], std::ptrdiff_t pitch,
                          std::size_t cols, std::size_t rows, std::uint8_t* out,
                          std::ptrdiff_t step);
+
+// Three-byte pixels taken apart: for every k whose out[k] is not null, byte
+// offset[k] (0, 1 or 2) of each of n pixels at p into out[k].
+using SplitPixels = void (*)(std::uint8_t* const (&out)[3], const std::uint8_t* p, std::int64_t n,
+                             const int (&offset)[3]);
+// The fastest SplitPixels this machine has for these offsets, and whether
+// it works sixteen pixels at a time (gather3 above does the same).
+SplitPixels split_pixels_for(const int (&offset)[3]);
+bool split_pixels_fast(const int (&offset)[3]);
 
 // The rows x row_elements table of elements of size bytes at data into the
 // columns l says, by the kernel step. Part part of parts (for threads of their own)

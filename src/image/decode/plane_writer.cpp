@@ -180,72 +180,14 @@ void bytes_to_planes(const Plane (&planes)[3], std::int64_t width, std::int64_t 
   });
 }
 
-// Three-byte pixels taken apart: for every plane k asked for, byte
-// offset[k] (0, 1 or 2) of each of ns pixels at p into out[k]; and the grey
-// level of each pixel, its red, green and blue at offsets o[0], o[1], o[2].
-void split3_plain(ByteOut out, const std::uint8_t* p, std::int64_t ns, const int (&offset)[3]) {
-  for (int k = 0; k < 3; ++k) {
-    if (out[k] == nullptr) continue;
-    const std::uint8_t* s = p + offset[k];
-    for (std::int64_t x = 0; x < ns; ++x)
-      out[k][x] = s[3 * x];
-  }
-}
-
+// The grey level of each of ns three-byte pixels at p, its red, green and
+// blue at offsets o[0], o[1], o[2].
 void grey3_plain(std::uint8_t* out, const std::uint8_t* p, std::int64_t ns, const int (&o)[3]) {
   for (std::int64_t x = 0; x < ns; ++x, p += 3)
     out[x] = grey_of(p[o[0]], p[o[1]], p[o[2]]);
 }
 
 #if defined(__x86_64__)
-// Byte shuffles that gather byte j of sixteen three-byte pixels from the
-// three 16-byte pieces c they lie in (0x80 where a piece has none of them).
-struct SplitMasks {
-  alignas(16) std::uint8_t m[3][3][16];
-  constexpr SplitMasks() : m{} {
-    for (int j = 0; j < 3; ++j) {
-      for (int c = 0; c < 3; ++c) {
-        for (int i = 0; i < 16; ++i) {
-          const int at = 3 * i + j;
-          m[j][c][i] = static_cast<std::uint8_t>(at / 16 == c ? at % 16 : 0x80);
-        }
-      }
-    }
-  }
-};
-constexpr SplitMasks kSplit;
-
-// Byte j of the sixteen pixels whose 48 bytes are v[0 .. 2].
-__attribute__((target("avx2"))) inline __m128i gather3(const __m128i (&v)[3], int j) {
-  const auto* m = reinterpret_cast<const __m128i*>(kSplit.m[j]);
-  return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], _mm_load_si128(m)),
-                                   _mm_shuffle_epi8(v[1], _mm_load_si128(m + 1))),
-                      _mm_shuffle_epi8(v[2], _mm_load_si128(m + 2)));
-}
-
-__attribute__((target("avx2"))) inline void load48(__m128i (&v)[3], const std::uint8_t* p) {
-  for (int c = 0; c < 3; ++c)
-    v[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * c));
-}
-
-__attribute__((target("avx2"))) void split3_avx2(ByteOut out, const std::uint8_t* p,
-                                                 std::int64_t ns, const int (&offset)[3]) {
-  std::int64_t x = 0;
-  for (; x + 16 <= ns; x += 16) {
-    __m128i v[3];
-    load48(v, p + 3 * x);
-    for (int k = 0; k < 3; ++k) {
-      if (out[k] != nullptr)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[k] + x), gather3(v, offset[k]));
-    }
-  }
-  if (x < ns) {
-    std::uint8_t* const rest[3] = {out[0] ? out[0] + x : nullptr, out[1] ? out[1] + x : nullptr,
-                                   out[2] ? out[2] + x : nullptr};
-    split3_plain(rest, p + 3 * x, ns - x, offset);
-  }
-}
-
 // grey_of of eight pixels, given as pairs of bytes (R, G) and (B, 1).
 __attribute__((target("avx2"))) inline __m256i grey8(__m128i rg, __m128i b1) {
   const __m256i rg_weights = _mm256_set1_epi32(587 << 16 | 299);
@@ -265,8 +207,9 @@ __attribute__((target("avx2"))) void grey3_avx2(std::uint8_t* out, const std::ui
   std::int64_t x = 0;
   for (; x + 16 <= ns; x += 16) {
     __m128i v[3];
-    load48(v, p + 3 * x);
-    const __m128i r = gather3(v, o[0]), g = gather3(v, o[1]), b = gather3(v, o[2]);
+    columns::load48(v, p + 3 * x);
+    const __m128i r = columns::gather3(v, o[0]), g = columns::gather3(v, o[1]),
+                  b = columns::gather3(v, o[2]);
     const __m256i lo = grey8(_mm_unpacklo_epi8(r, g), _mm_unpacklo_epi8(b, one));
     const __m256i hi = grey8(_mm_unpackhi_epi8(r, g), _mm_unpackhi_epi8(b, one));
     const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8);
@@ -278,21 +221,12 @@ __attribute__((target("avx2"))) void grey3_avx2(std::uint8_t* out, const std::ui
 }
 #endif
 
-using Split3 = void (*)(ByteOut, const std::uint8_t*, std::int64_t, const int (&)[3]);
 using Grey3 = void (*)(std::uint8_t*, const std::uint8_t*, std::int64_t, const int (&)[3]);
 
-// The fastest of each this machine has, for offsets of 0 to 2.
-Split3 split3_for(const int (&offset)[3]) {
-#if defined(__x86_64__)
-  if (columns::have_avx2() && offset[0] >= 0 && offset[0] < 3 && offset[1] >= 0 && offset[1] < 3 &&
-      offset[2] >= 0 && offset[2] < 3)
-    return &split3_avx2;
-#endif
-  return &split3_plain;
-}
+// The fastest this machine has, for offsets of 0 to 2.
 Grey3 grey3_for(const int (&offset)[3]) {
 #if defined(__x86_64__)
-  if (split3_for(offset) != &split3_plain) return &grey3_avx2;
+  if (columns::split_pixels_fast(offset)) return &grey3_avx2;
 #endif
   return &grey3_plain;
 }
@@ -503,7 +437,7 @@ bool PlaneWriter::direct_band(const std::uint8_t* first, std::ptrdiff_t stride, 
                       pick<1>(out, first + r * stride + x0, ns, offset);
                     });
   } else {
-    const Split3 split = split3_for(offset);
+    const columns::SplitPixels split = columns::split_pixels_for(offset);
     bytes_to_planes(m_planes, m_width, n, top,
                     [&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
                       split(out, first + r * stride + x0 * 3, ns, offset);
@@ -725,7 +659,7 @@ void PlaneWriter::flush() {
           out[0][x] = grey_of(p[o0], p[o1], p[o2]);
       });
     } else if (step == 3) {
-      const Split3 split = split3_for(f.offset);
+      const columns::SplitPixels split = columns::split_pixels_for(f.offset);
       go([&](std::int64_t r, std::int64_t x0, std::int64_t ns, ByteOut out) {
         split(out, rows[r] + x0 * 3, ns, f.offset);
       });
