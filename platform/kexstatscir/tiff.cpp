@@ -202,6 +202,11 @@ class DirectReader {
     m_separate = planar == PLANARCONFIG_SEPARATE;
     m_stride = m_separate ? 1 : spp;
     m_planes = m_separate && plan.kind == Kind::kRgb ? 3 : 1;
+    std::uint16_t compression = COMPRESSION_NONE, fill = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(m_t, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(m_t, TIFFTAG_FILLORDER, &fill);
+    m_stored_as_decoded =
+        compression == COMPRESSION_NONE && fill == FILLORDER_MSB2LSB && plan.bits == 8;
     // Interleaved 8-bit red, green, blue: all three taken apart in one pass.
     if (plan.kind == Kind::kRgb && plan.type == MUTIL_UINT8 && !m_separate && spp == 3) {
       m_split = kexio::columns::split_pixels_for(kRgbOffsets);
@@ -244,11 +249,28 @@ class DirectReader {
                  const std::uint32_t rows = std::min(rps, m_height - y);
                  const tmsize_t want = scan * rows;
                  const tstrip_t strip = TIFFComputeStrip(t, y, static_cast<tsample_t>(p));
-                 if (TIFFReadEncodedStrip(t, strip, buf, want) != want) return false;
+                 const std::uint8_t* rows_at = stored(t, strip, want);
+                 if (rows_at == nullptr) {
+                   if (TIFFReadEncodedStrip(t, strip, buf, want) != want) return false;
+                   rows_at = buf;
+                 }
                  for (std::uint32_t r = 0; r < rows; ++r)
-                   put(buf + r * scan, y + r, 0, m_width, p);
+                   put(rows_at + r * scan, y + r, 0, m_width, p);
                  return true;
                });
+  }
+
+  // The first want bytes of a strip where the file holds them as libtiff
+  // would decode them (uncompressed bytes, each in order, the strip whole
+  // within the file and as long as asked), so that they are not copied
+  // first; null otherwise, and libtiff reads the strip.
+  const std::uint8_t* stored(TIFF* t, tstrip_t strip, tmsize_t want) const {
+    if (!m_stored_as_decoded || want <= 0) return nullptr;
+    const std::uint64_t at = TIFFGetStrileOffset(t, strip);
+    const auto n = static_cast<std::uint64_t>(want);
+    if (TIFFGetStrileByteCount(t, strip) < n || at > m_source.size() || n > m_source.size() - at)
+      return nullptr;
+    return m_source.data() + at;
   }
 
   bool tiles() {
@@ -294,6 +316,7 @@ class DirectReader {
   bool m_separate = false;
   std::size_t m_stride = 1;
   int m_planes = 1;
+  bool m_stored_as_decoded = false;
   kexio::columns::SplitPixels m_split = nullptr;
   static constexpr int kRgbOffsets[3] = {0, 1, 2};
 };

@@ -50,6 +50,8 @@ class TiffSource {
   // Whether libtiff has reported an error since the file was opened.
   bool error() const { return m_error; }
   std::uint64_t size() const { return m_size; }
+  // The file's bytes.
+  const std::uint8_t* data() const { return m_data; }
   // Another handle on the same bytes, as this one was opened (name must
   // still stand): libtiff handles keep decoding state, so each thread that
   // decodes needs one of its own. Null when it cannot be opened.
