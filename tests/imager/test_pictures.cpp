@@ -75,13 +75,15 @@ TEST_F(Pictures, NetpbmFilesHoldExactlyTheseBytes) {
 TEST_F(Pictures, IndependentReadersSeeTheSamePixels) {
   // Odd sizes (a BMP file's rows are padded), names in any case for
   // WRITEBMP; noise and a drawing, which the PNG writer compresses
-  // differently.
+  // differently; and a picture of more than a million pixels, which the
+  // readers share out between threads.
   const Matrix grey = random_matrix(23, 37, 1), colour = random_matrix(23, 3 * 37, 2),
-               drawn = drawing(200, 3 * 300);
+               drawn = drawing(200, 3 * 300), large = drawing(1100, 3 * 1001);
   const std::tuple<const char*, Matrix, unsigned> cases[] = {
       {"g.PGM", grey, 1},  {"g.Pbm", grey, 1},   {"g.TIF", grey, 1},   {"g.pNg", grey, 1},
       {"d.png", drawn, 1}, {"c.ppm", colour, 3}, {"c.tif", colour, 3}, {"c.png", colour, 3},
-      {"e.tif", drawn, 3}, {"e.png", drawn, 3},  {"g.bmp", grey, 1},   {"c.bmp", colour, 3}};
+      {"e.tif", drawn, 3}, {"e.png", drawn, 3},  {"g.bmp", grey, 1},   {"c.bmp", colour, 3},
+      {"l.ppm", large, 3}, {"l.tif", large, 3}};
   std::vector<std::string> files;
   for (const auto& [name, m, planes] : cases) {
     write(planes == 1 ? &IO::WRITEBMP : &IO::WRITERGB, name, m);
