@@ -5,11 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,8 +151,8 @@ void write_tiff(Output& out, const aMatrix* m, unsigned planes) {
   // Bands of whole strips are converted by two threads into kSlots
   // buffers while whichever thread finds the next band in order ready
   // writes its strips: the conversion of one band overlaps the writing of
-  // another. libtiff's handle is used by one thread at a time, in turn
-  // under the lock.
+  // another. libtiff's handle is used by one thread at a time, the one
+  // writing.
   const std::uint32_t band = rows.band_rows();
   const std::size_t bands = height == 0 ? 0 : (height - 1) / band + 1;
   const std::size_t band_bytes = std::size_t{band} * row_bytes;
@@ -184,40 +182,15 @@ void write_tiff(Output& out, const aMatrix* m, unsigned planes) {
     }
     return true;
   };
-  std::mutex lock;
-  std::condition_variable changed;
-  std::size_t claimed = 0, written = 0;
-  bool writing = false, failed = false;
-  std::vector<char> ready(slots, 0);
-  kexio::run_all(threads, [&](std::size_t k) {
-    std::unique_lock<std::mutex> held(lock);
-    while (!failed && written < bands) {
-      if (!writing && ready[written % slots] != 0) {
-        const std::size_t b = written;
-        writing = true;
-        held.unlock();
-        const bool done = write_band(b);
-        held.lock();
-        ready[b % slots] = 0;
-        ++written;
-        writing = false;
-        failed = failed || !done;
-        changed.notify_all();
-      } else if (claimed < bands && claimed < written + slots) {
-        const std::size_t b = claimed++;
-        held.unlock();
+  const bool written = kexio::make_in_order(
+      threads, bands, slots,
+      [&](std::size_t b, std::size_t k) {
         const std::uint32_t top = static_cast<std::uint32_t>(b) * band;
         rows.rows_into(top, std::min(band, height - top), buffers.get() + b % slots * band_bytes,
                        tiles[k].get());
-        held.lock();
-        ready[b % slots] = 1;
-        changed.notify_all();
-      } else {
-        changed.wait(held);
-      }
-    }
-  });
-  if (failed) tiff_failed(sink);
+      },
+      write_band);
+  if (!written) tiff_failed(sink);
   if (!TIFFFlush(t)) tiff_failed(sink);
   tif.reset();
   if (sink.error != 0 || !sink.message.empty()) tiff_failed(sink);

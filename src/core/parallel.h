@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -92,6 +93,60 @@ void make_alongside(const Make& make, const HandOn& hand_on) {
       from = to;
     }
   });
+}
+
+// Makes items 0 .. n - 1 on `threads` threads and consumes them in order,
+// so that consuming one overlaps the making of those after it: make(i, k)
+// (on thread k) makes item i into slot i % slots of a ring the caller keeps,
+// and whichever thread finds the next item in order made consumes it with
+// consume(i), true to go on, false to stop. No item is made more than slots
+// ahead of the one being consumed, so its slot is free. Returns false when
+// a consume returned false. An exception from make or consume stops the
+// others and is thrown again here once every thread has ended.
+template <typename Make, typename Consume>
+bool make_in_order(std::size_t threads, std::size_t n, std::size_t slots, const Make& make,
+                   const Consume& consume) {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<char> ready(slots, 0);
+  std::size_t claimed = 0, consumed = 0;
+  bool consuming = false, stop = false, went_on = true;
+  run_all_or_throw(threads, [&](std::size_t k) {
+    std::unique_lock<std::mutex> held(lock);
+    // Runs f without the lock; an exception stops every thread.
+    const auto unlocked = [&](const auto& f) {
+      held.unlock();
+      try {
+        f();
+      } catch (...) {
+        held.lock();
+        stop = true;
+        changed.notify_all();
+        throw;
+      }
+      held.lock();
+      changed.notify_all();
+    };
+    while (!stop && consumed < n) {
+      if (!consuming && ready[consumed % slots] != 0) {
+        const std::size_t i = consumed;
+        consuming = true;
+        bool go_on = false;
+        unlocked([&] { go_on = consume(i); });
+        ready[i % slots] = 0;
+        ++consumed;
+        consuming = false;
+        if (!go_on) went_on = false, stop = true;
+      } else if (claimed < n && claimed < consumed + slots) {
+        const std::size_t i = claimed++;
+        unlocked([&] { make(i, k); });
+        ready[i % slots] = 1;
+      } else {
+        changed.wait(held);
+      }
+    }
+  });
+  return went_on;
 }
 
 }  // namespace kexio

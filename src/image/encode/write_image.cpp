@@ -8,11 +8,9 @@
 #endif
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -237,70 +235,23 @@ void write_rows(bmp_encoder& enc, std::int64_t rows, Fill fill) {
   const std::int64_t bands = rows == 0 ? 0 : (rows + band_height - 1) / band_height;
   const std::size_t threads =
       rows * stride < kThreadedBytes || bands < 2 ? 1 : std::min(2u, free_cores());
-  const std::int64_t ring = threads == 1 ? 1 : std::min(kRingBands, bands);
+  const auto ring = static_cast<std::size_t>(threads == 1 ? 1 : std::min(kRingBands, bands));
   const auto band_bytes = static_cast<std::size_t>(std::max<std::int64_t>(1, band_height * stride));
   // Zero-filled once: the padding at the end of each row stays zero.
   std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[band_bytes * ring]());
-  // Band b holds the file's rows b * band_height onwards, n of them; its
-  // first row is matrix row rows - 1 - b * band_height.
-  const auto make = [&](std::int64_t b) {
-    const std::int64_t bottom = rows - b * band_height, n = std::min(band_height, bottom);
-    std::uint8_t* out = buffers.get() + band_bytes * static_cast<std::size_t>(b % ring);
-    fill(bottom - n, n, out + (n - 1) * stride, -stride);
-    return n;
-  };
-  const auto write = [&](std::int64_t b, std::int64_t n) {
-    return enc.write_stored(buffers.get() + band_bytes * static_cast<std::size_t>(b % ring), n);
-  };
-  if (threads == 1) {
-    for (std::int64_t b = 0; b < bands; ++b) {
-      if (int code = write(b, make(b))) fail_with(code);
-    }
-    return;
-  }
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<std::int64_t> made(static_cast<std::size_t>(bands), 0);  // rows, once made
-  std::int64_t next = 0, written = 0;
-  bool writing = false, stop = false;
+  // Band b is matrix rows end(b) - height(b) .. end(b) - 1, the last of
+  // them first, as the file holds them.
+  const auto end = [&](std::size_t b) { return rows - static_cast<std::int64_t>(b) * band_height; };
+  const auto height = [&](std::size_t b) { return std::min(band_height, end(b)); };
+  const auto buffer = [&](std::size_t b) { return buffers.get() + band_bytes * (b % ring); };
   int code = 0;
-  run_all_or_throw(threads, [&](std::size_t) {
-    std::unique_lock<std::mutex> held(lock);
-    while (!stop && written < bands) {
-      if (!writing && made[static_cast<std::size_t>(written)] > 0) {
-        const std::int64_t b = written;
-        writing = true;
-        held.unlock();
-        const int failed = write(b, made[static_cast<std::size_t>(b)]);
-        held.lock();
-        writing = false;
-        ++written;
-        if (failed != 0) {
-          code = failed;
-          stop = true;
-        }
-        changed.notify_all();
-      } else if (next < bands && next < written + ring) {
-        const std::int64_t b = next++;
-        held.unlock();
-        std::int64_t n = 0;
-        try {
-          n = make(b);
-        } catch (...) {
-          held.lock();
-          stop = true;
-          changed.notify_all();
-          throw;
-        }
-        held.lock();
-        made[static_cast<std::size_t>(b)] = n;
-        changed.notify_all();
-      } else {
-        changed.wait(held);
-      }
-    }
-  });
-  if (code != 0) fail_with(code);
+  const bool written = make_in_order(
+      threads, static_cast<std::size_t>(bands), ring,
+      [&](std::size_t b, std::size_t) {
+        fill(end(b) - height(b), height(b), buffer(b) + (height(b) - 1) * stride, -stride);
+      },
+      [&](std::size_t b) { return (code = enc.write_stored(buffer(b), height(b))) == 0; });
+  if (!written) fail_with(code);
 }
 
 void finish(bmp_encoder& enc) {
